@@ -1,0 +1,130 @@
+// The built index: immutable, shared read-only by every search on it.
+//
+// Everything is addressed by dense integer ids:
+//   field id     position in the declared field list
+//   document id  rank of the document's reference in byte order
+//   term id      rank of the term in byte order
+// so the binary format's numbering and the in-memory numbering coincide,
+// and ties broken "by reference bytes" are ties broken by document id.
+#ifndef VRIM_INDEX_H_
+#define VRIM_INDEX_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "language.h"
+#include "positions.h"
+#include "token_set.h"
+
+namespace vrim {
+
+// One term in one field of one document.
+struct Posting {
+  uint32_t field = 0;
+  uint32_t doc = 0;
+  uint32_t tf = 0;              // term frequency
+  uint32_t position_count = 0;  // entries of the encoded list (0: none kept)
+  uint64_t positions_offset = 0;  // into IndexData::positions
+};
+
+// The stored members of an index; Index adds what is derived from them.
+// Builders and the binary reader fill one and hand it to Index::Make.
+struct IndexData {
+  std::string language;
+  std::vector<std::string> pipeline;
+
+  std::vector<std::string> fields;   // declaration order
+  std::vector<double> field_boosts;  // parallel to fields, clamped >= 0
+
+  double k1 = 1.2;  // as built; sanitised where used
+  double b = 0.75;
+  uint64_t document_count = 0;  // the N of BM25
+
+  // Live documents, sorted by reference bytes (document id = position).
+  std::vector<std::string> refs;
+  std::vector<double> doc_boosts;         // parallel to refs
+  std::vector<uint64_t> field_lengths;    // refs.size() x fields.size(),
+                                          // document-major; 0 when absent
+
+  // Terms sorted by bytes (term id = position), each with at least one
+  // posting. term_postings has terms.size() + 1 entries: term t owns
+  // postings[term_postings[t], term_postings[t + 1]), sorted by
+  // (field, doc).
+  std::vector<std::string> terms;
+  std::vector<uint64_t> term_postings;
+  std::vector<Posting> postings;
+
+  // Encoded position lists (positions.h), referenced by the postings.
+  std::string positions;
+};
+
+class Index {
+ public:
+  // Completes `data` with the derived parts: average field lengths,
+  // document frequencies and the token set.
+  // REQUIRES: `data` satisfies the invariants documented on IndexData
+  // (sorted unique refs and terms, ids in range, parallel arrays sized).
+  static std::shared_ptr<const Index> Make(IndexData data,
+                                           LanguagePtr language);
+
+  const IndexData& data() const { return data_; }
+  const Language& language() const { return *language_; }
+  const LanguagePtr& language_ptr() const { return language_; }
+
+  size_t field_count() const { return data_.fields.size(); }
+  size_t doc_count_stored() const { return data_.refs.size(); }
+  size_t term_count() const { return data_.terms.size(); }
+
+  uint64_t field_length(uint32_t doc, uint32_t field) const {
+    return data_.field_lengths[static_cast<size_t>(doc) * field_count() +
+                               field];
+  }
+  // Average over documents whose length for the field is above 0; 0.0 when
+  // there are none.
+  double average_field_length(uint32_t field) const {
+    return average_field_lengths_[field];
+  }
+  // Distinct documents containing the term in any field.
+  uint32_t document_frequency(uint32_t term) const {
+    return document_frequency_[term];
+  }
+  // Field id of `name`, or -1.
+  int64_t FindField(std::string_view name) const;
+  // Term id of `term`, or -1.
+  int64_t FindTerm(std::string_view term) const;
+
+  const Posting* postings_begin(uint32_t term) const {
+    return data_.postings.data() + data_.term_postings[term];
+  }
+  const Posting* postings_end(uint32_t term) const {
+    return data_.postings.data() + data_.term_postings[term + 1];
+  }
+
+  // Decoded positions of a posting, appended to `out`.
+  void AppendPositions(const Posting& p, std::vector<Position>* out) const;
+
+  const TokenSet& token_set() const { return token_set_; }
+
+ private:
+  Index() = default;
+
+  IndexData data_;
+  LanguagePtr language_;
+  std::vector<double> average_field_lengths_;
+  std::vector<uint32_t> document_frequency_;
+  TokenSet token_set_;
+};
+
+using IndexPtr = std::shared_ptr<const Index>;
+
+// k1 finite and not negative is kept, otherwise 1.2.
+double SanitizeK1(double k1);
+// b finite is clamped into [0, 1], otherwise 0.75.
+double SanitizeB(double b);
+
+}  // namespace vrim
+
+#endif  // VRIM_INDEX_H_

@@ -1,0 +1,96 @@
+// The native index builder: declared fields and staged documents in, an
+// immutable Index out. Also the incremental path: a builder made from an
+// index holds a private copy of it (the base); removals edit the base at
+// once and every build applies the staged documents on top of a copy.
+//
+// Runs on native values only; the binding validates every input first.
+#ifndef VRIM_INDEX_BUILDER_H_
+#define VRIM_INDEX_BUILDER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "index.h"
+#include "language.h"
+
+namespace vrim {
+
+struct StagedDocument {
+  std::string ref;  // non-empty, never trimmed
+  // (field id, text) for the fields present when the document was added.
+  std::vector<std::pair<uint32_t, std::string>> fields;
+  double boost = 1.0;
+};
+
+class IndexBuilder {
+ public:
+  // A fresh builder. `k1` and `b` are stored as given and sanitised at
+  // build time.
+  IndexBuilder(LanguagePtr language, double k1, double b);
+
+  // A rehydrated builder whose base is a deep copy of `index`.
+  static std::unique_ptr<IndexBuilder> FromIndex(const Index& index);
+
+  IndexBuilder(const IndexBuilder&) = delete;
+  IndexBuilder& operator=(const IndexBuilder&) = delete;
+  ~IndexBuilder();
+
+  const Language& language() const { return *language_; }
+  const LanguagePtr& language_ptr() const { return language_; }
+  bool rehydrated() const;
+
+  // Declared fields, in order, with their clamped boosts.
+  const std::vector<std::string>& field_names() const { return field_names_; }
+  const std::vector<double>& field_boosts() const { return field_boosts_; }
+  // Field id of `name`, or -1.
+  int64_t FindField(std::string_view name) const;
+
+  // Declares a field; an already declared name keeps its first boost.
+  // Returns the field's id.
+  // REQUIRES: `name` is trimmed and a valid field name (the binding's
+  // checks have passed).
+  uint32_t DeclareField(std::string name, double boost);
+
+  // Stages a document, replacing in place a staged one with the same ref.
+  // REQUIRES: doc.ref is not empty; field ids are declared.
+  void Stage(StagedDocument doc);
+  size_t staged_count() const { return staged_.size(); }
+  const std::vector<StagedDocument>& staged() const { return staged_; }
+
+  // Drops staged documents with `ref`; removes it from the base. Returns
+  // true when either found something.
+  // REQUIRES: rehydrated().
+  bool Remove(std::string_view ref);
+
+  // Drops every staged document; the base (with its removals) stays.
+  void Clear();
+
+  // Builds a new index. Does not change the builder. Safe to call from
+  // several threads at once while nothing mutates the builder.
+  IndexPtr Build() const;
+
+ private:
+  struct Base;
+
+  LanguagePtr language_;
+  double k1_;
+  double b_;
+  std::vector<std::string> field_names_;
+  std::vector<double> field_boosts_;
+  std::vector<StagedDocument> staged_;
+  std::unique_ptr<Base> base_;  // present only when rehydrated
+};
+
+// Field boost clamping at declaration: finite > 0 stays, other finite
+// values (including -0.0) become 0.0, NaN and infinities become 1.0.
+double ClampFieldBoost(double boost);
+// Document boost sanitising: finite < 0 becomes 0.0, NaN/inf become 1.0.
+double SanitizeDocumentBoost(double boost);
+
+}  // namespace vrim
+
+#endif  // VRIM_INDEX_BUILDER_H_

@@ -1,0 +1,56 @@
+#include "positions.h"
+
+#include <algorithm>
+
+#include "varint.h"
+
+namespace vrim {
+
+void EncodePositions(std::vector<Position>* positions, std::string* out) {
+  std::vector<Position>& p = *positions;
+  if (!std::is_sorted(p.begin(), p.end())) std::sort(p.begin(), p.end());
+  uint64_t common = p.empty() ? 0 : p[0].length;
+  for (const Position& pos : p) {
+    if (pos.length != common) {
+      common = 0;
+      break;
+    }
+  }
+  PutVarint64(out, common);
+  uint64_t prev = 0;
+  for (const Position& pos : p) {
+    PutVarint64(out, pos.start - prev);
+    prev = pos.start;
+    if (common == 0) PutVarint64(out, pos.length);
+  }
+}
+
+size_t DecodePositions(const uint8_t* data, uint64_t count,
+                       std::vector<Position>* out) {
+  const uint8_t* p = data;
+  uint64_t common = GetVarint64Unchecked(&p);
+  uint64_t start = 0;
+  out->reserve(out->size() + count);
+  for (uint64_t i = 0; i < count; ++i) {
+    start += GetVarint64Unchecked(&p);
+    uint64_t length = common ? common : GetVarint64Unchecked(&p);
+    out->push_back(Position{start, length});
+  }
+  return static_cast<size_t>(p - data);
+}
+
+size_t DecodeStarts(const uint8_t* data, uint64_t count,
+                    std::vector<uint64_t>* out) {
+  const uint8_t* p = data;
+  uint64_t common = GetVarint64Unchecked(&p);
+  uint64_t start = 0;
+  out->reserve(out->size() + count);
+  for (uint64_t i = 0; i < count; ++i) {
+    start += GetVarint64Unchecked(&p);
+    if (common == 0) GetVarint64Unchecked(&p);
+    out->push_back(start);
+  }
+  return static_cast<size_t>(p - data);
+}
+
+}  // namespace vrim

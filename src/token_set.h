@@ -1,0 +1,55 @@
+// The token set: a character trie over every term of an index, answering
+// exact lookups, wildcard patterns and bounded edit-distance expansions.
+//
+// Node 0 is the root (the empty prefix) and exists even with no terms;
+// every other node has exactly one incoming edge, so the node count is one
+// plus the number of distinct non-empty prefixes of the terms. A final node
+// records the id of the term that ends there, so expansions yield term ids.
+#ifndef VRIM_TOKEN_SET_H_
+#define VRIM_TOKEN_SET_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vrim {
+
+class TokenSet {
+ public:
+  TokenSet();
+
+  // REQUIRES: `terms` are distinct, valid UTF-8 and sorted by bytes; term
+  // id i is terms[i].
+  static TokenSet Build(const std::vector<std::string>& terms);
+
+  size_t node_count() const;
+  bool is_final(uint32_t node) const;
+  // Child of `node` along `ch`, or -1.
+  int64_t child(uint32_t node, char32_t ch) const;
+
+  // Term id of `term` when it is in the set, else -1.
+  int64_t Find(std::string_view term) const;
+
+  // Appends the ids of the terms matching the wildcard pattern `pattern`
+  // (a term text with unescaped `*` and its escape pairs still in it),
+  // each once, in unspecified order.
+  void ExpandWildcard(std::string_view pattern,
+                      std::vector<uint32_t>* out) const;
+
+  // Appends the ids of the terms within optimal-string-alignment distance
+  // `max_distance` of `term` (capped at its length minus one), each once.
+  void ExpandFuzzy(std::string_view term, uint64_t max_distance,
+                   std::vector<uint32_t>* out) const;
+
+ private:
+  // The layout below is the implementation's own (token_set.cc).
+  std::vector<uint32_t> edge_begin_;   // per node, into edge arrays
+  std::vector<char32_t> edge_char_;    // sorted per node
+  std::vector<uint32_t> edge_child_;
+  std::vector<int64_t> term_id_;       // per node, -1 when not final
+};
+
+}  // namespace vrim
+
+#endif  // VRIM_TOKEN_SET_H_
