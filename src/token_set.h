@@ -43,11 +43,15 @@ class TokenSet {
                    std::vector<uint32_t>* out) const;
 
  private:
-  // The layout below is the implementation's own (token_set.cc).
-  std::vector<uint32_t> edge_begin_;   // per node, into edge arrays
-  std::vector<char32_t> edge_char_;    // sorted per node
-  std::vector<uint32_t> edge_child_;
-  std::vector<int64_t> term_id_;       // per node, -1 when not final
+  static constexpr uint32_t kNoTerm = UINT32_MAX;
+
+  // Nodes are numbered level by level, siblings in ascending character
+  // order, so the children of a node are a contiguous run of node ids and
+  // each edge is stored once, on the node it leads to.
+  std::vector<uint32_t> child_begin_;  // node count + 1: children of n are
+                                       // [child_begin_[n], child_begin_[n+1])
+  std::vector<char32_t> in_char_;      // character on the edge into a node
+  std::vector<uint32_t> term_id_;      // per node, kNoTerm when not final
 };
 
 }  // namespace vrim
