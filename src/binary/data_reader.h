@@ -1,0 +1,25 @@
+// The validating reader up to, but not including, Index::Make: all of
+// ReadIndex's checks, leaving the stored members in an IndexData. Lets
+// callers (tests, tools) inspect exactly what a file holds.
+#ifndef VRIM_BINARY_DATA_READER_H_
+#define VRIM_BINARY_DATA_READER_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "binary/reader.h"
+#include "index.h"
+#include "language.h"
+
+namespace vrim {
+
+// On success fills `*data` (satisfying every IndexData invariant) and
+// `*language` (the stored code resolved).
+bool ReadIndexData(std::string_view bytes,
+                   const std::optional<std::string>& requested_language,
+                   IndexData* data, LanguagePtr* language, ReadError* error);
+
+}  // namespace vrim
+
+#endif  // VRIM_BINARY_DATA_READER_H_
