@@ -43,9 +43,9 @@ bool r_stem(SnowballEnv& z, Context& c);
 
 
 static const Among kAmong0Rows[] = {
-    {"\320\262\321\210\320\270\321\201'", 9, -1, 1, nullptr},
-    {"\321\213\320\262\321\210\320\270\321\201'", 11, 0, 2, nullptr},
-    {"\320\270\320\262\321\210\320\270\321\201'", 11, 0, 2, nullptr},
+    {"\320\262\321\210\320\270\321\201\321\214", 10, -1, 1, nullptr},
+    {"\321\213\320\262\321\210\320\270\321\201\321\214", 12, 0, 2, nullptr},
+    {"\320\270\320\262\321\210\320\270\321\201\321\214", 12, 0, 2, nullptr},
     {"\320\262", 2, -1, 1, nullptr},
     {"\321\213\320\262", 4, 3, 2, nullptr},
     {"\320\270\320\262", 4, 3, 2, nullptr},
@@ -53,7 +53,7 @@ static const Among kAmong0Rows[] = {
     {"\321\213\320\262\321\210\320\270", 8, 6, 2, nullptr},
     {"\320\270\320\262\321\210\320\270", 8, 6, 2, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 9, {0x0000008000000000ULL, 0x0000000000000000ULL, 0x0104000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 9, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0104000000001000ULL, 0x0000000000000000ULL}, false};
 
 static const Among kAmong1Rows[] = {
     {"\320\265\320\274\321\203", 6, -1, 1, nullptr},
@@ -98,26 +98,26 @@ static const Among kAmong2Rows[] = {
 static const AmongTable kAmong2 = {kAmong2Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x3000000000000300ULL, 0x0000000000000000ULL}, false};
 
 static const Among kAmong3Rows[] = {
-    {"\321\201'", 3, -1, 1, nullptr},
+    {"\321\201\321\214", 4, -1, 1, nullptr},
     {"\321\201\321\217", 4, -1, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 2, {0x0000008000000000ULL, 0x0000000000000000ULL, 0x0000000000008000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000009000ULL, 0x0000000000000000ULL}, false};
 
 static const Among kAmong4Rows[] = {
-    {"\321\202'", 3, -1, 1, nullptr},
-    {"\321\213\321\202'", 5, 0, 2, nullptr},
-    {"\320\270\321\202'", 5, 0, 2, nullptr},
-    {"\320\265\321\210'", 5, -1, 1, nullptr},
-    {"\320\270\321\210'", 5, -1, 2, nullptr},
     {"\321\213\321\202", 4, -1, 2, nullptr},
     {"\321\216\321\202", 4, -1, 1, nullptr},
-    {"\321\203\321\216\321\202", 6, 6, 2, nullptr},
+    {"\321\203\321\216\321\202", 6, 1, 2, nullptr},
     {"\321\217\321\202", 4, -1, 2, nullptr},
     {"\320\265\321\202", 4, -1, 1, nullptr},
-    {"\321\203\320\265\321\202", 6, 9, 2, nullptr},
+    {"\321\203\320\265\321\202", 6, 4, 2, nullptr},
     {"\320\270\321\202", 4, -1, 2, nullptr},
     {"\320\275\321\213", 4, -1, 1, nullptr},
-    {"\320\265\320\275\321\213", 6, 12, 2, nullptr},
+    {"\320\265\320\275\321\213", 6, 7, 2, nullptr},
+    {"\321\202\321\214", 4, -1, 1, nullptr},
+    {"\321\213\321\202\321\214", 6, 9, 2, nullptr},
+    {"\320\270\321\202\321\214", 6, 9, 2, nullptr},
+    {"\320\265\321\210\321\214", 6, -1, 1, nullptr},
+    {"\320\270\321\210\321\214", 6, -1, 2, nullptr},
     {"\321\216", 2, -1, 2, nullptr},
     {"\321\203\321\216", 4, 14, 2, nullptr},
     {"\320\273\320\260", 4, -1, 1, nullptr},
@@ -151,26 +151,26 @@ static const Among kAmong4Rows[] = {
     {"\320\265\320\275\320\276", 6, 43, 2, nullptr},
     {"\320\275\320\275\320\276", 6, 43, 1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 46, {0x0000008000000000ULL, 0x0000000000000000ULL, 0x7b21000000004804ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 46, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x7b21000000005804ULL, 0x0000000000000000ULL}, false};
 
 static const Among kAmong5Rows[] = {
-    {"'", 1, -1, 1, nullptr},
     {"\321\203", 2, -1, 1, nullptr},
     {"\321\217\321\205", 4, -1, 1, nullptr},
-    {"\320\270\321\217\321\205", 6, 2, 1, nullptr},
+    {"\320\270\321\217\321\205", 6, 1, 1, nullptr},
     {"\320\260\321\205", 4, -1, 1, nullptr},
     {"\321\213", 2, -1, 1, nullptr},
+    {"\321\214", 2, -1, 1, nullptr},
     {"\321\216", 2, -1, 1, nullptr},
-    {"'\321\216", 3, 6, 1, nullptr},
+    {"\321\214\321\216", 4, 6, 1, nullptr},
     {"\320\270\321\216", 4, 6, 1, nullptr},
     {"\321\217", 2, -1, 1, nullptr},
-    {"'\321\217", 3, 9, 1, nullptr},
+    {"\321\214\321\217", 4, 9, 1, nullptr},
     {"\320\270\321\217", 4, 9, 1, nullptr},
     {"\320\260", 2, -1, 1, nullptr},
     {"\320\265\320\262", 4, -1, 1, nullptr},
     {"\320\276\320\262", 4, -1, 1, nullptr},
     {"\320\265", 2, -1, 1, nullptr},
-    {"'\320\265", 3, 15, 1, nullptr},
+    {"\321\214\320\265", 4, 15, 1, nullptr},
     {"\320\270\320\265", 4, 15, 1, nullptr},
     {"\320\270", 2, -1, 1, nullptr},
     {"\320\265\320\270", 4, 18, 1, nullptr},
@@ -191,21 +191,21 @@ static const Among kAmong5Rows[] = {
     {"\320\276\320\274", 4, -1, 1, nullptr},
     {"\320\276", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 36, {0x0000008000000000ULL, 0x0000000000000000ULL, 0x532500000000c828ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 36, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x532500000000d828ULL, 0x0000000000000000ULL}, false};
 
 static const Among kAmong6Rows[] = {
-    {"\320\276\321\201\321\202'", 7, -1, 1, nullptr},
     {"\320\276\321\201\321\202", 6, -1, 1, nullptr},
+    {"\320\276\321\201\321\202\321\214", 8, -1, 1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 2, {0x0000008000000000ULL, 0x0000000000000000ULL, 0x0000000000000004ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000001004ULL, 0x0000000000000000ULL}, false};
 
 static const Among kAmong7Rows[] = {
-    {"'", 1, -1, 3, nullptr},
     {"\320\265\320\271\321\210", 6, -1, 1, nullptr},
+    {"\321\214", 2, -1, 3, nullptr},
     {"\320\265\320\271\321\210\320\265", 8, -1, 1, nullptr},
     {"\320\275", 2, -1, 2, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 4, {0x0000008000000000ULL, 0x0000000000000000ULL, 0x2020000000000100ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong7 = {kAmong7Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x2020000000001100ULL, 0x0000000000000000ULL}, false};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

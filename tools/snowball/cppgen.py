@@ -609,8 +609,6 @@ class Generator:
             cc.append(f"  std::string s_{name};")
         cc.append("};")
         cc.append("")
-        if any(n.kind == "lenof" for n in ()):  # pragma: no cover
-            pass
         cc.append("[[maybe_unused]] int CodePointCount(const std::string& s) {")
         cc.append("  int n = 0;")
         cc.append("  for (unsigned char b : s) n += (b & 0xC0) != 0x80;")

@@ -53,14 +53,16 @@ class Lexer:
                 break
 
     def _escape(self, body):
+        # A stringdef may redefine even {'} (one algorithm uses it for a
+        # letter), so the definitions are consulted first.
+        if body in self.stringdefs:
+            return self.stringdefs[body]
         if body.startswith("U+"):
             return chr(int(body[2:], 16))
         if body == "'":
             return "'"
         if self.escapes and body == self.escapes[0]:
             return body
-        if body in self.stringdefs:
-            return self.stringdefs[body]
         self.error(f"unknown string escape {{{body}}}")
 
     def _read_string(self):
