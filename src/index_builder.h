@@ -75,6 +75,7 @@ class IndexBuilder {
 
  private:
   struct Base;
+  class RefTable;  // staged reference -> position in staged_
 
   LanguagePtr language_;
   double k1_;
@@ -82,6 +83,7 @@ class IndexBuilder {
   std::vector<std::string> field_names_;
   std::vector<double> field_boosts_;
   std::vector<StagedDocument> staged_;
+  std::unique_ptr<RefTable> staged_refs_;
   std::unique_ptr<Base> base_;  // present only when rehydrated
 };
 

@@ -1,0 +1,607 @@
+#include "index_builder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+
+#include "quote.h"
+#include "unicode.h"
+#include "utf8.h"
+#include "varint.h"
+
+namespace vrim {
+
+namespace {
+
+constexpr uint32_t kNone = UINT32_MAX;
+
+[[noreturn]] void BrokenPrecondition(const std::string& message) {
+  std::fprintf(stderr, "vrim: %s\n", message.c_str());
+  std::abort();
+}
+
+uint64_t HashBytes(std::string_view s) {
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ (s.size() * 0xC2B2AE3D27D4EB4FULL);
+  const char* p = s.data();
+  size_t n = s.size();
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+    p += 8;
+    n -= 8;
+  }
+  uint64_t w = 0;
+  std::memcpy(&w, p, n);
+  h = (h ^ w) * 0x94D049BB133111EBULL;
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  h ^= h >> 32;
+  return h;
+}
+
+// Open-addressing map from strings to dense ids. The strings live with the
+// caller, which passes an id -> string accessor to each lookup; a slot holds
+// 32 bits of the key's hash (which also picks the slot) and id + 1.
+class IdTable {
+ public:
+  template <class KeyOf>
+  int64_t Find(std::string_view key, uint64_t hash,
+               const KeyOf& key_of) const {
+    if (slots_.empty()) return -1;
+    const uint32_t tag = static_cast<uint32_t>(hash >> 32);
+    for (size_t i = tag & mask_;; i = (i + 1) & mask_) {
+      const uint64_t s = slots_[i];
+      if (s == 0) return -1;
+      if (static_cast<uint32_t>(s >> 32) == tag) {
+        const uint32_t id = static_cast<uint32_t>(s) - 1;
+        if (key_of(id) == key) return id;
+      }
+    }
+  }
+
+  // REQUIRES: the key is not in the table; id < UINT32_MAX.
+  void Insert(uint64_t hash, uint32_t id) {
+    if ((size_ + 1) * 2 > slots_.size()) Grow();
+    Place(slots_, mask_,
+          (hash >> 32 << 32) | (static_cast<uint64_t>(id) + 1));
+    ++size_;
+  }
+
+  void Clear() {
+    slots_.clear();
+    mask_ = 0;
+    size_ = 0;
+  }
+
+ private:
+  static void Place(std::vector<uint64_t>& slots, size_t mask,
+                    uint64_t entry) {
+    size_t i = static_cast<uint32_t>(entry >> 32) & mask;
+    while (slots[i] != 0) i = (i + 1) & mask;
+    slots[i] = entry;
+  }
+  void Grow() {
+    std::vector<uint64_t> bigger(slots_.empty() ? 16 : slots_.size() * 2, 0);
+    const size_t mask = bigger.size() - 1;
+    for (uint64_t s : slots_) {
+      if (s != 0) Place(bigger, mask, s);
+    }
+    slots_.swap(bigger);
+    mask_ = mask;
+  }
+
+  std::vector<uint64_t> slots_;
+  size_t mask_ = 0;
+  size_t size_ = 0;
+};
+
+// Terms of one build, stored back to back, numbered in order of first
+// appearance.
+class TermInterner {
+ public:
+  uint32_t Intern(std::string_view term, bool* added) {
+    const uint64_t hash = HashBytes(term);
+    const int64_t found = table_.Find(
+        term, hash, [this](uint32_t id) { return this->term(id); });
+    if (found >= 0) {
+      *added = false;
+      return static_cast<uint32_t>(found);
+    }
+    const uint32_t id = static_cast<uint32_t>(size());
+    bytes_.append(term);
+    ends_.push_back(bytes_.size());
+    table_.Insert(hash, id);
+    *added = true;
+    return id;
+  }
+
+  size_t size() const { return ends_.size(); }
+  std::string_view term(uint32_t id) const {
+    const size_t begin = id == 0 ? 0 : ends_[id - 1];
+    return std::string_view(bytes_).substr(begin, ends_[id] - begin);
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<uint64_t> ends_;
+  IdTable table_;
+};
+
+// Byte size of an encoded position list (positions.h) of `count` entries.
+size_t EncodedPositionsSize(const uint8_t* data, uint64_t count) {
+  const uint8_t* p = data;
+  const bool common_length = GetVarint64Unchecked(&p) != 0;
+  const uint64_t varints = common_length ? count : 2 * count;
+  for (uint64_t i = 0; i < varints; ++i) {
+    while (*p++ & 0x80) {
+    }
+  }
+  return static_cast<size_t>(p - data);
+}
+
+// Accumulates the postings of one build straight into the output: one
+// posting per (term, field, document) with its positions already encoded,
+// the term kept aside as an interned id. Finish() then orders the term
+// dictionary by bytes and moves the postings into term order in place.
+class PostingAccumulator {
+ public:
+  PostingAccumulator(const Language& language, IndexData* out)
+      : language_(language), out_(*out) {}
+
+  // Copies the postings of the surviving base documents; `doc_map` gives
+  // each base document's new id, or kNone when it is gone.
+  void AddBasePostings(const IndexData& base,
+                       const std::vector<uint32_t>& doc_map) {
+    const uint8_t* base_positions =
+        reinterpret_cast<const uint8_t*>(base.positions.data());
+    for (size_t t = 0; t < base.terms.size(); ++t) {
+      uint32_t id = kNone;
+      for (uint64_t i = base.term_postings[t]; i < base.term_postings[t + 1];
+           ++i) {
+        Posting p = base.postings[i];
+        if (doc_map[p.doc] == kNone) continue;
+        if (id == kNone) id = Intern(base.terms[t]);
+        p.doc = doc_map[p.doc];
+        const uint64_t offset = p.positions_offset;
+        p.positions_offset = out_.positions.size();
+        if (p.position_count > 0) {
+          const size_t size = EncodedPositionsSize(base_positions + offset,
+                                                   p.position_count);
+          out_.positions.append(base.positions, offset, size);
+        }
+        out_.postings.push_back(p);
+        posting_term_.push_back(id);
+      }
+    }
+  }
+
+  // Analyses one field of one document, records its postings and returns
+  // the field length (the number of tokens the pipeline kept).
+  uint64_t AddField(std::string_view text, uint32_t field, uint32_t doc) {
+    if (text.empty()) return 0;
+    const TokenList tokens = RunPipeline(language_, language_.tokenize(text));
+    const size_t n = tokens.size();
+    if (n == 0) return 0;
+
+    // Group the occurrences by term without sorting: a term's first
+    // occurrence in this field claims a local slot.
+    ++generation_;
+    local_terms_.clear();
+    local_begin_.clear();
+    token_slot_.resize(n);
+    for (size_t k = 0; k < n; ++k) {
+      const uint32_t id = Intern(tokens[k].text);
+      if (stamp_[id] != generation_) {
+        stamp_[id] = generation_;
+        slot_[id] = static_cast<uint32_t>(local_terms_.size());
+        local_terms_.push_back(id);
+        local_begin_.push_back(0);
+      }
+      token_slot_[k] = slot_[id];
+      ++local_begin_[slot_[id]];
+    }
+    const size_t slots = local_terms_.size();
+    uint32_t begin = 0;
+    for (uint32_t& c : local_begin_) {
+      const uint32_t count = c;
+      c = begin;
+      begin += count;
+    }
+    local_begin_.push_back(begin);
+    cursor_.assign(local_begin_.begin(), local_begin_.end() - 1);
+    grouped_.resize(n);
+    for (size_t k = 0; k < n; ++k) {
+      const TokenMetadata& m = tokens[k].metadata;
+      const Position pos =
+          m.has_position ? Position{m.start, m.length}
+                         : Position{0, CountCodePoints(tokens[k].text)};
+      grouped_[cursor_[token_slot_[k]]++] = pos;
+    }
+    for (size_t s = 0; s < slots; ++s) {
+      scratch_.assign(grouped_.begin() + local_begin_[s],
+                      grouped_.begin() + local_begin_[s + 1]);
+      const uint32_t tf = static_cast<uint32_t>(scratch_.size());
+      out_.postings.push_back(
+          Posting{field, doc, tf, tf, out_.positions.size()});
+      posting_term_.push_back(local_terms_[s]);
+      EncodePositions(&scratch_, &out_.positions);
+    }
+    return n;
+  }
+
+  // Sorts the terms by bytes, renumbers them, and moves every posting to
+  // its term's range, each range sorted by (field, document).
+  void Finish() {
+    const uint32_t term_count = static_cast<uint32_t>(terms_.size());
+    std::vector<uint32_t> order(term_count);
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
+      return terms_.term(a) < terms_.term(b);
+    });
+    std::vector<uint32_t> rank(term_count);
+    out_.terms.clear();
+    out_.terms.reserve(term_count);
+    for (uint32_t r = 0; r < term_count; ++r) {
+      rank[order[r]] = r;
+      out_.terms.emplace_back(terms_.term(order[r]));
+    }
+    // The build-time tables are no longer needed; free them before the
+    // postings move.
+    terms_ = TermInterner();
+    std::vector<uint32_t>().swap(order);
+    std::vector<uint64_t>().swap(stamp_);
+    std::vector<uint32_t>().swap(slot_);
+
+    std::vector<Posting>& postings = out_.postings;
+    const size_t n = postings.size();
+    out_.term_postings.assign(term_count + 1, 0);
+    for (uint32_t& t : posting_term_) {
+      t = rank[t];
+      ++out_.term_postings[t + 1];
+    }
+    std::vector<uint32_t>().swap(rank);
+    for (uint32_t t = 0; t < term_count; ++t) {
+      out_.term_postings[t + 1] += out_.term_postings[t];
+    }
+    // posting_term_ becomes each posting's destination, assigned in the
+    // current order so that the move is stable; then follow the cycles.
+    std::vector<uint64_t> next(out_.term_postings.begin(),
+                               out_.term_postings.end() - 1);
+    std::vector<uint32_t>& dest = posting_term_;
+    for (size_t i = 0; i < n; ++i) {
+      dest[i] = static_cast<uint32_t>(next[dest[i]]++);
+    }
+    std::vector<uint64_t>().swap(next);
+    for (size_t i = 0; i < n; ++i) {
+      while (dest[i] != i) {
+        const uint32_t j = dest[i];
+        std::swap(postings[i], postings[j]);
+        std::swap(dest[i], dest[j]);
+      }
+    }
+    std::vector<uint32_t>().swap(posting_term_);
+
+    // Fresh postings arrive in (field, document) order; only terms that
+    // also had base postings need sorting.
+    auto by_field_doc = [](const Posting& a, const Posting& b) {
+      return a.field != b.field ? a.field < b.field : a.doc < b.doc;
+    };
+    for (uint32_t t = 0; t < term_count; ++t) {
+      auto first = postings.begin() + out_.term_postings[t];
+      auto last = postings.begin() + out_.term_postings[t + 1];
+      if (!std::is_sorted(first, last, by_field_doc)) {
+        std::sort(first, last, by_field_doc);
+      }
+    }
+  }
+
+ private:
+  uint32_t Intern(std::string_view term) {
+    bool added;
+    const uint32_t id = terms_.Intern(term, &added);
+    if (added) {
+      stamp_.push_back(0);
+      slot_.push_back(0);
+    }
+    return id;
+  }
+
+  const Language& language_;
+  IndexData& out_;
+  TermInterner terms_;
+  std::vector<uint32_t> posting_term_;  // parallel to out_.postings
+
+  // Per term: the field occurrence that last saw it and its slot there.
+  std::vector<uint64_t> stamp_;
+  std::vector<uint32_t> slot_;
+  uint64_t generation_ = 0;
+
+  // Per field occurrence scratch, reused.
+  std::vector<uint32_t> local_terms_;
+  std::vector<uint32_t> local_begin_;
+  std::vector<uint32_t> cursor_;
+  std::vector<uint32_t> token_slot_;
+  std::vector<Position> grouped_;
+  std::vector<Position> scratch_;
+};
+
+std::string_view FieldText(const StagedDocument& doc, uint32_t field) {
+  for (const auto& [id, text] : doc.fields) {
+    if (id == field) return text;
+  }
+  return {};
+}
+
+void CheckFieldName(std::string_view name, const Language& language) {
+  if (name.empty()) BrokenPrecondition("field name must not be empty");
+  if (name.find('/') != std::string_view::npos) {
+    BrokenPrecondition("field name " + Quote(name) +
+                       " must not contain '/' (breaks FieldRef round-trip)");
+  }
+  std::vector<char32_t> separators;
+  DecodeUtf8(language.separators(), &separators);
+  std::vector<char32_t> cps;
+  DecodeUtf8(name, &cps);
+  for (char32_t c : cps) {
+    if (IsWhiteSpace(c) || std::find(separators.begin(), separators.end(),
+                                     c) != separators.end()) {
+      BrokenPrecondition("field name " + Quote(name) +
+                         " contains a separator and is unqueryable");
+    }
+  }
+  if (name.find_first_of(":\\^~") != std::string_view::npos ||
+      name[0] == '+' || name[0] == '-') {
+    BrokenPrecondition(
+        "field name " + Quote(name) +
+        " contains a query operator and is unqueryable via field:term syntax");
+  }
+}
+
+}  // namespace
+
+// Staged references to their position in the staged list, so that staging
+// replaces an existing document in constant time.
+class IndexBuilder::RefTable {
+ public:
+  int64_t Find(const std::vector<StagedDocument>& staged,
+               std::string_view ref) const {
+    return table_.Find(ref, HashBytes(ref), [&staged](uint32_t id) {
+      return std::string_view(staged[id].ref);
+    });
+  }
+  void Insert(std::string_view ref, uint32_t id) {
+    table_.Insert(HashBytes(ref), id);
+  }
+  void Rebuild(const std::vector<StagedDocument>& staged) {
+    table_.Clear();
+    for (size_t i = 0; i < staged.size(); ++i) {
+      Insert(staged[i].ref, static_cast<uint32_t>(i));
+    }
+  }
+  void Clear() { table_.Clear(); }
+
+ private:
+  IdTable table_;
+};
+
+// The base of a rehydrated builder: the stored members of the index it was
+// made from, minus removals. A removal marks the document; builds skip
+// marked documents and their postings, which is the same as editing the
+// postings but costs nothing per removal.
+struct IndexBuilder::Base {
+  IndexData data;
+  std::vector<uint8_t> removed;  // per base document
+};
+
+double ClampFieldBoost(double boost) {
+  if (!std::isfinite(boost)) return 1.0;
+  return boost > 0.0 ? boost : 0.0;
+}
+
+double SanitizeDocumentBoost(double boost) {
+  if (!std::isfinite(boost)) return 1.0;
+  return boost > 0.0 ? boost : 0.0;
+}
+
+IndexBuilder::IndexBuilder(LanguagePtr language, double k1, double b)
+    : language_(std::move(language)),
+      k1_(k1),
+      b_(b),
+      staged_refs_(std::make_unique<RefTable>()) {}
+
+IndexBuilder::~IndexBuilder() = default;
+
+std::unique_ptr<IndexBuilder> IndexBuilder::FromIndex(const Index& index) {
+  std::unique_ptr<IndexBuilder> builder(
+      new IndexBuilder(index.language_ptr(), 1.2, 0.75));
+  const IndexData& data = index.data();
+  builder->field_names_ = data.fields;
+  builder->field_boosts_ = data.field_boosts;
+  builder->base_ = std::make_unique<Base>();
+  builder->base_->data = data;
+  builder->base_->removed.assign(data.refs.size(), 0);
+  return builder;
+}
+
+bool IndexBuilder::rehydrated() const { return base_ != nullptr; }
+
+int64_t IndexBuilder::FindField(std::string_view name) const {
+  for (size_t f = 0; f < field_names_.size(); ++f) {
+    if (field_names_[f] == name) return static_cast<int64_t>(f);
+  }
+  return -1;
+}
+
+uint32_t IndexBuilder::DeclareField(std::string name, double boost) {
+  CheckFieldName(name, *language_);
+  const int64_t existing = FindField(name);
+  if (existing >= 0) return static_cast<uint32_t>(existing);
+  const double clamped = ClampFieldBoost(boost);
+  if (base_) {
+    // Widen the base's document-major length table by one column.
+    IndexData& data = base_->data;
+    const size_t old_width = data.fields.size();
+    std::vector<uint64_t> lengths(data.refs.size() * (old_width + 1), 0);
+    for (size_t d = 0; d < data.refs.size(); ++d) {
+      std::copy_n(data.field_lengths.begin() + d * old_width, old_width,
+                  lengths.begin() + d * (old_width + 1));
+    }
+    data.field_lengths.swap(lengths);
+    data.fields.push_back(name);
+    data.field_boosts.push_back(clamped);
+  }
+  field_names_.push_back(std::move(name));
+  field_boosts_.push_back(clamped);
+  return static_cast<uint32_t>(field_names_.size() - 1);
+}
+
+void IndexBuilder::Stage(StagedDocument doc) {
+  if (doc.ref.empty()) {
+    BrokenPrecondition(
+        "empty document references are rejected at the binding boundary");
+  }
+  const int64_t existing = staged_refs_->Find(staged_, doc.ref);
+  if (existing >= 0) {
+    staged_[existing] = std::move(doc);
+    return;
+  }
+  staged_refs_->Insert(doc.ref, static_cast<uint32_t>(staged_.size()));
+  staged_.push_back(std::move(doc));
+}
+
+bool IndexBuilder::Remove(std::string_view ref) {
+  bool found = false;
+  if (staged_refs_->Find(staged_, ref) >= 0) {
+    std::erase_if(staged_,
+                  [ref](const StagedDocument& d) { return d.ref == ref; });
+    staged_refs_->Rebuild(staged_);
+    found = true;
+  }
+  if (base_) {
+    IndexData& data = base_->data;
+    auto it = std::lower_bound(data.refs.begin(), data.refs.end(), ref,
+                               [](const std::string& a, std::string_view b) {
+                                 return std::string_view(a) < b;
+                               });
+    if (it != data.refs.end() && *it == ref) {
+      uint8_t& removed = base_->removed[it - data.refs.begin()];
+      if (!removed) {
+        removed = 1;
+        if (data.document_count > 0) --data.document_count;
+        found = true;
+      }
+    }
+  }
+  return found;
+}
+
+void IndexBuilder::Clear() {
+  staged_.clear();
+  staged_refs_->Clear();
+}
+
+IndexPtr IndexBuilder::Build() const {
+  const IndexData* base = base_ ? &base_->data : nullptr;
+  const size_t field_count = field_names_.size();
+
+  IndexData out;
+  out.language = base ? base->language : language_->code();
+  out.pipeline = base ? base->pipeline : language_->pipeline();
+  out.fields = field_names_;
+  out.field_boosts = field_boosts_;
+  out.k1 = base ? base->k1 : SanitizeK1(k1_);
+  out.b = base ? base->b : SanitizeB(b_);
+
+  // Staged documents in reference order; of equal references the later
+  // one wins (staging already keeps them unique).
+  std::vector<uint32_t> staged_order(staged_.size());
+  std::iota(staged_order.begin(), staged_order.end(), 0u);
+  std::stable_sort(staged_order.begin(), staged_order.end(),
+                   [this](uint32_t a, uint32_t b) {
+                     return staged_[a].ref < staged_[b].ref;
+                   });
+  size_t kept = 0;
+  for (size_t i = 0; i < staged_order.size(); ++i) {
+    if (staged_[staged_order[i]].ref.empty()) {
+      BrokenPrecondition(
+          "empty document references are rejected at the binding boundary");
+    }
+    if (kept > 0 &&
+        staged_[staged_order[kept - 1]].ref == staged_[staged_order[i]].ref) {
+      staged_order[kept - 1] = staged_order[i];
+    } else {
+      staged_order[kept++] = staged_order[i];
+    }
+  }
+  staged_order.resize(kept);
+
+  // Merge the live base documents with the staged ones; document ids are
+  // the merged order. A staged document replaces a base one with its
+  // reference without counting again.
+  const size_t base_docs = base ? base->refs.size() : 0;
+  std::vector<uint32_t> base_doc_map(base_docs, kNone);
+  std::vector<uint32_t> staged_doc(staged_order.size());
+  uint64_t document_count = base ? base->document_count : 0;
+  out.refs.reserve(base_docs + staged_order.size());
+  out.doc_boosts.reserve(base_docs + staged_order.size());
+  out.field_lengths.reserve((base_docs + staged_order.size()) * field_count);
+  size_t i = 0;
+  size_t j = 0;
+  while (i < base_docs || j < staged_order.size()) {
+    if (i < base_docs && base_->removed[i]) {
+      ++i;
+      continue;
+    }
+    const uint32_t doc = static_cast<uint32_t>(out.refs.size());
+    int order = 0;  // < 0: base first, > 0: staged first, 0: same ref
+    if (i == base_docs) {
+      order = 1;
+    } else if (j == staged_order.size()) {
+      order = -1;
+    } else {
+      order = base->refs[i].compare(staged_[staged_order[j]].ref);
+    }
+    if (order < 0) {
+      base_doc_map[i] = doc;
+      out.refs.push_back(base->refs[i]);
+      out.doc_boosts.push_back(base->doc_boosts[i]);
+      auto lengths = base->field_lengths.begin() + i * field_count;
+      out.field_lengths.insert(out.field_lengths.end(), lengths,
+                               lengths + field_count);
+      ++i;
+      continue;
+    }
+    if (order == 0) {
+      ++i;  // replaced
+    } else {
+      ++document_count;
+    }
+    const StagedDocument& staged = staged_[staged_order[j]];
+    staged_doc[j] = doc;
+    out.refs.push_back(staged.ref);
+    out.doc_boosts.push_back(SanitizeDocumentBoost(staged.boost));
+    out.field_lengths.resize(out.field_lengths.size() + field_count, 0);
+    ++j;
+  }
+  out.document_count = document_count;
+
+  PostingAccumulator postings(*language_, &out);
+  if (base) postings.AddBasePostings(*base, base_doc_map);
+  // Field by field, so that fresh postings arrive sorted by (field, doc).
+  for (uint32_t f = 0; f < field_count; ++f) {
+    for (size_t k = 0; k < staged_order.size(); ++k) {
+      const uint32_t doc = staged_doc[k];
+      out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
+          postings.AddField(FieldText(staged_[staged_order[k]], f), f, doc);
+    }
+  }
+  postings.Finish();
+  return Index::Make(std::move(out), language_);
+}
+
+}  // namespace vrim
