@@ -1,0 +1,92 @@
+#include "languages/cjk.h"
+
+#include "languages/trimmer.h"
+#include "language.h"
+#include "normalize.h"
+#include "tokenizer.h"
+#include "utf8.h"
+
+namespace vrim {
+
+uint32_t BigramClassMask(const std::vector<int>& classes) {
+  uint32_t mask = 0;
+  for (int c : classes) {
+    if (c >= 0 && c < kOtherScript) mask |= 1u << c;
+  }
+  return mask;
+}
+
+TokenList TokenizeBigram(std::string_view text, uint32_t bigram_classes) {
+  std::string normalized = NormalizeDefault(text);
+  TokenList out;
+  TokenizeInto(normalized, kStandardSeparators, bigram_classes, &out);
+  return out;
+}
+
+void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
+                   uint64_t cp_begin, int script, TokenList* out) {
+  // Cluster starts as (byte offset, code point offset) pairs, then the run
+  // end; the buffer is reused across runs to keep allocation out of the
+  // loop.
+  struct Start {
+    size_t byte;
+    uint64_t cp;
+  };
+  thread_local std::vector<Start> starts;
+  starts.clear();
+  const bool kana_or_hangul = script <= kHangulScript;
+  const char* base = text.data();
+  const char* p = base + byte_begin;
+  const char* end = base + byte_end;
+  uint64_t cp_index = cp_begin;
+  bool first = true;
+  while (p < end) {
+    const char* at = p;
+    char32_t cp = NextCodePoint(&p);
+    bool joins = kana_or_hangul ? (cp == 0x3099 || cp == 0x309A)
+                                : IsCombiningMark(cp);
+    if (first || !joins) starts.push_back({size_t(at - base), cp_index});
+    first = false;
+    ++cp_index;
+  }
+  const size_t clusters = starts.size();
+  starts.push_back({byte_end, cp_index});
+  const Start* s = starts.data();
+  if (clusters == 1) {
+    out->emplace_back(std::string(text.substr(byte_begin, byte_end - byte_begin)),
+                      cp_begin, cp_index - cp_begin, out->size());
+    return;
+  }
+  for (size_t k = 0; k + 1 < clusters; ++k) {
+    out->emplace_back(
+        std::string(text.substr(s[k].byte, s[k + 2].byte - s[k].byte)),
+        s[k].cp, s[k + 2].cp - s[k].cp, out->size());
+  }
+}
+
+bool BigramTrim(Token* token) {
+  const std::string& text = token->text;
+  if (!text.empty()) {
+    bool all_script = true, all_marks = true, all_long_vowel = true;
+    bool first_is_mark = false;
+    bool first = true;
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+      char32_t cp = NextCodePoint(&p);
+      bool mark = IsCombiningMark(cp);
+      if (!mark && !IsScriptChar(cp)) {
+        all_script = false;
+        break;
+      }
+      if (first) first_is_mark = mark;
+      first = false;
+      all_marks = all_marks && mark;
+      all_long_vowel = all_long_vowel && cp == 0x30FC;
+    }
+    if (all_script) return !(all_marks || all_long_vowel || first_is_mark);
+  }
+  return TrimToWordCharacters(token, true);
+}
+
+}  // namespace vrim

@@ -1,0 +1,58 @@
+// The English language: default normalization, the generic tokenizer, the
+// English stop words and the built-in Porter stemmer.
+#include "languages/kinds.h"
+#include "languages/porter.h"
+#include "languages/stop_words.h"
+#include "languages/trimmer.h"
+#include "normalize.h"
+#include "tokenizer.h"
+#include "utf8.h"
+
+namespace vrim {
+
+namespace {
+
+class EnglishLanguage final : public Language {
+ public:
+  Kind kind() const override { return Kind::kEnglish; }
+  const std::string& code() const override { return code_; }
+
+  TokenList tokenize(std::string_view text) const override {
+    return TokenizeGeneric(NormalizeDefault(text), separators_);
+  }
+
+  bool trim(Token* token) const override { return GenericTrim(token); }
+
+  bool is_stop_word(std::string_view word) const override {
+    // Lowercasing never reduces the number of code points, and no stop
+    // word is longer than seven.
+    if (word.empty() || word.size() > 28 || CountCodePoints(word) > 7) {
+      return false;
+    }
+    return IsEnglishStopWord(LowercaseDefault(word));
+  }
+
+  std::string stem(std::string_view word) const override {
+    return PorterStem(word);
+  }
+
+  const std::string& separators() const override { return separators_; }
+  const std::vector<std::string>& pipeline() const override {
+    return pipeline_;
+  }
+  bool is_bigram_char(char32_t) const override { return false; }
+
+ private:
+  const std::string code_ = "en";
+  const std::string separators_{kStandardSeparators};
+  const std::vector<std::string> pipeline_ = {"trimmer", "stopWordFilter",
+                                              "stemmer"};
+};
+
+}  // namespace
+
+LanguagePtr MakeEnglishLanguage() {
+  return std::make_shared<const EnglishLanguage>();
+}
+
+}  // namespace vrim

@@ -1,0 +1,209 @@
+#include "tokenizer.h"
+
+#include <cstring>
+#include <vector>
+
+#include "languages/cjk.h"
+#include "utf8.h"
+
+namespace vrim {
+
+Script ScriptClass(char32_t cp) {
+  if (cp < 0xE01) return kOtherScript;  // below every script range
+  if ((cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) ||
+      (cp >= 0xF900 && cp <= 0xFAFF) || cp == 0x3005 || cp == 0x3007 ||
+      (cp >= 0x20000 && cp <= 0x2A6DF) || (cp >= 0x2A700 && cp <= 0x2EBEF) ||
+      (cp >= 0x30000 && cp <= 0x3134F)) {
+    return kHanScript;
+  }
+  if (cp >= 0x3041 && cp <= 0x309F) return kHiraganaScript;
+  if ((cp >= 0x31F0 && cp <= 0x31FF) || (cp >= 0x30A1 && cp <= 0x30FA) ||
+      (cp >= 0x30FC && cp <= 0x30FF)) {
+    return kKatakanaScript;
+  }
+  if ((cp >= 0xA960 && cp <= 0xA97F) || (cp >= 0x1100 && cp <= 0x11FF) ||
+      (cp >= 0x3130 && cp <= 0x318F) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
+      (cp >= 0xD7B0 && cp <= 0xD7FF)) {
+    return kHangulScript;
+  }
+  if (cp >= 0x0E01 && cp <= 0x0E5B) return kThaiScript;
+  if (cp >= 0x0E81 && cp <= 0x0EDF) return kLaoScript;
+  if ((cp >= 0x1780 && cp <= 0x17F9) || (cp >= 0x19E0 && cp <= 0x19FF)) {
+    return kKhmerScript;
+  }
+  if ((cp >= 0x1000 && cp <= 0x109F) || (cp >= 0xA9E0 && cp <= 0xA9FF) ||
+      (cp >= 0xAA60 && cp <= 0xAA7F)) {
+    return kMyanmarScript;
+  }
+  if (cp >= 0x0F00 && cp <= 0x0FDA) return kTibetanScript;
+  return kOtherScript;
+}
+
+bool IsCombiningMark(char32_t cp) {
+  if (cp < 0xE31) return false;
+  if (cp == 0x3099 || cp == 0x309A) return true;
+  if (cp <= 0x0E4E) {
+    return cp == 0x0E31 || (cp >= 0x0E34 && cp <= 0x0E3A) || cp >= 0x0E47;
+  }
+  if (cp <= 0x0ECE) {
+    return cp == 0x0EB1 || (cp >= 0x0EB4 && cp <= 0x0EBC) || cp >= 0x0EC8;
+  }
+  if (cp <= 0x0FC6) {
+    return cp == 0x0F18 || cp == 0x0F19 || cp == 0x0F35 || cp == 0x0F37 ||
+           cp == 0x0F39 || cp == 0x0F3E || cp == 0x0F3F ||
+           (cp >= 0x0F71 && cp <= 0x0F84) || cp == 0x0F86 || cp == 0x0F87 ||
+           (cp >= 0x0F8D && cp <= 0x0F97) || (cp >= 0x0F99 && cp <= 0x0FBC) ||
+           cp == 0x0FC6;
+  }
+  if (cp <= 0x109D) {
+    return (cp >= 0x102B && cp <= 0x103E) || (cp >= 0x1056 && cp <= 0x1059) ||
+           (cp >= 0x105E && cp <= 0x1060) || (cp >= 0x1062 && cp <= 0x1064) ||
+           (cp >= 0x1067 && cp <= 0x106D) || (cp >= 0x1071 && cp <= 0x1074) ||
+           (cp >= 0x1082 && cp <= 0x108D) || cp == 0x108F ||
+           (cp >= 0x109A && cp <= 0x109D);
+  }
+  return (cp >= 0x17B4 && cp <= 0x17D3) || cp == 0x17DD;
+}
+
+namespace {
+
+// The separator characters as a set: an ASCII table plus the few non-ASCII
+// separators, searched linearly (the standard set has one).
+class SeparatorSet {
+ public:
+  explicit SeparatorSet(std::string_view separators) {
+    std::memset(ascii_, 0, sizeof ascii_);
+    const char* p = separators.data();
+    const char* end = p + separators.size();
+    while (p < end) {
+      char32_t cp = NextCodePoint(&p);
+      if (cp < 0x80) {
+        ascii_[cp] = true;
+      } else {
+        other_.push_back(cp);
+      }
+    }
+  }
+
+  bool IsAsciiSeparator(unsigned char c) const { return ascii_[c]; }
+
+  bool Contains(char32_t cp) const {
+    if (cp < 0x80) return ascii_[cp];
+    for (char32_t s : other_) {
+      if (s == cp) return true;
+    }
+    return false;
+  }
+
+ private:
+  bool ascii_[128];
+  std::vector<char32_t> other_;
+};
+
+inline void Emit(std::string_view text, size_t byte_begin, size_t byte_end,
+                 uint64_t cp_begin, uint64_t cp_end, TokenList* out) {
+  out->emplace_back(std::string(text.substr(byte_begin, byte_end - byte_begin)),
+                    cp_begin, cp_end - cp_begin, out->size());
+}
+
+// Splits text[*b, ...) at separators, stopping at the end or, when
+// `stop_at_scripts` is set, before the first script character. Advances *b
+// and the code point counter *k past what it consumed.
+void SplitRun(std::string_view text, const SeparatorSet& separators,
+              bool stop_at_scripts, size_t* b, uint64_t* k, TokenList* out) {
+  const size_t n = text.size();
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+  size_t pos = *b;
+  uint64_t cp_index = *k;
+  bool in_word = false;
+  size_t word_b = 0;
+  uint64_t word_k = 0;
+  while (pos < n) {
+    unsigned char c = s[pos];
+    bool is_separator;
+    size_t len = 1;
+    if (c < 0x80) {
+      is_separator = separators.IsAsciiSeparator(c);
+    } else {
+      const char* p = text.data() + pos;
+      char32_t cp = NextCodePoint(&p);
+      if (stop_at_scripts && IsScriptChar(cp)) break;
+      len = p - (text.data() + pos);
+      is_separator = separators.Contains(cp);
+    }
+    if (is_separator) {
+      if (in_word) {
+        Emit(text, word_b, pos, word_k, cp_index, out);
+        in_word = false;
+      }
+    } else if (!in_word) {
+      in_word = true;
+      word_b = pos;
+      word_k = cp_index;
+    }
+    pos += len;
+    ++cp_index;
+  }
+  if (in_word) Emit(text, word_b, pos, word_k, cp_index, out);
+  *b = pos;
+  *k = cp_index;
+}
+
+inline bool JoinsAnyRun(char32_t cp) {
+  return cp == 0x3099 || cp == 0x309A || cp == 0x30FC;
+}
+
+}  // namespace
+
+TokenList SplitOnSeparators(std::string_view text,
+                            std::string_view separators) {
+  TokenList out;
+  SeparatorSet set(separators);
+  size_t b = 0;
+  uint64_t k = 0;
+  SplitRun(text, set, false, &b, &k, &out);
+  return out;
+}
+
+void TokenizeInto(std::string_view text, std::string_view separators,
+                  uint32_t bigram_classes, TokenList* out) {
+  SeparatorSet set(separators);
+  const size_t n = text.size();
+  size_t b = 0;
+  uint64_t k = 0;
+  while (b < n) {
+    const char* p = text.data() + b;
+    char32_t first = NextCodePoint(&p);
+    Script script = ScriptClass(first);
+    if (script == kOtherScript) {
+      SplitRun(text, set, true, &b, &k, out);
+      continue;
+    }
+    // A run of one script class.
+    size_t run_b = b;
+    uint64_t run_k = k;
+    b = p - text.data();
+    ++k;
+    while (b < n) {
+      const char* q = text.data() + b;
+      char32_t cp = NextCodePoint(&q);
+      if (ScriptClass(cp) != script && !JoinsAnyRun(cp)) break;
+      b = q - text.data();
+      ++k;
+    }
+    if (bigram_classes & (1u << script)) {
+      AppendBigrams(text, run_b, b, run_k, script, out);
+    } else {
+      Emit(text, run_b, b, run_k, k, out);
+    }
+  }
+}
+
+TokenList TokenizeGeneric(std::string_view normalized_text,
+                          std::string_view separators) {
+  TokenList out;
+  TokenizeInto(normalized_text, separators, 0, &out);
+  return out;
+}
+
+}  // namespace vrim
