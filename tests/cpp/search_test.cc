@@ -1,0 +1,592 @@
+#include "search.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+
+#include "search_testing.h"
+
+namespace vrim {
+namespace {
+
+using testing::AssembleIndex;
+using testing::TestCorpus;
+using testing::TestDoc;
+using testing::TestLanguage;
+
+// A deliberately plain evaluator written from the scoring rules: string
+// maps, brute-force expansion over every term, one loop per rule.
+class Reference {
+ public:
+  struct Result {
+    std::string ref;
+    double score;
+    // (term, field) -> positions
+    std::map<std::pair<std::string, std::string>, std::vector<Position>>
+        matches;
+  };
+
+  Reference(const TestCorpus& corpus, const Language& language)
+      : corpus_(corpus), language_(language) {
+    for (const TestDoc& doc : corpus.docs) {
+      boosts_[doc.ref] = doc.boost;
+      for (size_t f = 0; f < corpus.fields.size(); ++f) {
+        const std::string& field = corpus.fields[f];
+        const std::string text = f < doc.texts.size() ? doc.texts[f] : "";
+        uint64_t length = 0;
+        for (Token token : language.tokenize(text)) {
+          if (!language.trim(&token)) continue;
+          if (language.is_stop_word(token.text)) continue;
+          const std::string term = language.stem(token.text);
+          ++length;
+          Entry& entry = postings_[term][field][doc.ref];
+          ++entry.tf;
+          entry.positions.push_back(
+              Position{token.metadata.start, token.metadata.length});
+        }
+        lengths_[doc.ref][field] = length;
+      }
+    }
+    for (const std::string& field : corpus.fields) {
+      double sum = 0, count = 0;
+      for (auto& [ref, fields] : lengths_) {
+        if (fields[field] > 0) {
+          sum += fields[field];
+          count += 1;
+        }
+      }
+      avg_[field] = count > 0 ? sum / count : 0.0;
+    }
+    n_docs_ = corpus.document_count >= 0 ? corpus.document_count
+                                         : corpus.docs.size();
+    k1_ = std::isfinite(corpus.k1) && corpus.k1 >= 0 ? corpus.k1 : 1.2;
+    b_ = std::isfinite(corpus.b) ? std::min(1.0, std::max(0.0, corpus.b))
+                                 : 0.75;
+  }
+
+  std::vector<Result> Run(const Query& query) const {
+    std::map<std::string, double> scores;
+    std::map<std::string, std::map<std::pair<std::string, std::string>,
+                                   std::vector<Position>>>
+        match_data;
+    std::optional<std::set<std::string>> required;
+    std::set<std::string> prohibited;
+    bool all_prohibited = true;
+
+    for (const Clause& clause : query.clauses) {
+      std::vector<std::string> query_terms;
+      if (!clause.use_pipeline) {
+        query_terms.push_back(clause.term);
+      } else {
+        for (Token token : language_.tokenize(clause.term)) {
+          if (!language_.trim(&token)) continue;
+          if (language_.is_stop_word(token.text)) continue;
+          query_terms.push_back(language_.stem(token.text));
+        }
+      }
+      std::vector<std::string> matched;
+      for (const std::string& qt : query_terms) {
+        if (qt.empty()) continue;
+        for (const std::string& term : Expand(clause, qt)) {
+          if (std::find(matched.begin(), matched.end(), term) ==
+              matched.end()) {
+            matched.push_back(term);
+          }
+        }
+      }
+
+      std::set<std::string> clause_docs;
+      for (const std::string& term : matched) {
+        for (const std::string& field : clause.fields) {
+          auto it = postings_.at(term).find(field);
+          if (it == postings_.at(term).end()) continue;
+          for (auto& [ref, entry] : it->second) clause_docs.insert(ref);
+        }
+      }
+      if (clause.presence == Presence::kProhibited) {
+        prohibited.insert(clause_docs.begin(), clause_docs.end());
+        continue;
+      }
+      all_prohibited = false;
+      if (clause.presence == Presence::kRequired) {
+        if (!required) {
+          required = clause_docs;
+        } else {
+          std::set<std::string> both;
+          for (const std::string& ref : *required) {
+            if (clause_docs.count(ref)) both.insert(ref);
+          }
+          required = both;
+        }
+      }
+      for (const std::string& term : matched) {
+        std::set<std::string> containing;
+        for (auto& [field, docs] : postings_.at(term)) {
+          for (auto& [ref, entry] : docs) containing.insert(ref);
+        }
+        const double n = std::min<double>(containing.size(), n_docs_);
+        const double idf =
+            std::log(1.0 + (n_docs_ - n + 0.5) / (n + 0.5));
+        for (const std::string& field : clause.fields) {
+          auto it = postings_.at(term).find(field);
+          if (it == postings_.at(term).end()) continue;
+          for (auto& [ref, entry] : it->second) {
+            const double fl = lengths_.at(ref).at(field);
+            const double avg = avg_.at(field);
+            const double fb = FieldBoost(field);
+            const double db = boosts_.at(ref);
+            const double tf = entry.tf;
+            double base = 0.0;
+            if (avg > 0 && db >= 0 && fb >= 0 && tf > 0) {
+              const double raw = db * fb * idf * tf * (k1_ + 1) /
+                                 (tf + k1_ * ((1 - b_) + b_ * fl / avg));
+              base = std::round(raw * 1000) / 1000;
+            }
+            scores[ref] += clause.boost * base;
+            match_data[ref][{term, field}] =
+                corpus_.positions ? entry.positions : std::vector<Position>{};
+          }
+        }
+      }
+    }
+
+    std::vector<Result> results;
+    if (query.clauses.empty()) return results;
+    if (all_prohibited) {
+      for (auto& [ref, boost] : boosts_) {
+        if (!prohibited.count(ref)) results.push_back(Result{ref, 0.0, {}});
+      }
+      return results;
+    }
+    for (auto& [ref, score] : scores) {
+      if (prohibited.count(ref)) continue;
+      if (required && !required->count(ref)) continue;
+      results.push_back(Result{ref, score, match_data[ref]});
+    }
+    std::sort(results.begin(), results.end(),
+              [](const Result& x, const Result& y) {
+                if (x.score != y.score) return x.score > y.score;
+                return x.ref < y.ref;
+              });
+    return results;
+  }
+
+ private:
+  struct Entry {
+    uint32_t tf = 0;
+    std::vector<Position> positions;
+  };
+
+  double FieldBoost(const std::string& field) const {
+    for (size_t f = 0; f < corpus_.fields.size(); ++f) {
+      if (corpus_.fields[f] == field && f < corpus_.field_boosts.size()) {
+        return corpus_.field_boosts[f];
+      }
+    }
+    return 1.0;
+  }
+
+  static std::vector<char32_t> Chars(const std::string& s) {
+    std::vector<char32_t> out;
+    DecodeUtf8(s, &out);
+    return out;
+  }
+
+  // Backslash runs: before `*` k/2 backslashes plus a literal star when k
+  // is odd; elsewhere ceil(k/2).
+  static std::string Literal(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+      size_t k = 0;
+      while (i + k < s.size() && s[i + k] == '\\') ++k;
+      if (k == 0) {
+        out += s[i++];
+        continue;
+      }
+      i += k;
+      const bool star = i < s.size() && s[i] == '*';
+      out += std::string(star ? k / 2 : (k + 1) / 2, '\\');
+      if (star && k % 2 == 1) {
+        out += '*';
+        ++i;
+      }
+    }
+    return out;
+  }
+
+  // Pattern items: -1 is the wildcard marker, anything else a character.
+  static bool Matches(const std::vector<int64_t>& pattern,
+                      const std::vector<char32_t>& word, size_t p, size_t w) {
+    if (p == pattern.size()) return w == word.size();
+    if (pattern[p] == -1) {
+      for (size_t skip = w; skip <= word.size(); ++skip) {
+        if (Matches(pattern, word, p + 1, skip)) return true;
+      }
+      return false;
+    }
+    return w < word.size() && word[w] == static_cast<char32_t>(pattern[p]) &&
+           Matches(pattern, word, p + 1, w + 1);
+  }
+
+  static std::vector<int64_t> Pattern(const std::string& text) {
+    std::vector<int64_t> items;
+    const std::vector<char32_t> cs = Chars(text);
+    for (size_t i = 0; i < cs.size();) {
+      if (cs[i] == '*') {
+        if (items.empty() || items.back() != -1) items.push_back(-1);
+        ++i;
+        continue;
+      }
+      if (cs[i] != '\\') {
+        items.push_back(cs[i++]);
+        continue;
+      }
+      size_t k = 0;
+      while (i + k < cs.size() && cs[i + k] == '\\') ++k;
+      i += k;
+      if (i < cs.size() && cs[i] == '*') {
+        for (size_t j = 0; j < k / 2; ++j) items.push_back('\\');
+        if (k % 2 == 1) {
+          items.push_back('*');
+        } else if (items.empty() || items.back() != -1) {
+          items.push_back(-1);
+        }
+        ++i;
+      } else {
+        for (size_t j = 0; j < (k + 1) / 2; ++j) items.push_back('\\');
+      }
+    }
+    return items;
+  }
+
+  static size_t Osa(const std::vector<char32_t>& a,
+                    const std::vector<char32_t>& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1,
+                                       std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+      for (size_t j = 1; j <= b.size(); ++j) {
+        d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                            d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+        if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+          d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+      }
+    }
+    return d[a.size()][b.size()];
+  }
+
+  std::vector<std::string> Expand(const Clause& clause,
+                                  const std::string& qt) const {
+    std::vector<std::string> out;
+    if (clause.wildcard) {
+      std::string pattern = qt;
+      const size_t lead = qt.find_first_not_of('*');
+      if (qt.find("\\*") == std::string::npos && lead != std::string::npos) {
+        const size_t last = qt.find_last_not_of('*');
+        pattern = (lead > 0 ? "*" : "") +
+                  language_.stem(qt.substr(lead, last - lead + 1)) +
+                  (last + 1 < qt.size() ? "*" : "");
+      }
+      const std::vector<int64_t> items = Pattern(pattern);
+      for (auto& [term, fields] : postings_) {
+        if (Matches(items, Chars(term), 0, 0)) out.push_back(term);
+      }
+    } else if (clause.edit_distance) {
+      const std::vector<char32_t> word = Chars(Literal(qt));
+      const uint64_t cap = word.empty() ? 0 : word.size() - 1;
+      const uint64_t max = std::min<uint64_t>(*clause.edit_distance, cap);
+      for (auto& [term, fields] : postings_) {
+        if (Osa(word, Chars(term)) <= max) out.push_back(term);
+      }
+    } else if (postings_.count(Literal(qt))) {
+      out.push_back(Literal(qt));
+    }
+    return out;
+  }
+
+  const TestCorpus& corpus_;
+  const Language& language_;
+  std::map<std::string, std::map<std::string, std::map<std::string, Entry>>>
+      postings_;
+  std::map<std::string, std::map<std::string, uint64_t>> lengths_;
+  std::map<std::string, double> avg_;
+  std::map<std::string, double> boosts_;
+  double n_docs_ = 0;
+  double k1_ = 1.2;
+  double b_ = 0.75;
+};
+
+Query Parse(const IndexPtr& index, const std::string& text) {
+  Query query;
+  ParseError error;
+  EXPECT_TRUE(ParseQuery(text, index->data().fields, index->language(),
+                         &query, &error))
+      << text << ": " << error.message;
+  return query;
+}
+
+// Compares engine and reference: same hits, scores to 1e-9, the engine's
+// order sorted by score with ties by reference, and identical match data.
+void ExpectSameResults(const IndexPtr& index, const Query& query,
+                       const std::vector<Reference::Result>& want,
+                       const std::string& label) {
+  const std::vector<Hit> got = Search(index, query);
+  ASSERT_EQ(got.size(), want.size()) << label;
+  std::map<std::string, const Reference::Result*> by_ref;
+  for (const Reference::Result& r : want) by_ref[r.ref] = &r;
+  for (size_t i = 0; i < got.size(); ++i) {
+    const Hit& hit = got[i];
+    ASSERT_TRUE(by_ref.count(hit.ref())) << label << " unexpected " << hit.ref();
+    const Reference::Result& r = *by_ref[hit.ref()];
+    EXPECT_NEAR(hit.score, r.score, 1e-9) << label << " " << hit.ref();
+    EXPECT_NEAR(hit.score, want[i].score, 1e-9) << label << " rank " << i;
+    if (i > 0) {
+      const Hit& prev = got[i - 1];
+      EXPECT_TRUE(prev.score > hit.score ||
+                  (prev.score == hit.score && prev.ref() < hit.ref()))
+          << label << " order at " << i;
+    }
+    std::map<std::pair<std::string, std::string>, std::vector<Position>>
+        matches;
+    for (const MatchRef& m : hit.matches) {
+      std::vector<Position> positions;
+      index->AppendPositions(*m.posting, &positions);
+      matches[{index->data().terms[m.term], index->data().fields[m.field]}] =
+          positions;
+    }
+    EXPECT_EQ(matches, r.matches) << label << " " << hit.ref();
+  }
+}
+
+const char* const kWords[] = {"ab",   "abc",  "abd",  "bad",  "bed",  "cab",
+                              "dab",  "dabs", "ebb",  "abba", "caddy", "dead",
+                              "deed", "bead", "beads", "ace",  "aces", "the",
+                              "a",    "é",    "éa",   "bé"};
+
+std::string RandomText(std::mt19937& rng) {
+  std::string text;
+  const int n = std::uniform_int_distribution<int>(0, 10)(rng);
+  for (int i = 0; i < n; ++i) {
+    std::string word = kWords[rng() % std::size(kWords)];
+    if (rng() % 10 == 0) word[0] = static_cast<char>(std::toupper(word[0]));
+    if (rng() % 10 == 0) word += ",";
+    text += (i ? (rng() % 8 == 0 ? "-" : " ") : "") + word;
+  }
+  return text;
+}
+
+std::string RandomQuery(std::mt19937& rng, const std::vector<std::string>& fields) {
+  std::string query;
+  const int clauses = std::uniform_int_distribution<int>(1, 4)(rng);
+  for (int c = 0; c < clauses; ++c) {
+    if (c) query += " ";
+    const int presence = rng() % 10;
+    if (presence < 2) query += "+";
+    if (presence >= 8) query += "-";
+    if (rng() % 5 == 0) query += fields[rng() % fields.size()] + ":";
+    std::string word = rng() % 8 == 0 ? "zz" : kWords[rng() % std::size(kWords)];
+    const bool ascii = std::all_of(word.begin(), word.end(),
+                                   [](char c) { return (c & 0x80) == 0; });
+    switch (rng() % 8) {
+      case 0:
+        query += (ascii ? word.substr(0, 1 + rng() % word.size()) : word) + "*";
+        break;
+      case 1:
+        query += "*" + (ascii ? word.substr(rng() % word.size()) : word);
+        break;
+      case 2:
+        query += word + "~" + std::to_string(rng() % 3);
+        break;
+      case 3:
+        query += word + "s";  // stemmed back where the word is long
+        break;
+      case 4:  // one clause, several query terms
+        query += word + "\\ " + kWords[rng() % std::size(kWords)] + "s";
+        break;
+      default:
+        query += word;
+    }
+    if (rng() % 5 == 0) {
+      const char* const boosts[] = {"0", "0.5", "2", "10"};
+      query += std::string("^") + boosts[rng() % 4];
+    }
+  }
+  return query;
+}
+
+TEST(SearchTest, MatchesReferenceOnRandomCorpora) {
+  std::mt19937 rng(20261207);
+  auto language = std::make_shared<TestLanguage>();
+  const std::vector<std::string> all_fields = {"title", "body", "tags"};
+  for (int trial = 0; trial < 300; ++trial) {
+    TestCorpus corpus;
+    const size_t field_count = 1 + rng() % 3;
+    corpus.fields.assign(all_fields.begin(), all_fields.begin() + field_count);
+    const double field_boosts[] = {1.0, 2.5, 0.0, 0.5};
+    for (size_t f = 0; f < field_count; ++f) {
+      corpus.field_boosts.push_back(field_boosts[rng() % 4]);
+    }
+    const double k1s[] = {1.2, 0.0, 2.0, -1.0, NAN};
+    const double bs[] = {0.75, 0.0, 1.0, 1.5, INFINITY};
+    corpus.k1 = k1s[rng() % 5];
+    corpus.b = bs[rng() % 5];
+    corpus.positions = rng() % 4 != 0;
+    if (rng() % 10 == 0) corpus.document_count = rng() % 3;
+    const int docs = std::uniform_int_distribution<int>(0, 25)(rng);
+    for (int d = 0; d < docs; ++d) {
+      TestDoc doc;
+      doc.ref = "d" + std::to_string(rng() % 1000) + "/" + std::to_string(d);
+      for (size_t f = 0; f < field_count; ++f) doc.texts.push_back(RandomText(rng));
+      const double boosts[] = {1.0, 1.0, 1.0, 0.0, 3.0};
+      doc.boost = boosts[rng() % 5];
+      corpus.docs.push_back(doc);
+    }
+    IndexPtr index = AssembleIndex(corpus, language);
+    Reference reference(corpus, *language);
+    for (int q = 0; q < 20; ++q) {
+      const std::string text = RandomQuery(rng, corpus.fields);
+      const Query query = Parse(index, text);
+      ExpectSameResults(index, query, reference.Run(query),
+                        "trial " + std::to_string(trial) + " query " + text);
+      if (HasFailure()) return;
+    }
+  }
+}
+
+class SmallIndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    corpus_.fields = {"title", "body"};
+    corpus_.docs = {
+        {"a", {"dog", "cat bird"}},
+        {"b", {"dog", "cat bird"}},
+        {"c", {"cat", "fish"}},
+        {"d", {"bird", "dog dog dog fish"}, 0.0},
+    };
+    index_ = AssembleIndex(corpus_, std::make_shared<TestLanguage>());
+  }
+
+  std::vector<std::string> Refs(const std::string& query) {
+    std::vector<std::string> refs;
+    for (const Hit& hit : Search(index_, Parse(index_, query))) {
+      refs.push_back(hit.ref());
+    }
+    return refs;
+  }
+
+  TestCorpus corpus_;
+  IndexPtr index_;
+};
+
+TEST_F(SmallIndexTest, PresenceRules) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(Refs(""), V{});
+  EXPECT_EQ(Refs("the of"), V{});
+  EXPECT_EQ(Refs("-dog"), (V{"c"}));
+  EXPECT_EQ(Refs("-fish -title:dog"), V{});
+  EXPECT_EQ(Refs("-nothing"), (V{"a", "b", "c", "d"}));
+  EXPECT_EQ(Refs("-the"), (V{"a", "b", "c", "d"}));
+  EXPECT_EQ(Refs("+fish cat"), (V{"c", "d"}));
+  EXPECT_EQ(Refs("+fish +cat"), (V{"c"}));
+  EXPECT_EQ(Refs("+nosuchterm dog"), V{});
+  EXPECT_EQ(Refs("+the dog"), V{});
+  EXPECT_EQ(Refs("dog -fish"), (V{"a", "b"}));
+}
+
+TEST_F(SmallIndexTest, AllProhibitedHitsHaveNoScoreAndNoMatches) {
+  const std::vector<Hit> hits = Search(index_, Parse(index_, "-cat"));
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].ref(), "d");
+  EXPECT_EQ(hits[0].score, 0.0);
+  EXPECT_TRUE(hits[0].matches.empty());
+}
+
+TEST_F(SmallIndexTest, TiesGoByReferenceAndZeroBoostsStayInResults) {
+  const std::vector<Hit> hits = Search(index_, Parse(index_, "dog"));
+  ASSERT_EQ(hits.size(), 3u);
+  EXPECT_EQ(hits[0].ref(), "a");
+  EXPECT_EQ(hits[1].ref(), "b");
+  EXPECT_EQ(hits[0].score, hits[1].score);
+  // Document d has boost 0: it matches with score 0 and keeps its matches.
+  EXPECT_EQ(hits[2].ref(), "d");
+  EXPECT_EQ(hits[2].score, 0.0);
+  ASSERT_EQ(hits[2].matches.size(), 1u);
+  std::vector<Position> positions;
+  index_->AppendPositions(*hits[2].matches[0].posting, &positions);
+  EXPECT_EQ(positions, (std::vector<Position>{{0, 3}, {4, 3}, {8, 3}}));
+}
+
+TEST_F(SmallIndexTest, ContributionsAreRoundedToThreeDecimals) {
+  for (const char* query : {"cat", "bird", "title:dog", "fish^0.5", "fi*"}) {
+    for (const Hit& hit : Search(index_, Parse(index_, query))) {
+      const double thousandths = hit.score * 1000.0 *
+                                 (std::string(query) == "fish^0.5" ? 2 : 1);
+      EXPECT_NEAR(thousandths, std::round(thousandths), 1e-6) << query;
+    }
+  }
+}
+
+TEST_F(SmallIndexTest, FieldRestrictionKeepsIdfOverAllFields) {
+  // bird is in three documents (a and b in body, d in title): the body
+  // restriction drops d from the hits but not from the IDF.
+  const std::vector<Hit> body = Search(index_, Parse(index_, "body:bird"));
+  ASSERT_EQ(body.size(), 2u);
+  const double idf = std::log(1.0 + (4 - 3 + 0.5) / (3 + 0.5));
+  const double avg = (2 + 2 + 1 + 4) / 4.0;
+  const double raw = idf * 1 * 2.2 / (1 + 1.2 * (0.25 + 0.75 * 2 / avg));
+  EXPECT_DOUBLE_EQ(body[0].score, std::round(raw * 1000) / 1000);
+}
+
+TEST(SearchPositionsTest, SameScoresWithoutPositions) {
+  TestCorpus corpus;
+  corpus.fields = {"body"};
+  corpus.docs = {{"x", {"abc abd abc"}}, {"y", {"abd bed"}}, {"z", {"cab"}}};
+  auto language = std::make_shared<TestLanguage>();
+  IndexPtr with = AssembleIndex(corpus, language);
+  corpus.positions = false;
+  IndexPtr without = AssembleIndex(corpus, language);
+  for (const char* text : {"abc", "ab*", "abc~1", "+abd abc", "-cab"}) {
+    const std::vector<Hit> a = Search(with, Parse(with, text));
+    const std::vector<Hit> b = Search(without, Parse(without, text));
+    ASSERT_EQ(a.size(), b.size()) << text;
+    for (size_t i = 0; i < a.size(); ++i) {
+      EXPECT_EQ(a[i].ref(), b[i].ref()) << text;
+      EXPECT_EQ(a[i].score, b[i].score) << text;
+      ASSERT_EQ(a[i].matches.size(), b[i].matches.size()) << text;
+      for (const MatchRef& m : b[i].matches) {
+        std::vector<Position> positions;
+        without->AppendPositions(*m.posting, &positions);
+        EXPECT_TRUE(positions.empty()) << text;
+      }
+    }
+  }
+}
+
+TEST(SearchTest, WildcardWinsOverEditDistanceAndStemsItsCore) {
+  TestCorpus corpus;
+  corpus.fields = {"body"};
+  corpus.docs = {{"x", {"beads"}}, {"y", {"bead"}}, {"z", {"bend"}}};
+  IndexPtr index = AssembleIndex(corpus, std::make_shared<TestLanguage>());
+  auto refs = [&](const char* text) {
+    std::vector<std::string> out;
+    for (const Hit& hit : Search(index, Parse(index, text))) {
+      out.push_back(hit.ref());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  using V = std::vector<std::string>;
+  EXPECT_EQ(refs("beads*"), (V{"x", "y"}));  // core stemmed to bead
+  EXPECT_EQ(refs("bead*~1"), (V{"x", "y"}));
+  EXPECT_EQ(refs("bead~1"), (V{"x", "y", "z"}));
+  EXPECT_EQ(refs("***"), (V{"x", "y", "z"}));
+  EXPECT_EQ(refs("bead\\*"), V{});
+}
+
+}  // namespace
+}  // namespace vrim
