@@ -517,39 +517,51 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
     return hits;
   }
 
-  std::vector<const DocState*> survivors;
+  // Ranking works on compact entries rather than on the states, so the
+  // sort stays within a few cache lines per comparison.
+  struct Ranked {
+    double score;
+    uint32_t doc;
+    int32_t first_match;
+  };
+  std::vector<Ranked> ranked;
+  ranked.reserve(docs.states().size());
   for (const DocState& state : docs.states()) {
     if (!state.scored || state.prohibited) continue;
     if (required_clauses > 0 && state.required_hits != required_clauses) {
       continue;
     }
-    survivors.push_back(&state);
+    ranked.push_back(Ranked{state.score, state.doc, state.first_match});
   }
-  std::sort(survivors.begin(), survivors.end(),
-            [](const DocState* x, const DocState* y) {
-              if (x->score > y->score) return true;
-              if (y->score > x->score) return false;
-              return x->doc < y->doc;
-            });
+  std::sort(ranked.begin(), ranked.end(), [](const Ranked& x, const Ranked& y) {
+    if (x.score > y.score) return true;
+    if (y.score > x.score) return false;
+    return x.doc < y.doc;
+  });
 
-  hits.reserve(survivors.size());
-  for (const DocState* state : survivors) {
-    Hit hit{index_ptr, state->doc, state->score, {}};
-    for (int32_t m = state->first_match; m >= 0; m = matches[m].next) {
+  hits.resize(ranked.size());
+  for (size_t i = 0; i < ranked.size(); ++i) {
+    Hit& hit = hits[i];
+    hit.index = index_ptr;
+    hit.doc = ranked[i].doc;
+    hit.score = ranked[i].score;
+    for (int32_t m = ranked[i].first_match; m >= 0; m = matches[m].next) {
       hit.matches.push_back(
           MatchRef{matches[m].term, matches[m].field, matches[m].posting});
     }
-    std::sort(hit.matches.begin(), hit.matches.end(),
-              [](const MatchRef& x, const MatchRef& y) {
-                return x.term != y.term ? x.term < y.term : x.field < y.field;
-              });
-    hit.matches.erase(std::unique(hit.matches.begin(), hit.matches.end(),
-                                  [](const MatchRef& x, const MatchRef& y) {
-                                    return x.term == y.term &&
-                                           x.field == y.field;
-                                  }),
-                      hit.matches.end());
-    hits.push_back(std::move(hit));
+    if (hit.matches.size() > 1) {
+      std::sort(hit.matches.begin(), hit.matches.end(),
+                [](const MatchRef& x, const MatchRef& y) {
+                  return x.term != y.term ? x.term < y.term
+                                          : x.field < y.field;
+                });
+      hit.matches.erase(
+          std::unique(hit.matches.begin(), hit.matches.end(),
+                      [](const MatchRef& x, const MatchRef& y) {
+                        return x.term == y.term && x.field == y.field;
+                      }),
+          hit.matches.end());
+    }
   }
   return hits;
 }
