@@ -67,28 +67,32 @@ bool IsCombiningMark(char32_t cp) {
 
 namespace {
 
-// The separator characters as a set: an ASCII table plus the few non-ASCII
-// separators, searched linearly (the standard set has one).
+// The separator characters as a set: a byte table that tells ASCII
+// separators, other ASCII characters and non-ASCII lead bytes apart, plus
+// the few non-ASCII separators, searched linearly (the standard set has
+// one).
 class SeparatorSet {
  public:
+  enum ByteKind : uint8_t { kWordByte = 0, kSeparatorByte = 1, kNonAscii = 2 };
+
   explicit SeparatorSet(std::string_view separators) {
-    std::memset(ascii_, 0, sizeof ascii_);
+    std::memset(kind_, kWordByte, 128);
+    std::memset(kind_ + 128, kNonAscii, 128);
     const char* p = separators.data();
     const char* end = p + separators.size();
     while (p < end) {
       char32_t cp = NextCodePoint(&p);
       if (cp < 0x80) {
-        ascii_[cp] = true;
+        kind_[cp] = kSeparatorByte;
       } else {
         other_.push_back(cp);
       }
     }
   }
 
-  bool IsAsciiSeparator(unsigned char c) const { return ascii_[c]; }
+  uint8_t Kind(unsigned char byte) const { return kind_[byte]; }
 
-  bool Contains(char32_t cp) const {
-    if (cp < 0x80) return ascii_[cp];
+  bool ContainsNonAscii(char32_t cp) const {
     for (char32_t s : other_) {
       if (s == cp) return true;
     }
@@ -96,14 +100,20 @@ class SeparatorSet {
   }
 
  private:
-  bool ascii_[128];
+  uint8_t kind_[256];
   std::vector<char32_t> other_;
 };
 
 inline void Emit(std::string_view text, size_t byte_begin, size_t byte_end,
                  uint64_t cp_begin, uint64_t cp_end, TokenList* out) {
-  out->emplace_back(std::string(text.substr(byte_begin, byte_end - byte_begin)),
-                    cp_begin, cp_end - cp_begin, out->size());
+  uint64_t index = out->size();
+  Token& t = out->emplace_back();
+  t.text.assign(text.data() + byte_begin, byte_end - byte_begin);
+  t.metadata.has_position = true;
+  t.metadata.start = cp_begin;
+  t.metadata.length = cp_end - cp_begin;
+  t.metadata.has_index = true;
+  t.metadata.index = index;
 }
 
 // Splits text[*b, ...) at separators, stopping at the end or, when
@@ -119,17 +129,31 @@ void SplitRun(std::string_view text, const SeparatorSet& separators,
   size_t word_b = 0;
   uint64_t word_k = 0;
   while (pos < n) {
-    unsigned char c = s[pos];
+    uint8_t kind = separators.Kind(s[pos]);
+    if (kind == SeparatorSet::kWordByte) {
+      if (!in_word) {
+        in_word = true;
+        word_b = pos;
+        word_k = cp_index;
+      }
+      // The rest of an ASCII stretch in one go.
+      size_t start = pos++;
+      while (pos < n && separators.Kind(s[pos]) == SeparatorSet::kWordByte) {
+        ++pos;
+      }
+      cp_index += pos - start;
+      continue;
+    }
     bool is_separator;
     size_t len = 1;
-    if (c < 0x80) {
-      is_separator = separators.IsAsciiSeparator(c);
+    if (kind == SeparatorSet::kSeparatorByte) {
+      is_separator = true;
     } else {
       const char* p = text.data() + pos;
       char32_t cp = NextCodePoint(&p);
       if (stop_at_scripts && IsScriptChar(cp)) break;
       len = p - (text.data() + pos);
-      is_separator = separators.Contains(cp);
+      is_separator = separators.ContainsNonAscii(cp);
     }
     if (is_separator) {
       if (in_word) {
@@ -168,6 +192,8 @@ TokenList SplitOnSeparators(std::string_view text,
 void TokenizeInto(std::string_view text, std::string_view separators,
                   uint32_t bigram_classes, TokenList* out) {
   SeparatorSet set(separators);
+  // Roughly one token per seven bytes of prose; saves most regrowth.
+  out->reserve(out->size() + text.size() / 7 + 1);
   const size_t n = text.size();
   size_t b = 0;
   uint64_t k = 0;

@@ -1,7 +1,5 @@
 #include "languages/porter.h"
 
-#include <cstring>
-
 #include "normalize.h"
 
 namespace vrim {
@@ -78,9 +76,15 @@ class Stemmer {
 
   // True when the word ends with `suffix` and is longer than it.
   bool Ends(std::string_view suffix) const {
-    return size() > suffix.size() &&
-           std::memcmp(w_->data() + size() - suffix.size(), suffix.data(),
-                       suffix.size()) == 0;
+    size_t n = suffix.size();
+    if (size() <= n) return false;
+    // Suffixes are a few bytes long: compare from the end, where most
+    // candidates already differ, without a library call.
+    const char* tail = w_->data() + size() - n;
+    for (size_t i = n; i-- > 0;) {
+      if (tail[i] != suffix[i]) return false;
+    }
+    return true;
   }
 
   void Replace(size_t suffix_len, std::string_view with) {
