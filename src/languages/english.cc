@@ -26,10 +26,19 @@ class EnglishLanguage final : public Language {
   bool is_stop_word(std::string_view word) const override {
     // Lowercasing never reduces the number of code points, and no stop
     // word is longer than seven.
-    if (word.empty() || word.size() > 28 || CountCodePoints(word) > 7) {
-      return false;
+    if (word.empty() || word.size() > 28) return false;
+    // ASCII words (nearly all) are lowercased on the stack.
+    char buf[7];
+    size_t n = 0;
+    for (unsigned char c : word) {
+      if (c >= 0x80) {
+        if (CountCodePoints(word) > 7) return false;
+        return IsEnglishStopWord(LowercaseDefault(word));
+      }
+      if (n == sizeof buf) return false;
+      buf[n++] = static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
     }
-    return IsEnglishStopWord(LowercaseDefault(word));
+    return IsEnglishStopWord(std::string_view(buf, n));
   }
 
   std::string stem(std::string_view word) const override {
