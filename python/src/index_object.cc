@@ -1,0 +1,345 @@
+#include "index_object.h"
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binary/reader.h"
+#include "binary/writer.h"
+#include "convert.h"
+#include "errors.h"
+#include "language.h"
+#include "object_memory.h"
+#include "once.h"
+#include "query_parser.h"
+#include "quote.h"
+#include "result_object.h"
+#include "search.h"
+
+namespace vrim_python {
+namespace {
+
+struct IndexObject {
+  PyObject_HEAD
+  vrim::IndexPtr index;
+};
+
+std::atomic<PyObject*> index_type{nullptr};
+
+const vrim::Index& NativeOf(PyObject* self) {
+  return *reinterpret_cast<IndexObject*>(self)->index;
+}
+
+void IndexDealloc(PyObject* self) {
+  reinterpret_cast<IndexObject*>(self)->index.~shared_ptr();
+  FreeObject(self);
+}
+
+// True for numpy's boolean scalar type, recognised by name so that numpy
+// need not be importable.
+bool IsNumpyBool(PyObject* object) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  PyObject* module = PyObject_GetAttrString(type, "__module__");
+  bool matches = false;
+  if (module != nullptr && PyUnicode_Check(module) &&
+      PyUnicode_CompareWithASCIIString(module, "numpy") == 0) {
+    PyObject* name = PyObject_GetAttrString(type, "__name__");
+    matches = name != nullptr && PyUnicode_Check(name) &&
+              (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
+               PyUnicode_CompareWithASCIIString(name, "bool") == 0);
+    Py_XDECREF(name);
+  }
+  Py_XDECREF(module);
+  if (PyErr_Occurred()) PyErr_Clear();
+  return matches;
+}
+
+// `positions` accepts True, False or a numpy boolean scalar, nothing else
+// (not even int: a stray 0 or 1 is more likely a mistake than a flag).
+bool ToPositionsFlag(PyObject* object, bool* out) {
+  if (PyBool_Check(object)) {
+    *out = object == Py_True;
+    return true;
+  }
+  if (IsNumpyBool(object)) {
+    PyObject* value = PyObject_CallMethod(object, "__bool__", nullptr);
+    if (value == nullptr) {
+      AddProcessingNote("positions");
+      return false;
+    }
+    bool is_bool = PyBool_Check(value);
+    *out = value == Py_True;
+    Py_DECREF(value);
+    if (is_bool) return true;
+    PyErr_SetString(PyExc_TypeError, "__bool__ should return bool");
+    AddProcessingNote("positions");
+    return false;
+  }
+  RaiseArgumentType(object, "positions", "bool");
+  AddProcessingNote("positions");
+  return false;
+}
+
+PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    static const char* const kNames[] = {"query"};
+    static const Signature kSignature = {"search()", kNames, 1, 1, 1};
+    PyObject* values[1];
+    if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    std::string_view query_view;
+    if (!ToUtf8(values[0], "query", &query_view)) return nullptr;
+
+    vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
+    std::string query(query_view);
+    vrim::Query parsed;
+    vrim::ParseError error;
+    bool parsed_ok = false;
+    std::vector<vrim::Hit> hits;
+    NativeFault fault = RunWithoutGil([&] {
+      parsed_ok = vrim::ParseQuery(query, index->data().fields,
+                                   index->language(), &parsed, &error);
+      if (parsed_ok) hits = vrim::Search(index, parsed);
+    });
+    if (!fault.ok()) return fault.Raise();
+    if (!parsed_ok) {
+      return RaiseQueryError(error.message, error.start, error.end, query,
+                             values[0]);
+    }
+    return WrapHits(&hits);
+  });
+}
+
+PyObject* IndexToBytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    static const char* const kNames[] = {"positions"};
+    static const Signature kSignature = {"to_bytes()", kNames, 1, 0, 0};
+    PyObject* values[1];
+    if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    bool positions = true;
+    if (values[0] != nullptr && !ToPositionsFlag(values[0], &positions)) {
+      return nullptr;
+    }
+
+    vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
+    std::string bytes;
+    std::string overflow;
+    bool written = false;
+    NativeFault fault = RunWithoutGil([&] {
+      written = vrim::WriteIndex(*index, positions, &bytes, &overflow);
+    });
+    if (!fault.ok()) return fault.Raise();
+    if (!written) {
+      return SetError(PyExc_ValueError,
+                      "index too large to serialize: " + overflow +
+                          " exceeds the u32-addressed binary format");
+    }
+    return PyBytes_FromStringAndSize(bytes.data(),
+                                     static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+PyObject* IndexFromBytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    static const char* const kNames[] = {"data", "language"};
+    static const Signature kSignature = {"from_bytes()", kNames, 2, 2, 1};
+    PyObject* values[2];
+    if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    std::string_view data;
+    if (!ToBytes(values[0], "data", &data)) return nullptr;
+    std::optional<std::string_view> requested;
+    if (values[1] != nullptr && values[1] != Py_None) {
+      std::string_view code;
+      if (!ToUtf8(values[1], "language", &code)) return nullptr;
+      requested = code;
+    }
+
+    std::string stored;
+    vrim::ReadError error;
+    if (!vrim::ReadIndexLanguage(data, &stored, &error)) {
+      return RaiseReaderError(error.message);
+    }
+    if (requested.has_value() && vrim::SplitLanguageCode(stored) !=
+                                     vrim::SplitLanguageCode(*requested)) {
+      return SetError(FormatErrorType(),
+                      "index was built for language " + vrim::Quote(stored) +
+                          ", not " + vrim::Quote(*requested));
+    }
+
+    // `data` stays valid without a copy: bytes are immutable and the
+    // caller holds the object for the whole call.
+    vrim::IndexPtr index;
+    bool read = false;
+    NativeFault fault = RunWithoutGil([&] {
+      read = vrim::ReadIndex(data, std::nullopt, &index, &error);
+    });
+    if (!fault.ok()) return fault.Raise();
+    if (!read) return RaiseReaderError(error.message);
+    return WrapIndex(std::move(index));
+  });
+}
+
+PyObject* GetFields(PyObject* self, void*) {
+  return Guarded([&]() -> PyObject* {
+    const std::vector<std::string>& fields = NativeOf(self).data().fields;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(fields.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < fields.size(); ++i) {
+      PyObject* name = NewStr(fields[i]);
+      if (name == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), name);
+    }
+    return list;
+  });
+}
+
+PyObject* GetDocumentCount(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(NativeOf(self).data().document_count);
+}
+
+PyObject* GetTermCount(PyObject* self, void*) {
+  return PyLong_FromSize_t(NativeOf(self).term_count());
+}
+
+PyObject* GetLanguage(PyObject* self, void*) {
+  return Guarded([&] { return NewStr(NativeOf(self).data().language); });
+}
+
+Py_ssize_t IndexLength(PyObject* self) {
+  uint64_t count = NativeOf(self).data().document_count;
+  if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "document count too large");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(count);
+}
+
+PyObject* IndexRepr(PyObject* self) {
+  return Guarded([&] {
+    const vrim::Index& index = NativeOf(self);
+    return NewStr("Index(language=" + vrim::Quote(index.data().language) +
+                  ", documents=" +
+                  std::to_string(index.data().document_count) +
+                  ", terms=" + std::to_string(index.term_count()) + ")");
+  });
+}
+
+PyObject* IndexLanguage(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    static const char* const kNames[] = {"data"};
+    static const Signature kSignature = {"index_language()", kNames, 1, 1, 1};
+    PyObject* values[1];
+    if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    std::string_view data;
+    if (!ToBytes(values[0], "data", &data)) return nullptr;
+    std::string language;
+    vrim::ReadError error;
+    if (!vrim::ReadIndexLanguage(data, &language, &error)) {
+      return RaiseReaderError(error.message);
+    }
+    return NewStr(language);
+  });
+}
+
+PyMethodDef kIndexMethods[] = {
+    {"search", AsMethod(IndexSearch), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, query)\n--\n\n"
+     "Search the index, returning hits in descending score order.\n\n"
+     "Query syntax: bare terms, `+required`, `-prohibited`, `field:term`,\n"
+     "`term*` wildcards, `term~N` fuzzy matching, and `^N` term boosts.\n"
+     "A `*` wildcard wins over `~N`: `foo*~1` runs the wildcard search and\n"
+     "ignores the edit distance. Raises `QueryError` if the query cannot be\n"
+     "parsed (`start`/`end` on it are character offsets, not byte offsets)."},
+    {"to_bytes", AsMethod(IndexToBytes), METH_FASTCALL | METH_KEYWORDS,
+     "to_bytes($self, *, positions=True)\n--\n\n"
+     "Serialize to the compact binary format.\n\n"
+     "Pass `positions=False` to drop highlighting and CJK "
+     "phrase-verification\n"
+     "data, which is about a tenth of the file. Note this also disables the\n"
+     "CJK phrase ranking boost: search still works, but an exact phrase no\n"
+     "longer outranks scattered bigrams.\n\n"
+     "Raises `ValueError` when the index is too large for the "
+     "`u32`-addressed\n"
+     "format — a huge index, never a small one."},
+    {"from_bytes", AsMethod(IndexFromBytes),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_bytes(data, language=None)\n--\n\n"
+     "Read an index from `to_bytes()` output.\n\n"
+     "`language` must match the language it was built with — the index "
+     "stores\n"
+     "the code, and a mismatch is rejected rather than silently tokenizing\n"
+     "queries by rules that disagree with the indexed terms.\n\n"
+     "This materializes the postings rather than reading them in place, so "
+     "it\n"
+     "costs time and memory proportional to the index."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kIndexGetSet[] = {
+    {"fields", GetFields, nullptr, "Indexed field names.", nullptr},
+    {"document_count", GetDocumentCount, nullptr,
+     "Number of indexed documents.", nullptr},
+    {"term_count", GetTermCount, nullptr, "Number of distinct indexed terms.",
+     nullptr},
+    {"language", GetLanguage, nullptr,
+     "The language code this index was built with.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kIndexSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A built search index.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(IndexDealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(IndexRepr)},
+    {Py_tp_methods, kIndexMethods},
+    {Py_tp_getset, kIndexGetSet},
+    {Py_mp_length, reinterpret_cast<void*>(IndexLength)},
+    {0, nullptr},
+};
+
+PyType_Spec kIndexSpec = {
+    "Index",
+    sizeof(IndexObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    kIndexSlots,
+};
+
+}  // namespace
+
+PyObject* IndexType() {
+  return GetOrCreate(index_type, [] { return PyType_FromSpec(&kIndexSpec); });
+}
+
+PyObject* WrapIndex(vrim::IndexPtr index) {
+  PyObject* type = IndexType();
+  if (type == nullptr) return nullptr;
+  IndexObject* object = AllocateObject<IndexObject>(type);
+  if (object == nullptr) return nullptr;
+  new (&object->index) vrim::IndexPtr(std::move(index));
+  return reinterpret_cast<PyObject*>(object);
+}
+
+const vrim::IndexPtr* NativeIndexOf(PyObject* object) {
+  PyObject* type = index_type.load(std::memory_order_acquire);
+  if (type == nullptr ||
+      !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) {
+    return nullptr;
+  }
+  return &reinterpret_cast<IndexObject*>(object)->index;
+}
+
+PyMethodDef kIndexLanguageDef = {
+    "index_language", AsMethod(IndexLanguage), METH_FASTCALL | METH_KEYWORDS,
+    "index_language(data)\n--\n\n"
+    "Report what language an index was built for, without loading it."};
+
+}  // namespace vrim_python
