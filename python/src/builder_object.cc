@@ -17,6 +17,7 @@
 #include "object_memory.h"
 #include "once.h"
 #include "quote.h"
+#include "type_from_spec.h"
 #include "utf8.h"
 
 namespace vrim_python {
@@ -569,10 +570,10 @@ PyType_Slot kBuilderSlots[] = {
 };
 
 PyType_Spec kBuilderSpec = {
-    "IndexBuilder",
+    "_vrim.IndexBuilder",
     sizeof(BuilderObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT,
     kBuilderSlots,
 };
 
@@ -580,7 +581,7 @@ PyType_Spec kBuilderSpec = {
 
 PyObject* IndexBuilderType() {
   return GetOrCreate(builder_type,
-                     [] { return PyType_FromSpec(&kBuilderSpec); });
+                     [] { return CreateType(&kBuilderSpec); });
 }
 
 }  // namespace vrim_python

@@ -17,6 +17,7 @@
 #include "quote.h"
 #include "result_object.h"
 #include "search.h"
+#include "type_from_spec.h"
 
 namespace vrim_python {
 namespace {
@@ -305,18 +306,17 @@ PyType_Slot kIndexSlots[] = {
 };
 
 PyType_Spec kIndexSpec = {
-    "Index",
+    "_vrim.Index",
     sizeof(IndexObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kIndexSlots,
 };
 
 }  // namespace
 
 PyObject* IndexType() {
-  return GetOrCreate(index_type, [] { return PyType_FromSpec(&kIndexSpec); });
+  return GetOrCreate(index_type, [] { return CreateType(&kIndexSpec); });
 }
 
 PyObject* WrapIndex(vrim::IndexPtr index) {

@@ -12,6 +12,7 @@
 #include "positions.h"
 #include "quote.h"
 #include "score_format.h"
+#include "type_from_spec.h"
 
 namespace vrim_python {
 namespace {
@@ -179,18 +180,17 @@ PyType_Slot kResultSlots[] = {
 };
 
 PyType_Spec kResultSpec = {
-    "Result",
+    "_vrim.Result",
     sizeof(ResultObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kResultSlots,
 };
 
 }  // namespace
 
 PyObject* ResultType() {
-  return GetOrCreate(result_type, [] { return PyType_FromSpec(&kResultSpec); });
+  return GetOrCreate(result_type, [] { return CreateType(&kResultSpec); });
 }
 
 PyObject* WrapHits(std::vector<vrim::Hit>* hits) {
