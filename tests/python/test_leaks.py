@@ -1,0 +1,106 @@
+"""Repeating every call and every error path leaves memory and reference
+counts flat."""
+
+import gc
+import os
+import sys
+import warnings
+
+import pytest
+
+import vrim
+
+pytestmark = pytest.mark.skipif(
+    not os.path.exists("/proc/self/statm"), reason="needs /proc for RSS")
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class Boom(dict):
+    def __getitem__(self, key):
+        if key == "t":
+            raise LookupError("boom")
+        return super().__getitem__(key)
+
+
+def exercise(data, index, query, builder, doc):
+    b = vrim.IndexBuilder("en")
+    b.field("t")
+    b.add(doc)
+    b.add_many([doc, {"id": "z", "t": "more words"}])
+    built = b.build()
+    for hit in built.search(query):
+        hit.matches, hit.terms, hit.ref, hit.score, repr(hit)
+    repr(b), repr(built), b.fields, built.fields
+    raw = built.to_bytes()
+    vrim.Index.from_bytes(raw, "en").search(query)
+    vrim.index_language(raw)
+    rehydrated = vrim.IndexBuilder.from_index(built)
+    rehydrated.remove("a")
+    rehydrated.build()
+    vrim.tokenize("Some text to split", "en")
+    vrim.normalize("ＡＢＣ ｶﾞ", "ja")
+    vrim.languages()
+
+    errors = [
+        lambda: index.search("titel:x"),
+        lambda: index.search(b"x"),
+        lambda: index.search("\ud800"),
+        lambda: index.to_bytes(positions=1),
+        lambda: vrim.Index.from_bytes(data, "de"),
+        lambda: vrim.Index.from_bytes(data[:100]),
+        lambda: vrim.index_language(b""),
+        lambda: vrim.index_language(bytearray(data)),
+        lambda: vrim.tokenize("x", "xx"),
+        lambda: vrim.tokenize("x", "en,\0"),
+        lambda: vrim.IndexBuilder("en", k1=float("nan")),
+        lambda: vrim.IndexBuilder("en", k1="x"),
+        lambda: builder.field("a b"),
+        lambda: builder.field("t"),
+        lambda: builder.add({"id": 1}),
+        lambda: builder.add({"id": "a", "t": "\udc00"}),
+        lambda: builder.add({"t": "x"}),
+        lambda: builder.add(Boom(id="a", t="x")),
+        lambda: builder.add_many([{"id": "q", "t": "x"}, {}]),
+        lambda: builder.remove("a"),
+        lambda: vrim.IndexBuilder.from_index(None),
+    ]
+    for call in errors:
+        try:
+            call()
+        except Exception:
+            pass
+    builder.clear()
+
+
+def test_no_leaks():
+    seed = vrim.IndexBuilder("en")
+    seed.field("t")
+    seed.add({"id": "a", "t": "apples and pears"})
+    index = seed.build()
+    data = index.to_bytes()
+    query = "apple pear* +appl~1"
+    builder = vrim.IndexBuilder("en")
+    builder.field("t")
+    doc = {"id": "a", "t": "apples and pears"}
+    tracked = [data, index, query, builder, doc, doc["t"], vrim.Index,
+               vrim.Result, vrim.IndexBuilder, vrim.QueryError]
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for _ in range(300):
+            exercise(data, index, query, builder, doc)
+        gc.collect()
+        refs = [sys.getrefcount(obj) for obj in tracked]
+        before = rss_bytes()
+        for _ in range(20000):
+            exercise(data, index, query, builder, doc)
+        gc.collect()
+        after = rss_bytes()
+    print("rss growth", after - before)
+    assert [sys.getrefcount(obj) for obj in tracked] == refs
+    # A leak of even one small object per call would add megabytes here.
+    assert after - before < 1024 * 1024, (before, after)
