@@ -310,6 +310,14 @@ std::string Lowercase(std::string_view text) {
       ++i;
       continue;
     }
+    if (c >= 0xE3 && c <= 0xE9) {
+      // U+3000..U+9FFF (kana, CJK): no character there has a lowercase
+      // mapping.
+      std::memcpy(o + w, text.data() + i, 3);
+      w += 3;
+      i += 3;
+      continue;
+    }
     const char* p = text.data() + i;
     char32_t cp = NextCodePoint(&p);
     size_t len = p - (text.data() + i);

@@ -149,6 +149,9 @@ def generate(ucd):
     category, lower = parse_unicode_data(paths["UnicodeData.txt"])
     lower.update(parse_special_lower(paths["SpecialCasing.txt"]))
     lower = {cp: m for cp, m in lower.items() if m != [cp]}
+    # normalize.cc copies U+3000..U+9FFF through lowercasing untouched.
+    assert not any(0x3000 <= cp <= 0x9FFF for cp in lower), \
+        "a lowercase mapping in U+3000..U+9FFF: update normalize.cc"
     cased = parse_property(paths["DerivedCoreProperties.txt"], "Cased")
     ignorable = parse_property(paths["DerivedCoreProperties.txt"],
                                "Case_Ignorable")

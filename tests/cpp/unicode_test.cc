@@ -34,6 +34,13 @@ TEST(UnicodeTest, LowercaseMapping) {
   }
 }
 
+// Lowercasing copies this block without looking it up.
+TEST(UnicodeTest, NoLowercaseMappingsInKanaAndCjk) {
+  for (char32_t cp = 0x3000; cp <= 0x9FFF; ++cp) {
+    ASSERT_EQ(Lower(cp), std::vector<char32_t>{cp}) << std::hex << uint32_t(cp);
+  }
+}
+
 TEST(UnicodeTest, Properties) {
   struct Case {
     char32_t cp;
