@@ -590,3 +590,110 @@ TEST(SearchTest, WildcardWinsOverEditDistanceAndStemsItsCore) {
 
 }  // namespace
 }  // namespace vrim
+
+namespace vrim {
+namespace {
+
+// The BM25 contribution of one posting, from the stored numbers.
+double Contribution(const Index& index, const MatchRef& m, uint32_t doc) {
+  const IndexData& d = index.data();
+  const double n = std::min<double>(index.document_frequency(m.term),
+                                    d.document_count);
+  const double idf = std::log(1 + (d.document_count - n + 0.5) / (n + 0.5));
+  const double tf = m.posting->tf;
+  const double fl = index.field_length(doc, m.field);
+  const double avg = index.average_field_length(m.field);
+  const double raw = d.doc_boosts[doc] * d.field_boosts[m.field] * idf * tf *
+                     2.2 / (tf + 1.2 * (0.25 + 0.75 * fl / avg));
+  return std::round(raw * 1000) / 1000;
+}
+
+TEST(SearchLanguageTest, TurkishSpellingsAreAlternativesNotAddedUp) {
+  TestCorpus corpus;
+  corpus.fields = {"body"};
+  corpus.docs = {{"x", {"KIRMIZI elma"}}, {"y", {"armut"}}, {"z", {"elma"}}};
+  IndexPtr index = AssembleIndex(corpus, ResolveLanguage("en,tr").language);
+  for (const char* text : {"KIRMIZI", "KIRMIZ*"}) {
+    const std::vector<Hit> hits = Search(index, Parse(index, text));
+    ASSERT_EQ(hits.size(), 1u) << text;
+    ASSERT_EQ(hits[0].matches.size(), 2u) << text;
+    const double a = Contribution(*index, hits[0].matches[0], hits[0].doc);
+    const double b = Contribution(*index, hits[0].matches[1], hits[0].doc);
+    EXPECT_GT(a, 0.0);
+    EXPECT_GT(b, 0.0);
+    EXPECT_DOUBLE_EQ(hits[0].score, std::max(a, b)) << text;
+  }
+}
+
+class PhraseSearchTest : public ::testing::Test {
+ protected:
+  IndexPtr Make(bool positions) {
+    TestCorpus corpus;
+    corpus.fields = {"body"};
+    corpus.positions = positions;
+    // Same bigrams and field lengths; only "exact" holds the phrase.
+    corpus.docs = {{"exact", {"エンジン"}},
+                   {"scattered", {"エンジ ジン"}},
+                   {"two", {"エンジン 検索機"}},
+                   {"second", {"エンジ ジン 検索機"}},
+                   {"split", {"検索 機", "ignored"}}};
+    return AssembleIndex(corpus, ResolveLanguage("ja").language);
+  }
+
+  // The score of `doc` for a single-bigram query: its undoubled share.
+  double Single(const IndexPtr& index, const char* bigram,
+                const std::string& ref) {
+    for (const Hit& hit : Search(index, Parse(index, bigram))) {
+      if (hit.ref() == ref) return hit.score;
+    }
+    return 0.0;
+  }
+};
+
+TEST_F(PhraseSearchTest, ExactPhraseDoublesItsBigrams) {
+  IndexPtr index = Make(true);
+  const std::vector<Hit> hits = Search(index, Parse(index, "エンジン"));
+  ASSERT_EQ(hits.size(), 4u);
+  std::map<std::string, double> score;
+  for (const Hit& hit : hits) score[hit.ref()] = hit.score;
+  const double exact = Single(index, "エン", "exact") +
+                       Single(index, "ンジ", "exact") +
+                       Single(index, "ジン", "exact");
+  EXPECT_DOUBLE_EQ(score["exact"], 2 * exact);
+  const double scattered = Single(index, "エン", "scattered") +
+                           Single(index, "ンジ", "scattered") +
+                           Single(index, "ジン", "scattered");
+  EXPECT_DOUBLE_EQ(score["scattered"], scattered);
+  EXPECT_GT(score["exact"], score["scattered"]);
+}
+
+TEST_F(PhraseSearchTest, TwoRunsAreVerifiedIndependently) {
+  IndexPtr index = Make(true);
+  // One clause (escaped space), two CJK runs, two phrases.
+  const std::vector<Hit> hits =
+      Search(index, Parse(index, "エンジン\\ 検索機"));
+  std::map<std::string, double> score;
+  for (const Hit& hit : hits) score[hit.ref()] = hit.score;
+  auto sum = [&](const std::string& ref, double engine, double search) {
+    return engine * (Single(index, "エン", ref) + Single(index, "ンジ", ref) +
+                     Single(index, "ジン", ref)) +
+           search * (Single(index, "検索", ref) + Single(index, "索機", ref));
+  };
+  EXPECT_DOUBLE_EQ(score["two"], sum("two", 2, 2));
+  EXPECT_DOUBLE_EQ(score["second"], sum("second", 1, 2));
+  EXPECT_DOUBLE_EQ(score["split"], sum("split", 1, 1));
+}
+
+TEST_F(PhraseSearchTest, NoDoublingWithoutPositions) {
+  IndexPtr index = Make(false);
+  const std::vector<Hit> hits = Search(index, Parse(index, "エンジン"));
+  ASSERT_EQ(hits.size(), 4u);
+  std::map<std::string, double> score;
+  for (const Hit& hit : hits) score[hit.ref()] = hit.score;
+  EXPECT_EQ(score["exact"], score["scattered"]);
+  EXPECT_EQ(hits[0].ref(), "exact");  // the tie goes by reference
+  EXPECT_EQ(hits[1].ref(), "scattered");
+}
+
+}  // namespace
+}  // namespace vrim
