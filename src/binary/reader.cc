@@ -433,6 +433,8 @@ class Reader {
     ReadError& e = *error_;
     data->term_postings.reserve(t_count + 1);
     data->term_postings.push_back(0);
+    // A posting takes at least 3 bytes, so this bounds the count.
+    data->postings.reserve(postings_length / 3);
     for (uint64_t t = 0; t < t_count; ++t) {
       uint64_t start = U32(offsets_at + 4 * t);
       uint64_t end = U32(offsets_at + 4 * (t + 1));

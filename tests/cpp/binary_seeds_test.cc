@@ -14,6 +14,7 @@
 #include "binary/data_writer.h"
 #include "binary/reader.h"
 #include "binary/writer.h"
+#include "index_builder.h"
 #include "language.h"
 #include "positions.h"
 
@@ -98,6 +99,18 @@ std::map<std::string, std::string> Seeds() {
         "w" + std::to_string(i) + " w" + std::to_string(i % 7) + " shared"};
   }
   add("blocks", MakeIndex("en,fr", {"text"}, many));
+  for (const char* language : {"en", "zh"}) {
+    IndexBuilder builder(ResolveLanguage(language).language, 1.2, 0.75);
+    builder.DeclareField("title", 5.0);
+    builder.DeclareField("body", 1.0);
+    builder.Stage({"guide/intro", {{0, "Getting started"},
+                                   {1, "The quick brown fox jumps; naïve café"}},
+                   1.0});
+    builder.Stage({"b", {{1, "中文搜索引擎 全文检索 search engine"}}, 2.0});
+    builder.Stage({"a", {{0, "Running runners ran"}, {1, "Zürich über alles"}},
+                   1.0});
+    add(std::string("built-") + language, builder.Build()->data());
+  }
   return seeds;
 }
 
