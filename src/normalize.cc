@@ -10,6 +10,30 @@ namespace vrim {
 
 namespace {
 
+// Writes the UTF-8 encoding of `cp` to `dst` and returns its length.
+inline size_t EncodeUtf8To(char32_t cp, char* dst) {
+  if (cp < 0x80) {
+    dst[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    dst[0] = static_cast<char>(0xC0 | (cp >> 6));
+    dst[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    dst[0] = static_cast<char>(0xE0 | (cp >> 12));
+    dst[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    dst[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  dst[0] = static_cast<char>(0xF0 | (cp >> 18));
+  dst[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  dst[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  dst[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
 // ---------------------------------------------------------------------------
 // Fold pass tables.
 
@@ -128,16 +152,21 @@ bool NeedsFold(std::string_view text) {
   return false;
 }
 
+// No rule lengthens the text (a folded character never takes more bytes
+// than its input, a composition replaces six bytes by three), so the output
+// is written into a buffer of the input's size.
 std::string Fold(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
+  out.resize(text.size());
+  char* o = out.data();
   const char* p = text.data();
   const char* end = p + text.size();
   while (p < end) {
     // Copy bytes that cannot start a folded character verbatim.
     const char* run = p;
     while (p < end && !MayFold(static_cast<uint8_t>(*p))) ++p;
-    out.append(run, p - run);
+    std::memcpy(o, run, p - run);
+    o += p - run;
     if (p == end) break;
 
     char32_t x = NextCodePoint(&p);
@@ -145,41 +174,40 @@ std::string Fold(std::string_view text) {
     const char* after_next = p;
     if (p < end) next = NextCodePoint(&after_next);
 
+    char32_t emit = x;
     if (x >= 0xFF61 && x <= 0xFF9D) {
       char32_t y = kHalfWidthKatakana[x - 0xFF61];
+      emit = y;
       if (next == 0xFF9E) {
         if (char32_t v = VoicedKatakana(y)) {
-          AppendUtf8(v, &out);
+          emit = v;
           p = after_next;
-          continue;
         }
       } else if (next == 0xFF9F && IsKatakanaHaToHo(y)) {
-        AppendUtf8(y + 2, &out);
+        emit = y + 2;
         p = after_next;
-        continue;
       }
-      AppendUtf8(y, &out);
-      continue;
-    }
-    if (x == 0x3099 || x == 0x309A) {
-      AppendUtf8(x, &out);
-      continue;
-    }
-    if (next == 0x3099) {
-      char32_t v = VoicedKana(x);
-      if (!v) v = VoicedKatakana(x);
-      if (v) {
-        AppendUtf8(v, &out);
+    } else if (x == 0x3099 || x == 0x309A) {
+      // A mark no base consumed stays as it is.
+    } else {
+      char32_t composed = 0;
+      if (next == 0x3099) {
+        composed = VoicedKana(x);
+        if (!composed) composed = VoicedKatakana(x);
+      } else if (next == 0x309A &&
+                 (IsHiraganaHaToHo(x) || IsKatakanaHaToHo(x))) {
+        composed = x + 2;
+      }
+      if (composed) {
+        emit = composed;
         p = after_next;
-        continue;
+      } else {
+        emit = FoldSingle(x);
       }
-    } else if (next == 0x309A && (IsHiraganaHaToHo(x) || IsKatakanaHaToHo(x))) {
-      AppendUtf8(x + 2, &out);
-      p = after_next;
-      continue;
     }
-    AppendUtf8(FoldSingle(x), &out);
+    o += EncodeUtf8To(emit, o);
   }
+  out.resize(o - out.data());
   return out;
 }
 
@@ -214,29 +242,6 @@ inline bool HasCapitalI(uint64_t v) {
   return ((x - kOnes) & ~x & kHighBits) != 0;
 }
 
-// Writes the UTF-8 encoding of `cp` to `dst` and returns its length.
-inline size_t EncodeUtf8To(char32_t cp, char* dst) {
-  if (cp < 0x80) {
-    dst[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    dst[0] = static_cast<char>(0xC0 | (cp >> 6));
-    dst[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    dst[0] = static_cast<char>(0xE0 | (cp >> 12));
-    dst[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    dst[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  dst[0] = static_cast<char>(0xF0 | (cp >> 18));
-  dst[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  dst[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  dst[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
-}
 
 // The final-sigma condition for the capital sigma at byte `pos` of `text`
 // (the character is two bytes long).

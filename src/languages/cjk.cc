@@ -52,16 +52,21 @@ void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
   const size_t clusters = starts.size();
   starts.push_back({byte_end, cp_index});
   const Start* s = starts.data();
+  auto emit = [&](const Start& from, const Start& to) {
+    uint64_t index = out->size();
+    Token& t = out->emplace_back();
+    t.text.assign(base + from.byte, to.byte - from.byte);
+    t.metadata.has_position = true;
+    t.metadata.start = from.cp;
+    t.metadata.length = to.cp - from.cp;
+    t.metadata.has_index = true;
+    t.metadata.index = index;
+  };
   if (clusters == 1) {
-    out->emplace_back(std::string(text.substr(byte_begin, byte_end - byte_begin)),
-                      cp_begin, cp_index - cp_begin, out->size());
+    emit(s[0], s[1]);
     return;
   }
-  for (size_t k = 0; k + 1 < clusters; ++k) {
-    out->emplace_back(
-        std::string(text.substr(s[k].byte, s[k + 2].byte - s[k].byte)),
-        s[k].cp, s[k + 2].cp - s[k].cp, out->size());
-  }
+  for (size_t k = 0; k + 1 < clusters; ++k) emit(s[k], s[k + 2]);
 }
 
 bool BigramTrim(Token* token) {

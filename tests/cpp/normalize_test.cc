@@ -67,6 +67,9 @@ TEST(NormalizeTest, FoldPassExamples) {
       {U"\uFFE8\uFFEE", U"\uFFE8\uFFEE"},
       {U"\uFF9E\uFF9F", U"\uFF9E\uFF9F"},
       {U"x\uFF61y", U"x\u3002y"},
+      // A mark that composes with nothing leaves its base to the
+      // single-character rules.
+      {U"\uFF21\u3099\u3000\u309A", U"a\u3099 \u309A"},
   };
   for (const FoldCase& c : cases) {
     EXPECT_EQ(Default(c.in), c.out) << NormalizeDefault(U8(c.in));
