@@ -171,12 +171,13 @@ PyObject* IndexFromBytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           ", not " + vrim::Quote(*requested));
     }
 
-    // `data` stays valid without a copy: bytes are immutable and the
-    // caller holds the object for the whole call.
+    // The unlocked part works on a native copy, never on the bytes object
+    // itself; the copy is small next to the index it materialises.
+    std::string copy(data);
     vrim::IndexPtr index;
     bool read = false;
     NativeFault fault = RunWithoutGil([&] {
-      read = vrim::ReadIndex(data, std::nullopt, &index, &error);
+      read = vrim::ReadIndex(copy, std::nullopt, &index, &error);
     });
     if (!fault.ok()) return fault.Raise();
     if (!read) return RaiseReaderError(error.message);

@@ -100,7 +100,6 @@ def test_no_leaks():
             exercise(data, index, query, builder, doc)
         gc.collect()
         after = rss_bytes()
-    print("rss growth", after - before)
     assert [sys.getrefcount(obj) for obj in tracked] == refs
     # A leak of even one small object per call would add megabytes here.
     assert after - before < 1024 * 1024, (before, after)
