@@ -120,7 +120,9 @@ TEST(PipelineTest, BigramTrimmer) {
   for (const auto& c : cases) {
     Token t(c.in, 3, 0, 0);
     EXPECT_EQ(BigramTrim(&t), c.kept) << c.in;
-    if (c.kept) EXPECT_EQ(t.text, c.out) << c.in;
+    if (c.kept) {
+      EXPECT_EQ(t.text, c.out) << c.in;
+    }
   }
 }
 
@@ -148,6 +150,7 @@ TEST(PipelineTest, MultiTokenization) {
   } cases[] = {
       // Identical tokens of two members appear once.
       {"en,xx", "Hello world", {{"hello", 0, 5}, {"world", 6, 5}}},
+      {"en,fr", "Le  Chat-noir", {{"le", 0, 2}, {"chat", 4, 4}, {"noir", 9, 4}}},
       // zh bigrams plus the English member's whole Han run.
       {"zh,en", "\u4E2D\u6587\u5B57 abc",
        {{"\u4E2D\u6587", 0, 2},
