@@ -25,33 +25,14 @@ TokenList TokenizeBigram(std::string_view text, uint32_t bigram_classes) {
 
 void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
                    uint64_t cp_begin, int script, TokenList* out) {
-  // Cluster starts as (byte offset, code point offset) pairs, then the run
-  // end; the buffer is reused across runs to keep allocation out of the
-  // loop.
+  // Bigram k spans cluster starts k to k + 2 (the run end standing in for
+  // the start after the last cluster), so a window of the last two starts
+  // is all the state needed.
   struct Start {
     size_t byte;
     uint64_t cp;
   };
-  thread_local std::vector<Start> starts;
-  starts.clear();
-  const bool kana_or_hangul = script <= kHangulScript;
   const char* base = text.data();
-  const char* p = base + byte_begin;
-  const char* end = base + byte_end;
-  uint64_t cp_index = cp_begin;
-  bool first = true;
-  while (p < end) {
-    const char* at = p;
-    char32_t cp = NextCodePoint(&p);
-    bool joins = kana_or_hangul ? (cp == 0x3099 || cp == 0x309A)
-                                : IsCombiningMark(cp);
-    if (first || !joins) starts.push_back({size_t(at - base), cp_index});
-    first = false;
-    ++cp_index;
-  }
-  const size_t clusters = starts.size();
-  starts.push_back({byte_end, cp_index});
-  const Start* s = starts.data();
   auto emit = [&](const Start& from, const Start& to) {
     uint64_t index = out->size();
     Token& t = out->emplace_back();
@@ -62,11 +43,28 @@ void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
     t.metadata.has_index = true;
     t.metadata.index = index;
   };
-  if (clusters == 1) {
-    emit(s[0], s[1]);
-    return;
+  const bool kana_or_hangul = script <= kHangulScript;
+  const char* p = base + byte_begin;
+  const char* end = base + byte_end;
+  uint64_t cp_index = cp_begin;
+  Start older{}, newer{};
+  size_t clusters = 0;
+  while (p < end) {
+    const char* at = p;
+    char32_t cp = NextCodePoint(&p);
+    bool joins = kana_or_hangul ? (cp == 0x3099 || cp == 0x309A)
+                                : IsCombiningMark(cp);
+    if (clusters == 0 || !joins) {
+      Start start{size_t(at - base), cp_index};
+      if (clusters >= 2) emit(older, start);
+      older = newer;
+      newer = start;
+      ++clusters;
+    }
+    ++cp_index;
   }
-  for (size_t k = 0; k + 1 < clusters; ++k) emit(s[k], s[k + 2]);
+  // A single cluster is one token; otherwise the last bigram ends the run.
+  emit(clusters == 1 ? newer : older, Start{byte_end, cp_index});
 }
 
 bool BigramTrim(Token* token) {
