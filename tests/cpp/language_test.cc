@@ -184,8 +184,13 @@ TEST(LanguageTest, StopWords) {
   for (std::string_view w : {"The", "THE", "Because", "li\u212Ae", "I"}) {
     EXPECT_TRUE(en.is_stop_word(w)) << w;
   }
-  for (std::string_view w : {"", "dog", "th", "thee", "becausee", "wanted",
-                             "\u0130f"}) {
+  for (std::string_view w : {std::string_view(""), std::string_view("dog"),
+                             std::string_view("th"), std::string_view("thee"),
+                             std::string_view("becausee"),
+                             std::string_view("wanted"),
+                             std::string_view("\u0130f"),
+                             std::string_view("a\0", 2),
+                             std::string_view("\0a", 2)}) {
     EXPECT_FALSE(en.is_stop_word(w)) << w;
   }
   for (std::string code : {"xx", "zh", "tr", "fr"}) {
