@@ -156,7 +156,9 @@ class Stemmer {
   // Applies the first rule whose suffix matches, if its stem has m > 0.
   template <size_t N>
   void ApplyFirst(const Rule (&rules)[N]) {
+    const char last = at(size() - 1);
     for (const Rule& r : rules) {
+      if (r.suffix.back() != last) continue;  // most rules end otherwise
       if (Ends(r.suffix)) {
         if (Measure(size() - r.suffix.size()) > 0) {
           Replace(r.suffix.size(), r.replacement);
@@ -197,8 +199,9 @@ class Stemmer {
         "ou",
     };
     size_t len = 0;
+    const char last = at(size() - 1);
     for (std::string_view s : kSuffixes) {
-      if (!Ends(s)) continue;
+      if (s.back() != last || !Ends(s)) continue;
       if (s == "ion" && at(size() - 4) != 's' && at(size() - 4) != 't') {
         continue;
       }
