@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "binary/canonical_positions.h"
 #include "binary/data_reader.h"
 #include "binary/format.h"
 #include "index_builder.h"
@@ -95,6 +96,14 @@ class Cursor {
   uint64_t consumed() const { return static_cast<uint64_t>(pos_ - begin_); }
 
   bool Varint(uint64_t* v, ReadError* error) {
+    if (pos_ < end_ && *pos_ < 0x80) {  // most varints are one byte
+      *v = *pos_++;
+      return true;
+    }
+    return VarintSlow(v, error);
+  }
+
+  bool VarintSlow(uint64_t* v, ReadError* error) {
     switch (GetVarint64(&pos_, end_, v)) {
       case VarintStatus::kOk:
         return true;
@@ -189,8 +198,7 @@ class Reader {
                 LanguagePtr* language) {
     if (!CheckLanguage(requested) || !CheckPipeline(language)) return false;
     IndexData data;
-    if (!ReadReferences(&data) || !ReadTerms(&data) || !ReadPostings(&data) ||
-        !ReadPositions(&data)) {
+    if (!ReadReferences(&data) || !ReadTerms(&data) || !ReadPostings(&data)) {
       return false;
     }
     ReadLengthsAndBoosts(&data);
@@ -429,8 +437,8 @@ class Reader {
     const uint64_t offsets_at =
         offsets_[kTerms] + 4 * (block_count_ + 1);  // T + 1 u32 entries
     const uint64_t postings_length = SectionLength(kPostings);
-    const uint64_t positions_length = SectionLength(kPositions);
     ReadError& e = *error_;
+    data->positions.reserve(SectionLength(kPositions));
     data->term_postings.reserve(t_count + 1);
     data->term_postings.push_back(0);
     // A posting takes at least 3 bytes, so this bounds the count.
@@ -481,13 +489,9 @@ class Reader {
           posting.doc = static_cast<uint32_t>(doc);
           posting.tf = tf;
           posting.position_count = k;
-          if (k > 0) {
-            // Until ReadPositions re-encodes it, the offset is the raw one
-            // inside the positions section.
-            posting.positions_offset = next_positions;
-            if (!SkipPositionData(&next_positions, k, positions_length)) {
-              return false;
-            }
+          if (k > 0 &&
+              !ReadPositionList(&next_positions, k, &posting, data)) {
+            return false;
           }
           data->postings.push_back(posting);
         }
@@ -497,64 +501,52 @@ class Reader {
       }
       data->term_postings.push_back(data->postings.size());
     }
+    if (positions_fault_) return Fail(Truncated("positions"));
     return true;
   }
 
-  // Checks that `k` entries of position data can be read at `*offset` and
-  // moves `*offset` past them.
-  bool SkipPositionData(uint64_t* offset, uint32_t k,
-                        uint64_t positions_length) {
-    if (*offset > positions_length) return Fail(Truncated("positions"));
-    const uint64_t base = offsets_[kPositions];
-    Cursor list(At(base + *offset), At(base + positions_length), "positions");
+  // Stage 8's check of one posting's position data at `*offset` (moving
+  // `*offset` past it) fused with stage 9's decoding checks, so the data
+  // is read once. A list failing only the stage 9 checks sets
+  // positions_fault_, which ReadPostings reports after every stage 8 check
+  // has passed; both stages report it as the same error. A sound list is
+  // stored in canonical form.
+  bool ReadPositionList(uint64_t* offset, uint32_t k, Posting* posting,
+                        IndexData* data) {
+    const uint64_t section_length = SectionLength(kPositions);
+    if (*offset > section_length) return Fail(Truncated("positions"));
+    const uint8_t* list_begin = At(offsets_[kPositions] + *offset);
+    Cursor list(list_begin, At(offsets_[kPositions] + section_length),
+                "positions");
     ReadError& e = *error_;
-    uint64_t common, value;
+    uint64_t common;
     if (!list.Varint(&common, &e)) return false;
-    uint64_t values = common == 0 ? 2 * uint64_t{k} : k;
+    const bool with_lengths = common == 0;
+    const uint64_t values = with_lengths ? 2 * uint64_t{k} : k;
     if (values > list.remaining()) return Fail(Truncated("positions"));
-    for (uint64_t i = 0; i < values; ++i) {
-      if (!list.Varint(&value, &e)) return false;
+    bool sound = common <= bf::kMaxPositionLength;
+    uint64_t start = 0;
+    for (uint32_t i = 0; i < k; ++i) {
+      uint64_t delta, length;
+      if (!list.Varint(&delta, &e)) return false;
+      if (__builtin_add_overflow(start, delta, &start)) sound = false;
+      if (with_lengths) {
+        if (!list.Varint(&length, &e)) return false;
+        if (length > bf::kMaxPositionLength) sound = false;
+      }
     }
-    uint64_t consumed = list.consumed();
+    const uint64_t consumed = list.consumed();
     if (consumed > kMaxU32 || *offset + consumed > kMaxU32) {
       return Fail(Truncated("positions"));
     }
     *offset += consumed;
-    return true;
-  }
-
-  bool ReadPositions(IndexData* data) {
-    if (!positions_present()) return true;  // every count is 0 (checked)
-    const uint64_t base = offsets_[kPositions];
-    const uint8_t* section_end = At(base + SectionLength(kPositions));
-    data->positions.reserve(SectionLength(kPositions));
-    std::vector<Position> scratch;
-    ReadError ignored;
-    for (Posting& posting : data->postings) {
-      if (posting.position_count == 0) continue;
-      Cursor list(At(base + posting.positions_offset), section_end,
-                  "positions");
-      uint64_t common;
-      if (!list.Varint(&common, &ignored) ||
-          common > bf::kMaxPositionLength) {
-        return Fail(Truncated("positions"));
-      }
-      scratch.clear();
-      uint64_t start = 0;
-      for (uint32_t i = 0; i < posting.position_count; ++i) {
-        uint64_t delta;
-        uint64_t length = common;
-        if (!list.Varint(&delta, &ignored) ||
-            __builtin_add_overflow(start, delta, &start) ||
-            (common == 0 && (!list.Varint(&length, &ignored) ||
-                             length > bf::kMaxPositionLength))) {
-          return Fail(Truncated("positions"));
-        }
-        scratch.push_back(Position{start, length});
-      }
-      posting.positions_offset = data->positions.size();
-      EncodePositions(&scratch, &data->positions);
+    if (!sound) {
+      positions_fault_ = true;
+      return true;
     }
+    posting->positions_offset = data->positions.size();
+    AppendCanonicalPositions(list_begin, k, &data->positions,
+                             &position_scratch_);
     return true;
   }
 
@@ -613,6 +605,8 @@ class Reader {
   uint64_t terms_fixed_ = 0;
   uint64_t heap_length_ = 0;
   uint64_t block_count_ = 0;
+  bool positions_fault_ = false;
+  std::vector<Position> position_scratch_;
 };
 
 }  // namespace
