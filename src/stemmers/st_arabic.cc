@@ -199,7 +199,8 @@ static const Among kAmong0Rows[] = {
     {"\357\273\273", 3, -1, 49, nullptr},
     {"\357\273\274", 3, -1, 49, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 144, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000800002000000ULL}, false};
+static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144};
+static const AmongTable kAmong0 = {kAmong0Rows, 144, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000800002000000ULL}, false, kAmong0Starts};
 
 static const Among kAmong1Rows[] = {
     {"\330\242", 2, -1, 1, nullptr},
@@ -208,7 +209,7 @@ static const Among kAmong1Rows[] = {
     {"\330\245", 2, -1, 1, nullptr},
     {"\330\246", 2, -1, 3, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000007c00000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000007c00000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"\330\242", 2, -1, 1, nullptr},
@@ -217,7 +218,7 @@ static const Among kAmong2Rows[] = {
     {"\330\245", 2, -1, 1, nullptr},
     {"\330\246", 2, -1, 3, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"\330\247\331\204", 4, -1, 2, nullptr},
@@ -225,7 +226,7 @@ static const Among kAmong3Rows[] = {
     {"\331\203\330\247\331\204", 6, -1, 1, nullptr},
     {"\331\204\331\204", 4, -1, 2, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"\330\243\330\242", 4, -1, 2, nullptr},
@@ -234,13 +235,13 @@ static const Among kAmong4Rows[] = {
     {"\330\243\330\245", 4, -1, 5, nullptr},
     {"\330\243\330\247", 4, -1, 4, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"\331\201", 2, -1, 1, nullptr},
     {"\331\210", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000002000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000002000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"\330\247\331\204", 4, -1, 2, nullptr},
@@ -248,7 +249,7 @@ static const Among kAmong6Rows[] = {
     {"\331\203\330\247\331\204", 6, -1, 1, nullptr},
     {"\331\204\331\204", 4, -1, 2, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, nullptr};
 
 static const Among kAmong7Rows[] = {
     {"\330\250", 2, -1, 2, nullptr},
@@ -256,7 +257,7 @@ static const Among kAmong7Rows[] = {
     {"\330\250\330\250", 4, 0, 3, nullptr},
     {"\331\203\331\203", 4, -1, 4, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false};
+static const AmongTable kAmong7 = {kAmong7Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, nullptr};
 
 static const Among kAmong8Rows[] = {
     {"\330\263\330\243", 4, -1, 4, nullptr},
@@ -264,14 +265,14 @@ static const Among kAmong8Rows[] = {
     {"\330\263\331\206", 4, -1, 3, nullptr},
     {"\330\263\331\212", 4, -1, 1, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, nullptr};
 
 static const Among kAmong9Rows[] = {
     {"\330\252\330\263\330\252", 6, -1, 1, nullptr},
     {"\331\206\330\263\330\252", 6, -1, 1, nullptr},
     {"\331\212\330\263\330\252", 6, -1, 1, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false};
+static const AmongTable kAmong9 = {kAmong9Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, nullptr};
 
 static const Among kAmong10Rows[] = {
     {"\331\203", 2, -1, 1, nullptr},
@@ -285,39 +286,39 @@ static const Among kAmong10Rows[] = {
     {"\331\206\330\247", 4, -1, 2, nullptr},
     {"\331\207\330\247", 4, -1, 2, nullptr},
 };
-static const AmongTable kAmong10 = {kAmong10Rows, 10, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000080000004e8ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong10 = {kAmong10Rows, 10, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000080000004e8ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong11Rows[] = {
     {"\331\206", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong11 = {kAmong11Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000040ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong11 = {kAmong11Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000040ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong12Rows[] = {
     {"\331\210", 2, -1, 1, nullptr},
     {"\331\212", 2, -1, 1, nullptr},
     {"\330\247", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong12 = {kAmong12Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000008000000500ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong12 = {kAmong12Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000008000000500ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong13Rows[] = {
     {"\330\247\330\252", 4, -1, 1, nullptr},
 };
-static const AmongTable kAmong13 = {kAmong13Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000040000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong13 = {kAmong13Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000040000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong14Rows[] = {
     {"\330\252", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong14 = {kAmong14Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000040000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong14 = {kAmong14Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000040000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong15Rows[] = {
     {"\330\251", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong15 = {kAmong15Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong15 = {kAmong15Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong16Rows[] = {
     {"\331\212", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong16 = {kAmong16Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000400ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong16 = {kAmong16Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000400ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong17Rows[] = {
     {"\331\203", 2, -1, 1, nullptr},
@@ -333,7 +334,8 @@ static const Among kAmong17Rows[] = {
     {"\331\206\330\247", 4, -1, 2, nullptr},
     {"\331\207\330\247", 4, -1, 2, nullptr},
 };
-static const AmongTable kAmong17 = {kAmong17Rows, 12, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000080000005e8ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong17Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 3, 5, 6, 7, 7, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12};
+static const AmongTable kAmong17 = {kAmong17Rows, 12, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000080000005e8ULL, 0x0000000000000000ULL}, false, kAmong17Starts};
 
 static const Among kAmong18Rows[] = {
     {"\331\206", 2, -1, 2, nullptr},
@@ -348,24 +350,24 @@ static const Among kAmong18Rows[] = {
     {"\330\252\330\247", 4, 6, 3, nullptr},
     {"\330\252", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong18 = {kAmong18Rows, 11, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000048000000440ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong18 = {kAmong18Rows, 11, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000048000000440ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong19Rows[] = {
     {"\330\252\331\205", 4, -1, 1, nullptr},
     {"\331\210\330\247", 4, -1, 1, nullptr},
 };
-static const AmongTable kAmong19 = {kAmong19Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000008000000020ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong19 = {kAmong19Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000008000000020ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong20Rows[] = {
     {"\331\210", 2, -1, 1, nullptr},
     {"\330\252\331\205\331\210", 6, 0, 2, nullptr},
 };
-static const AmongTable kAmong20 = {kAmong20Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000100ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong20 = {kAmong20Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000100ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong21Rows[] = {
     {"\331\211", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong21 = {kAmong21Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000200ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong21 = {kAmong21Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000200ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_Normalize_pre([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

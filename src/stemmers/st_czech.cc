@@ -48,7 +48,7 @@ static const Among kAmong0Rows[] = {
     {"avc", 3, 0, 2, nullptr},
     {"ovc", 3, 0, 2, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 5, {0x0000000000000000ULL, 0x0000000800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 5, {0x0000000000000000ULL, 0x0000000800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"c", 1, -1, 1, nullptr},
@@ -65,14 +65,15 @@ static const Among kAmong1Rows[] = {
     {"\303\241\305\241t", 5, 6, 6, nullptr},
     {"\303\255\305\241t", 5, 6, 6, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 13, {0x0000000000000000ULL, 0x0010000800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13};
+static const AmongTable kAmong1 = {kAmong1Rows, 13, {0x0000000000000000ULL, 0x0010000800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts};
 
 static const Among kAmong2Rows[] = {
     {"in", 2, -1, 2, nullptr},
     {"ov", 2, -1, 1, nullptr},
     {"\305\257v", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 3, {0x0000000000000000ULL, 0x0040400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 3, {0x0000000000000000ULL, 0x0040400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"a", 1, -1, 1, nullptr},
@@ -134,7 +135,8 @@ static const Among kAmong3Rows[] = {
     {"\305\257", 2, -1, 1, nullptr},
     {"\303\275", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 58, {0x0000000000000000ULL, 0x0278ab2e00000000ULL, 0x2000a22208000100ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 4, 5, 5, 8, 8, 8, 13, 24, 24, 26, 26, 36, 36, 39, 39, 39, 39, 40, 42, 46, 47, 47, 47, 49, 49, 49, 49, 49, 49, 49, 49, 49, 49, 49, 49, 49, 49, 49, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 51, 51, 51, 51, 51, 51, 52, 52, 52, 52, 53, 53, 53, 53, 55, 55, 55, 55, 56, 56, 57, 57, 57, 57, 57, 57, 57, 57, 57, 57, 57, 57, 57, 57, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58, 58};
+static const AmongTable kAmong3 = {kAmong3Rows, 58, {0x0000000000000000ULL, 0x0278ab2e00000000ULL, 0x2000a22208000100ULL, 0x0000000000000000ULL}, false, kAmong3Starts};
 
 static const Among kAmong4Rows[] = {
     {"", 0, -1, 2, nullptr},
@@ -147,14 +149,14 @@ static const Among kAmong4Rows[] = {
     {"\305\231", 2, 0, 1, nullptr},
     {"\305\276", 2, 0, 1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 9, {0x0000000000000000ULL, 0x0008100000000000ULL, 0x4000000002002000ULL, 0x0000000000000000ULL}, true};
+static const AmongTable kAmong4 = {kAmong4Rows, 9, {0x0000000000000000ULL, 0x0008100000000000ULL, 0x4000000002002000ULL, 0x0000000000000000ULL}, true, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"obl", 3, -1, -1, nullptr},
     {"sn", 2, -1, -1, nullptr},
     {"dot", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0010500000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0010500000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"uc", 2, -1, -1, nullptr},
@@ -163,7 +165,7 @@ static const Among kAmong6Rows[] = {
     {"kar", 3, -1, -1, nullptr},
     {"\304\215", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 5, {0x0000000000000000ULL, 0x0004090800000000ULL, 0x0000000000002000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 5, {0x0000000000000000ULL, 0x0004090800000000ULL, 0x0000000000002000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

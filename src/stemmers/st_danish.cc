@@ -73,7 +73,8 @@ static const Among kAmong0Rows[] = {
     {"et", 2, -1, 1, nullptr},
     {"eret", 4, 30, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 32, {0x0000000000000000ULL, 0x001c403000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 10, 10, 10, 10, 10, 10, 10, 10, 10, 13, 13, 13, 13, 16, 30, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32};
+static const AmongTable kAmong0 = {kAmong0Rows, 32, {0x0000000000000000ULL, 0x001c403000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts};
 
 static const Among kAmong1Rows[] = {
     {"gd", 2, -1, -1, nullptr},
@@ -81,7 +82,7 @@ static const Among kAmong1Rows[] = {
     {"gt", 2, -1, -1, nullptr},
     {"kt", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 4, {0x0000000000000000ULL, 0x0010001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 4, {0x0000000000000000ULL, 0x0010001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"ig", 2, -1, 1, nullptr},
@@ -90,7 +91,7 @@ static const Among kAmong2Rows[] = {
     {"els", 3, -1, 1, nullptr},
     {"l\303\270st", 5, -1, 2, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0018008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0018008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
@@ -99,15 +100,8 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
     int v2 = z.cursor;
     {
       int v5 = z.cursor;
-      while (true) {
-        int v7 = z.cursor;
-        if (!z.eq_s("'", 1)) goto lab8;
-        break;
-       lab8:;
-        z.cursor = v7;
-        if (z.cursor >= z.limit) goto lab6;
-        z.cursor = z.NextCharPos(z.cursor);
-      }
+      if (!z.goto_s("'", 1)) goto lab6;
+      if (!z.eq_s("'", 1)) goto lab6;
       goto lab4;
      lab6:;
       z.cursor = v5;
@@ -122,16 +116,16 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
     z.cursor = v2;
   }
   {
-    int v9 = z.cursor;
+    int v7 = z.cursor;
     if (!z.hop(3)) goto lab1;
     {
-      int v10 = z.cursor;
-      if (!(c.i_p1 < z.cursor)) goto lab11;
+      int v8 = z.cursor;
+      if (!(c.i_p1 < z.cursor)) goto lab9;
       c.i_p1 = z.cursor;
-     lab11:;
-      z.cursor = v10;
+     lab9:;
+      z.cursor = v8;
     }
-    z.cursor = v9;
+    z.cursor = v7;
   }
   return true;
  lab1:
@@ -141,33 +135,33 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
 bool r_main_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v13 = z.limit - z.cursor;
+    int v11 = z.limit - z.cursor;
     {
-      int m17 = c.i_p1;
-      if (z.cursor < m17) goto lab12;
-      z.cursor = m17;
+      int m15 = c.i_p1;
+      if (z.cursor < m15) goto lab10;
+      z.cursor = m15;
     }
-    int mlimit14 = z.limit_backward;
+    int mlimit12 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v13;
+    z.cursor = z.limit - v11;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong0, &c);
-    if (among_var == 0) goto lab15;
+    if (among_var == 0) goto lab13;
     z.bra = z.cursor;
-    z.limit_backward = mlimit14;
-    goto lab16;
-   lab15:;
-    z.limit_backward = mlimit14;
-    goto lab12;
+    z.limit_backward = mlimit12;
+    goto lab14;
+   lab13:;
+    z.limit_backward = mlimit12;
+    goto lab10;
   }
- lab16:;
+ lab14:;
   switch (among_var) {
     case 1: {
       z.slice_del();
       break;
     }
     case 2: {
-      if (!z.in_grouping_b(g_s_ending, 39, 229)) goto lab12;
+      if (!z.in_grouping_b(g_s_ending, 39, 229)) goto lab10;
       z.slice_del();
       break;
     }
@@ -175,87 +169,87 @@ bool r_main_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c)
       break;
   }
   return true;
- lab12:
+ lab10:
   return false;
 }
 
 bool r_consonant_pair([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v19 = z.limit - z.cursor;
+    int v17 = z.limit - z.cursor;
     {
-      int v20 = z.limit - z.cursor;
+      int v18 = z.limit - z.cursor;
       {
-        int m24 = c.i_p1;
-        if (z.cursor < m24) goto lab18;
-        z.cursor = m24;
+        int m22 = c.i_p1;
+        if (z.cursor < m22) goto lab16;
+        z.cursor = m22;
       }
-      int mlimit21 = z.limit_backward;
+      int mlimit19 = z.limit_backward;
       z.limit_backward = z.cursor;
-      z.cursor = z.limit - v20;
+      z.cursor = z.limit - v18;
       z.ket = z.cursor;
       among_var = z.find_among_b(kAmong1, &c);
-      if (among_var == 0) goto lab22;
+      if (among_var == 0) goto lab20;
       z.bra = z.cursor;
-      z.limit_backward = mlimit21;
-      goto lab23;
-     lab22:;
-      z.limit_backward = mlimit21;
-      goto lab18;
+      z.limit_backward = mlimit19;
+      goto lab21;
+     lab20:;
+      z.limit_backward = mlimit19;
+      goto lab16;
     }
-   lab23:;
-    z.cursor = z.limit - v19;
+   lab21:;
+    z.cursor = z.limit - v17;
   }
-  if (z.cursor <= z.limit_backward) goto lab18;
+  if (z.cursor <= z.limit_backward) goto lab16;
   z.cursor = z.PrevCharPos(z.cursor);
   z.bra = z.cursor;
   z.slice_del();
   return true;
- lab18:
+ lab16:
   return false;
 }
 
 bool r_other_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v26 = z.limit - z.cursor;
+    int v24 = z.limit - z.cursor;
     z.ket = z.cursor;
-    if (!z.eq_s_b("st", 2)) goto lab27;
+    if (!z.eq_s_b("st", 2)) goto lab25;
     z.bra = z.cursor;
-    if (!z.eq_s_b("ig", 2)) goto lab27;
+    if (!z.eq_s_b("ig", 2)) goto lab25;
     z.slice_del();
-   lab27:;
-    z.cursor = z.limit - v26;
+   lab25:;
+    z.cursor = z.limit - v24;
   }
   {
-    int v28 = z.limit - z.cursor;
+    int v26 = z.limit - z.cursor;
     {
-      int m32 = c.i_p1;
-      if (z.cursor < m32) goto lab25;
-      z.cursor = m32;
+      int m30 = c.i_p1;
+      if (z.cursor < m30) goto lab23;
+      z.cursor = m30;
     }
-    int mlimit29 = z.limit_backward;
+    int mlimit27 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v28;
+    z.cursor = z.limit - v26;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong2, &c);
-    if (among_var == 0) goto lab30;
+    if (among_var == 0) goto lab28;
     z.bra = z.cursor;
-    z.limit_backward = mlimit29;
-    goto lab31;
-   lab30:;
-    z.limit_backward = mlimit29;
-    goto lab25;
+    z.limit_backward = mlimit27;
+    goto lab29;
+   lab28:;
+    z.limit_backward = mlimit27;
+    goto lab23;
   }
- lab31:;
+ lab29:;
   switch (among_var) {
     case 1: {
       z.slice_del();
       {
-        int v33 = z.limit - z.cursor;
-        if (!r_consonant_pair(z, c)) goto lab34;
-       lab34:;
-        z.cursor = z.limit - v33;
+        int v31 = z.limit - z.cursor;
+        if (!r_consonant_pair(z, c)) goto lab32;
+       lab32:;
+        z.cursor = z.limit - v31;
       }
       break;
     }
@@ -267,74 +261,74 @@ bool r_other_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
       break;
   }
   return true;
- lab25:
+ lab23:
   return false;
 }
 
 bool r_undouble([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   {
-    int v36 = z.limit - z.cursor;
+    int v34 = z.limit - z.cursor;
     {
-      int m40 = c.i_p1;
-      if (z.cursor < m40) goto lab35;
-      z.cursor = m40;
+      int m38 = c.i_p1;
+      if (z.cursor < m38) goto lab33;
+      z.cursor = m38;
     }
-    int mlimit37 = z.limit_backward;
+    int mlimit35 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v36;
+    z.cursor = z.limit - v34;
     z.ket = z.cursor;
-    if (!z.in_grouping_b(g_undouble_c, 98, 116)) goto lab38;
+    if (!z.in_grouping_b(g_undouble_c, 98, 116)) goto lab36;
     z.bra = z.cursor;
     c.s_ch = z.slice_to();
-    z.limit_backward = mlimit37;
-    goto lab39;
-   lab38:;
-    z.limit_backward = mlimit37;
-    goto lab35;
+    z.limit_backward = mlimit35;
+    goto lab37;
+   lab36:;
+    z.limit_backward = mlimit35;
+    goto lab33;
   }
- lab39:;
-  if (!z.eq_s_b(c.s_ch)) goto lab35;
+ lab37:;
+  if (!z.eq_s_b(c.s_ch)) goto lab33;
   z.slice_del();
   return true;
- lab35:
+ lab33:
   return false;
 }
 
 bool r_stem([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
-  if (!r_mark_regions(z, c)) goto lab41;
+  if (!r_mark_regions(z, c)) goto lab39;
   z.limit_backward = z.cursor;
   z.cursor = z.limit;
   {
+    int v40 = z.limit - z.cursor;
+    if (!r_main_suffix(z, c)) goto lab41;
+   lab41:;
+    z.cursor = z.limit - v40;
+  }
+  {
     int v42 = z.limit - z.cursor;
-    if (!r_main_suffix(z, c)) goto lab43;
+    if (!r_consonant_pair(z, c)) goto lab43;
    lab43:;
     z.cursor = z.limit - v42;
   }
   {
     int v44 = z.limit - z.cursor;
-    if (!r_consonant_pair(z, c)) goto lab45;
+    if (!r_other_suffix(z, c)) goto lab45;
    lab45:;
     z.cursor = z.limit - v44;
   }
   {
     int v46 = z.limit - z.cursor;
-    if (!r_other_suffix(z, c)) goto lab47;
+    if (!r_undouble(z, c)) goto lab47;
    lab47:;
     z.cursor = z.limit - v46;
   }
-  {
-    int v48 = z.limit - z.cursor;
-    if (!r_undouble(z, c)) goto lab49;
-   lab49:;
-    z.cursor = z.limit - v48;
-  }
   z.ket = z.cursor;
-  if (!z.eq_s_b("'", 1)) goto lab41;
+  if (!z.eq_s_b("'", 1)) goto lab39;
   z.bra = z.cursor;
   z.slice_del();
   z.cursor = z.limit_backward;
   return true;
- lab41:
+ lab39:
   return false;
 }
 

@@ -78,7 +78,8 @@ static const Among kAmong0Rows[] = {
     {"\303\273", 2, -1, 1, nullptr},
     {"\303\274", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 21, {0x0000000000000000ULL, 0x0020802200000000ULL, 0x1e5c0f1700000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 6, 7, 7, 8, 8, 8, 8, 9, 10, 11, 13, 13, 13, 13, 13, 13, 13, 14, 15, 16, 16, 17, 17, 17, 18, 19, 20, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21};
+static const AmongTable kAmong0 = {kAmong0Rows, 21, {0x0000000000000000ULL, 0x0020802200000000ULL, 0x1e5c0f1700000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts};
 
 static const Among kAmong1Rows[] = {
     {"nde", 3, -1, 8, nullptr},
@@ -90,7 +91,7 @@ static const Among kAmong1Rows[] = {
     {"aus", 3, 2, 6, nullptr},
     {"\303\251s", 3, 2, 5, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 8, {0x0000000000000000ULL, 0x0008402000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 8, {0x0000000000000000ULL, 0x0008402000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"de", 2, -1, 5, nullptr},
@@ -105,7 +106,7 @@ static const Among kAmong2Rows[] = {
     {"te", 2, -1, 6, nullptr},
     {"ieve", 4, -1, 11, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 11, {0x0000000000000000ULL, 0x0000002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 11, {0x0000000000000000ULL, 0x0000002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"heid", 4, -1, 3, nullptr},
@@ -123,7 +124,8 @@ static const Among kAmong3Rows[] = {
     {"dst", 3, -1, 10, nullptr},
     {"tst", 3, -1, 9, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 14, {0x0000000000000000ULL, 0x001414b000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 5, 5, 6, 6, 6, 8, 8, 9, 9, 9, 9, 9, 9, 11, 11, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14};
+static const AmongTable kAmong3 = {kAmong3Rows, 14, {0x0000000000000000ULL, 0x001414b000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts};
 
 static const Among kAmong4Rows[] = {
     {"end", 3, -1, 10, nullptr},
@@ -143,21 +145,22 @@ static const Among kAmong4Rows[] = {
     {"achtigst", 8, -1, 9, nullptr},
     {"lijkst", 6, -1, 8, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 16, {0x0000000000000000ULL, 0x001410d000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong4Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 12, 12, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16};
+static const AmongTable kAmong4 = {kAmong4Rows, 16, {0x0000000000000000ULL, 0x001410d000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong4Starts};
 
 static const Among kAmong5Rows[] = {
     {"ig", 2, -1, 1, nullptr},
     {"iger", 4, -1, 1, nullptr},
     {"igst", 4, -1, 1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0014008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0014008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"ft", 2, -1, 2, nullptr},
     {"kt", 2, -1, 1, nullptr},
     {"pt", 2, -1, 3, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 3, {0x0000000000000000ULL, 0x0010000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 3, {0x0000000000000000ULL, 0x0010000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong7Rows[] = {
     {"bb", 2, -1, 1, nullptr},
@@ -183,13 +186,14 @@ static const Among kAmong7Rows[] = {
     {"z", 1, -1, 22, nullptr},
     {"zz", 2, 20, 20, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 22, {0x0000000000000000ULL, 0x05df7ddc00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong7Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 10, 11, 11, 12, 13, 14, 15, 16, 16, 18, 19, 20, 20, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22};
+static const AmongTable kAmong7 = {kAmong7Rows, 22, {0x0000000000000000ULL, 0x05df7ddc00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong7Starts};
 
 static const Among kAmong8Rows[] = {
     {"d", 1, -1, 1, nullptr},
     {"t", 1, -1, 2, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 2, {0x0000000000000000ULL, 0x0010001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 2, {0x0000000000000000ULL, 0x0010001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong9Rows[] = {
     {"", 0, -1, 5, nullptr},
@@ -199,19 +203,19 @@ static const Among kAmong9Rows[] = {
     {"vali", 4, 3, 3, nullptr},
     {"vare", 4, 0, 4, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 6, {0x0000000000000000ULL, 0x0040002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true};
+static const AmongTable kAmong9 = {kAmong9Rows, 6, {0x0000000000000000ULL, 0x0040002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, nullptr};
 
 static const Among kAmong10Rows[] = {
     {"\303\253", 2, -1, 1, nullptr},
     {"\303\257", 2, -1, 2, nullptr},
 };
-static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, false};
+static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, false, nullptr};
 
 static const Among kAmong11Rows[] = {
     {"\303\253", 2, -1, 1, nullptr},
     {"\303\257", 2, -1, 2, nullptr},
 };
-static const AmongTable kAmong11 = {kAmong11Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, false};
+static const AmongTable kAmong11 = {kAmong11Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, false, nullptr};
 
 
 bool r_R1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

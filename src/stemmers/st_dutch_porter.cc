@@ -58,21 +58,21 @@ static const Among kAmong0Rows[] = {
     {"\303\272", 2, 0, 5, nullptr},
     {"\303\274", 2, 0, 5, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 11, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true};
+static const AmongTable kAmong0 = {kAmong0Rows, 11, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"", 0, -1, 3, nullptr},
     {"I", 1, 0, 2, nullptr},
     {"Y", 1, 0, 1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000000000000000ULL, 0x0000000002000200ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true};
+static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000000000000000ULL, 0x0000000002000200ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"dd", 2, -1, -1, nullptr},
     {"kk", 2, -1, -1, nullptr},
     {"tt", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 3, {0x0000000000000000ULL, 0x0010081000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 3, {0x0000000000000000ULL, 0x0010081000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"ene", 3, -1, 2, nullptr},
@@ -81,7 +81,7 @@ static const Among kAmong3Rows[] = {
     {"heden", 5, 2, 1, nullptr},
     {"s", 1, -1, 3, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 5, {0x0000000000000000ULL, 0x0008402000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 5, {0x0000000000000000ULL, 0x0008402000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"end", 3, -1, 1, nullptr},
@@ -91,7 +91,7 @@ static const Among kAmong4Rows[] = {
     {"baar", 4, -1, 4, nullptr},
     {"bar", 3, -1, 5, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 6, {0x0000000000000000ULL, 0x0004089000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 6, {0x0000000000000000ULL, 0x0004089000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"aa", 2, -1, -1, nullptr},
@@ -99,7 +99,7 @@ static const Among kAmong5Rows[] = {
     {"oo", 2, -1, -1, nullptr},
     {"uu", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 4, {0x0000000000000000ULL, 0x0020802200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 4, {0x0000000000000000ULL, 0x0020802200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_prelude([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

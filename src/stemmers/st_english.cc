@@ -61,14 +61,14 @@ static const Among kAmong0Rows[] = {
     {"past", 4, -1, -1, nullptr},
     {"univers", 7, -1, -1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 9, {0x0000000000000000ULL, 0x002192aa00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 9, {0x0000000000000000ULL, 0x002192aa00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"'", 1, -1, 1, nullptr},
     {"'s'", 3, 0, 1, nullptr},
     {"'s", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000008000000000ULL, 0x0008000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000008000000000ULL, 0x0008000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"ied", 3, -1, 2, nullptr},
@@ -78,7 +78,7 @@ static const Among kAmong2Rows[] = {
     {"ss", 2, 1, -1, nullptr},
     {"us", 2, 1, -1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 6, {0x0000000000000000ULL, 0x0008001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 6, {0x0000000000000000ULL, 0x0008001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"", 0, -1, 4, nullptr},
@@ -89,14 +89,14 @@ static const Among kAmong3Rows[] = {
     {"eedly", 5, 4, 1, nullptr},
     {"ingly", 5, 0, 2, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 7, {0x0000000000000000ULL, 0x0200009000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true};
+static const AmongTable kAmong3 = {kAmong3Rows, 7, {0x0000000000000000ULL, 0x0200009000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"succ", 4, -1, 1, nullptr},
     {"proc", 4, -1, 1, nullptr},
     {"exc", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 3, {0x0000000000000000ULL, 0x0000000800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 3, {0x0000000000000000ULL, 0x0000000800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"even", 4, -1, 2, nullptr},
@@ -107,7 +107,7 @@ static const Among kAmong5Rows[] = {
     {"out", 3, -1, 2, nullptr},
     {"y", 1, -1, 1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 7, {0x0000000000000000ULL, 0x0214400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 7, {0x0000000000000000ULL, 0x0214400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"", 0, -1, 3, nullptr},
@@ -124,7 +124,8 @@ static const Among kAmong6Rows[] = {
     {"tt", 2, 0, 2, nullptr},
     {"iz", 2, 0, 1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 13, {0x0000000000000000ULL, 0x041570d400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true};
+static const uint16_t kAmong6Starts[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 3, 3, 4, 5, 5, 5, 5, 5, 6, 7, 8, 8, 9, 9, 10, 10, 12, 12, 12, 12, 12, 12, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13};
+static const AmongTable kAmong6 = {kAmong6Rows, 13, {0x0000000000000000ULL, 0x041570d400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, kAmong6Starts};
 
 static const Among kAmong7Rows[] = {
     {"anci", 4, -1, 3, nullptr},
@@ -153,7 +154,8 @@ static const Among kAmong7Rows[] = {
     {"ousness", 7, -1, 10, nullptr},
     {"ogist", 5, -1, 13, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 25, {0x0000000000000000ULL, 0x001c720000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong7Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 14, 14, 14, 16, 17, 19, 19, 19, 19, 21, 24, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25, 25};
+static const AmongTable kAmong7 = {kAmong7Rows, 25, {0x0000000000000000ULL, 0x001c720000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong7Starts};
 
 static const Among kAmong8Rows[] = {
     {"icate", 5, -1, 4, nullptr},
@@ -166,7 +168,7 @@ static const Among kAmong8Rows[] = {
     {"ful", 3, -1, 5, nullptr},
     {"ness", 4, -1, 5, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 9, {0x0000000000000000ULL, 0x0008122000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 9, {0x0000000000000000ULL, 0x0008122000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong9Rows[] = {
     {"ic", 2, -1, 1, nullptr},
@@ -188,13 +190,14 @@ static const Among kAmong9Rows[] = {
     {"ment", 4, 15, 1, nullptr},
     {"ement", 5, 16, 1, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 18, {0x0000000000000000ULL, 0x001c722800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong9Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 8, 8, 8, 8, 9, 9, 9, 10, 11, 12, 12, 12, 12, 13, 14, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18, 18};
+static const AmongTable kAmong9 = {kAmong9Rows, 18, {0x0000000000000000ULL, 0x001c722800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong9Starts};
 
 static const Among kAmong10Rows[] = {
     {"e", 1, -1, 1, nullptr},
     {"l", 1, -1, 2, nullptr},
 };
-static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000102000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000102000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong11Rows[] = {
     {"andes", 5, -1, -1, nullptr},
@@ -213,7 +216,8 @@ static const Among kAmong11Rows[] = {
     {"sky", 3, -1, -1, nullptr},
     {"ugly", 4, -1, 5, nullptr},
 };
-static const AmongTable kAmong11 = {kAmong11Rows, 15, {0x0000000000000000ULL, 0x0028c3ae00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong11Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 4, 4, 5, 5, 6, 7, 8, 8, 8, 8, 8, 9, 10, 10, 10, 10, 14, 14, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15};
+static const AmongTable kAmong11 = {kAmong11Rows, 15, {0x0000000000000000ULL, 0x0028c3ae00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong11Starts};
 
 
 bool r_prelude([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

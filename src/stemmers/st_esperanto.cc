@@ -62,7 +62,8 @@ static const Among kAmong0Rows[] = {
     {"\303\263", 2, 0, 10, nullptr},
     {"\303\272", 2, 0, 11, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 17, {0x0000200000000000ULL, 0x03aa058800000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true};
+static const uint16_t kAmong0Starts[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 4, 5, 5, 6, 6, 6, 6, 6, 6, 6, 7, 7, 8, 8, 9, 9, 10, 11, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17};
+static const AmongTable kAmong0 = {kAmong0Rows, 17, {0x0000200000000000ULL, 0x03aa058800000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, kAmong0Starts};
 
 static const Among kAmong1Rows[] = {
     {"as", 2, -1, -1, nullptr},
@@ -72,7 +73,7 @@ static const Among kAmong1Rows[] = {
     {"u", 1, -1, -1, nullptr},
     {"us", 2, 4, -1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 6, {0x0000000000000000ULL, 0x0020820200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 6, {0x0000000000000000ULL, 0x0020820200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"ci", 2, -1, -1, nullptr},
@@ -93,7 +94,8 @@ static const Among kAmong2Rows[] = {
     {"i\305\235i", 4, 14, -1, nullptr},
     {"mal\305\235i", 6, 14, -1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 17, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17};
+static const AmongTable kAmong2 = {kAmong2Rows, 17, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts};
 
 static const Among kAmong3Rows[] = {
     {"amb", 3, -1, -1, nullptr},
@@ -117,13 +119,14 @@ static const Among kAmong3Rows[] = {
     {"anstat", 6, -1, -1, nullptr},
     {"kvaz", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 20, {0x0000000000000000ULL, 0x04144a9400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 3, 3, 3, 5, 5, 7, 7, 11, 11, 11, 13, 13, 13, 13, 18, 18, 19, 19, 19, 19, 19, 19, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20};
+static const AmongTable kAmong3 = {kAmong3Rows, 20, {0x0000000000000000ULL, 0x04144a9400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts};
 
 static const Among kAmong4Rows[] = {
     {"aliu", 4, -1, -1, nullptr},
     {"unu", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0020000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0020000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"aha", 3, -1, -1, nullptr},
@@ -151,20 +154,21 @@ static const Among kAmong5Rows[] = {
     {"uhu", 3, -1, -1, nullptr},
     {"muu", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 24, {0x0000000000000000ULL, 0x0028c62200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong5Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 13, 13, 13, 13, 16, 17, 17, 17, 17, 19, 21, 21, 21, 21, 22, 22, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24};
+static const AmongTable kAmong5 = {kAmong5Rows, 24, {0x0000000000000000ULL, 0x0028c62200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong5Starts};
 
 static const Among kAmong6Rows[] = {
     {"tri", 3, -1, -1, nullptr},
     {"du", 2, -1, -1, nullptr},
     {"unu", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 3, {0x0000000000000000ULL, 0x0020020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 3, {0x0000000000000000ULL, 0x0020020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong7Rows[] = {
     {"dek", 3, -1, -1, nullptr},
     {"cent", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 2, {0x0000000000000000ULL, 0x0010080000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong7 = {kAmong7Rows, 2, {0x0000000000000000ULL, 0x0010080000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong8Rows[] = {
     {"k", 1, -1, -1, nullptr},
@@ -175,7 +179,7 @@ static const Among kAmong8Rows[] = {
     {"samt", 4, 3, -1, nullptr},
     {"\304\211", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 7, {0x0000000000000000ULL, 0x0010480000000000ULL, 0x0000000000000200ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 7, {0x0000000000000000ULL, 0x0010480000000000ULL, 0x0000000000000200ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong9Rows[] = {
     {"a", 1, -1, 1, nullptr},
@@ -198,7 +202,8 @@ static const Among kAmong9Rows[] = {
     {"us", 2, -1, 1, nullptr},
     {"u", 1, -1, 1, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 19, {0x0000000000000000ULL, 0x0028c62200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong9Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 6, 6, 6, 6, 13, 14, 14, 14, 14, 18, 18, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19};
+static const AmongTable kAmong9 = {kAmong9Rows, 19, {0x0000000000000000ULL, 0x0028c62200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong9Starts};
 
 
 bool r_canonical_form([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
@@ -523,15 +528,8 @@ bool r_long_word([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
     goto lab59;
    lab61:;
     z.cursor = z.limit - v60;
-    while (true) {
-      int v64 = z.limit - z.cursor;
-      if (!z.eq_s_b("-", 1)) goto lab65;
-      break;
-     lab65:;
-      z.cursor = z.limit - v64;
-      if (z.cursor <= z.limit_backward) goto lab63;
-      z.cursor = z.PrevCharPos(z.cursor);
-    }
+    if (!z.goto_s_b("-", 1)) goto lab63;
+    if (!z.eq_s_b("-", 1)) goto lab63;
     if (z.cursor <= z.limit_backward) goto lab63;
     z.cursor = z.PrevCharPos(z.cursor);
     goto lab59;
@@ -550,21 +548,21 @@ bool r_standard_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context
   int among_var;
   z.ket = z.cursor;
   among_var = z.find_among_b(kAmong9, &c);
-  if (among_var == 0) goto lab66;
+  if (among_var == 0) goto lab64;
   switch (among_var) {
     case 2: {
       {
-        int v67 = z.limit - z.cursor;
+        int v65 = z.limit - z.cursor;
         {
-          int v69 = z.limit - z.cursor;
-          if (!z.eq_s_b("-", 1)) goto lab70;
-          goto lab68;
-         lab70:;
-          z.cursor = z.limit - v69;
-          if (!z.in_grouping_b(g_digit, 48, 57)) goto lab66;
+          int v67 = z.limit - z.cursor;
+          if (!z.eq_s_b("-", 1)) goto lab68;
+          goto lab66;
+         lab68:;
+          z.cursor = z.limit - v67;
+          if (!z.in_grouping_b(g_digit, 48, 57)) goto lab64;
         }
-       lab68:;
-        z.cursor = z.limit - v67;
+       lab66:;
+        z.cursor = z.limit - v65;
       }
       break;
     }
@@ -572,84 +570,84 @@ bool r_standard_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context
       break;
   }
   {
-    int v71 = z.limit - z.cursor;
-    if (!z.eq_s_b("-", 1)) goto lab72;
-    goto lab73;
-   lab72:;
-    z.cursor = z.limit - v71;
+    int v69 = z.limit - z.cursor;
+    if (!z.eq_s_b("-", 1)) goto lab70;
+    goto lab71;
+   lab70:;
+    z.cursor = z.limit - v69;
   }
- lab73:;
+ lab71:;
   z.bra = z.cursor;
   z.slice_del();
   return true;
- lab66:
+ lab64:
   return false;
 }
 
 bool r_stem([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   {
-    int v75 = z.cursor;
-    if (!r_canonical_form(z, c)) goto lab74;
-    z.cursor = v75;
+    int v73 = z.cursor;
+    if (!r_canonical_form(z, c)) goto lab72;
+    z.cursor = v73;
   }
   {
-    int v76 = z.cursor;
-    if (!r_initial_apostrophe(z, c)) goto lab77;
-   lab77:;
-    z.cursor = v76;
+    int v74 = z.cursor;
+    if (!r_initial_apostrophe(z, c)) goto lab75;
+   lab75:;
+    z.cursor = v74;
   }
   z.limit_backward = z.cursor;
   z.cursor = z.limit;
   {
+    int v76 = z.limit - z.cursor;
+    if (!r_pronoun(z, c)) goto lab77;
+    goto lab72;
+   lab77:;
+    z.cursor = z.limit - v76;
+  }
+  {
     int v78 = z.limit - z.cursor;
-    if (!r_pronoun(z, c)) goto lab79;
-    goto lab74;
+    if (!r_final_apostrophe(z, c)) goto lab79;
    lab79:;
     z.cursor = z.limit - v78;
   }
   {
     int v80 = z.limit - z.cursor;
-    if (!r_final_apostrophe(z, c)) goto lab81;
+    if (!r_correlative(z, c)) goto lab81;
+    goto lab72;
    lab81:;
     z.cursor = z.limit - v80;
   }
   {
     int v82 = z.limit - z.cursor;
-    if (!r_correlative(z, c)) goto lab83;
-    goto lab74;
+    if (!r_uninflected(z, c)) goto lab83;
+    goto lab72;
    lab83:;
     z.cursor = z.limit - v82;
   }
   {
     int v84 = z.limit - z.cursor;
-    if (!r_uninflected(z, c)) goto lab85;
-    goto lab74;
+    if (!r_merged_numeral(z, c)) goto lab85;
+    goto lab72;
    lab85:;
     z.cursor = z.limit - v84;
   }
   {
     int v86 = z.limit - z.cursor;
-    if (!r_merged_numeral(z, c)) goto lab87;
-    goto lab74;
+    if (!r_ujn_suffix(z, c)) goto lab87;
+    goto lab72;
    lab87:;
     z.cursor = z.limit - v86;
   }
   {
     int v88 = z.limit - z.cursor;
-    if (!r_ujn_suffix(z, c)) goto lab89;
-    goto lab74;
-   lab89:;
+    if (!r_long_word(z, c)) goto lab72;
     z.cursor = z.limit - v88;
   }
-  {
-    int v90 = z.limit - z.cursor;
-    if (!r_long_word(z, c)) goto lab74;
-    z.cursor = z.limit - v90;
-  }
-  if (!r_standard_suffix(z, c)) goto lab74;
+  if (!r_standard_suffix(z, c)) goto lab72;
   z.cursor = z.limit_backward;
   return true;
- lab74:
+ lab72:
   return false;
 }
 

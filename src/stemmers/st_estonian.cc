@@ -51,7 +51,7 @@ static const Among kAmong0Rows[] = {
     {"gi", 2, -1, 1, nullptr},
     {"ki", 2, -1, 2, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 2, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 2, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"da", 2, -1, 11, nullptr},
@@ -76,7 +76,8 @@ static const Among kAmong1Rows[] = {
     {"daks", 4, -1, 5, nullptr},
     {"taks", 4, -1, 5, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 21, {0x0000000000000000ULL, 0x0008403600000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 3, 5, 15, 15, 15, 15, 15, 15, 15, 15, 15, 19, 19, 19, 19, 19, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21};
+static const AmongTable kAmong1 = {kAmong1Rows, 21, {0x0000000000000000ULL, 0x0008403600000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts};
 
 static const Among kAmong2Rows[] = {
     {"aa", 2, -1, -1, nullptr},
@@ -89,12 +90,12 @@ static const Among kAmong2Rows[] = {
     {"\303\266\303\266", 4, -1, -1, nullptr},
     {"\303\274\303\274", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 9, {0x0000000000000000ULL, 0x0020822200000000ULL, 0x1060001000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 9, {0x0000000000000000ULL, 0x0020822200000000ULL, 0x1060001000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"i", 1, -1, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 1, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 1, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"lane", 4, -1, 3, nullptr},
@@ -110,7 +111,8 @@ static const Among kAmong4Rows[] = {
     {"list", 4, -1, 10, nullptr},
     {"mist", 4, -1, 6, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 12, {0x0000000000000000ULL, 0x0010022000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong4Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6, 6, 6, 6, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12};
+static const AmongTable kAmong4 = {kAmong4Rows, 12, {0x0000000000000000ULL, 0x0010022000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong4Starts};
 
 static const Among kAmong5Rows[] = {
     {"ga", 2, -1, 5, nullptr},
@@ -124,7 +126,7 @@ static const Among kAmong5Rows[] = {
     {"lt", 2, 7, 4, nullptr},
     {"st", 2, 7, 2, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 10, {0x0000000000000000ULL, 0x0018102200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 10, {0x0000000000000000ULL, 0x0018102200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"d", 1, -1, 7, nullptr},
@@ -135,7 +137,7 @@ static const Among kAmong6Rows[] = {
     {"ikke", 4, -1, 2, nullptr},
     {"te", 2, -1, 5, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 7, {0x0000000000000000ULL, 0x0000003000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 7, {0x0000000000000000ULL, 0x0000003000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong7Rows[] = {
     {"", 0, -1, 3, nullptr},
@@ -144,7 +146,7 @@ static const Among kAmong7Rows[] = {
     {"mis", 3, 0, 1, nullptr},
     {"t", 1, 0, 2, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 5, {0x0000000000000000ULL, 0x0018000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true};
+static const AmongTable kAmong7 = {kAmong7Rows, 5, {0x0000000000000000ULL, 0x0018000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, nullptr};
 
 static const Among kAmong8Rows[] = {
     {"va", 2, -1, -1, nullptr},
@@ -152,21 +154,21 @@ static const Among kAmong8Rows[] = {
     {"nu", 2, -1, -1, nullptr},
     {"tu", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0020000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0020000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong9Rows[] = {
     {"kk", 2, -1, 1, nullptr},
     {"pp", 2, -1, 2, nullptr},
     {"tt", 2, -1, 3, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 3, {0x0000000000000000ULL, 0x0011080000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong9 = {kAmong9Rows, 3, {0x0000000000000000ULL, 0x0011080000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong10Rows[] = {
     {"ma", 2, -1, 2, nullptr},
     {"mai", 3, -1, 1, nullptr},
     {"m", 1, -1, 3, nullptr},
 };
-static const AmongTable kAmong10 = {kAmong10Rows, 3, {0x0000000000000000ULL, 0x0000220200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong10 = {kAmong10Rows, 3, {0x0000000000000000ULL, 0x0000220200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong11Rows[] = {
     {"joob", 4, -1, 1, nullptr},
@@ -460,7 +462,8 @@ static const Among kAmong11Rows[] = {
     {"v\303\265ite", 6, -1, 33, nullptr},
     {"v\303\265ivad", 7, -1, 33, nullptr},
 };
-static const AmongTable kAmong11 = {kAmong11Rows, 290, {0x0000000000000000ULL, 0x00597c0000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong11Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 37, 70, 130, 147, 163, 163, 174, 174, 174, 217, 254, 254, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290, 290};
+static const AmongTable kAmong11 = {kAmong11Rows, 290, {0x0000000000000000ULL, 0x00597c0000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong11Starts};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
@@ -468,15 +471,8 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
   {
     int v3 = z.cursor;
     if (!z.hop(2)) goto lab4;
-    while (true) {
-      int v5 = z.cursor;
-      if (!z.eq_s("'", 1)) goto lab6;
-      break;
-     lab6:;
-      z.cursor = v5;
-      if (z.cursor >= z.limit) goto lab4;
-      z.cursor = z.NextCharPos(z.cursor);
-    }
+    if (!z.goto_s("'", 1)) goto lab4;
+    if (!z.eq_s("'", 1)) goto lab4;
     goto lab2;
    lab4:;
     z.cursor = v3;
@@ -495,50 +491,50 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
 bool r_emphasis([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v8 = z.limit - z.cursor;
+    int v6 = z.limit - z.cursor;
     {
-      int m12 = c.i_p1;
-      if (z.cursor < m12) goto lab7;
-      z.cursor = m12;
+      int m10 = c.i_p1;
+      if (z.cursor < m10) goto lab5;
+      z.cursor = m10;
     }
-    int mlimit9 = z.limit_backward;
+    int mlimit7 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v8;
+    z.cursor = z.limit - v6;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong0, &c);
-    if (among_var == 0) goto lab10;
+    if (among_var == 0) goto lab8;
     z.bra = z.cursor;
-    z.limit_backward = mlimit9;
-    goto lab11;
-   lab10:;
-    z.limit_backward = mlimit9;
-    goto lab7;
+    z.limit_backward = mlimit7;
+    goto lab9;
+   lab8:;
+    z.limit_backward = mlimit7;
+    goto lab5;
   }
- lab11:;
+ lab9:;
   {
-    int v13 = z.limit - z.cursor;
-    if (!z.hop_back(4)) goto lab7;
-    z.cursor = z.limit - v13;
+    int v11 = z.limit - z.cursor;
+    if (!z.hop_back(4)) goto lab5;
+    z.cursor = z.limit - v11;
   }
   switch (among_var) {
     case 1: {
       {
-        int v14 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_GI, 97, 252)) goto lab7;
-        z.cursor = z.limit - v14;
+        int v12 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_GI, 97, 252)) goto lab5;
+        z.cursor = z.limit - v12;
         {
-          int v15 = z.limit - z.cursor;
-          if (!r_LONGV(z, c)) goto lab16;
-          goto lab7;
-         lab16:;
-          z.cursor = z.limit - v15;
+          int v13 = z.limit - z.cursor;
+          if (!r_LONGV(z, c)) goto lab14;
+          goto lab5;
+         lab14:;
+          z.cursor = z.limit - v13;
         }
       }
       z.slice_del();
       break;
     }
     case 2: {
-      if (!z.in_grouping_b(g_KI, 98, 382)) goto lab7;
+      if (!z.in_grouping_b(g_KI, 98, 382)) goto lab5;
       z.slice_del();
       break;
     }
@@ -546,33 +542,33 @@ bool r_emphasis([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
   }
   return true;
- lab7:
+ lab5:
   return false;
 }
 
 bool r_verb([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v18 = z.limit - z.cursor;
+    int v16 = z.limit - z.cursor;
     {
-      int m22 = c.i_p1;
-      if (z.cursor < m22) goto lab17;
-      z.cursor = m22;
+      int m20 = c.i_p1;
+      if (z.cursor < m20) goto lab15;
+      z.cursor = m20;
     }
-    int mlimit19 = z.limit_backward;
+    int mlimit17 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v18;
+    z.cursor = z.limit - v16;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong1, &c);
-    if (among_var == 0) goto lab20;
+    if (among_var == 0) goto lab18;
     z.bra = z.cursor;
-    z.limit_backward = mlimit19;
-    goto lab21;
-   lab20:;
-    z.limit_backward = mlimit19;
-    goto lab17;
+    z.limit_backward = mlimit17;
+    goto lab19;
+   lab18:;
+    z.limit_backward = mlimit17;
+    goto lab15;
   }
- lab21:;
+ lab19:;
   switch (among_var) {
     case 1: {
       z.slice_del();
@@ -611,22 +607,22 @@ bool r_verb([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 10: {
-      if (!z.in_grouping_b(g_V1, 97, 252)) goto lab17;
+      if (!z.in_grouping_b(g_V1, 97, 252)) goto lab15;
       z.slice_del();
       break;
     }
     case 11: {
-      if (!z.in_grouping_b(g_V1, 97, 252)) goto lab17;
+      if (!z.in_grouping_b(g_V1, 97, 252)) goto lab15;
       z.slice_del();
       break;
     }
     case 12: {
-      if (!z.in_grouping_b(g_V1, 97, 252)) goto lab17;
+      if (!z.in_grouping_b(g_V1, 97, 252)) goto lab15;
       z.slice_del();
       break;
     }
     case 13: {
-      if (!z.in_grouping_b(g_V1, 97, 252)) goto lab17;
+      if (!z.in_grouping_b(g_V1, 97, 252)) goto lab15;
       z.slice_del();
       break;
     }
@@ -634,72 +630,72 @@ bool r_verb([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
   }
   return true;
- lab17:
+ lab15:
   return false;
 }
 
 bool r_LONGV([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   among_var = z.find_among_b(kAmong2, &c);
-  if (among_var == 0) goto lab23;
+  if (among_var == 0) goto lab21;
   return true;
- lab23:
+ lab21:
   return false;
 }
 
 bool r_i_plural([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v25 = z.limit - z.cursor;
+    int v23 = z.limit - z.cursor;
     {
-      int m29 = c.i_p1;
-      if (z.cursor < m29) goto lab24;
-      z.cursor = m29;
+      int m27 = c.i_p1;
+      if (z.cursor < m27) goto lab22;
+      z.cursor = m27;
     }
-    int mlimit26 = z.limit_backward;
+    int mlimit24 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v25;
+    z.cursor = z.limit - v23;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong3, &c);
-    if (among_var == 0) goto lab27;
+    if (among_var == 0) goto lab25;
     z.bra = z.cursor;
-    z.limit_backward = mlimit26;
-    goto lab28;
-   lab27:;
-    z.limit_backward = mlimit26;
-    goto lab24;
+    z.limit_backward = mlimit24;
+    goto lab26;
+   lab25:;
+    z.limit_backward = mlimit24;
+    goto lab22;
   }
- lab28:;
-  if (!z.in_grouping_b(g_RV, 39, 117)) goto lab24;
+ lab26:;
+  if (!z.in_grouping_b(g_RV, 39, 117)) goto lab22;
   z.slice_del();
   return true;
- lab24:
+ lab22:
   return false;
 }
 
 bool r_special_noun_endings([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v31 = z.limit - z.cursor;
+    int v29 = z.limit - z.cursor;
     {
-      int m35 = c.i_p1;
-      if (z.cursor < m35) goto lab30;
-      z.cursor = m35;
+      int m33 = c.i_p1;
+      if (z.cursor < m33) goto lab28;
+      z.cursor = m33;
     }
-    int mlimit32 = z.limit_backward;
+    int mlimit30 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v31;
+    z.cursor = z.limit - v29;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong4, &c);
-    if (among_var == 0) goto lab33;
+    if (among_var == 0) goto lab31;
     z.bra = z.cursor;
-    z.limit_backward = mlimit32;
-    goto lab34;
-   lab33:;
-    z.limit_backward = mlimit32;
-    goto lab30;
+    z.limit_backward = mlimit30;
+    goto lab32;
+   lab31:;
+    z.limit_backward = mlimit30;
+    goto lab28;
   }
- lab34:;
+ lab32:;
   switch (among_var) {
     case 1: {
       z.slice_from("lase", 4);
@@ -753,148 +749,148 @@ bool r_special_noun_endings([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Co
       break;
   }
   return true;
- lab30:
+ lab28:
   return false;
 }
 
 bool r_case_ending([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v37 = z.limit - z.cursor;
+    int v35 = z.limit - z.cursor;
     {
-      int m41 = c.i_p1;
-      if (z.cursor < m41) goto lab36;
-      z.cursor = m41;
+      int m39 = c.i_p1;
+      if (z.cursor < m39) goto lab34;
+      z.cursor = m39;
     }
-    int mlimit38 = z.limit_backward;
+    int mlimit36 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v37;
+    z.cursor = z.limit - v35;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong5, &c);
-    if (among_var == 0) goto lab39;
+    if (among_var == 0) goto lab37;
     z.bra = z.cursor;
-    z.limit_backward = mlimit38;
-    goto lab40;
-   lab39:;
-    z.limit_backward = mlimit38;
-    goto lab36;
+    z.limit_backward = mlimit36;
+    goto lab38;
+   lab37:;
+    z.limit_backward = mlimit36;
+    goto lab34;
   }
- lab40:;
+ lab38:;
   switch (among_var) {
     case 1: {
       {
-        int v43 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab44;
-        goto lab42;
-       lab44:;
-        z.cursor = z.limit - v43;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v41 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab42;
+        goto lab40;
+       lab42:;
+        z.cursor = z.limit - v41;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab42:;
+     lab40:;
       break;
     }
     case 2: {
       {
-        int v46 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab47;
-        goto lab45;
-       lab47:;
-        z.cursor = z.limit - v46;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v44 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab45;
+        goto lab43;
+       lab45:;
+        z.cursor = z.limit - v44;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab45:;
+     lab43:;
       break;
     }
     case 3: {
       {
-        int v49 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab50;
-        goto lab48;
-       lab50:;
-        z.cursor = z.limit - v49;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v47 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab48;
+        goto lab46;
+       lab48:;
+        z.cursor = z.limit - v47;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab48:;
+     lab46:;
       break;
     }
     case 4: {
       {
-        int v52 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab53;
-        goto lab51;
-       lab53:;
-        z.cursor = z.limit - v52;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v50 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab51;
+        goto lab49;
+       lab51:;
+        z.cursor = z.limit - v50;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab51:;
+     lab49:;
       break;
     }
     case 5: {
       {
-        int v55 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab56;
-        goto lab54;
-       lab56:;
-        z.cursor = z.limit - v55;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v53 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab54;
+        goto lab52;
+       lab54:;
+        z.cursor = z.limit - v53;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab54:;
+     lab52:;
       break;
     }
     case 6: {
       {
-        int v58 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab59;
-        goto lab57;
-       lab59:;
-        z.cursor = z.limit - v58;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v56 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab57;
+        goto lab55;
+       lab57:;
+        z.cursor = z.limit - v56;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab57:;
+     lab55:;
       break;
     }
     case 7: {
       {
-        int v61 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab62;
-        goto lab60;
-       lab62:;
-        z.cursor = z.limit - v61;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v59 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab60;
+        goto lab58;
+       lab60:;
+        z.cursor = z.limit - v59;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab60:;
+     lab58:;
       break;
     }
     case 8: {
       {
-        int v63 = z.limit - z.cursor;
-        if (!z.hop_back(4)) goto lab36;
-        z.cursor = z.limit - v63;
+        int v61 = z.limit - z.cursor;
+        if (!z.hop_back(4)) goto lab34;
+        z.cursor = z.limit - v61;
       }
       break;
     }
     case 9: {
       {
-        int v65 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab66;
-        goto lab64;
-       lab66:;
-        z.cursor = z.limit - v65;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v63 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab64;
+        goto lab62;
+       lab64:;
+        z.cursor = z.limit - v63;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab64:;
+     lab62:;
       break;
     }
     case 10: {
       {
-        int v68 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab69;
-        goto lab67;
-       lab69:;
-        z.cursor = z.limit - v68;
-        if (!r_LONGV(z, c)) goto lab36;
+        int v66 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab67;
+        goto lab65;
+       lab67:;
+        z.cursor = z.limit - v66;
+        if (!r_LONGV(z, c)) goto lab34;
       }
-     lab67:;
+     lab65:;
       break;
     }
     default:
@@ -902,33 +898,33 @@ bool r_case_ending([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c)
   }
   z.slice_del();
   return true;
- lab36:
+ lab34:
   return false;
 }
 
 bool r_plural_three_first_cases([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v71 = z.limit - z.cursor;
+    int v69 = z.limit - z.cursor;
     {
-      int m75 = c.i_p1;
-      if (z.cursor < m75) goto lab70;
-      z.cursor = m75;
+      int m73 = c.i_p1;
+      if (z.cursor < m73) goto lab68;
+      z.cursor = m73;
     }
-    int mlimit72 = z.limit_backward;
+    int mlimit70 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v71;
+    z.cursor = z.limit - v69;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong6, &c);
-    if (among_var == 0) goto lab73;
+    if (among_var == 0) goto lab71;
     z.bra = z.cursor;
-    z.limit_backward = mlimit72;
-    goto lab74;
-   lab73:;
-    z.limit_backward = mlimit72;
-    goto lab70;
+    z.limit_backward = mlimit70;
+    goto lab72;
+   lab71:;
+    z.limit_backward = mlimit70;
+    goto lab68;
   }
- lab74:;
+ lab72:;
   switch (among_var) {
     case 1: {
       z.slice_from("iku", 3);
@@ -944,25 +940,25 @@ bool r_plural_three_first_cases([[maybe_unused]] SnowballEnv& z, [[maybe_unused]
     }
     case 4: {
       {
-        int v76 = z.limit - z.cursor;
-        if (!r_LONGV(z, c)) goto lab77;
-        goto lab70;
-       lab77:;
-        z.cursor = z.limit - v76;
+        int v74 = z.limit - z.cursor;
+        if (!r_LONGV(z, c)) goto lab75;
+        goto lab68;
+       lab75:;
+        z.cursor = z.limit - v74;
       }
       z.slice_del();
       break;
     }
     case 5: {
       {
-        int v79 = z.limit - z.cursor;
+        int v77 = z.limit - z.cursor;
         {
-          int v81 = z.limit - z.cursor;
-          if (!z.hop_back(4)) goto lab80;
-          z.cursor = z.limit - v81;
+          int v79 = z.limit - z.cursor;
+          if (!z.hop_back(4)) goto lab78;
+          z.cursor = z.limit - v79;
         }
         among_var = z.find_among_b(kAmong7, &c);
-        if (among_var == 0) goto lab80;
+        if (among_var == 0) goto lab78;
         switch (among_var) {
           case 1: {
             z.slice_from("e", 1);
@@ -975,37 +971,37 @@ bool r_plural_three_first_cases([[maybe_unused]] SnowballEnv& z, [[maybe_unused]
           default:
             break;
         }
-        goto lab78;
-       lab80:;
-        z.cursor = z.limit - v79;
+        goto lab76;
+       lab78:;
+        z.cursor = z.limit - v77;
         z.slice_from("t", 1);
       }
-     lab78:;
+     lab76:;
       break;
     }
     case 6: {
       {
-        int v83 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab84;
-        goto lab82;
-       lab84:;
-        z.cursor = z.limit - v83;
-        if (!r_LONGV(z, c)) goto lab70;
+        int v81 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab82;
+        goto lab80;
+       lab82:;
+        z.cursor = z.limit - v81;
+        if (!r_LONGV(z, c)) goto lab68;
       }
-     lab82:;
+     lab80:;
       z.slice_del();
       break;
     }
     case 7: {
       {
-        int v86 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab87;
-        goto lab85;
-       lab87:;
-        z.cursor = z.limit - v86;
-        if (!r_LONGV(z, c)) goto lab70;
+        int v84 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_RV, 39, 117)) goto lab85;
+        goto lab83;
+       lab85:;
+        z.cursor = z.limit - v84;
+        if (!r_LONGV(z, c)) goto lab68;
       }
-     lab85:;
+     lab83:;
       z.slice_del();
       break;
     }
@@ -1013,46 +1009,46 @@ bool r_plural_three_first_cases([[maybe_unused]] SnowballEnv& z, [[maybe_unused]
       break;
   }
   return true;
- lab70:
+ lab68:
   return false;
 }
 
 bool r_nu([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v89 = z.limit - z.cursor;
+    int v87 = z.limit - z.cursor;
     {
-      int m93 = c.i_p1;
-      if (z.cursor < m93) goto lab88;
-      z.cursor = m93;
+      int m91 = c.i_p1;
+      if (z.cursor < m91) goto lab86;
+      z.cursor = m91;
     }
-    int mlimit90 = z.limit_backward;
+    int mlimit88 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v89;
+    z.cursor = z.limit - v87;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong8, &c);
-    if (among_var == 0) goto lab91;
+    if (among_var == 0) goto lab89;
     z.bra = z.cursor;
-    z.limit_backward = mlimit90;
-    goto lab92;
-   lab91:;
-    z.limit_backward = mlimit90;
-    goto lab88;
+    z.limit_backward = mlimit88;
+    goto lab90;
+   lab89:;
+    z.limit_backward = mlimit88;
+    goto lab86;
   }
- lab92:;
+ lab90:;
   z.slice_del();
   return true;
- lab88:
+ lab86:
   return false;
 }
 
 bool r_undouble_kpt([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
-  if (!z.in_grouping_b(g_V1, 97, 252)) goto lab94;
-  if (!(c.i_p1 <= z.cursor)) goto lab94;
+  if (!z.in_grouping_b(g_V1, 97, 252)) goto lab92;
+  if (!(c.i_p1 <= z.cursor)) goto lab92;
   z.ket = z.cursor;
   among_var = z.find_among_b(kAmong9, &c);
-  if (among_var == 0) goto lab94;
+  if (among_var == 0) goto lab92;
   z.bra = z.cursor;
   switch (among_var) {
     case 1: {
@@ -1071,36 +1067,36 @@ bool r_undouble_kpt([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
       break;
   }
   return true;
- lab94:
+ lab92:
   return false;
 }
 
 bool r_degrees([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v96 = z.limit - z.cursor;
+    int v94 = z.limit - z.cursor;
     {
-      int m100 = c.i_p1;
-      if (z.cursor < m100) goto lab95;
-      z.cursor = m100;
+      int m98 = c.i_p1;
+      if (z.cursor < m98) goto lab93;
+      z.cursor = m98;
     }
-    int mlimit97 = z.limit_backward;
+    int mlimit95 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v96;
+    z.cursor = z.limit - v94;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong10, &c);
-    if (among_var == 0) goto lab98;
+    if (among_var == 0) goto lab96;
     z.bra = z.cursor;
-    z.limit_backward = mlimit97;
-    goto lab99;
-   lab98:;
-    z.limit_backward = mlimit97;
-    goto lab95;
+    z.limit_backward = mlimit95;
+    goto lab97;
+   lab96:;
+    z.limit_backward = mlimit95;
+    goto lab93;
   }
- lab99:;
+ lab97:;
   switch (among_var) {
     case 1: {
-      if (!z.in_grouping_b(g_RV, 39, 117)) goto lab95;
+      if (!z.in_grouping_b(g_RV, 39, 117)) goto lab93;
       z.slice_del();
       break;
     }
@@ -1109,7 +1105,7 @@ bool r_degrees([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 3: {
-      if (!z.in_grouping_b(g_RV, 39, 117)) goto lab95;
+      if (!z.in_grouping_b(g_RV, 39, 117)) goto lab93;
       z.slice_del();
       break;
     }
@@ -1117,46 +1113,46 @@ bool r_degrees([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
   }
   return true;
- lab95:
+ lab93:
   return false;
 }
 
 bool r_substantive([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   {
+    int v100 = z.limit - z.cursor;
+    if (!r_special_noun_endings(z, c)) goto lab101;
+   lab101:;
+    z.cursor = z.limit - v100;
+  }
+  {
     int v102 = z.limit - z.cursor;
-    if (!r_special_noun_endings(z, c)) goto lab103;
+    if (!r_case_ending(z, c)) goto lab103;
    lab103:;
     z.cursor = z.limit - v102;
   }
   {
     int v104 = z.limit - z.cursor;
-    if (!r_case_ending(z, c)) goto lab105;
+    if (!r_plural_three_first_cases(z, c)) goto lab105;
    lab105:;
     z.cursor = z.limit - v104;
   }
   {
     int v106 = z.limit - z.cursor;
-    if (!r_plural_three_first_cases(z, c)) goto lab107;
+    if (!r_degrees(z, c)) goto lab107;
    lab107:;
     z.cursor = z.limit - v106;
   }
   {
     int v108 = z.limit - z.cursor;
-    if (!r_degrees(z, c)) goto lab109;
+    if (!r_i_plural(z, c)) goto lab109;
    lab109:;
     z.cursor = z.limit - v108;
   }
   {
     int v110 = z.limit - z.cursor;
-    if (!r_i_plural(z, c)) goto lab111;
+    if (!r_nu(z, c)) goto lab111;
    lab111:;
     z.cursor = z.limit - v110;
-  }
-  {
-    int v112 = z.limit - z.cursor;
-    if (!r_nu(z, c)) goto lab113;
-   lab113:;
-    z.cursor = z.limit - v112;
   }
   return true;
 }
@@ -1165,9 +1161,9 @@ bool r_verb_exceptions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context
   int among_var;
   z.bra = z.cursor;
   among_var = z.find_among(kAmong11, &c);
-  if (among_var == 0) goto lab114;
+  if (among_var == 0) goto lab112;
   z.ket = z.cursor;
-  if (z.cursor < z.limit) goto lab114;
+  if (z.cursor < z.limit) goto lab112;
   switch (among_var) {
     case 1: {
       z.slice_from("joo", 3);
@@ -1389,59 +1385,59 @@ bool r_verb_exceptions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context
       break;
   }
   return true;
- lab114:
+ lab112:
   return false;
 }
 
 bool r_stem([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   {
-    int v116 = z.cursor;
-    if (!r_verb_exceptions(z, c)) goto lab117;
-    goto lab115;
-   lab117:;
-    z.cursor = v116;
+    int v114 = z.cursor;
+    if (!r_verb_exceptions(z, c)) goto lab115;
+    goto lab113;
+   lab115:;
+    z.cursor = v114;
   }
   {
-    int v118 = z.cursor;
-    if (!r_mark_regions(z, c)) goto lab119;
-   lab119:;
-    z.cursor = v118;
+    int v116 = z.cursor;
+    if (!r_mark_regions(z, c)) goto lab117;
+   lab117:;
+    z.cursor = v116;
   }
   z.limit_backward = z.cursor;
   z.cursor = z.limit;
   {
+    int v118 = z.limit - z.cursor;
+    if (!r_emphasis(z, c)) goto lab119;
+   lab119:;
+    z.cursor = z.limit - v118;
+  }
+  {
     int v120 = z.limit - z.cursor;
-    if (!r_emphasis(z, c)) goto lab121;
+    {
+      int v123 = z.limit - z.cursor;
+      if (!r_verb(z, c)) goto lab124;
+      goto lab122;
+     lab124:;
+      z.cursor = z.limit - v123;
+      if (!r_substantive(z, c)) goto lab121;
+    }
+   lab122:;
    lab121:;
     z.cursor = z.limit - v120;
   }
   {
-    int v122 = z.limit - z.cursor;
-    {
-      int v125 = z.limit - z.cursor;
-      if (!r_verb(z, c)) goto lab126;
-      goto lab124;
-     lab126:;
-      z.cursor = z.limit - v125;
-      if (!r_substantive(z, c)) goto lab123;
-    }
-   lab124:;
-   lab123:;
-    z.cursor = z.limit - v122;
-  }
-  {
-    int v127 = z.limit - z.cursor;
-    if (!r_undouble_kpt(z, c)) goto lab128;
-   lab128:;
-    z.cursor = z.limit - v127;
+    int v125 = z.limit - z.cursor;
+    if (!r_undouble_kpt(z, c)) goto lab126;
+   lab126:;
+    z.cursor = z.limit - v125;
   }
   z.ket = z.cursor;
-  if (!z.eq_s_b("'", 1)) goto lab115;
+  if (!z.eq_s_b("'", 1)) goto lab113;
   z.bra = z.cursor;
   z.slice_del();
   z.cursor = z.limit_backward;
   return true;
- lab115:
+ lab113:
   return false;
 }
 

@@ -94,7 +94,7 @@ static const Among kAmong0Rows[] = {
     {"p\303\244", 3, -1, 1, nullptr},
     {"k\303\266", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 10, {0x0000000000000000ULL, 0x0000c20200000000ULL, 0x0040001000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 10, {0x0000000000000000ULL, 0x0000c20200000000ULL, 0x0040001000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"nsa", 3, -1, 3, nullptr},
@@ -107,7 +107,7 @@ static const Among kAmong1Rows[] = {
     {"\303\244n", 3, -1, 5, nullptr},
     {"ns\303\244", 4, -1, 3, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 9, {0x0000000000000000ULL, 0x0000422200000000ULL, 0x0000001000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 9, {0x0000000000000000ULL, 0x0000422200000000ULL, 0x0000001000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"lla", 3, -1, -1, nullptr},
@@ -117,7 +117,7 @@ static const Among kAmong2Rows[] = {
     {"lta", 3, 3, -1, nullptr},
     {"sta", 3, 3, -1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 6, {0x0000000000000000ULL, 0x0000000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 6, {0x0000000000000000ULL, 0x0000000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"ll\303\244", 4, -1, -1, nullptr},
@@ -127,13 +127,13 @@ static const Among kAmong3Rows[] = {
     {"lt\303\244", 4, 3, -1, nullptr},
     {"st\303\244", 4, 3, -1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000001000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000001000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"lle", 3, -1, -1, nullptr},
     {"ine", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0000002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0000002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"aa", 2, -1, -1, nullptr},
@@ -144,7 +144,7 @@ static const Among kAmong5Rows[] = {
     {"\303\244\303\244", 4, -1, -1, nullptr},
     {"\303\266\303\266", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 7, {0x0000000000000000ULL, 0x0020822200000000ULL, 0x0040001000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 7, {0x0000000000000000ULL, 0x0020822200000000ULL, 0x0040001000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"'", 1, -1, -1, nullptr},
@@ -156,7 +156,7 @@ static const Among kAmong6Rows[] = {
     {"\303\244i", 3, -1, -1, nullptr},
     {"\303\266i", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 8, {0x0000008000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 8, {0x0000008000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong7Rows[] = {
     {"a", 1, -1, 3, nullptr},
@@ -191,7 +191,8 @@ static const Among kAmong7Rows[] = {
     {"st\303\244", 4, 27, -1, nullptr},
     {"tt\303\244", 4, 27, 4, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 31, {0x0000000000000000ULL, 0x0000422200000000ULL, 0x0000001000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong7Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 10, 10, 10, 10, 11, 11, 11, 11, 11, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 23, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31, 31};
+static const AmongTable kAmong7 = {kAmong7Rows, 31, {0x0000000000000000ULL, 0x0000422200000000ULL, 0x0000001000000000ULL, 0x0000000000000000ULL}, false, kAmong7Starts};
 
 static const Among kAmong8Rows[] = {
     {"eja", 3, -1, -1, nullptr},
@@ -209,19 +210,20 @@ static const Among kAmong8Rows[] = {
     {"mp\303\244", 4, -1, 1, nullptr},
     {"imp\303\244", 5, 12, -1, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 14, {0x0000000000000000ULL, 0x0000020200000000ULL, 0x0000001000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong8Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 5, 5, 5, 5, 5, 5, 5, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14};
+static const AmongTable kAmong8 = {kAmong8Rows, 14, {0x0000000000000000ULL, 0x0000020200000000ULL, 0x0000001000000000ULL, 0x0000000000000000ULL}, false, kAmong8Starts};
 
 static const Among kAmong9Rows[] = {
     {"i", 1, -1, -1, nullptr},
     {"j", 1, -1, -1, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 2, {0x0000000000000000ULL, 0x0000060000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong9 = {kAmong9Rows, 2, {0x0000000000000000ULL, 0x0000060000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong10Rows[] = {
     {"mma", 3, -1, 1, nullptr},
     {"imma", 4, 0, -1, nullptr},
 };
-static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

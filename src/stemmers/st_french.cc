@@ -55,7 +55,7 @@ static const Among kAmong0Rows[] = {
     {"par", 3, -1, 1, nullptr},
     {"tap", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 4, {0x0000000000000000ULL, 0x0011400800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 4, {0x0000000000000000ULL, 0x0011400800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"", 0, -1, 7, nullptr},
@@ -66,7 +66,7 @@ static const Among kAmong1Rows[] = {
     {"U", 1, 0, 2, nullptr},
     {"Y", 1, 0, 3, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 7, {0x0000000000000000ULL, 0x0000000002200300ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true};
+static const AmongTable kAmong1 = {kAmong1Rows, 7, {0x0000000000000000ULL, 0x0000000002200300ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"iqUe", 4, -1, 1, nullptr},
@@ -114,7 +114,8 @@ static const Among kAmong2Rows[] = {
     {"oux", 3, -1, 11, nullptr},
     {"it\303\251", 4, -1, 7, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 44, {0x0000000000000000ULL, 0x011c406000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 11, 11, 11, 11, 11, 11, 11, 11, 14, 14, 14, 14, 15, 34, 39, 39, 39, 39, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 43, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44, 44};
+static const AmongTable kAmong2 = {kAmong2Rows, 44, {0x0000000000000000ULL, 0x011c406000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts};
 
 static const Among kAmong3Rows[] = {
     {"iqU", 3, -1, 3, nullptr},
@@ -124,14 +125,14 @@ static const Among kAmong3Rows[] = {
     {"eus", 3, -1, 2, nullptr},
     {"iv", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 6, {0x0000000000000000ULL, 0x004c100000200000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 6, {0x0000000000000000ULL, 0x004c100000200000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"ic", 2, -1, 2, nullptr},
     {"abil", 4, -1, 1, nullptr},
     {"iv", 2, -1, 3, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 3, {0x0000000000000000ULL, 0x0040100800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 3, {0x0000000000000000ULL, 0x0040100800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"ira", 3, -1, 1, nullptr},
@@ -170,7 +171,8 @@ static const Among kAmong5Rows[] = {
     {"irez", 4, -1, 1, nullptr},
     {"issez", 5, -1, 1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 35, {0x0000000000000000ULL, 0x041c022200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong5Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 4, 4, 4, 4, 6, 6, 6, 6, 6, 6, 6, 6, 6, 7, 21, 31, 31, 31, 31, 31, 31, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35, 35};
+static const AmongTable kAmong5 = {kAmong5Rows, 35, {0x0000000000000000ULL, 0x041c022200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong5Starts};
 
 static const Among kAmong6Rows[] = {
     {"a", 1, -1, 3, nullptr},
@@ -215,14 +217,15 @@ static const Among kAmong6Rows[] = {
     {"erez", 4, 35, 2, nullptr},
     {"\303\251", 2, -1, 2, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 41, {0x0000000000000000ULL, 0x041c022200000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong6Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 6, 6, 6, 6, 8, 8, 8, 8, 8, 8, 8, 8, 8, 9, 26, 35, 35, 35, 35, 35, 35, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 40, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41};
+static const AmongTable kAmong6 = {kAmong6Rows, 41, {0x0000000000000000ULL, 0x041c022200000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL}, false, kAmong6Starts};
 
 static const Among kAmong7Rows[] = {
     {"al", 2, -1, 1, nullptr},
     {"\303\251pl", 4, -1, 2, nullptr},
     {"auv", 3, -1, 2, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 3, {0x0000000000000000ULL, 0x0040100000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong7 = {kAmong7Rows, 3, {0x0000000000000000ULL, 0x0040100000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong8Rows[] = {
     {"e", 1, -1, 3, nullptr},
@@ -232,7 +235,7 @@ static const Among kAmong8Rows[] = {
     {"Ier", 3, -1, 2, nullptr},
     {"ier", 3, -1, 2, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 6, {0x0000000000000000ULL, 0x0004402000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 6, {0x0000000000000000ULL, 0x0004402000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong9Rows[] = {
     {"ell", 3, -1, -1, nullptr},
@@ -241,7 +244,7 @@ static const Among kAmong9Rows[] = {
     {"onn", 3, -1, -1, nullptr},
     {"ett", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 5, {0x0000000000000000ULL, 0x0010500000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong9 = {kAmong9Rows, 5, {0x0000000000000000ULL, 0x0010500000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_elisions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

@@ -50,7 +50,7 @@ static const Among kAmong0Rows[] = {
     {"ue", 2, 0, 4, nullptr},
     {"\303\237", 2, 0, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 6, {0x0000000000000000ULL, 0x0022800200000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true};
+static const AmongTable kAmong0 = {kAmong0Rows, 6, {0x0000000000000000ULL, 0x0022800200000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"", 0, -1, 6, nullptr},
@@ -60,7 +60,7 @@ static const Among kAmong1Rows[] = {
     {"\303\266", 2, 0, 4, nullptr},
     {"\303\274", 2, 0, 5, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 6, {0x0000000000000000ULL, 0x0000000002200000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true};
+static const AmongTable kAmong1 = {kAmong1Rows, 6, {0x0000000000000000ULL, 0x0000000002200000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"e", 1, -1, 3, nullptr},
@@ -75,7 +75,7 @@ static const Among kAmong2Rows[] = {
     {"es", 2, 8, 3, nullptr},
     {"lns", 3, 8, 5, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 11, {0x0000000000000000ULL, 0x000c602000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 11, {0x0000000000000000ULL, 0x000c602000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"en", 2, -1, 1, nullptr},
@@ -84,7 +84,7 @@ static const Among kAmong3Rows[] = {
     {"st", 2, -1, 2, nullptr},
     {"est", 3, 3, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 5, {0x0000000000000000ULL, 0x0014400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 5, {0x0000000000000000ULL, 0x0014400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"tick", 4, -1, -1, nullptr},
@@ -93,7 +93,7 @@ static const Among kAmong4Rows[] = {
     {"intern", 6, -1, -1, nullptr},
     {"tr", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 5, {0x0000000000000000ULL, 0x0004480000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 5, {0x0000000000000000ULL, 0x0004480000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"end", 3, -1, 1, nullptr},
@@ -105,20 +105,20 @@ static const Among kAmong5Rows[] = {
     {"heit", 4, -1, 3, nullptr},
     {"keit", 4, -1, 4, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 8, {0x0000000000000000ULL, 0x0010099000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 8, {0x0000000000000000ULL, 0x0010099000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"ig", 2, -1, 1, nullptr},
     {"lich", 4, -1, 1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 2, {0x0000000000000000ULL, 0x0000018000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 2, {0x0000000000000000ULL, 0x0000018000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong7Rows[] = {
     {"'", 1, -1, 1, nullptr},
     {"'sch", 4, -1, 1, nullptr},
     {"'s", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 3, {0x0000008000000000ULL, 0x0008010000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong7 = {kAmong7Rows, 3, {0x0000008000000000ULL, 0x0008010000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_prelude([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

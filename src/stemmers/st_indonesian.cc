@@ -42,20 +42,20 @@ static const Among kAmong0Rows[] = {
     {"lah", 3, -1, 1, nullptr},
     {"pun", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 3, {0x0000000000000000ULL, 0x0000410000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 3, {0x0000000000000000ULL, 0x0000410000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"nya", 3, -1, 1, nullptr},
     {"ku", 2, -1, 1, nullptr},
     {"mu", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000000000000000ULL, 0x0020000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000000000000000ULL, 0x0020000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"i", 1, -1, 2, nullptr},
     {"an", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 2, {0x0000000000000000ULL, 0x0000420000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 2, {0x0000000000000000ULL, 0x0000420000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"di", 2, -1, 1, nullptr},
@@ -69,13 +69,13 @@ static const Among kAmong3Rows[] = {
     {"peng", 4, 7, 3, nullptr},
     {"ter", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 10, {0x0000000000000000ULL, 0x0011281000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 10, {0x0000000000000000ULL, 0x0011281000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"be", 2, -1, 2, nullptr},
     {"pe", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0001000400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0001000400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_remove_particle([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

@@ -67,7 +67,8 @@ static const Among kAmong0Rows[] = {
     {"ert", 3, -1, 4, nullptr},
     {"ast", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 29, {0x0000000000000000ULL, 0x001c402200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 9, 9, 9, 9, 9, 9, 9, 9, 9, 11, 11, 11, 11, 14, 25, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29, 29};
+static const AmongTable kAmong0 = {kAmong0Rows, 29, {0x0000000000000000ULL, 0x001c402200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts};
 
 static const Among kAmong1Rows[] = {
     {"", 0, -1, 2, nullptr},
@@ -86,13 +87,14 @@ static const Among kAmong1Rows[] = {
     {"hav", 3, 12, 2, nullptr},
     {"giv", 3, 12, 2, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 15, {0x0000000000000000ULL, 0x0051281000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true};
+static const uint16_t kAmong1Starts[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 4, 4, 6, 6, 6, 9, 9, 9, 9, 12, 12, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15};
+static const AmongTable kAmong1 = {kAmong1Rows, 15, {0x0000000000000000ULL, 0x0051281000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, kAmong1Starts};
 
 static const Among kAmong2Rows[] = {
     {"dt", 2, -1, -1, nullptr},
     {"vt", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 2, {0x0000000000000000ULL, 0x0010000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 2, {0x0000000000000000ULL, 0x0010000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"leg", 3, -1, 1, nullptr},
@@ -107,7 +109,7 @@ static const Among kAmong3Rows[] = {
     {"slov", 4, 7, 1, nullptr},
     {"hetslov", 7, 9, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 11, {0x0000000000000000ULL, 0x0048008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 11, {0x0000000000000000ULL, 0x0048008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
@@ -116,15 +118,8 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
     int v2 = z.cursor;
     {
       int v5 = z.cursor;
-      while (true) {
-        int v7 = z.cursor;
-        if (!z.eq_s("'", 1)) goto lab8;
-        break;
-       lab8:;
-        z.cursor = v7;
-        if (z.cursor >= z.limit) goto lab6;
-        z.cursor = z.NextCharPos(z.cursor);
-      }
+      if (!z.goto_s("'", 1)) goto lab6;
+      if (!z.eq_s("'", 1)) goto lab6;
       goto lab4;
      lab6:;
       z.cursor = v5;
@@ -139,16 +134,16 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
     z.cursor = v2;
   }
   {
-    int v9 = z.cursor;
+    int v7 = z.cursor;
     if (!z.hop(3)) goto lab1;
     {
-      int v10 = z.cursor;
-      if (!(c.i_p1 < z.cursor)) goto lab11;
+      int v8 = z.cursor;
+      if (!(c.i_p1 < z.cursor)) goto lab9;
       c.i_p1 = z.cursor;
-     lab11:;
-      z.cursor = v10;
+     lab9:;
+      z.cursor = v8;
     }
-    z.cursor = v9;
+    z.cursor = v7;
   }
   return true;
  lab1:
@@ -158,26 +153,26 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
 bool r_main_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v13 = z.limit - z.cursor;
+    int v11 = z.limit - z.cursor;
     {
-      int m17 = c.i_p1;
-      if (z.cursor < m17) goto lab12;
-      z.cursor = m17;
+      int m15 = c.i_p1;
+      if (z.cursor < m15) goto lab10;
+      z.cursor = m15;
     }
-    int mlimit14 = z.limit_backward;
+    int mlimit12 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v13;
+    z.cursor = z.limit - v11;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong0, &c);
-    if (among_var == 0) goto lab15;
+    if (among_var == 0) goto lab13;
     z.bra = z.cursor;
-    z.limit_backward = mlimit14;
-    goto lab16;
-   lab15:;
-    z.limit_backward = mlimit14;
-    goto lab12;
+    z.limit_backward = mlimit12;
+    goto lab14;
+   lab13:;
+    z.limit_backward = mlimit12;
+    goto lab10;
   }
- lab16:;
+ lab14:;
   switch (among_var) {
     case 1: {
       z.slice_del();
@@ -185,7 +180,7 @@ bool r_main_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c)
     }
     case 2: {
       among_var = z.find_among_b(kAmong1, &c);
-      if (among_var == 0) goto lab12;
+      if (among_var == 0) goto lab10;
       switch (among_var) {
         case 2: {
           z.slice_del();
@@ -198,26 +193,26 @@ bool r_main_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c)
     }
     case 3: {
       {
-        int v19 = z.limit - z.cursor;
-        if (!z.in_grouping_b(g_s_ending, 98, 122)) goto lab20;
-        goto lab18;
-       lab20:;
-        z.cursor = z.limit - v19;
-        if (!z.eq_s_b("r", 1)) goto lab21;
+        int v17 = z.limit - z.cursor;
+        if (!z.in_grouping_b(g_s_ending, 98, 122)) goto lab18;
+        goto lab16;
+       lab18:;
+        z.cursor = z.limit - v17;
+        if (!z.eq_s_b("r", 1)) goto lab19;
         {
-          int v22 = z.limit - z.cursor;
-          if (!z.eq_s_b("e", 1)) goto lab23;
-          goto lab21;
-         lab23:;
-          z.cursor = z.limit - v22;
+          int v20 = z.limit - z.cursor;
+          if (!z.eq_s_b("e", 1)) goto lab21;
+          goto lab19;
+         lab21:;
+          z.cursor = z.limit - v20;
         }
-        goto lab18;
-       lab21:;
-        z.cursor = z.limit - v19;
-        if (!z.eq_s_b("k", 1)) goto lab12;
-        if (!z.out_grouping_b(g_v, 97, 248)) goto lab12;
+        goto lab16;
+       lab19:;
+        z.cursor = z.limit - v17;
+        if (!z.eq_s_b("k", 1)) goto lab10;
+        if (!z.out_grouping_b(g_v, 97, 248)) goto lab10;
       }
-     lab18:;
+     lab16:;
       z.slice_del();
       break;
     }
@@ -229,104 +224,104 @@ bool r_main_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c)
       break;
   }
   return true;
- lab12:
+ lab10:
   return false;
 }
 
 bool r_consonant_pair([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v25 = z.limit - z.cursor;
+    int v23 = z.limit - z.cursor;
     {
-      int v26 = z.limit - z.cursor;
+      int v24 = z.limit - z.cursor;
       {
-        int m30 = c.i_p1;
-        if (z.cursor < m30) goto lab24;
-        z.cursor = m30;
+        int m28 = c.i_p1;
+        if (z.cursor < m28) goto lab22;
+        z.cursor = m28;
       }
-      int mlimit27 = z.limit_backward;
+      int mlimit25 = z.limit_backward;
       z.limit_backward = z.cursor;
-      z.cursor = z.limit - v26;
+      z.cursor = z.limit - v24;
       z.ket = z.cursor;
       among_var = z.find_among_b(kAmong2, &c);
-      if (among_var == 0) goto lab28;
+      if (among_var == 0) goto lab26;
       z.bra = z.cursor;
-      z.limit_backward = mlimit27;
-      goto lab29;
-     lab28:;
-      z.limit_backward = mlimit27;
-      goto lab24;
+      z.limit_backward = mlimit25;
+      goto lab27;
+     lab26:;
+      z.limit_backward = mlimit25;
+      goto lab22;
     }
-   lab29:;
-    z.cursor = z.limit - v25;
+   lab27:;
+    z.cursor = z.limit - v23;
   }
-  if (z.cursor <= z.limit_backward) goto lab24;
+  if (z.cursor <= z.limit_backward) goto lab22;
   z.cursor = z.PrevCharPos(z.cursor);
   z.bra = z.cursor;
   z.slice_del();
   return true;
- lab24:
+ lab22:
   return false;
 }
 
 bool r_other_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   {
-    int v32 = z.limit - z.cursor;
+    int v30 = z.limit - z.cursor;
     {
-      int m36 = c.i_p1;
-      if (z.cursor < m36) goto lab31;
-      z.cursor = m36;
+      int m34 = c.i_p1;
+      if (z.cursor < m34) goto lab29;
+      z.cursor = m34;
     }
-    int mlimit33 = z.limit_backward;
+    int mlimit31 = z.limit_backward;
     z.limit_backward = z.cursor;
-    z.cursor = z.limit - v32;
+    z.cursor = z.limit - v30;
     z.ket = z.cursor;
     among_var = z.find_among_b(kAmong3, &c);
-    if (among_var == 0) goto lab34;
+    if (among_var == 0) goto lab32;
     z.bra = z.cursor;
-    z.limit_backward = mlimit33;
-    goto lab35;
-   lab34:;
-    z.limit_backward = mlimit33;
-    goto lab31;
+    z.limit_backward = mlimit31;
+    goto lab33;
+   lab32:;
+    z.limit_backward = mlimit31;
+    goto lab29;
   }
- lab35:;
+ lab33:;
   z.slice_del();
   return true;
- lab31:
+ lab29:
   return false;
 }
 
 bool r_stem([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
-  if (!r_mark_regions(z, c)) goto lab37;
+  if (!r_mark_regions(z, c)) goto lab35;
   z.limit_backward = z.cursor;
   z.cursor = z.limit;
   {
+    int v36 = z.limit - z.cursor;
+    if (!r_main_suffix(z, c)) goto lab37;
+   lab37:;
+    z.cursor = z.limit - v36;
+  }
+  {
     int v38 = z.limit - z.cursor;
-    if (!r_main_suffix(z, c)) goto lab39;
+    if (!r_consonant_pair(z, c)) goto lab39;
    lab39:;
     z.cursor = z.limit - v38;
   }
   {
     int v40 = z.limit - z.cursor;
-    if (!r_consonant_pair(z, c)) goto lab41;
+    if (!r_other_suffix(z, c)) goto lab41;
    lab41:;
     z.cursor = z.limit - v40;
   }
-  {
-    int v42 = z.limit - z.cursor;
-    if (!r_other_suffix(z, c)) goto lab43;
-   lab43:;
-    z.cursor = z.limit - v42;
-  }
   z.ket = z.cursor;
-  if (!z.eq_s_b("'", 1)) goto lab37;
+  if (!z.eq_s_b("'", 1)) goto lab35;
   z.bra = z.cursor;
   z.slice_del();
   z.cursor = z.limit_backward;
   return true;
- lab37:
+ lab35:
   return false;
 }
 

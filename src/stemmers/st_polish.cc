@@ -45,7 +45,7 @@ static const Among kAmong0Rows[] = {
     {"by\305\233my", 6, -1, 1, nullptr},
     {"by\305\233", 4, -1, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 5, {0x0000000000000000ULL, 0x0200202000000000ULL, 0x0000000008000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 5, {0x0000000000000000ULL, 0x0200202000000000ULL, 0x0000000008000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"a", 1, -1, 8, &cond_R1},
@@ -167,7 +167,8 @@ static const Among kAmong1Rows[] = {
     {"ia\305\202e\305\233", 7, 115, 1, nullptr},
     {"i\305\202e\305\233", 6, 114, 1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 118, {0x0000000000000000ULL, 0x06a0a72a00000000ULL, 0x000000000a0000a4ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 10, 12, 12, 32, 32, 32, 36, 46, 49, 49, 49, 62, 62, 68, 68, 68, 68, 68, 68, 72, 72, 73, 73, 88, 91, 91, 91, 91, 91, 91, 91, 91, 94, 94, 94, 102, 102, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 108, 110, 110, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118, 118};
+static const AmongTable kAmong1 = {kAmong1Rows, 118, {0x0000000000000000ULL, 0x06a0a72a00000000ULL, 0x000000000a0000a4ULL, 0x0000000000000000ULL}, false, kAmong1Starts};
 
 static const Among kAmong2Rows[] = {
     {"\304\205c", 3, -1, 1, nullptr},
@@ -176,7 +177,7 @@ static const Among kAmong2Rows[] = {
     {"sz", 2, -1, 1, nullptr},
     {"iejsz", 5, 3, 1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0400000800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0400000800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"\305\204", 2, -1, 2, nullptr},
@@ -184,7 +185,7 @@ static const Among kAmong3Rows[] = {
     {"\305\233", 2, -1, 3, nullptr},
     {"\305\272", 2, -1, 4, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0400000008000090ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0400000008000090ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

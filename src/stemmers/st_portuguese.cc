@@ -48,14 +48,14 @@ static const Among kAmong0Rows[] = {
     {"\303\243", 2, 0, 1, nullptr},
     {"\303\265", 2, 0, 2, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true};
+static const AmongTable kAmong0 = {kAmong0Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"", 0, -1, 3, nullptr},
     {"a~", 2, 0, 1, nullptr},
     {"o~", 2, 0, 2, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000000000000000ULL, 0x0000800200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true};
+static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000000000000000ULL, 0x0000800200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"ica", 3, -1, 1, nullptr},
@@ -104,7 +104,8 @@ static const Among kAmong2Rows[] = {
     {"imentos", 7, -1, 1, nullptr},
     {"ivos", 4, -1, 8, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 45, {0x0000000000000000ULL, 0x000c902200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 10, 10, 10, 14, 14, 14, 14, 14, 14, 14, 16, 16, 16, 24, 24, 24, 25, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45};
+static const AmongTable kAmong2 = {kAmong2Rows, 45, {0x0000000000000000ULL, 0x000c902200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts};
 
 static const Among kAmong3Rows[] = {
     {"ic", 2, -1, -1, nullptr},
@@ -112,21 +113,21 @@ static const Among kAmong3Rows[] = {
     {"os", 2, -1, -1, nullptr},
     {"iv", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0048001800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0048001800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"ante", 4, -1, 1, nullptr},
     {"avel", 4, -1, 1, nullptr},
     {"\303\255vel", 5, -1, 1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 3, {0x0000000000000000ULL, 0x0000102000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 3, {0x0000000000000000ULL, 0x0000102000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"ic", 2, -1, 1, nullptr},
     {"abil", 4, -1, 1, nullptr},
     {"iv", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0040100800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0040100800000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"ada", 3, -1, 1, nullptr},
@@ -250,7 +251,8 @@ static const Among kAmong6Rows[] = {
     {"er\303\241", 4, -1, 1, nullptr},
     {"ir\303\241", 4, -1, 1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 120, {0x0000000000000000ULL, 0x002ca22200000000ULL, 0x0000000200000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong6Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 10, 10, 10, 16, 16, 16, 16, 20, 20, 20, 20, 36, 36, 44, 44, 44, 47, 114, 114, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 117, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120};
+static const AmongTable kAmong6 = {kAmong6Rows, 120, {0x0000000000000000ULL, 0x002ca22200000000ULL, 0x0000000200000000ULL, 0x0000000000000000ULL}, false, kAmong6Starts};
 
 static const Among kAmong7Rows[] = {
     {"a", 1, -1, 1, nullptr},
@@ -261,7 +263,7 @@ static const Among kAmong7Rows[] = {
     {"\303\255", 2, -1, 1, nullptr},
     {"\303\263", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 7, {0x0000000000000000ULL, 0x0008820200000000ULL, 0x0008200200000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong7 = {kAmong7Rows, 7, {0x0000000000000000ULL, 0x0008820200000000ULL, 0x0008200200000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong8Rows[] = {
     {"e", 1, -1, 1, nullptr},
@@ -269,7 +271,7 @@ static const Among kAmong8Rows[] = {
     {"\303\251", 2, -1, 1, nullptr},
     {"\303\252", 2, -1, 1, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000002000000000ULL, 0x0000068000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000002000000000ULL, 0x0000068000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_prelude([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

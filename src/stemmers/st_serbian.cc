@@ -74,7 +74,8 @@ static const Among kAmong0Rows[] = {
     {"\321\233", 2, -1, 23, nullptr},
     {"\321\237", 2, -1, 29, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 30, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000030000ULL}, false};
+static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 15, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30};
+static const AmongTable kAmong0 = {kAmong0Rows, 30, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000030000ULL}, false, kAmong0Starts};
 
 static const Among kAmong1Rows[] = {
     {"daba", 4, -1, 73, nullptr},
@@ -208,7 +209,8 @@ static const Among kAmong1Rows[] = {
     {"oscu", 4, -1, 72, nullptr},
     {"o\305\241\304\207u", 6, -1, 71, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 130, {0x0000000000000000ULL, 0x00346a2a00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 46, 46, 61, 61, 67, 67, 67, 67, 82, 82, 91, 91, 92, 123, 123, 123, 123, 126, 126, 128, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130, 130};
+static const AmongTable kAmong1 = {kAmong1Rows, 130, {0x0000000000000000ULL, 0x00346a2a00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts};
 
 static const Among kAmong2Rows[] = {
     {"aca", 3, -1, 130, nullptr},
@@ -2247,7 +2249,8 @@ static const Among kAmong2Rows[] = {
     {"lu\304\215i\305\241", 7, 2029, 121, nullptr},
     {"ro\305\241i\305\241", 7, 2029, 91, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 2035, {0x0000000000000000ULL, 0x0078f7a200000000ULL, 0x0000000200000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 446, 446, 446, 446, 777, 777, 847, 924, 1174, 1231, 1231, 1236, 1488, 1503, 1713, 1713, 1713, 1713, 1746, 1774, 1997, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2002, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035, 2035};
+static const AmongTable kAmong2 = {kAmong2Rows, 2035, {0x0000000000000000ULL, 0x0078f7a200000000ULL, 0x0000000200000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts};
 
 static const Among kAmong3Rows[] = {
     {"a", 1, -1, 1, nullptr},
@@ -2277,7 +2280,8 @@ static const Among kAmong3Rows[] = {
     {"u", 1, -1, 1, nullptr},
     {"enu", 3, 24, 1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 26, {0x0000000000000000ULL, 0x0030a7a200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 5, 5, 5, 6, 6, 9, 11, 14, 16, 16, 16, 20, 20, 23, 23, 23, 23, 23, 24, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26};
+static const AmongTable kAmong3 = {kAmong3Rows, 26, {0x0000000000000000ULL, 0x0030a7a200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts};
 
 
 bool r_cyr_to_lat([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
@@ -2538,25 +2542,18 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
   }
   {
     int v32 = z.cursor;
-    while (true) {
-      int v34 = z.cursor;
-      if (!z.eq_s("r", 1)) goto lab35;
-      break;
-     lab35:;
-      z.cursor = v34;
-      if (z.cursor >= z.limit) goto lab33;
-      z.cursor = z.NextCharPos(z.cursor);
-    }
+    if (!z.goto_s("r", 1)) goto lab33;
+    if (!z.eq_s("r", 1)) goto lab33;
     {
-      int v37 = z.cursor;
-      if (!(z.cursor >= 2)) goto lab38;
-      goto lab36;
-     lab38:;
-      z.cursor = v37;
+      int v35 = z.cursor;
+      if (!(z.cursor >= 2)) goto lab36;
+      goto lab34;
+     lab36:;
+      z.cursor = v35;
       if (!z.go_in_grouping(g_rg, 114, 114)) goto lab33;
       z.cursor = z.NextCharPos(z.cursor);
     }
-   lab36:;
+   lab34:;
     if (!((c.i_p1 - z.cursor) > 1)) goto lab33;
     c.i_p1 = z.cursor;
    lab33:;
@@ -2566,9 +2563,9 @@ bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c
 }
 
 bool r_R1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
-  if (!(c.i_p1 <= z.cursor)) goto lab39;
+  if (!(c.i_p1 <= z.cursor)) goto lab37;
   return true;
- lab39:
+ lab37:
   return false;
 }
 
@@ -2576,7 +2573,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   z.ket = z.cursor;
   among_var = z.find_among_b(kAmong1, &c);
-  if (among_var == 0) goto lab40;
+  if (among_var == 0) goto lab38;
   z.bra = z.cursor;
   switch (among_var) {
     case 1: {
@@ -2604,7 +2601,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 7: {
-      if (!c.b_no_diacritics) goto lab40;
+      if (!c.b_no_diacritics) goto lab38;
       z.slice_from("cajni", 5);
       break;
     }
@@ -2701,7 +2698,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 31: {
-      if (!c.b_no_diacritics) goto lab40;
+      if (!c.b_no_diacritics) goto lab38;
       z.slice_from("dusni", 5);
       break;
     }
@@ -2786,7 +2783,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 52: {
-      if (!c.b_no_diacritics) goto lab40;
+      if (!c.b_no_diacritics) goto lab38;
       z.slice_from("savi", 4);
       break;
     }
@@ -2799,7 +2796,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 55: {
-      if (!c.b_no_diacritics) goto lab40;
+      if (!c.b_no_diacritics) goto lab38;
       z.slice_from("acka", 4);
       break;
     }
@@ -2808,7 +2805,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 57: {
-      if (!c.b_no_diacritics) goto lab40;
+      if (!c.b_no_diacritics) goto lab38;
       z.slice_from("uska", 4);
       break;
     }
@@ -2841,7 +2838,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 65: {
-      if (!c.b_no_diacritics) goto lab40;
+      if (!c.b_no_diacritics) goto lab38;
       z.slice_from("ticni", 5);
       break;
     }
@@ -2870,7 +2867,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 72: {
-      if (!c.b_no_diacritics) goto lab40;
+      if (!c.b_no_diacritics) goto lab38;
       z.slice_from("osti", 4);
       break;
     }
@@ -2947,7 +2944,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 91: {
-      if (!c.b_no_diacritics) goto lab40;
+      if (!c.b_no_diacritics) goto lab38;
       z.slice_from("asni", 4);
       break;
     }
@@ -2955,7 +2952,7 @@ bool r_Step_1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
   }
   return true;
- lab40:
+ lab38:
   return false;
 }
 
@@ -2963,9 +2960,9 @@ bool r_Step_2([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   z.ket = z.cursor;
   among_var = z.find_among_b(kAmong2, &c);
-  if (among_var == 0) goto lab41;
+  if (among_var == 0) goto lab39;
   z.bra = z.cursor;
-  if (!r_R1(z, c)) goto lab41;
+  if (!r_R1(z, c)) goto lab39;
   switch (among_var) {
     case 1: {
       z.slice_from("sk", 2);
@@ -3472,222 +3469,222 @@ bool r_Step_2([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
     }
     case 127: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("luc", 3);
       break;
     }
     case 128: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("snj", 3);
       break;
     }
     case 129: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("os", 2);
       break;
     }
     case 130: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ac", 2);
       break;
     }
     case 131: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ec", 2);
       break;
     }
     case 132: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("uc", 2);
       break;
     }
     case 133: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("rosi", 4);
       break;
     }
     case 134: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("aca", 3);
       break;
     }
     case 135: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("jas", 3);
       break;
     }
     case 136: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("tas", 3);
       break;
     }
     case 137: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("gas", 3);
       break;
     }
     case 138: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("nas", 3);
       break;
     }
     case 139: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("kas", 3);
       break;
     }
     case 140: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("vas", 3);
       break;
     }
     case 141: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("bas", 3);
       break;
     }
     case 142: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("as", 2);
       break;
     }
     case 143: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("cin", 3);
       break;
     }
     case 144: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("astaj", 5);
       break;
     }
     case 145: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("istaj", 5);
       break;
     }
     case 146: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ostaj", 5);
       break;
     }
     case 147: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("asta", 4);
       break;
     }
     case 148: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ista", 4);
       break;
     }
     case 149: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("osta", 4);
       break;
     }
     case 150: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ava", 3);
       break;
     }
     case 151: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("eva", 3);
       break;
     }
     case 152: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("iva", 3);
       break;
     }
     case 153: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("uva", 3);
       break;
     }
     case 154: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ova", 3);
       break;
     }
     case 155: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("jeti", 4);
       break;
     }
     case 156: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("inj", 3);
       break;
     }
     case 157: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ist", 3);
       break;
     }
     case 158: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("es", 2);
       break;
     }
     case 159: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("et", 2);
       break;
     }
     case 160: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("is", 2);
       break;
     }
     case 161: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ir", 2);
       break;
     }
     case 162: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ur", 2);
       break;
     }
     case 163: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("uj", 2);
       break;
     }
     case 164: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ni", 2);
       break;
     }
     case 165: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("sn", 2);
       break;
     }
     case 166: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("ta", 2);
       break;
     }
     case 167: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("a", 1);
       break;
     }
     case 168: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("i", 1);
       break;
     }
     case 169: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("e", 1);
       break;
     }
     case 170: {
-      if (!c.b_no_diacritics) goto lab41;
+      if (!c.b_no_diacritics) goto lab39;
       z.slice_from("n", 1);
       break;
     }
@@ -3695,7 +3692,7 @@ bool r_Step_2([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
       break;
   }
   return true;
- lab41:
+ lab39:
   return false;
 }
 
@@ -3703,55 +3700,55 @@ bool r_Step_3([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   int among_var;
   z.ket = z.cursor;
   among_var = z.find_among_b(kAmong3, &c);
-  if (among_var == 0) goto lab42;
+  if (among_var == 0) goto lab40;
   z.bra = z.cursor;
-  if (!r_R1(z, c)) goto lab42;
+  if (!r_R1(z, c)) goto lab40;
   z.slice_from("", 0);
   return true;
- lab42:
+ lab40:
   return false;
 }
 
 bool r_stem([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   {
+    int v42 = z.cursor;
+    if (!r_cyr_to_lat(z, c)) goto lab43;
+   lab43:;
+    z.cursor = v42;
+  }
+  {
     int v44 = z.cursor;
-    if (!r_cyr_to_lat(z, c)) goto lab45;
+    if (!r_prelude(z, c)) goto lab45;
    lab45:;
     z.cursor = v44;
   }
   {
     int v46 = z.cursor;
-    if (!r_prelude(z, c)) goto lab47;
+    if (!r_mark_regions(z, c)) goto lab47;
    lab47:;
     z.cursor = v46;
-  }
-  {
-    int v48 = z.cursor;
-    if (!r_mark_regions(z, c)) goto lab49;
-   lab49:;
-    z.cursor = v48;
   }
   z.limit_backward = z.cursor;
   z.cursor = z.limit;
   {
-    int v50 = z.limit - z.cursor;
-    if (!r_Step_1(z, c)) goto lab51;
-   lab51:;
-    z.cursor = z.limit - v50;
+    int v48 = z.limit - z.cursor;
+    if (!r_Step_1(z, c)) goto lab49;
+   lab49:;
+    z.cursor = z.limit - v48;
   }
   {
-    int v52 = z.limit - z.cursor;
+    int v50 = z.limit - z.cursor;
     {
-      int v55 = z.limit - z.cursor;
-      if (!r_Step_2(z, c)) goto lab56;
-      goto lab54;
-     lab56:;
-      z.cursor = z.limit - v55;
-      if (!r_Step_3(z, c)) goto lab53;
+      int v53 = z.limit - z.cursor;
+      if (!r_Step_2(z, c)) goto lab54;
+      goto lab52;
+     lab54:;
+      z.cursor = z.limit - v53;
+      if (!r_Step_3(z, c)) goto lab51;
     }
-   lab54:;
-   lab53:;
-    z.cursor = z.limit - v52;
+   lab52:;
+   lab51:;
+    z.cursor = z.limit - v50;
   }
   z.cursor = z.limit_backward;
   return true;

@@ -45,7 +45,7 @@ static const Among kAmong0Rows[] = {
     {"mo", 2, -1, -1, nullptr},
     {"se", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 8, {0x0000000000000000ULL, 0x0008300400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 8, {0x0000000000000000ULL, 0x0008300400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"a", 1, -1, 1, nullptr},
@@ -58,7 +58,7 @@ static const Among kAmong1Rows[] = {
     {"eng", 3, -1, 1, nullptr},
     {"ong", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 9, {0x0000000000000000ULL, 0x000000a200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 9, {0x0000000000000000ULL, 0x000000a200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"ana", 3, -1, 1, nullptr},
@@ -67,7 +67,7 @@ static const Among kAmong2Rows[] = {
     {"i", 1, -1, 1, nullptr},
     {"ano", 3, -1, 1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0000820200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0000820200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

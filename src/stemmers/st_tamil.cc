@@ -51,7 +51,7 @@ static const Among kAmong0Rows[] = {
     {"\340\256\265\340\257\212", 6, -1, 2, nullptr},
     {"\340\256\265\340\257\213", 6, -1, 1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000100000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000100000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"\340\256\225", 3, -1, -1, nullptr},
@@ -65,7 +65,7 @@ static const Among kAmong1Rows[] = {
     {"\340\256\257", 3, -1, -1, nullptr},
     {"\340\256\265", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 10, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000100000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 10, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000100000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"\340\256\251\340\257\201", 6, -1, 10, nullptr},
@@ -86,14 +86,15 @@ static const Among kAmong2Rows[] = {
     {"\340\256\257", 3, -1, 9, nullptr},
     {"\340\256\265", 3, -1, 9, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 17, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0020801000002002ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 16, 16, 16, 16, 16, 16, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17};
+static const AmongTable kAmong2 = {kAmong2Rows, 17, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0020801000002002ULL, 0x0000000000000000ULL}, false, kAmong2Starts};
 
 static const Among kAmong3Rows[] = {
     {"\340\257\200", 3, -1, -1, nullptr},
     {"\340\257\210", 3, -1, -1, nullptr},
     {"\340\256\277", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x8000000000000101ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x8000000000000101ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"\340\257\200", 3, -1, -1, nullptr},
@@ -105,14 +106,14 @@ static const Among kAmong4Rows[] = {
     {"\340\256\276", 3, -1, -1, nullptr},
     {"\340\256\277", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"", 0, -1, 3, nullptr},
     {"\340\257\210", 3, 0, 1, nullptr},
     {"\340\257\215", 3, 0, 2, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000002100ULL, 0x0000000000000000ULL}, true};
+static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000002100ULL, 0x0000000000000000ULL}, true, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"\340\256\225", 3, -1, -1, nullptr},
@@ -122,7 +123,7 @@ static const Among kAmong6Rows[] = {
     {"\340\256\252", 3, -1, -1, nullptr},
     {"\340\256\261", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong7Rows[] = {
     {"\340\256\225", 3, -1, -1, nullptr},
@@ -132,7 +133,7 @@ static const Among kAmong7Rows[] = {
     {"\340\256\252", 3, -1, -1, nullptr},
     {"\340\256\261", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong7 = {kAmong7Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong8Rows[] = {
     {"\340\256\236", 3, -1, -1, nullptr},
@@ -147,7 +148,7 @@ static const Among kAmong8Rows[] = {
     {"\340\256\264", 3, -1, -1, nullptr},
     {"\340\256\265", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 11, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x003dc30840000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 11, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x003dc30840000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong9Rows[] = {
     {"\340\257\200", 3, -1, -1, nullptr},
@@ -160,14 +161,14 @@ static const Among kAmong9Rows[] = {
     {"\340\256\276", 3, -1, -1, nullptr},
     {"\340\256\277", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 9, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000021c7ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong9 = {kAmong9Rows, 9, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000021c7ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong10Rows[] = {
     {"\340\256\205", 3, -1, -1, nullptr},
     {"\340\256\207", 3, -1, -1, nullptr},
     {"\340\256\211", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong10 = {kAmong10Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000100000000ULL}, false};
+static const AmongTable kAmong10 = {kAmong10Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000100000000ULL}, false, nullptr};
 
 static const Among kAmong11Rows[] = {
     {"\340\256\225", 3, -1, -1, nullptr},
@@ -181,7 +182,7 @@ static const Among kAmong11Rows[] = {
     {"\340\256\257", 3, -1, -1, nullptr},
     {"\340\256\265", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong11 = {kAmong11Rows, 10, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000100000000ULL}, false};
+static const AmongTable kAmong11 = {kAmong11Rows, 10, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000100000000ULL}, false, nullptr};
 
 static const Among kAmong12Rows[] = {
     {"\340\256\225\340\256\263\340\257\215", 9, -1, 4, nullptr},
@@ -189,7 +190,7 @@ static const Among kAmong12Rows[] = {
     {"\340\256\237\340\257\215\340\256\225\340\256\263\340\257\215", 15, 0, 3, nullptr},
     {"\340\256\261\340\257\215\340\256\225\340\256\263\340\257\215", 15, 0, 2, nullptr},
 };
-static const AmongTable kAmong12 = {kAmong12Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000002000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong12 = {kAmong12Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000002000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong13Rows[] = {
     {"\340\256\225", 3, -1, -1, nullptr},
@@ -199,20 +200,20 @@ static const Among kAmong13Rows[] = {
     {"\340\256\252", 3, -1, -1, nullptr},
     {"\340\256\261", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong13 = {kAmong13Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong13 = {kAmong13Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong14Rows[] = {
     {"\340\257\207", 3, -1, -1, nullptr},
     {"\340\257\213", 3, -1, -1, nullptr},
     {"\340\256\276", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong14 = {kAmong14Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x4000000000000880ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong14 = {kAmong14Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x4000000000000880ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong15Rows[] = {
     {"\340\256\252\340\256\277", 6, -1, -1, nullptr},
     {"\340\256\265\340\256\277", 6, -1, -1, nullptr},
 };
-static const AmongTable kAmong15 = {kAmong15Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x8000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong15 = {kAmong15Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x8000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong16Rows[] = {
     {"\340\256\252\340\256\237\340\257\215\340\256\237\340\257\201", 15, -1, 3, nullptr},
@@ -242,7 +243,8 @@ static const Among kAmong16Rows[] = {
     {"\340\256\277\340\256\251\340\257\215\340\256\261\340\256\277", 15, -1, 1, nullptr},
     {"\340\256\252\340\256\261\340\257\215\340\256\261\340\256\277", 15, -1, 3, nullptr},
 };
-static const AmongTable kAmong16 = {kAmong16Rows, 26, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x800c820880002102ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong16Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6, 6, 6, 6, 6, 6, 6, 8, 8, 8, 8, 8, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 13, 13, 13, 13, 14, 14, 14, 14, 14, 14, 17, 17, 17, 17, 17, 17, 20, 20, 20, 21, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26};
+static const AmongTable kAmong16 = {kAmong16Rows, 26, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x800c820880002102ULL, 0x0000000000000000ULL}, false, kAmong16Starts};
 
 static const Among kAmong17Rows[] = {
     {"\340\257\200", 3, -1, -1, nullptr},
@@ -254,7 +256,7 @@ static const Among kAmong17Rows[] = {
     {"\340\256\276", 3, -1, -1, nullptr},
     {"\340\256\277", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong17 = {kAmong17Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong17 = {kAmong17Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong18Rows[] = {
     {"\340\257\200", 3, -1, 8, nullptr},
@@ -280,7 +282,8 @@ static const Among kAmong18Rows[] = {
     {"\340\256\225\340\257\200\340\256\264\340\257\215", 12, -1, 6, nullptr},
     {"\340\256\265\340\256\277\340\256\237", 9, -1, 2, nullptr},
 };
-static const AmongTable kAmong18 = {kAmong18Rows, 22, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000080002103ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong18Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 6, 6, 6, 6, 6, 6, 6, 8, 8, 8, 8, 8, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22};
+static const AmongTable kAmong18 = {kAmong18Rows, 22, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000080002103ULL, 0x0000000000000000ULL}, false, kAmong18Starts};
 
 static const Among kAmong19Rows[] = {
     {"\340\257\200", 3, -1, -1, nullptr},
@@ -292,7 +295,7 @@ static const Among kAmong19Rows[] = {
     {"\340\256\276", 3, -1, -1, nullptr},
     {"\340\256\277", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong19 = {kAmong19Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong19 = {kAmong19Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong20Rows[] = {
     {"\340\257\200", 3, -1, -1, nullptr},
@@ -304,7 +307,7 @@ static const Among kAmong20Rows[] = {
     {"\340\256\276", 3, -1, -1, nullptr},
     {"\340\256\277", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong20 = {kAmong20Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong20 = {kAmong20Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong21Rows[] = {
     {"\340\256\225", 3, -1, -1, nullptr},
@@ -314,7 +317,7 @@ static const Among kAmong21Rows[] = {
     {"\340\256\252", 3, -1, -1, nullptr},
     {"\340\256\261", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong21 = {kAmong21Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong21 = {kAmong21Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong22Rows[] = {
     {"\340\256\225", 3, -1, -1, nullptr},
@@ -324,7 +327,7 @@ static const Among kAmong22Rows[] = {
     {"\340\256\252", 3, -1, -1, nullptr},
     {"\340\256\261", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong22 = {kAmong22Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong22 = {kAmong22Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002041084200000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong23Rows[] = {
     {"\340\256\225\340\257\201", 6, -1, 6, nullptr},
@@ -374,7 +377,8 @@ static const Among kAmong23Rows[] = {
     {"\340\256\257", 3, -1, 1, nullptr},
     {"\340\256\276", 3, -1, 5, nullptr},
 };
-static const AmongTable kAmong23 = {kAmong23Rows, 46, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x4000861000202102ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong23Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 6, 6, 6, 6, 6, 40, 40, 40, 40, 40, 40, 40, 40, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 41, 42, 42, 42, 42, 42, 43, 44, 44, 44, 44, 44, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 45, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46, 46};
+static const AmongTable kAmong23 = {kAmong23Rows, 46, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x4000861000202102ULL, 0x0000000000000000ULL}, false, kAmong23Starts};
 
 static const Among kAmong24Rows[] = {
     {"\340\256\205", 3, -1, -1, nullptr},
@@ -390,7 +394,8 @@ static const Among kAmong24Rows[] = {
     {"\340\256\223", 3, -1, -1, nullptr},
     {"\340\256\224", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong24 = {kAmong24Rows, 12, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000000001dc7e0ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong24Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 6, 6, 6, 7, 8, 9, 9, 10, 11, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12};
+static const AmongTable kAmong24 = {kAmong24Rows, 12, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000000001dc7e0ULL, 0x0000000000000000ULL}, false, kAmong24Starts};
 
 static const Among kAmong25Rows[] = {
     {"\340\257\200", 3, -1, -1, nullptr},
@@ -402,7 +407,7 @@ static const Among kAmong25Rows[] = {
     {"\340\256\276", 3, -1, -1, nullptr},
     {"\340\256\277", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong25 = {kAmong25Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong25 = {kAmong25Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0xc0000000000001c7ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong26Rows[] = {
     {"\340\256\225\340\256\277\340\256\251\340\257\215\340\256\261\340\257\215", 18, -1, -1, nullptr},
@@ -412,7 +417,7 @@ static const Among kAmong26Rows[] = {
     {"\340\256\276\340\256\250\340\256\277\340\256\251\340\257\215\340\256\261", 18, -1, -1, nullptr},
     {"\340\256\225\340\256\277\340\256\261", 9, -1, -1, nullptr},
 };
-static const AmongTable kAmong26 = {kAmong26Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002000000002000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong26 = {kAmong26Rows, 6, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002000000002000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_has_min_length([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

@@ -91,13 +91,13 @@ static const Among kAmong0Rows[] = {
     {"m\303\274z", 4, -1, -1, nullptr},
     {"n\303\274z", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong0 = {kAmong0Rows, 10, {0x0000000000000000ULL, 0x0400600000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong0 = {kAmong0Rows, 10, {0x0000000000000000ULL, 0x0400600000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong1Rows[] = {
     {"leri", 4, -1, -1, nullptr},
     {"lar\304\261", 5, -1, -1, nullptr},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 2, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0002000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong1 = {kAmong1Rows, 2, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0002000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong2Rows[] = {
     {"ni", 2, -1, -1, nullptr},
@@ -105,7 +105,7 @@ static const Among kAmong2Rows[] = {
     {"n\304\261", 3, -1, -1, nullptr},
     {"n\303\274", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 4, {0x0000000000000000ULL, 0x0020020000000000ULL, 0x1002000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong2 = {kAmong2Rows, 4, {0x0000000000000000ULL, 0x0020020000000000ULL, 0x1002000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong3Rows[] = {
     {"in", 2, -1, -1, nullptr},
@@ -113,19 +113,19 @@ static const Among kAmong3Rows[] = {
     {"\304\261n", 3, -1, -1, nullptr},
     {"\303\274n", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong4Rows[] = {
     {"a", 1, -1, -1, nullptr},
     {"e", 1, -1, -1, nullptr},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong5Rows[] = {
     {"na", 2, -1, -1, nullptr},
     {"ne", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong5 = {kAmong5Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong6Rows[] = {
     {"da", 2, -1, -1, nullptr},
@@ -133,13 +133,13 @@ static const Among kAmong6Rows[] = {
     {"de", 2, -1, -1, nullptr},
     {"te", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 4, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong6 = {kAmong6Rows, 4, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong7Rows[] = {
     {"nda", 3, -1, -1, nullptr},
     {"nde", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong7 = {kAmong7Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong8Rows[] = {
     {"dan", 3, -1, -1, nullptr},
@@ -147,25 +147,25 @@ static const Among kAmong8Rows[] = {
     {"den", 3, -1, -1, nullptr},
     {"ten", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong9Rows[] = {
     {"ndan", 4, -1, -1, nullptr},
     {"nden", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 2, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong9 = {kAmong9Rows, 2, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong10Rows[] = {
     {"la", 2, -1, -1, nullptr},
     {"le", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong11Rows[] = {
     {"ca", 2, -1, -1, nullptr},
     {"ce", 2, -1, -1, nullptr},
 };
-static const AmongTable kAmong11 = {kAmong11Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong11 = {kAmong11Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong12Rows[] = {
     {"im", 2, -1, -1, nullptr},
@@ -173,7 +173,7 @@ static const Among kAmong12Rows[] = {
     {"\304\261m", 3, -1, -1, nullptr},
     {"\303\274m", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong12 = {kAmong12Rows, 4, {0x0000000000000000ULL, 0x0000200000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong12 = {kAmong12Rows, 4, {0x0000000000000000ULL, 0x0000200000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong13Rows[] = {
     {"sin", 3, -1, -1, nullptr},
@@ -181,7 +181,7 @@ static const Among kAmong13Rows[] = {
     {"s\304\261n", 4, -1, -1, nullptr},
     {"s\303\274n", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong13 = {kAmong13Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong13 = {kAmong13Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong14Rows[] = {
     {"iz", 2, -1, -1, nullptr},
@@ -189,7 +189,7 @@ static const Among kAmong14Rows[] = {
     {"\304\261z", 3, -1, -1, nullptr},
     {"\303\274z", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong14 = {kAmong14Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong14 = {kAmong14Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong15Rows[] = {
     {"siniz", 5, -1, -1, nullptr},
@@ -197,13 +197,13 @@ static const Among kAmong15Rows[] = {
     {"s\304\261n\304\261z", 7, -1, -1, nullptr},
     {"s\303\274n\303\274z", 7, -1, -1, nullptr},
 };
-static const AmongTable kAmong15 = {kAmong15Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong15 = {kAmong15Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong16Rows[] = {
     {"lar", 3, -1, -1, nullptr},
     {"ler", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong16 = {kAmong16Rows, 2, {0x0000000000000000ULL, 0x0004000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong16 = {kAmong16Rows, 2, {0x0000000000000000ULL, 0x0004000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong17Rows[] = {
     {"niz", 3, -1, -1, nullptr},
@@ -211,7 +211,7 @@ static const Among kAmong17Rows[] = {
     {"n\304\261z", 4, -1, -1, nullptr},
     {"n\303\274z", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong17 = {kAmong17Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong17 = {kAmong17Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong18Rows[] = {
     {"dir", 3, -1, -1, nullptr},
@@ -223,13 +223,13 @@ static const Among kAmong18Rows[] = {
     {"d\303\274r", 4, -1, -1, nullptr},
     {"t\303\274r", 4, -1, -1, nullptr},
 };
-static const AmongTable kAmong18 = {kAmong18Rows, 8, {0x0000000000000000ULL, 0x0004000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong18 = {kAmong18Rows, 8, {0x0000000000000000ULL, 0x0004000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong19Rows[] = {
     {"cas\304\261na", 7, -1, -1, nullptr},
     {"cesine", 6, -1, -1, nullptr},
 };
-static const AmongTable kAmong19 = {kAmong19Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong19 = {kAmong19Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong20Rows[] = {
     {"di", 2, -1, -1, nullptr},
@@ -265,7 +265,8 @@ static const Among kAmong20Rows[] = {
     {"d\303\274", 3, -1, -1, nullptr},
     {"t\303\274", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong20 = {kAmong20Rows, 32, {0x0000000000000000ULL, 0x00206a0000000000ULL, 0x1002000000000000ULL, 0x0000000000000000ULL}, false};
+static const uint16_t kAmong20Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 10, 10, 18, 26, 26, 26, 26, 26, 26, 26, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32};
+static const AmongTable kAmong20 = {kAmong20Rows, 32, {0x0000000000000000ULL, 0x00206a0000000000ULL, 0x1002000000000000ULL, 0x0000000000000000ULL}, false, kAmong20Starts};
 
 static const Among kAmong21Rows[] = {
     {"sa", 2, -1, -1, nullptr},
@@ -277,7 +278,7 @@ static const Among kAmong21Rows[] = {
     {"san", 3, -1, -1, nullptr},
     {"sen", 3, -1, -1, nullptr},
 };
-static const AmongTable kAmong21 = {kAmong21Rows, 8, {0x0000000000000000ULL, 0x0000682200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong21 = {kAmong21Rows, 8, {0x0000000000000000ULL, 0x0000682200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong22Rows[] = {
     {"mi\305\237", 4, -1, -1, nullptr},
@@ -285,7 +286,7 @@ static const Among kAmong22Rows[] = {
     {"m\304\261\305\237", 5, -1, -1, nullptr},
     {"m\303\274\305\237", 5, -1, -1, nullptr},
 };
-static const AmongTable kAmong22 = {kAmong22Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000080000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong22 = {kAmong22Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000080000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 static const Among kAmong23Rows[] = {
     {"b", 1, -1, 1, nullptr},
@@ -293,7 +294,7 @@ static const Among kAmong23Rows[] = {
     {"d", 1, -1, 3, nullptr},
     {"\304\237", 2, -1, 4, nullptr},
 };
-static const AmongTable kAmong23 = {kAmong23Rows, 4, {0x0000000000000000ULL, 0x0000001c00000000ULL, 0x0000000080000000ULL, 0x0000000000000000ULL}, false};
+static const AmongTable kAmong23 = {kAmong23Rows, 4, {0x0000000000000000ULL, 0x0000001c00000000ULL, 0x0000000080000000ULL, 0x0000000000000000ULL}, false, nullptr};
 
 
 bool r_check_vowel_harmony([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
@@ -1570,16 +1571,7 @@ bool r_remove_proper_noun_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused
   {
     int v285 = z.cursor;
     if (!z.hop(2)) goto lab286;
-    while (true) {
-      int v287 = z.cursor;
-      if (!z.eq_s("'", 1)) goto lab288;
-      z.cursor = v287;
-      break;
-     lab288:;
-      z.cursor = v287;
-      if (z.cursor >= z.limit) goto lab286;
-      z.cursor = z.NextCharPos(z.cursor);
-    }
+    if (!z.goto_s("'", 1)) goto lab286;
     z.bra = z.cursor;
     z.cursor = z.limit;
     z.ket = z.cursor;
@@ -1592,15 +1584,15 @@ bool r_remove_proper_noun_suffix([[maybe_unused]] SnowballEnv& z, [[maybe_unused
 
 bool r_more_than_one_syllable_word([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   {
-    int v290 = z.cursor;
-    for (int n291 = 2; n291 > 0; --n291) {
-      if (!z.go_out_grouping(g_vowel, 97, 305)) goto lab289;
+    int v288 = z.cursor;
+    for (int n289 = 2; n289 > 0; --n289) {
+      if (!z.go_out_grouping(g_vowel, 97, 305)) goto lab287;
       z.cursor = z.NextCharPos(z.cursor);
     }
-    z.cursor = v290;
+    z.cursor = v288;
   }
   return true;
- lab289:
+ lab287:
   return false;
 }
 
@@ -1608,57 +1600,57 @@ bool r_postlude([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   z.limit_backward = z.cursor;
   z.cursor = z.limit;
   {
+    int v291 = z.limit - z.cursor;
+    if (!r_is_reserved_word(z, c)) goto lab292;
+    goto lab290;
+   lab292:;
+    z.cursor = z.limit - v291;
+  }
+  {
     int v293 = z.limit - z.cursor;
-    if (!r_is_reserved_word(z, c)) goto lab294;
-    goto lab292;
+    if (!r_append_U_to_stems_ending_with_d_or_g(z, c)) goto lab294;
    lab294:;
     z.cursor = z.limit - v293;
   }
   {
     int v295 = z.limit - z.cursor;
-    if (!r_append_U_to_stems_ending_with_d_or_g(z, c)) goto lab296;
+    if (!r_post_process_last_consonants(z, c)) goto lab296;
    lab296:;
     z.cursor = z.limit - v295;
   }
-  {
-    int v297 = z.limit - z.cursor;
-    if (!r_post_process_last_consonants(z, c)) goto lab298;
-   lab298:;
-    z.cursor = z.limit - v297;
-  }
   z.cursor = z.limit_backward;
   return true;
- lab292:
+ lab290:
   return false;
 }
 
 bool r_stem([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {
   {
-    int v300 = z.cursor;
-    if (!r_remove_proper_noun_suffix(z, c)) goto lab301;
-   lab301:;
-    z.cursor = v300;
+    int v298 = z.cursor;
+    if (!r_remove_proper_noun_suffix(z, c)) goto lab299;
+   lab299:;
+    z.cursor = v298;
   }
-  if (!r_more_than_one_syllable_word(z, c)) goto lab299;
+  if (!r_more_than_one_syllable_word(z, c)) goto lab297;
   z.limit_backward = z.cursor;
   z.cursor = z.limit;
   {
+    int v300 = z.limit - z.cursor;
+    if (!r_stem_nominal_verb_suffixes(z, c)) goto lab301;
+   lab301:;
+    z.cursor = z.limit - v300;
+  }
+  if (!c.b_continue_stemming_noun_suffixes) goto lab297;
+  {
     int v302 = z.limit - z.cursor;
-    if (!r_stem_nominal_verb_suffixes(z, c)) goto lab303;
+    if (!r_stem_noun_suffixes(z, c)) goto lab303;
    lab303:;
     z.cursor = z.limit - v302;
   }
-  if (!c.b_continue_stemming_noun_suffixes) goto lab299;
-  {
-    int v304 = z.limit - z.cursor;
-    if (!r_stem_noun_suffixes(z, c)) goto lab305;
-   lab305:;
-    z.cursor = z.limit - v304;
-  }
   z.cursor = z.limit_backward;
-  if (!r_postlude(z, c)) goto lab299;
+  if (!r_postlude(z, c)) goto lab297;
   return true;
- lab299:
+ lab297:
   return false;
 }
 

@@ -28,6 +28,10 @@ def cpp_string(data):
     return "".join(out)
 
 
+# Tables at least this long get a per-edge-byte index into their entries.
+STARTS_MIN_ENTRIES = 12
+
+
 class Generator:
     def __init__(self, prog, module, entry, source_name):
         self.prog = prog
@@ -153,8 +157,18 @@ class Generator:
                 b = data[0] if among.mode == "f" else data[-1]
                 mask[b >> 6] |= 1 << (b & 63)
         mask_text = ", ".join(f"0x{m:016x}ULL" for m in mask)
+        starts = "nullptr"
+        if len(rows) >= STARTS_MIN_ENTRIES:
+            # starts[b]: first entry whose edge byte is b or greater.
+            edges = [(-1 if not r[0] else r[0][0]) for r in rows]
+            table = []
+            for b in range(257):
+                table.append(sum(1 for e in edges if e < b))
+            out.append(f"static const uint16_t {name}Starts[] = {{"
+                       + ", ".join(str(x) for x in table) + "};")
+            starts = f"{name}Starts"
         out.append(f"static const AmongTable {name} = {{{name}Rows, {len(rows)}, "
-                   f"{{{mask_text}}}, {'true' if has_empty else 'false'}}};")
+                   f"{{{mask_text}}}, {'true' if has_empty else 'false'}, {starts}}};")
         return out
 
     # ---- arithmetic ----------------------------------------------------
@@ -303,6 +317,13 @@ class Generator:
                     self.w("z.cursor = z.NextCharPos(z.cursor);")
                 else:
                     self.w("z.cursor = z.PrevCharPos(z.cursor);")
+            return
+        if c.kind == "literal" and c.text:
+            data = c.text.encode("utf-8")
+            fn = "goto_s" if mode == "f" else "goto_s_b"
+            self.w(f"if (!z.{fn}({cpp_string(data)}, {len(data)})) {self.goto(fail)}")
+            if past:
+                self.gen(c, fail, mode)
             return
         v = self.var()
         lab = self.new_label()

@@ -13,6 +13,7 @@
 #define VRIM_STEMMERS_SNOWBALL_SNOWBALL_ENV_H_
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -37,13 +38,17 @@ struct Among {
 // A sorted among table. Forward tables are sorted by byte-wise comparison
 // of their texts, backward tables by their texts read from the last byte.
 // `edge_bytes` is a 256-bit set of the bytes with which entries begin
-// (forward) or end (backward); `has_empty` says an entry has empty text,
-// which disables the pre-check that the set allows.
+// (forward) or end (backward); when the byte at the cursor is not in it, no
+// entry but an empty one can match. `has_empty` says entry 0 has empty text.
+// `starts`, when not null, has 257 entries: the entries whose edge byte is b
+// are entries[starts[b], starts[b + 1]), so the bisection can start within
+// that range (they are contiguous in sort order).
 struct AmongTable {
   const Among* entries;
   int count;
   uint64_t edge_bytes[4];
   bool has_empty;
+  const uint16_t* starts;
 };
 
 class SnowballEnv {
@@ -96,8 +101,18 @@ class SnowballEnv {
 
   // --- Among search: the longest entry matching at the cursor whose
   // condition succeeds. Returns its result, or 0 when none matches.
-  int find_among(const AmongTable& table, void* context);
-  int find_among_b(const AmongTable& table, void* context);
+  int find_among(const AmongTable& table, void* context) {
+    if (cursor >= limit || !EdgeByte(table, data_[cursor])) {
+      return table.has_empty ? MatchEmpty(table, context) : 0;
+    }
+    return FindAmong(table, context);
+  }
+  int find_among_b(const AmongTable& table, void* context) {
+    if (cursor <= limit_backward || !EdgeByte(table, data_[cursor - 1])) {
+      return table.has_empty ? MatchEmpty(table, context) : 0;
+    }
+    return FindAmongB(table, context);
+  }
 
   // --- Rewrites.
   // Replaces [start, end) by s[0, n); adjusts `limit` and the cursor and
@@ -117,11 +132,11 @@ class SnowballEnv {
   std::string slice_to() const { return std::string(data_ + bra, ket - bra); }
 
   // --- Character moves.
-  // One character forward from `pos` (pos < size()).
+  // One character forward from `pos`.
+  // REQUIRES: pos < size() and pos starts a character.
   int NextCharPos(int pos) const {
-    ++pos;
-    while (pos < size_ && (static_cast<uint8_t>(data_[pos]) & 0xC0) == 0x80) ++pos;
-    return pos;
+    const uint8_t b = static_cast<uint8_t>(data_[pos]);
+    return pos + 1 + (b >= 0xC0) + (b >= 0xE0) + (b >= 0xF0);
   }
   // One character backward from `pos` (pos > 0).
   int PrevCharPos(int pos) const {
@@ -129,6 +144,13 @@ class SnowballEnv {
     while (pos > 0 && (static_cast<uint8_t>(data_[pos]) & 0xC0) == 0x80) --pos;
     return pos;
   }
+  // The Snowball `goto 's'` for a literal: moves to the first position at
+  // or after the cursor (forward) or at or before it (backward) where
+  // eq_s(s) (eq_s_b(s)) would succeed, without consuming s. When there is
+  // none, fails with the cursor at the limit it ran into.
+  // REQUIRES: n > 0 and s is valid UTF-8.
+  bool goto_s(const char* s, int n);
+  bool goto_s_b(const char* s, int n);
   // n characters forward, failing (cursor unchanged) when `limit` would be
   // passed or n is negative.
   bool hop(int n);
@@ -142,15 +164,212 @@ class SnowballEnv {
   int ket;
 
  private:
+  static bool EdgeByte(const AmongTable& table, char c) {
+    const uint8_t b = static_cast<uint8_t>(c);
+    return (table.edge_bytes[b >> 6] >> (b & 63)) & 1;
+  }
+  static bool Member(const uint8_t* g, int min, int max, char32_t ch) {
+    const int k = static_cast<int>(ch) - min;
+    if (k < 0 || static_cast<int>(ch) > max) return false;
+    return (g[k >> 3] >> (k & 7)) & 1;
+  }
+  // The binary searches behind find_among and find_among_b, for a cursor
+  // whose next (previous) byte is an edge byte of the table.
+  int FindAmong(const AmongTable& table, void* context);
+  int FindAmongB(const AmongTable& table, void* context);
+  // The outcome when only the empty entry (entry 0) can match.
+  int MatchEmpty(const AmongTable& table, void* context) {
+    const Among& w = table.entries[0];
+    if (w.condition == nullptr) return w.result;
+    const int o = cursor;
+    if (!w.condition(*this, context)) return 0;
+    cursor = o;
+    return w.result;
+  }
   // Decodes the character at `pos` (forward) or before `pos` (backward).
-  char32_t CharAt(int pos, int* width) const;
-  char32_t CharBefore(int pos, int* width) const;
+  char32_t CharAt(int pos, int* width) const {
+    const uint8_t* s = reinterpret_cast<const uint8_t*>(data_) + pos;
+    const uint8_t c = s[0];
+    if (c < 0x80) {
+      *width = 1;
+      return c;
+    }
+    if (c < 0xE0) {
+      *width = 2;
+      return (char32_t(c & 0x1F) << 6) | (s[1] & 0x3F);
+    }
+    if (c < 0xF0) {
+      *width = 3;
+      return (char32_t(c & 0x0F) << 12) | (char32_t(s[1] & 0x3F) << 6) | (s[2] & 0x3F);
+    }
+    *width = 4;
+    return (char32_t(c & 0x07) << 18) | (char32_t(s[1] & 0x3F) << 12) |
+           (char32_t(s[2] & 0x3F) << 6) | (s[3] & 0x3F);
+  }
+  char32_t CharBefore(int pos, int* width) const {
+    const uint8_t* s = reinterpret_cast<const uint8_t*>(data_);
+    const uint8_t c = s[pos - 1];
+    if (c < 0x80) {
+      *width = 1;
+      return c;
+    }
+    const int start = PrevCharPos(pos);
+    return CharAt(start, width);
+  }
 
   const char* data_;
   int size_;
   bool owned_ = false;
   std::string buffer_;  // the text once owned; data_ points into it
 };
+
+// ---- Inline definitions of the hot primitives.
+
+inline bool SnowballEnv::in_grouping(const uint8_t* g, int min, int max) {
+  if (cursor >= limit) return false;
+  int w;
+  if (!Member(g, min, max, CharAt(cursor, &w))) return false;
+  cursor += w;
+  return true;
+}
+
+inline bool SnowballEnv::out_grouping(const uint8_t* g, int min, int max) {
+  if (cursor >= limit) return false;
+  int w;
+  if (Member(g, min, max, CharAt(cursor, &w))) return false;
+  cursor += w;
+  return true;
+}
+
+inline bool SnowballEnv::in_grouping_b(const uint8_t* g, int min, int max) {
+  if (cursor <= limit_backward) return false;
+  int w;
+  if (!Member(g, min, max, CharBefore(cursor, &w))) return false;
+  cursor -= w;
+  return true;
+}
+
+inline bool SnowballEnv::out_grouping_b(const uint8_t* g, int min, int max) {
+  if (cursor <= limit_backward) return false;
+  int w;
+  if (Member(g, min, max, CharBefore(cursor, &w))) return false;
+  cursor -= w;
+  return true;
+}
+
+inline bool SnowballEnv::go_in_grouping(const uint8_t* g, int min, int max) {
+  while (cursor < limit) {
+    int w;
+    if (!Member(g, min, max, CharAt(cursor, &w))) return true;
+    cursor += w;
+  }
+  return false;
+}
+
+inline bool SnowballEnv::go_out_grouping(const uint8_t* g, int min, int max) {
+  while (cursor < limit) {
+    int w;
+    if (Member(g, min, max, CharAt(cursor, &w))) return true;
+    cursor += w;
+  }
+  return false;
+}
+
+inline bool SnowballEnv::go_in_grouping_b(const uint8_t* g, int min, int max) {
+  while (cursor > limit_backward) {
+    int w;
+    if (!Member(g, min, max, CharBefore(cursor, &w))) return true;
+    cursor -= w;
+  }
+  return false;
+}
+
+inline bool SnowballEnv::go_out_grouping_b(const uint8_t* g, int min, int max) {
+  while (cursor > limit_backward) {
+    int w;
+    if (Member(g, min, max, CharBefore(cursor, &w))) return true;
+    cursor -= w;
+  }
+  return false;
+}
+
+inline bool SnowballEnv::eq_s(const char* s, int n) {
+  if (cursor >= limit || size_ - cursor < n) return false;
+  const char* p = data_ + cursor;
+  for (int i = 0; i < n; ++i) {
+    if (p[i] != s[i]) return false;
+  }
+  cursor += n;
+  while (cursor < size_ && (static_cast<uint8_t>(data_[cursor]) & 0xC0) == 0x80) ++cursor;
+  return true;
+}
+
+inline bool SnowballEnv::eq_s_b(const char* s, int n) {
+  if (cursor - limit_backward < n) return false;
+  const int start = cursor - n;
+  if (start > 0 && (static_cast<uint8_t>(data_[start]) & 0xC0) == 0x80) return false;
+  const char* p = data_ + start;
+  for (int i = 0; i < n; ++i) {
+    if (p[i] != s[i]) return false;
+  }
+  cursor = start;
+  return true;
+}
+
+inline bool SnowballEnv::goto_s(const char* s, int n) {
+  if (cursor >= limit) return false;
+  // s begins with a lead byte, so a byte match can only start a character.
+  const char* base = data_;
+  const char* p = base + cursor;
+  const char* end = base + limit;
+  while (p < end) {
+    p = static_cast<const char*>(std::memchr(p, s[0], end - p));
+    if (p == nullptr) break;
+    if (base + size_ - p >= n && std::memcmp(p, s, n) == 0) {
+      cursor = static_cast<int>(p - base);
+      return true;
+    }
+    ++p;
+  }
+  cursor = limit;
+  return false;
+}
+
+inline bool SnowballEnv::goto_s_b(const char* s, int n) {
+  if (cursor <= limit_backward) return false;
+  // s ends with a whole character, so a match always ends on a boundary.
+  const char last = s[n - 1];
+  for (int c = cursor; c - limit_backward >= n; --c) {
+    if (data_[c - 1] == last && std::memcmp(data_ + c - n, s, n) == 0) {
+      cursor = c;
+      return true;
+    }
+  }
+  cursor = limit_backward;
+  return false;
+}
+
+inline bool SnowballEnv::hop(int n) {
+  if (n < 0) return false;
+  int c = cursor;
+  for (; n > 0; --n) {
+    if (c >= limit) return false;
+    c = NextCharPos(c);
+  }
+  cursor = c;
+  return true;
+}
+
+inline bool SnowballEnv::hop_back(int n) {
+  if (n < 0) return false;
+  int c = cursor;
+  for (; n > 0; --n) {
+    if (c <= limit_backward) return false;
+    c = PrevCharPos(c);
+  }
+  cursor = c;
+  return true;
+}
 
 }  // namespace vrim::snowball
 
