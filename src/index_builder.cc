@@ -45,30 +45,39 @@ uint64_t HashBytes(std::string_view s) {
 }
 
 // Open-addressing map from strings to dense ids. The strings live with the
-// caller, which passes an id -> string accessor to each lookup; a slot holds
-// 32 bits of the key's hash (which also picks the slot) and id + 1.
+// caller, which passes an id -> string accessor to lookups of long keys.
+// A slot holds 31 bits of the key's hash (which also pick the slot), a flag
+// for keys of at most 7 bytes, the id and the key's first 8 bytes (for a
+// short key: its bytes and its length), so that short keys, most terms,
+// are matched without touching the caller's strings.
 class IdTable {
  public:
   template <class KeyOf>
   int64_t Find(std::string_view key, uint64_t hash,
                const KeyOf& key_of) const {
     if (slots_.empty()) return -1;
-    const uint32_t tag = static_cast<uint32_t>(hash >> 32);
-    for (size_t i = tag & mask_;; i = (i + 1) & mask_) {
-      const uint64_t s = slots_[i];
-      if (s == 0) return -1;
-      if (static_cast<uint32_t>(s >> 32) == tag) {
-        const uint32_t id = static_cast<uint32_t>(s) - 1;
-        if (key_of(id) == key) return id;
+    const Slot probe = SlotFor(key, hash, 0);
+    for (size_t i = probe.tag & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.id_plus_one == 0) return -1;
+      if (s.tag == probe.tag && s.prefix == probe.prefix &&
+          ((probe.tag & 1) != 0 || key_of(s.id_plus_one - 1) == key)) {
+        return s.id_plus_one - 1;
       }
     }
   }
 
+  // Starts loading the slot a lookup of `hash` will probe first.
+  void Prefetch(uint64_t hash) const {
+    if (!slots_.empty()) {
+      __builtin_prefetch(&slots_[static_cast<uint32_t>(hash >> 32) & mask_]);
+    }
+  }
+
   // REQUIRES: the key is not in the table; id < UINT32_MAX.
-  void Insert(uint64_t hash, uint32_t id) {
+  void Insert(std::string_view key, uint64_t hash, uint32_t id) {
     if ((size_ + 1) * 2 > slots_.size()) Grow();
-    Place(slots_, mask_,
-          (hash >> 32 << 32) | (static_cast<uint64_t>(id) + 1));
+    Place(slots_, mask_, SlotFor(key, hash, id + 1));
     ++size_;
   }
 
@@ -79,23 +88,42 @@ class IdTable {
   }
 
  private:
-  static void Place(std::vector<uint64_t>& slots, size_t mask,
-                    uint64_t entry) {
-    size_t i = static_cast<uint32_t>(entry >> 32) & mask;
-    while (slots[i] != 0) i = (i + 1) & mask;
-    slots[i] = entry;
+  struct Slot {
+    uint64_t prefix;
+    uint32_t tag;  // hash bits, lowest bit set for a short key
+    uint32_t id_plus_one;  // 0 marks an empty slot
+  };
+
+  static Slot SlotFor(std::string_view key, uint64_t hash,
+                      uint32_t id_plus_one) {
+    Slot s;
+    s.prefix = 0;
+    const bool short_key = key.size() <= 7;
+    std::memcpy(&s.prefix, key.data(), short_key ? key.size() : 8);
+    if (short_key) s.prefix |= uint64_t{key.size()} << 56;
+    s.tag = (static_cast<uint32_t>(hash >> 32) & ~1u) | (short_key ? 1 : 0);
+    s.id_plus_one = id_plus_one;
+    return s;
   }
+
+  static void Place(std::vector<Slot>& slots, size_t mask, const Slot& slot) {
+    size_t i = slot.tag & mask;
+    while (slots[i].id_plus_one != 0) i = (i + 1) & mask;
+    slots[i] = slot;
+  }
+
   void Grow() {
-    std::vector<uint64_t> bigger(slots_.empty() ? 16 : slots_.size() * 2, 0);
+    std::vector<Slot> bigger(slots_.empty() ? 16 : slots_.size() * 2,
+                             Slot{0, 0, 0});
     const size_t mask = bigger.size() - 1;
-    for (uint64_t s : slots_) {
-      if (s != 0) Place(bigger, mask, s);
+    for (const Slot& s : slots_) {
+      if (s.id_plus_one != 0) Place(bigger, mask, s);
     }
     slots_.swap(bigger);
     mask_ = mask;
   }
 
-  std::vector<uint64_t> slots_;
+  std::vector<Slot> slots_;
   size_t mask_ = 0;
   size_t size_ = 0;
 };
@@ -105,7 +133,10 @@ class IdTable {
 class TermInterner {
  public:
   uint32_t Intern(std::string_view term, bool* added) {
-    const uint64_t hash = HashBytes(term);
+    return Intern(term, HashBytes(term), added);
+  }
+  // REQUIRES: hash == HashBytes(term).
+  uint32_t Intern(std::string_view term, uint64_t hash, bool* added) {
     const int64_t found = table_.Find(
         term, hash, [this](uint32_t id) { return this->term(id); });
     if (found >= 0) {
@@ -115,10 +146,15 @@ class TermInterner {
     const uint32_t id = static_cast<uint32_t>(size());
     bytes_.append(term);
     ends_.push_back(bytes_.size());
-    table_.Insert(hash, id);
+    table_.Insert(term, hash, id);
     *added = true;
     return id;
   }
+
+  void Prefetch(uint64_t hash) const { table_.Prefetch(hash); }
+  // Frees the lookup table; term() keeps working, Intern() must not be
+  // called again.
+  void DropTable() { table_ = IdTable(); }
 
   size_t size() const { return ends_.size(); }
   std::string_view term(uint32_t id) const {
@@ -144,6 +180,113 @@ size_t EncodedPositionsSize(const uint8_t* data, uint64_t count) {
   return static_cast<size_t>(p - data);
 }
 
+// Sorts postings, with their parallel term ids, by (term, field, doc) in
+// place: an MSD radix sort over the bytes of the three ids (most
+// significant first, leading bytes that are zero everywhere skipped), with
+// insertion sort for short runs. In place matters: the postings are the
+// largest structure of a build.
+class PostingSorter {
+ public:
+  PostingSorter(Posting* postings, uint32_t* terms, size_t term_count,
+                size_t field_count, size_t doc_count)
+      : postings_(postings), terms_(terms) {
+    AddLevels(kTerm, term_count);
+    AddLevels(kField, field_count);
+    AddLevels(kDoc, doc_count);
+  }
+
+  void Sort(size_t n) { SortRange(0, n, 0); }
+
+ private:
+  enum Component : uint8_t { kTerm, kField, kDoc };
+  struct Level {
+    Component component;
+    uint8_t shift;
+  };
+  static constexpr size_t kInsertionSortBelow = 32;
+
+  void AddLevels(Component c, size_t id_bound) {
+    int bytes = 0;
+    for (uint64_t max = id_bound > 0 ? id_bound - 1 : 0; max > 0; max >>= 8) {
+      ++bytes;
+    }
+    for (int b = bytes - 1; b >= 0; --b) {
+      levels_.push_back({c, static_cast<uint8_t>(8 * b)});
+    }
+  }
+
+  uint8_t Byte(size_t i, const Level& level) const {
+    uint32_t v = level.component == kTerm    ? terms_[i]
+                 : level.component == kField ? postings_[i].field
+                                             : postings_[i].doc;
+    return static_cast<uint8_t>(v >> level.shift);
+  }
+
+  bool Less(size_t a, size_t b) const {
+    if (terms_[a] != terms_[b]) return terms_[a] < terms_[b];
+    const Posting& x = postings_[a];
+    const Posting& y = postings_[b];
+    return x.field != y.field ? x.field < y.field : x.doc < y.doc;
+  }
+
+  void Swap(size_t a, size_t b) {
+    std::swap(postings_[a], postings_[b]);
+    std::swap(terms_[a], terms_[b]);
+  }
+
+  void InsertionSort(size_t begin, size_t end) {
+    for (size_t i = begin + 1; i < end; ++i) {
+      for (size_t j = i; j > begin && Less(j, j - 1); --j) Swap(j, j - 1);
+    }
+  }
+
+  void SortRange(size_t begin, size_t end, size_t level) {
+    while (true) {
+      if (end - begin < kInsertionSortBelow) {
+        InsertionSort(begin, end);
+        return;
+      }
+      if (level == levels_.size()) return;
+      const Level& lv = levels_[level];
+      size_t count[256] = {};
+      for (size_t i = begin; i < end; ++i) ++count[Byte(i, lv)];
+      // All keys share this byte: go on with the next without moving.
+      if (count[Byte(begin, lv)] == end - begin) {
+        ++level;
+        continue;
+      }
+      size_t head[256];
+      size_t tail[256];
+      size_t pos = begin;
+      for (int b = 0; b < 256; ++b) {
+        head[b] = pos;
+        pos += count[b];
+        tail[b] = pos;
+      }
+      for (int b = 0; b < 256; ++b) {
+        while (head[b] < tail[b]) {
+          const uint8_t v = Byte(head[b], lv);
+          if (v == b) {
+            ++head[b];
+          } else {
+            Swap(head[b], head[v]++);
+          }
+        }
+      }
+      pos = begin;
+      for (int b = 0; b < 256; ++b) {
+        if (count[b] > 1) SortRange(pos, pos + count[b], level + 1);
+        pos += count[b];
+      }
+      return;
+    }
+  }
+
+  Posting* postings_;
+  uint32_t* terms_;
+  std::vector<Level> levels_;
+};
+
 // Accumulates the postings of one build straight into the output: one
 // posting per (term, field, document) with its positions already encoded,
 // the term kept aside as an interned id. Finish() then orders the term
@@ -152,6 +295,21 @@ class PostingAccumulator {
  public:
   PostingAccumulator(const Language& language, IndexData* out)
       : language_(language), out_(*out) {}
+
+  // Reserves room for the postings and positions that `text_bytes` of new
+  // text plus the base's are likely to produce, so that the two largest
+  // arrays do not pass through doubling copies (which would briefly hold
+  // both the old and the new array). The guesses are generous: capacity
+  // that is never written stays virtual and costs no resident memory.
+  void Reserve(uint64_t text_bytes, const IndexData* base) {
+    const uint64_t postings =
+        text_bytes / 12 + (base ? base->postings.size() : 0);
+    const uint64_t positions =
+        text_bytes / 2 + (base ? base->positions.size() : 0);
+    out_.postings.reserve(postings);
+    posting_term_.reserve(postings);
+    out_.positions.reserve(positions);
+  }
 
   // Copies the postings of the surviving base documents; `doc_map` gives
   // each base document's new id, or kNone when it is gone.
@@ -190,20 +348,40 @@ class PostingAccumulator {
 
     // Group the occurrences by term without sorting: a term's first
     // occurrence in this field claims a local slot.
-    ++generation_;
+    if (++generation_ == 0) {
+      // Wrapped around: forget every claim so none looks current.
+      for (LocalSlot& l : local_slot_) l.generation = 0;
+      generation_ = 1;
+    }
     local_terms_.clear();
     local_begin_.clear();
     token_slot_.resize(n);
+    // Lookups of the later tokens are started ahead of time: the term
+    // table is larger than the caches, and its misses dominate otherwise.
+    constexpr size_t kAhead = 8;
+    hashes_.resize(n);
+    for (size_t k = 0; k < n; ++k) hashes_[k] = HashBytes(tokens[k].text);
+    for (size_t k = 0; k < std::min(n, kAhead); ++k) {
+      terms_.Prefetch(hashes_[k]);
+    }
     for (size_t k = 0; k < n; ++k) {
-      const uint32_t id = Intern(tokens[k].text);
-      if (stamp_[id] != generation_) {
-        stamp_[id] = generation_;
-        slot_[id] = static_cast<uint32_t>(local_terms_.size());
+      if (k + kAhead < n) terms_.Prefetch(hashes_[k + kAhead]);
+      token_slot_[k] = Intern(tokens[k].text, hashes_[k]);
+    }
+    for (size_t k = 0; k < n; ++k) {
+      if (k + kAhead < n) {
+        __builtin_prefetch(&local_slot_[token_slot_[k + kAhead]]);
+      }
+      const uint32_t id = token_slot_[k];
+      LocalSlot& local = local_slot_[id];
+      if (local.generation != generation_) {
+        local.generation = generation_;
+        local.slot = static_cast<uint32_t>(local_terms_.size());
         local_terms_.push_back(id);
         local_begin_.push_back(0);
       }
-      token_slot_[k] = slot_[id];
-      ++local_begin_[slot_[id]];
+      token_slot_[k] = local.slot;
+      ++local_begin_[local.slot];
     }
     const size_t slots = local_terms_.size();
     uint32_t begin = 0;
@@ -234,8 +412,8 @@ class PostingAccumulator {
     return n;
   }
 
-  // Sorts the terms by bytes, renumbers them, and moves every posting to
-  // its term's range, each range sorted by (field, document).
+  // Sorts the terms by bytes, renumbers them, and sorts the postings by
+  // (term, field, document).
   void Finish() {
     const uint32_t term_count = static_cast<uint32_t>(terms_.size());
     std::vector<uint32_t> order(term_count);
@@ -243,6 +421,8 @@ class PostingAccumulator {
     std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
       return terms_.term(a) < terms_.term(b);
     });
+    terms_.DropTable();
+    std::vector<LocalSlot>().swap(local_slot_);
     std::vector<uint32_t> rank(term_count);
     out_.terms.clear();
     out_.terms.reserve(term_count);
@@ -254,11 +434,8 @@ class PostingAccumulator {
     // postings move.
     terms_ = TermInterner();
     std::vector<uint32_t>().swap(order);
-    std::vector<uint64_t>().swap(stamp_);
-    std::vector<uint32_t>().swap(slot_);
 
     std::vector<Posting>& postings = out_.postings;
-    const size_t n = postings.size();
     out_.term_postings.assign(term_count + 1, 0);
     for (uint32_t& t : posting_term_) {
       t = rank[t];
@@ -268,45 +445,21 @@ class PostingAccumulator {
     for (uint32_t t = 0; t < term_count; ++t) {
       out_.term_postings[t + 1] += out_.term_postings[t];
     }
-    // posting_term_ becomes each posting's destination, assigned in the
-    // current order so that the move is stable; then follow the cycles.
-    std::vector<uint64_t> next(out_.term_postings.begin(),
-                               out_.term_postings.end() - 1);
-    std::vector<uint32_t>& dest = posting_term_;
-    for (size_t i = 0; i < n; ++i) {
-      dest[i] = static_cast<uint32_t>(next[dest[i]]++);
-    }
-    std::vector<uint64_t>().swap(next);
-    for (size_t i = 0; i < n; ++i) {
-      while (dest[i] != i) {
-        const uint32_t j = dest[i];
-        std::swap(postings[i], postings[j]);
-        std::swap(dest[i], dest[j]);
-      }
-    }
+    PostingSorter(postings.data(), posting_term_.data(), term_count,
+                  out_.fields.size(), out_.refs.size())
+        .Sort(postings.size());
     std::vector<uint32_t>().swap(posting_term_);
-
-    // Fresh postings arrive in (field, document) order; only terms that
-    // also had base postings need sorting.
-    auto by_field_doc = [](const Posting& a, const Posting& b) {
-      return a.field != b.field ? a.field < b.field : a.doc < b.doc;
-    };
-    for (uint32_t t = 0; t < term_count; ++t) {
-      auto first = postings.begin() + out_.term_postings[t];
-      auto last = postings.begin() + out_.term_postings[t + 1];
-      if (!std::is_sorted(first, last, by_field_doc)) {
-        std::sort(first, last, by_field_doc);
-      }
-    }
   }
 
  private:
   uint32_t Intern(std::string_view term) {
+    return Intern(term, HashBytes(term));
+  }
+  uint32_t Intern(std::string_view term, uint64_t hash) {
     bool added;
-    const uint32_t id = terms_.Intern(term, &added);
+    const uint32_t id = terms_.Intern(term, hash, &added);
     if (added) {
-      stamp_.push_back(0);
-      slot_.push_back(0);
+      local_slot_.push_back(LocalSlot{0, 0});
     }
     return id;
   }
@@ -317,15 +470,19 @@ class PostingAccumulator {
   std::vector<uint32_t> posting_term_;  // parallel to out_.postings
 
   // Per term: the field occurrence that last saw it and its slot there.
-  std::vector<uint64_t> stamp_;
-  std::vector<uint32_t> slot_;
-  uint64_t generation_ = 0;
+  struct LocalSlot {
+    uint32_t generation;
+    uint32_t slot;
+  };
+  std::vector<LocalSlot> local_slot_;
+  uint32_t generation_ = 0;
 
   // Per field occurrence scratch, reused.
   std::vector<uint32_t> local_terms_;
   std::vector<uint32_t> local_begin_;
   std::vector<uint32_t> cursor_;
-  std::vector<uint32_t> token_slot_;
+  std::vector<uint32_t> token_slot_;  // term id, then local slot
+  std::vector<uint64_t> hashes_;
   std::vector<Position> grouped_;
   std::vector<Position> scratch_;
 };
@@ -375,7 +532,7 @@ class IndexBuilder::RefTable {
     });
   }
   void Insert(std::string_view ref, uint32_t id) {
-    table_.Insert(HashBytes(ref), id);
+    table_.Insert(ref, HashBytes(ref), id);
   }
   void Rebuild(const std::vector<StagedDocument>& staged) {
     table_.Clear();
@@ -590,7 +747,14 @@ IndexPtr IndexBuilder::Build() const {
   }
   out.document_count = document_count;
 
+  uint64_t text_bytes = 0;
+  for (uint32_t k : staged_order) {
+    for (const auto& [field, text] : staged_[k].fields) {
+      if (field < field_count) text_bytes += text.size();
+    }
+  }
   PostingAccumulator postings(*language_, &out);
+  postings.Reserve(text_bytes, base);
   if (base) postings.AddBasePostings(*base, base_doc_map);
   // Field by field, so that fresh postings arrive sorted by (field, doc).
   for (uint32_t f = 0; f < field_count; ++f) {

@@ -113,8 +113,25 @@ TokenSet::TokenSet() : child_begin_{1, 1}, in_char_{0}, term_id_{kNoTerm} {}
 
 TokenSet TokenSet::Build(const std::vector<std::string>& terms) {
   TokenSet set;
+  // Size the arrays exactly first: each term adds one node per character
+  // after the prefix it shares with the term before it.
+  size_t nodes = 1;
+  for (size_t i = 0; i < terms.size(); ++i) {
+    std::string_view term = terms[i];
+    size_t shared = 0;
+    if (i > 0) {
+      std::string_view prev = terms[i - 1];
+      const size_t limit = std::min(prev.size(), term.size());
+      while (shared < limit && prev[shared] == term[shared]) ++shared;
+      while (!IsCharBoundary(term, shared)) --shared;
+    }
+    nodes += CountCodePoints(term.substr(shared));
+  }
+  set.in_char_.reserve(nodes);
+  set.term_id_.reserve(nodes);
   // child_begin_ first collects the number of children per node.
   std::vector<uint32_t>& counts = set.child_begin_;
+  counts.reserve(nodes + 1);
   counts.assign(1, 0);
 
   // The terms still longer than the current depth, in sorted order, with
@@ -178,9 +195,6 @@ TokenSet TokenSet::Build(const std::vector<std::string>& terms) {
     begin += n;
   }
   counts.push_back(begin);
-  set.child_begin_.shrink_to_fit();
-  set.in_char_.shrink_to_fit();
-  set.term_id_.shrink_to_fit();
   return set;
 }
 

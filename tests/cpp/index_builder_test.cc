@@ -13,21 +13,6 @@
 #include "test_language.h"
 
 namespace vrim {
-// Until the language registry is on main: the pipeline stages in order.
-__attribute__((weak)) TokenList RunPipeline(const Language& language,
-                                            TokenList tokens) {
-  TokenList out;
-  for (Token& t : tokens) {
-    if (!language.trim(&t)) continue;
-    if (language.is_stop_word(t.text)) continue;
-    t.text = language.stem(t.text);
-    out.push_back(std::move(t));
-  }
-  return out;
-}
-}  // namespace vrim
-
-namespace vrim {
 namespace {
 
 using testing::MakeSpaceLanguage;
@@ -452,6 +437,29 @@ TEST(IndexBuilderTest, RehydratedBuildsMatchFreshBuilds) {
     }
     ASSERT_EQ(ViewOf(*builder->Build()), ViewOf(*fresh_of())) << round;
   }
+}
+
+TEST(IndexBuilderTest, BuildsThroughTheEnglishPipeline) {
+  IndexBuilder builder(ResolveLanguage("en").language, 1.2, 0.75);
+  builder.DeclareField("title", 1.0);
+  builder.DeclareField("body", 1.0);
+  builder.Stage(Doc("a", "", "The running dogs."));
+  builder.Stage(Doc("b", "\xC3\x9Cn\xC3\xAF" "code DOGS", ""));
+  IndexPtr index = builder.Build();
+  ExpectWellFormed(*index);
+  View v = ViewOf(*index);
+  EXPECT_EQ(v.pipeline, (std::vector<std::string>{"trimmer", "stopWordFilter",
+                                                  "stemmer"}));
+  EXPECT_EQ(v.docs["a"].second, (std::vector<uint64_t>{0, 2}));
+  EXPECT_EQ(v.postings["run"]["body"]["a"],
+            (View::PostingView{1, Positions{{4, 7}}}));
+  // Trimmed of its full stop, stemmed; positions still cover the word.
+  EXPECT_EQ(v.postings["dog"]["body"]["a"],
+            (View::PostingView{1, Positions{{12, 4}}}));
+  // Positions count code points, not bytes.
+  EXPECT_EQ(v.postings["dog"]["title"]["b"],
+            (View::PostingView{1, Positions{{8, 4}}}));
+  EXPECT_EQ(index->document_frequency(index->FindTerm("dog")), 2u);
 }
 
 TEST(IndexBuilderDeathTest, InvalidFieldNamesAreBrokenPreconditions) {
