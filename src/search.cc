@@ -243,7 +243,9 @@ struct MatchNode {
 
 // Document id to DocState: a dense table when a large share of the index
 // is touched, an open-addressing hash table otherwise, so a rare-term query
-// on a large index costs nothing per stored document.
+// on a large index costs nothing per stored document. Every state comes
+// from one of the `expected` postings, so the table, sized to twice that,
+// never fills beyond half.
 class DocStates {
  public:
   DocStates(size_t doc_count, uint64_t expected) {
@@ -289,7 +291,6 @@ class DocStates {
 
   int32_t* Slot(uint32_t doc) {
     if (!dense_.empty()) return &dense_[doc];
-    if ((states_.size() + 1) * 2 > keys_.size()) Grow();
     size_t i = Hash(doc) & mask_;
     while (keys_[i] != kEmpty && keys_[i] != doc) i = (i + 1) & mask_;
     if (keys_[i] == kEmpty) {
@@ -297,22 +298,6 @@ class DocStates {
       values_[i] = -1;
     }
     return &values_[i];
-  }
-
-  void Grow() {
-    std::vector<uint32_t> keys(keys_.size() * 2, kEmpty);
-    std::vector<int32_t> values(keys.size());
-    const size_t mask = keys.size() - 1;
-    for (size_t i = 0; i < keys_.size(); ++i) {
-      if (keys_[i] == kEmpty) continue;
-      size_t j = Hash(keys_[i]) & mask;
-      while (keys[j] != kEmpty) j = (j + 1) & mask;
-      keys[j] = keys_[i];
-      values[j] = values_[i];
-    }
-    keys_.swap(keys);
-    values_.swap(values);
-    mask_ = mask;
   }
 
   std::vector<int32_t> dense_;
