@@ -22,8 +22,8 @@ struct QueryTerm {
   uint32_t alternative = 0;
 };
 
-// One index term matched by a clause, with its postings in the clause's
-// fields (one posting range per clause field, in clause field order).
+// One index term matched by a clause, with the IDF it scores with and the
+// alternative it belongs to.
 struct TermRecord {
   uint32_t term;
   double idf;
@@ -41,7 +41,9 @@ struct ClausePlan {
   const Clause* clause;
   std::vector<uint32_t> fields;  // field ids, clause order
   std::vector<TermRecord> records;
-  std::vector<PostingRange> ranges;  // records x fields
+  // The postings of each record in each clause field: records x fields,
+  // record-major.
+  std::vector<PostingRange> ranges;
   std::vector<Phrase> phrases;
   std::vector<std::vector<int64_t>> phrase_term_ids;  // per phrase
 };
