@@ -14,6 +14,8 @@ namespace vrim {
 namespace {
 
 constexpr int32_t kStandalone = -1;
+// The end of a match list, an absent state.
+constexpr uint32_t kNone = UINT32_MAX;
 
 // A query term derived from a clause, before expansion.
 struct QueryTerm {
@@ -230,7 +232,7 @@ struct DocState {
   uint32_t doc;
   uint32_t required_hits = 0;
   uint32_t last_clause = UINT32_MAX;  // last clause that counted for it
-  int32_t first_match = -1;           // head of its match list
+  uint32_t first_match = kNone;       // head of its match list
   double score = 0.0;
   bool scored = false;
   bool prohibited = false;
@@ -240,7 +242,7 @@ struct MatchNode {
   uint32_t term;
   uint32_t field;
   const Posting* posting;
-  int32_t next;
+  uint32_t next;
 };
 
 // Document id to DocState: a dense table when a large share of the index
@@ -252,7 +254,7 @@ class DocStates {
  public:
   DocStates(size_t doc_count, uint64_t expected) {
     if (expected >= doc_count / 16) {
-      dense_.assign(doc_count, -1);
+      dense_.assign(doc_count, kNone);
     } else {
       size_t capacity = 16;
       while (capacity < expected * 2) capacity *= 2;
@@ -264,9 +266,9 @@ class DocStates {
   }
 
   DocState& Get(uint32_t doc) {
-    int32_t* slot = Slot(doc);
-    if (*slot < 0) {
-      *slot = static_cast<int32_t>(states_.size());
+    uint32_t* slot = Slot(doc);
+    if (*slot == kNone) {
+      *slot = static_cast<uint32_t>(states_.size());
       states_.push_back(DocState{doc});
     }
     return states_[*slot];
@@ -274,7 +276,7 @@ class DocStates {
 
   const DocState* Find(uint32_t doc) const {
     if (!dense_.empty()) {
-      return dense_[doc] < 0 ? nullptr : &states_[dense_[doc]];
+      return dense_[doc] == kNone ? nullptr : &states_[dense_[doc]];
     }
     for (size_t i = Hash(doc) & mask_; keys_[i] != kEmpty; i = (i + 1) & mask_) {
       if (keys_[i] == doc) return &states_[values_[i]];
@@ -291,20 +293,20 @@ class DocStates {
     return static_cast<size_t>((doc * 0x9E3779B97F4A7C15ull) >> 20);
   }
 
-  int32_t* Slot(uint32_t doc) {
+  uint32_t* Slot(uint32_t doc) {
     if (!dense_.empty()) return &dense_[doc];
     size_t i = Hash(doc) & mask_;
     while (keys_[i] != kEmpty && keys_[i] != doc) i = (i + 1) & mask_;
     if (keys_[i] == kEmpty) {
       keys_[i] = doc;
-      values_[i] = -1;
+      values_[i] = kNone;
     }
     return &values_[i];
   }
 
-  std::vector<int32_t> dense_;
+  std::vector<uint32_t> dense_;
   std::vector<uint32_t> keys_;
-  std::vector<int32_t> values_;
+  std::vector<uint32_t> values_;
   size_t mask_ = 0;
   std::vector<DocState> states_;
 };
@@ -312,7 +314,7 @@ class DocStates {
 // A contribution of an alternative record, summed per (document, field,
 // group, alternative) and resolved at the end of its clause.
 struct AlternativeContribution {
-  int32_t state;
+  uint32_t state;
   uint32_t field;
   int32_t group;
   uint32_t alternative;
@@ -451,11 +453,11 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
             state.score += contribution;
           } else {
             alternatives.push_back(AlternativeContribution{
-                static_cast<int32_t>(&state - docs.states().data()), field,
+                static_cast<uint32_t>(&state - docs.states().data()), field,
                 record.group, record.alternative, contribution});
           }
           matches.push_back(MatchNode{record.term, field, p, state.first_match});
-          state.first_match = static_cast<int32_t>(matches.size() - 1);
+          state.first_match = static_cast<uint32_t>(matches.size() - 1);
         }
       }
     }
@@ -509,7 +511,7 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
   struct Ranked {
     double score;
     uint32_t doc;
-    int32_t first_match;
+    uint32_t first_match;
   };
   std::vector<Ranked> ranked;
   ranked.reserve(docs.states().size());
@@ -532,7 +534,7 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
     hit.index = index_ptr;
     hit.doc = ranked[i].doc;
     hit.score = ranked[i].score;
-    for (int32_t m = ranked[i].first_match; m >= 0; m = matches[m].next) {
+    for (uint32_t m = ranked[i].first_match; m != kNone; m = matches[m].next) {
       hit.matches.push_back(
           MatchRef{matches[m].term, matches[m].field, matches[m].posting});
     }
