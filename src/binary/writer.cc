@@ -147,6 +147,10 @@ class Writer {
   bool WritePostings(std::string* overflow) {
     const size_t t_count = data_.terms.size();
     postings_offsets_.reserve(t_count + 1);
+    // Typical sizes: a few bytes per posting and per term header; position
+    // lists held canonically in memory are copied at their size.
+    postings_.reserve(4 * data_.postings.size() + 4 * t_count);
+    if (positions_) positions_data_.reserve(data_.positions.size());
     // seen[doc] == term + 1 when the document was counted for that term.
     std::vector<uint32_t> seen(data_.refs.size(), 0);
     std::vector<Position> scratch;
