@@ -82,12 +82,15 @@ def corpus(language):
     return docs, size
 
 
-def best_time(fn, docs, repeat):
-    best = float("inf")
+def best_times(fns, docs, repeat):
+    """Best time of each function, the runs interleaved so that a change in
+    machine load affects all of them alike."""
+    best = [float("inf")] * len(fns)
     for _ in range(repeat):
-        start = time.perf_counter()
-        fn(docs)
-        best = min(best, time.perf_counter() - start)
+        for i, fn in enumerate(fns):
+            start = time.perf_counter()
+            fn(docs)
+            best[i] = min(best[i], time.perf_counter() - start)
     return best
 
 
@@ -112,7 +115,7 @@ def run_lower_split(docs):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--repeat", type=int, default=5)
     args = ap.parse_args()
 
     print(f"Python {sys.version.split()[0]}, vrim {vrim.__version__}")
@@ -122,9 +125,9 @@ def main():
     for language in ("en", "ja"):
         docs, size = corpus(language)
         mb = size / 1e6
-        t_norm = best_time(run_normalize(language), docs, args.repeat)
-        t_tok = best_time(run_tokenize(language), docs, args.repeat)
-        t_ref = best_time(run_lower_split, docs, args.repeat)
+        t_norm, t_tok, t_ref = best_times(
+            [run_normalize(language), run_tokenize(language), run_lower_split],
+            docs, args.repeat)
         ratio = t_ref / t_tok
         print(f"{language:8} {mb:6.1f} {len(docs):6d} {mb / t_norm:8.1f} MB/s "
               f"{mb / t_tok:6.1f} MB/s {mb / t_ref:7.1f} MB/s {ratio:12.2f}x")

@@ -3,6 +3,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "languages/cjk.h"
 #include "utf8.h"
 
@@ -83,7 +87,13 @@ class SeparatorSet {
     while (p < end) {
       char32_t cp = NextCodePoint(&p);
       if (cp < 0x80) {
-        kind_[cp] = kSeparatorByte;
+        if (kind_[cp] != kSeparatorByte) {
+          if (ascii_count_ < kMaxVectorSeparators) {
+            ascii_[ascii_count_] = static_cast<char>(cp);
+          }
+          ++ascii_count_;
+          kind_[cp] = kSeparatorByte;
+        }
       } else {
         other_.push_back(cp);
       }
@@ -91,6 +101,38 @@ class SeparatorSet {
   }
 
   uint8_t Kind(unsigned char byte) const { return kind_[byte]; }
+
+  // Classifies the 64 bytes at `p`: bit i of *separators is set when byte
+  // i is an ASCII separator, bit i of *non_ascii when it has its high bit.
+  void Classify64(const unsigned char* p, uint64_t* separators,
+                  uint64_t* non_ascii) const {
+#if defined(__SSE2__)
+    if (ascii_count_ <= kMaxVectorSeparators) {
+      uint64_t sep = 0, high = 0;
+      for (int q = 0; q < 4; ++q) {
+        __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
+        __m128i hit = _mm_setzero_si128();
+        for (size_t k = 0; k < ascii_count_; ++k) {
+          hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(ascii_[k])));
+        }
+        sep |= uint64_t(uint32_t(_mm_movemask_epi8(hit))) << (16 * q);
+        high |= uint64_t(uint32_t(_mm_movemask_epi8(v))) << (16 * q);
+      }
+      *separators = sep;
+      *non_ascii = high;
+      return;
+    }
+#endif
+    uint64_t sep = 0, high = 0;
+    for (int i = 0; i < 64; ++i) {
+      uint8_t kind = kind_[p[i]];
+      sep |= uint64_t(kind == kSeparatorByte) << i;
+      high |= uint64_t(kind == kNonAscii) << i;
+    }
+    *separators = sep;
+    *non_ascii = high;
+  }
 
   bool ContainsNonAscii(char32_t cp) const {
     for (char32_t s : other_) {
@@ -100,7 +142,11 @@ class SeparatorSet {
   }
 
  private:
+  static constexpr size_t kMaxVectorSeparators = 8;
+
   uint8_t kind_[256];
+  char ascii_[kMaxVectorSeparators];
+  size_t ascii_count_ = 0;  // distinct ASCII separators
   std::vector<char32_t> other_;
 };
 
@@ -129,6 +175,33 @@ void SplitRun(std::string_view text, const SeparatorSet& separators,
   size_t word_b = 0;
   uint64_t word_k = 0;
   while (pos < n) {
+    // Sixty-four bytes at a time while they are ASCII: word boundaries come
+    // from a bit mask of separators instead of a branch per byte.
+    if (s[pos] < 0x80 && n - pos >= 64) {
+      uint64_t sep, high;
+      separators.Classify64(s + pos, &sep, &high);
+      size_t limit = high ? __builtin_ctzll(high) : 64;
+      // Bits at and above `limit` are not to be looked at.
+      uint64_t valid = limit == 64 ? ~uint64_t{0} : (uint64_t{1} << limit) - 1;
+      size_t i = 0;
+      while (i < limit) {
+        uint64_t rest = (in_word ? sep : ~sep) & valid & (~uint64_t{0} << i);
+        if (rest == 0) break;
+        size_t j = __builtin_ctzll(rest);
+        if (in_word) {
+          Emit(text, word_b, pos + j, word_k, cp_index + j, out);
+          in_word = false;
+        } else {
+          in_word = true;
+          word_b = pos + j;
+          word_k = cp_index + j;
+        }
+        i = j + 1;
+      }
+      pos += limit;
+      cp_index += limit;
+      continue;
+    }
     uint8_t kind = separators.Kind(s[pos]);
     if (kind == SeparatorSet::kWordByte) {
       if (!in_word) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "language.h"
 #include "languages/cjk.h"
 #include "normalize.h"
+#include "utf8.h"
 
 namespace vrim {
 namespace {
@@ -180,6 +182,63 @@ TEST(TokenizerTest, BigramTokenizer) {
   for (const auto& c : cases) {
     EXPECT_EQ(Triples(TokenizeBigram(c.text, Mask(c.classes))), c.expected)
         << c.text;
+  }
+}
+
+// The obvious character-by-character splitter, to check the block-wise one
+// against.
+std::vector<Triple> ReferenceSplit(const std::u32string& text,
+                                   const std::u32string& separators) {
+  std::vector<Triple> out;
+  size_t r = 0;
+  for (size_t k = 0; k <= text.size(); ++k) {
+    if (k < text.size() && separators.find(text[k]) == std::u32string::npos) {
+      continue;
+    }
+    if (k > r) {
+      out.emplace_back(EncodeUtf8(text.data() + r, k - r), r, k - r);
+    }
+    r = k + 1;
+  }
+  return out;
+}
+
+TEST(TokenizerTest, SplitterAgreesWithReferenceOnRandomText) {
+  std::mt19937 rng(7);
+  const std::u32string alphabet =
+      U"aaaaaaaaaaaabbbbbbbbccccZ09_.,;:!?'   \t\n\r\f\v--"
+      U"\u00A0\u00E9\u2003\u00B7|/~";
+  const std::u32string separator_sets[] = {
+      std::u32string(U" \t\n\r\f\v\r\u00A0-"),
+      std::u32string(U" "),
+      std::u32string(U"\u00B7"),
+      // More distinct ASCII separators than the vector path takes.
+      std::u32string(U" \t\n\r\f\v-.,;:!?|/~"),
+  };
+  for (const std::u32string& seps : separator_sets) {
+    std::string seps8 = EncodeUtf8(seps.data(), seps.size());
+    for (int round = 0; round < 400; ++round) {
+      std::u32string text;
+      size_t len = rng() % 300;
+      // Long stretches without separators cross block boundaries.
+      bool long_words = round % 3 == 0;
+      for (size_t i = 0; i < len; ++i) {
+        char32_t c = alphabet[rng() % alphabet.size()];
+        if (long_words && seps.find(c) != std::u32string::npos && rng() % 8) {
+          c = U'x';
+        }
+        text.push_back(c);
+      }
+      std::string text8 = EncodeUtf8(text.data(), text.size());
+      ASSERT_EQ(Triples(SplitOnSeparators(text8, seps8)),
+                ReferenceSplit(text, seps))
+          << text8;
+      if (seps.size() == 9) {
+        ASSERT_EQ(Triples(TokenizeGeneric(text8, seps8)),
+                  ReferenceSplit(text, seps))
+            << text8;
+      }
+    }
   }
 }
 
