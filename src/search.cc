@@ -1,6 +1,7 @@
 #include "search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <unordered_map>
 #include <unordered_set>
@@ -368,6 +369,12 @@ class PhraseChecker {
 
 bool Finite(double x) { return std::isfinite(x); }
 
+// The bit pattern of a score, in which finite non-negative values order
+// like unsigned integers; a negative zero counts as zero.
+uint64_t ScoreBits(double score) {
+  return std::bit_cast<uint64_t>(score + 0.0);
+}
+
 }  // namespace
 
 std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
@@ -506,35 +513,34 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
     return hits;
   }
 
-  // Ranking works on compact entries rather than on the states, so the
-  // sort stays within a few cache lines per comparison.
-  struct Ranked {
-    double score;
-    uint32_t doc;
-    uint32_t first_match;
-  };
-  std::vector<Ranked> ranked;
+  // Each survivor is ranked by one 128-bit key: the complemented bits of
+  // its score (scores are finite and not negative, where the bit patterns
+  // order like the values), then its document id, then its state index,
+  // which only rides along. Ascending keys are descending scores with ties
+  // in document order, and comparing keys costs a single branch.
+  std::vector<unsigned __int128> ranked;
   ranked.reserve(docs.states().size());
-  for (const DocState& state : docs.states()) {
+  const std::vector<DocState>& states = docs.states();
+  for (uint32_t i = 0; i < states.size(); ++i) {
+    const DocState& state = states[i];
     if (!state.scored || state.prohibited) continue;
     if (required_clauses > 0 && state.required_hits != required_clauses) {
       continue;
     }
-    ranked.push_back(Ranked{state.score, state.doc, state.first_match});
+    ranked.push_back((static_cast<unsigned __int128>(~ScoreBits(state.score))
+                      << 64) |
+                     (static_cast<unsigned __int128>(state.doc) << 32) | i);
   }
-  std::sort(ranked.begin(), ranked.end(), [](const Ranked& x, const Ranked& y) {
-    if (x.score > y.score) return true;
-    if (y.score > x.score) return false;
-    return x.doc < y.doc;
-  });
+  std::sort(ranked.begin(), ranked.end());
 
   hits.resize(ranked.size());
   for (size_t i = 0; i < ranked.size(); ++i) {
+    const DocState& state = states[static_cast<uint32_t>(ranked[i])];
     Hit& hit = hits[i];
     hit.index = index_ptr;
-    hit.doc = ranked[i].doc;
-    hit.score = ranked[i].score;
-    for (uint32_t m = ranked[i].first_match; m != kNone; m = matches[m].next) {
+    hit.doc = state.doc;
+    hit.score = state.score;
+    for (uint32_t m = state.first_match; m != kNone; m = matches[m].next) {
       hit.matches.push_back(
           MatchRef{matches[m].term, matches[m].field, matches[m].posting});
     }
