@@ -462,6 +462,62 @@ TEST(IndexBuilderTest, BuildsThroughTheEnglishPipeline) {
   EXPECT_EQ(index->document_frequency(index->FindTerm("dog")), 2u);
 }
 
+// The builder runs the pipeline stages itself (with the stop-word filter and
+// stemmer memoised per distinct text); the outcome must be exactly that of
+// tokenize followed by RunPipeline, for every kind of language.
+TEST(IndexBuilderTest, PostingsMatchThePipelineRunDirectly) {
+  const std::vector<std::string> texts = {
+      "The running dogs. (hello) RUNNING runs the dogs",
+      "\xC3\x9Cn\xC3\xAF" "code na\xC3\xAFve caf\xC3\xA9 l'\xC3\xA9t\xC3\xA9 le les",
+      "\xC4\xB0stanbul ISTANBUL \xC4\xB1i Istanbul",
+      "\xE4\xB8\xAD\xE6\x96\x87\xE5\x88\x86\xE8\xAF\x8D \xE4\xB8\xAD\xE6\x96\x87 "
+      "\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x82\xBF\xE3\x83\xAF\xE3\x83\xBC",
+      "a-b c_d e.f 123 4th -- ... x",
+      "\xEF\xBC\xA6\xEF\xBC\xB5\xEF\xBC\xAC\xEF\xBC\xAC\xE3\x80\x80wide",
+      "",
+      "the the the",
+  };
+  for (const char* code : {"en", "fr", "zh", "ja", "tr", "en,fr", "zh,en", "xx"}) {
+    LanguagePtr language = ResolveLanguage(code).language;
+    IndexBuilder builder(language, 1.2, 0.75);
+    builder.DeclareField("body", 1.0);
+    // ref -> term -> positions, and ref -> field length
+    std::map<std::string, std::map<std::string, Positions>> expected;
+    std::map<std::string, uint64_t> lengths;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      StagedDocument doc;
+      doc.ref = "d" + std::to_string(i);
+      doc.fields.push_back({0, texts[i]});
+      builder.Stage(doc);
+      TokenList tokens = RunPipeline(*language, language->tokenize(texts[i]));
+      lengths[doc.ref] = tokens.size();
+      for (const Token& t : tokens) {
+        expected[doc.ref][t.text].push_back(
+            {t.metadata.start, t.metadata.length});
+      }
+    }
+    IndexPtr index = builder.Build();
+    ExpectWellFormed(*index);
+    View v = ViewOf(*index);
+    std::map<std::string, std::map<std::string, Positions>> got;
+    for (const auto& [term, fields] : v.postings) {
+      for (const auto& [ref, posting] : fields.at("body")) {
+        EXPECT_EQ(posting.tf, posting.positions.size());
+        got[ref][term] = posting.positions;
+      }
+    }
+    for (auto& [ref, terms] : expected) {
+      for (auto& [term, positions] : terms) {
+        std::sort(positions.begin(), positions.end());
+      }
+    }
+    EXPECT_EQ(got, expected) << code;
+    for (const auto& [ref, length] : lengths) {
+      EXPECT_EQ(v.docs[ref].second[0], length) << code << " " << ref;
+    }
+  }
+}
+
 TEST(IndexBuilderDeathTest, InvalidFieldNamesAreBrokenPreconditions) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   IndexBuilder builder(MakeSpaceLanguage(), 1.2, 0.75);
