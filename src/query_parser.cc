@@ -309,9 +309,10 @@ class Parser {
               state = kPresence;
               break;
             default:
-              return Fail(std::string("expected either a field or a term, found ") +
-                              KindName(next->kind),
-                          next->start, next->end);
+              return Fail(
+                  std::string("expected either a field or a term, found ") +
+                      KindName(next->kind),
+                  next->start, next->end);
           }
           break;
         }

@@ -94,13 +94,8 @@ void DeriveQueryTerms(const Language& language, const Clause& clause,
     return;
   }
 
-  // The pipeline, as at build time: trimmer, stop-word filter, stemmer.
-  TokenList tokens;
-  for (Token& token : language.tokenize(clause.term)) {
-    if (!language.trim(&token) || language.is_stop_word(token.text)) continue;
-    token.text = language.stem(token.text);
-    tokens.push_back(std::move(token));
-  }
+  // The same pipeline as at build time.
+  TokenList tokens = RunPipeline(language, language.tokenize(clause.term));
 
   std::vector<PhraseToken> phrase_tokens;
   phrase_tokens.reserve(tokens.size());
@@ -279,7 +274,8 @@ class DocStates {
     if (!dense_.empty()) {
       return dense_[doc] == kNone ? nullptr : &states_[dense_[doc]];
     }
-    for (size_t i = Hash(doc) & mask_; keys_[i] != kEmpty; i = (i + 1) & mask_) {
+    for (size_t i = Hash(doc) & mask_; keys_[i] != kEmpty;
+         i = (i + 1) & mask_) {
       if (keys_[i] == doc) return &states_[values_[i]];
     }
     return nullptr;
@@ -445,7 +441,8 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
           const double db = data.doc_boosts[p->doc];
           if (field_ok && p->tf != 0 && Finite(db) && db >= 0.0) {
             const double tf = p->tf;
-            const double fl = static_cast<double>(index.field_length(p->doc, field));
+            const double fl =
+                static_cast<double>(index.field_length(p->doc, field));
             const double raw = db * fb * record.idf * tf * (k1 + 1.0) /
                                (tf + k1 * ((1.0 - b) + b * fl / avg));
             double factor = 1.0;
@@ -463,7 +460,8 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
                 static_cast<uint32_t>(&state - docs.states().data()), field,
                 record.group, record.alternative, contribution});
           }
-          matches.push_back(MatchNode{record.term, field, p, state.first_match});
+          matches.push_back(
+              MatchNode{record.term, field, p, state.first_match});
           state.first_match = static_cast<uint32_t>(matches.size() - 1);
         }
       }

@@ -210,8 +210,9 @@ TEST(ParseQueryTest, TermFoldingFollowsTheLanguageCode) {
     const char* code;
     const char* want;
   };
-  for (const Case& c : {Case{"test", "istanbul"}, Case{"tr", "ıstanbul"},
-                        Case{" tr ", "ıstanbul"}, Case{"en, tr", "Istanbul"}}) {
+  for (const Case& c :
+       {Case{"test", "istanbul"}, Case{"tr", "ıstanbul"},
+        Case{" tr ", "ıstanbul"}, Case{"en, tr", "Istanbul"}}) {
     testing::TestLanguage language(c.code);
     Query query;
     ParseError error;

@@ -341,7 +341,8 @@ void ExpectSameResults(const IndexPtr& index, const Query& query,
   for (const Reference::Result& r : want) by_ref[r.ref] = &r;
   for (size_t i = 0; i < got.size(); ++i) {
     const Hit& hit = got[i];
-    ASSERT_TRUE(by_ref.count(hit.ref())) << label << " unexpected " << hit.ref();
+    ASSERT_TRUE(by_ref.count(hit.ref()))
+        << label << " unexpected " << hit.ref();
     const Reference::Result& r = *by_ref[hit.ref()];
     EXPECT_NEAR(hit.score, r.score, 1e-9) << label << " " << hit.ref();
     EXPECT_NEAR(hit.score, want[i].score, 1e-9) << label << " rank " << i;
@@ -380,7 +381,8 @@ std::string RandomText(std::mt19937& rng) {
   return text;
 }
 
-std::string RandomQuery(std::mt19937& rng, const std::vector<std::string>& fields) {
+std::string RandomQuery(std::mt19937& rng,
+                        const std::vector<std::string>& fields) {
   std::string query;
   const int clauses = std::uniform_int_distribution<int>(1, 4)(rng);
   for (int c = 0; c < clauses; ++c) {
@@ -389,7 +391,8 @@ std::string RandomQuery(std::mt19937& rng, const std::vector<std::string>& field
     if (presence < 2) query += "+";
     if (presence >= 8) query += "-";
     if (rng() % 5 == 0) query += fields[rng() % fields.size()] + ":";
-    std::string word = rng() % 8 == 0 ? "zz" : kWords[rng() % std::size(kWords)];
+    std::string word =
+        rng() % 8 == 0 ? "zz" : kWords[rng() % std::size(kWords)];
     const bool ascii = std::all_of(word.begin(), word.end(),
                                    [](char c) { return (c & 0x80) == 0; });
     switch (rng() % 8) {
@@ -440,7 +443,8 @@ TEST(SearchTest, MatchesReferenceOnRandomCorpora) {
     // Every fifth corpus is large and sparse: most documents hold only a
     // filler word, so queries touch a small share of the index.
     const bool sparse = trial % 5 == 4;
-    const int docs = sparse ? 300 : std::uniform_int_distribution<int>(0, 25)(rng);
+    const int docs =
+        sparse ? 300 : std::uniform_int_distribution<int>(0, 25)(rng);
     for (int d = 0; d < docs; ++d) {
       TestDoc doc;
       doc.ref = "d" + std::to_string(rng() % 1000) + "/" + std::to_string(d);
