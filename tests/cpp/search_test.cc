@@ -352,6 +352,12 @@ void ExpectSameResults(const IndexPtr& index, const Query& query,
                   (prev.score == hit.score && prev.ref() < hit.ref()))
           << label << " order at " << i;
     }
+    for (size_t k = 1; k < hit.matches.size(); ++k) {
+      const MatchRef& a = hit.matches[k - 1];
+      const MatchRef& c = hit.matches[k];
+      EXPECT_TRUE(a.term < c.term || (a.term == c.term && a.field < c.field))
+          << label << " match order of " << hit.ref();
+    }
     std::map<std::pair<std::string, std::string>, std::vector<Position>>
         matches;
     for (const MatchRef& m : hit.matches) {
