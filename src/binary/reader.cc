@@ -505,12 +505,12 @@ class Reader {
     return true;
   }
 
-  // Stage 8's check of one posting's position data at `*offset` (moving
-  // `*offset` past it) fused with stage 9's decoding checks, so the data
-  // is read once. A list failing only the stage 9 checks sets
-  // positions_fault_, which ReadPostings reports after every stage 8 check
-  // has passed; both stages report it as the same error. A sound list is
-  // stored in canonical form.
+  // Checks that one posting's position data at `*offset` can be read as
+  // varints and moves `*offset` past it; in the same pass applies the
+  // decoding checks (length bound, start overflow). Those are reported only
+  // after every posting has passed the first kind, as a file's postings are
+  // checked in full before its positions are decoded; both kinds give the
+  // same error. A sound list is stored in canonical form.
   bool ReadPositionList(uint64_t* offset, uint32_t k, Posting* posting,
                         IndexData* data) {
     const uint64_t section_length = SectionLength(kPositions);

@@ -338,6 +338,18 @@ const ErrorCase kErrorCases[] = {
        });
      },
      ReadErrorKind::kTermIdOutOfRange, "term id 2 out of range"},
+    {"FieldGroupsOutOfOrder",
+     [] {
+       // "apple": 0 2 2 | field 0: 1 posting (0 2 2) | field 1: 1 (3 1 1).
+       return Patched([](FileParts* p) { p->sections[3][8] = 0; });
+     },
+     ReadErrorKind::kFieldIdOutOfRange, "field id 0 out of range"},
+    {"SameDocumentTwice",
+     [] {
+       return Write(MakeData({"f"}, {"a", "b"},
+                             {{"x", {{0, 1, 1, {}}, {0, 1, 1, {}}}}}));
+     },
+     ReadErrorKind::kDocumentIdOutOfRange, "document id 1 out of range"},
     {"DocsFixedPartMissing", [] { return HeaderPatched(8, 0xFFFFFFFF); },
      ReadErrorKind::kTruncated, "section 'docs' ends unexpectedly"},
     {"TermsFixedPartMissing", [] { return HeaderPatched(20, 4); },
