@@ -6,7 +6,8 @@ English: the reStructuredText sources of the Python 3.11 documentation
 pages (Debian's manpages-ja). Both are installed with apt-get when missing
 and assembled once under bench/data/ (git-ignored), one document per source
 file. Every figure is MB/s of UTF-8 input, best of several runs, next to
-CPython's own str.lower().split() over the same documents in the same run.
+CPython's own str.lower().split() over the same documents in the same run,
+by wall clock and by CPU time of the process.
 
 Usage: python3 bench/bench_text.py [--repeat N]
 """
@@ -83,15 +84,19 @@ def corpus(language):
 
 
 def best_times(fns, docs, repeat):
-    """Best time of each function, the runs interleaved so that a change in
-    machine load affects all of them alike."""
-    best = [float("inf")] * len(fns)
+    """Best wall-clock and best CPU time of each function, the runs
+    interleaved so that a change in machine load affects all of them alike.
+    CPU time (of this process) is the steadier figure on a shared machine."""
+    wall = [float("inf")] * len(fns)
+    cpu = [float("inf")] * len(fns)
     for _ in range(repeat):
         for i, fn in enumerate(fns):
-            start = time.perf_counter()
+            w = time.perf_counter()
+            c = time.process_time()
             fn(docs)
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
+            cpu[i] = min(cpu[i], time.process_time() - c)
+            wall[i] = min(wall[i], time.perf_counter() - w)
+    return wall, cpu
 
 
 def run_normalize(language):
@@ -119,20 +124,22 @@ def main():
     args = ap.parse_args()
 
     print(f"Python {sys.version.split()[0]}, vrim {vrim.__version__}")
-    print(f"{'corpus':8} {'MB':>6} {'docs':>6} {'normalize':>11} "
+    print(f"{'corpus':6} {'clock':5} {'MB':>5} {'docs':>5} {'normalize':>11} "
           f"{'tokenize':>11} {'lower+split':>12} {'tokenize/ref':>13}")
     ok = True
     for language in ("en", "ja"):
         docs, size = corpus(language)
         mb = size / 1e6
-        t_norm, t_tok, t_ref = best_times(
+        wall, cpu = best_times(
             [run_normalize(language), run_tokenize(language), run_lower_split],
             docs, args.repeat)
-        ratio = t_ref / t_tok
-        print(f"{language:8} {mb:6.1f} {len(docs):6d} {mb / t_norm:8.1f} MB/s "
-              f"{mb / t_tok:6.1f} MB/s {mb / t_ref:7.1f} MB/s {ratio:12.2f}x")
-        if language == "en" and ratio < 1.0:
-            ok = False
+        for clock, (t_norm, t_tok, t_ref) in (("wall", wall), ("cpu", cpu)):
+            ratio = t_ref / t_tok
+            print(f"{language:6} {clock:5} {mb:5.1f} {len(docs):5d} "
+                  f"{mb / t_norm:6.1f} MB/s {mb / t_tok:6.1f} MB/s "
+                  f"{mb / t_ref:7.1f} MB/s {ratio:12.2f}x")
+            if language == "en" and clock == "cpu" and ratio < 1.0:
+                ok = False
     print("tokenize includes normalization; ref is CPython str.lower().split()")
     if not ok:
         print("English tokenize is slower than str.lower().split()")

@@ -8,6 +8,7 @@
 #endif
 
 #include "languages/cjk.h"
+#include "normalize.h"
 #include "utf8.h"
 
 namespace vrim {
@@ -150,11 +151,15 @@ class SeparatorSet {
   std::vector<char32_t> other_;
 };
 
+template <bool kLowerAscii>
 inline void Emit(std::string_view text, size_t byte_begin, size_t byte_end,
                  uint64_t cp_begin, uint64_t cp_end, TokenList* out) {
   uint64_t index = out->size();
   Token& t = out->emplace_back();
   t.text.assign(text.data() + byte_begin, byte_end - byte_begin);
+  if (kLowerAscii) {
+    for (char& c : t.text) c = (c >= 'A' && c <= 'Z') ? c + 32 : c;
+  }
   t.metadata.has_position = true;
   t.metadata.start = cp_begin;
   t.metadata.length = cp_end - cp_begin;
@@ -165,6 +170,9 @@ inline void Emit(std::string_view text, size_t byte_begin, size_t byte_end,
 // Splits text[*b, ...) at separators, stopping at the end or, when
 // `stop_at_scripts` is set, before the first script character. Advances *b
 // and the code point counter *k past what it consumed.
+// With `kLowerAscii`, ASCII capitals in the emitted tokens are lowercased
+// (for text that is all ASCII).
+template <bool kLowerAscii = false>
 void SplitRun(std::string_view text, const SeparatorSet& separators,
               bool stop_at_scripts, size_t* b, uint64_t* k, TokenList* out) {
   const size_t n = text.size();
@@ -189,7 +197,7 @@ void SplitRun(std::string_view text, const SeparatorSet& separators,
         if (rest == 0) break;
         size_t j = __builtin_ctzll(rest);
         if (in_word) {
-          Emit(text, word_b, pos + j, word_k, cp_index + j, out);
+          Emit<kLowerAscii>(text, word_b, pos + j, word_k, cp_index + j, out);
           in_word = false;
         } else {
           in_word = true;
@@ -230,7 +238,7 @@ void SplitRun(std::string_view text, const SeparatorSet& separators,
     }
     if (is_separator) {
       if (in_word) {
-        Emit(text, word_b, pos, word_k, cp_index, out);
+        Emit<kLowerAscii>(text, word_b, pos, word_k, cp_index, out);
         in_word = false;
       }
     } else if (!in_word) {
@@ -241,7 +249,7 @@ void SplitRun(std::string_view text, const SeparatorSet& separators,
     pos += len;
     ++cp_index;
   }
-  if (in_word) Emit(text, word_b, pos, word_k, cp_index, out);
+  if (in_word) Emit<kLowerAscii>(text, word_b, pos, word_k, cp_index, out);
   *b = pos;
   *k = cp_index;
 }
@@ -293,9 +301,55 @@ void TokenizeInto(std::string_view text, std::string_view separators,
     if (bigram_classes & (1u << script)) {
       AppendBigrams(text, run_b, b, run_k, script, out);
     } else {
-      Emit(text, run_b, b, run_k, k, out);
+      Emit<false>(text, run_b, b, run_k, k, out);
     }
   }
+}
+
+namespace {
+
+// True when every byte of `text` is ASCII (and, with `turkish`, none is
+// 'I', which Turkish lowercasing turns into a non-ASCII letter).
+bool IsPlainAscii(std::string_view text, bool turkish) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  for (; end - p >= 8; p += 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if (v & kHigh) return false;
+    if (turkish) {
+      uint64_t x = v ^ (kOnes * 'I');
+      if ((x - kOnes) & ~x & kHigh) return false;
+    }
+  }
+  for (; p < end; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80 || (turkish && *p == 'I')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+TokenList NormalizeAndTokenizeGeneric(std::string_view text, bool turkish,
+                                      std::string_view separators) {
+  if (!IsPlainAscii(text, turkish)) {
+    return TokenizeGeneric(
+        turkish ? NormalizeTurkish(text) : NormalizeDefault(text), separators);
+  }
+  // ASCII text folds to itself and lowercases byte by byte, so the
+  // normalized text need not be built: tokens are cut from the input and
+  // lowercased as they are copied. It holds no script character either.
+  TokenList out;
+  out.reserve(text.size() / 7 + 1);
+  SeparatorSet set(separators);
+  size_t b = 0;
+  uint64_t k = 0;
+  SplitRun<true>(text, set, false, &b, &k, &out);
+  return out;
 }
 
 TokenList TokenizeGeneric(std::string_view normalized_text,

@@ -51,6 +51,12 @@ TokenList SplitOnSeparators(std::string_view text, std::string_view separators);
 TokenList TokenizeGeneric(std::string_view normalized_text,
                           std::string_view separators);
 
+// TokenizeGeneric over the text normalized with the default normalizer, or
+// the Turkish one when `turkish` is set; ASCII text takes a single pass.
+// REQUIRES: `text` and `separators` are valid UTF-8.
+TokenList NormalizeAndTokenizeGeneric(std::string_view text, bool turkish,
+                                      std::string_view separators);
+
 // The shared scanner behind TokenizeGeneric and the bigram tokenizer:
 // appends to `*out` as TokenizeGeneric does, except that runs whose class
 // bit is set in `bigram_classes` (bit n for class n) are cut into

@@ -18,7 +18,7 @@ class EnglishLanguage final : public Language {
   const std::string& code() const override { return code_; }
 
   TokenList tokenize(std::string_view text) const override {
-    return TokenizeGeneric(NormalizeDefault(text), separators_);
+    return NormalizeAndTokenizeGeneric(text, false, separators_);
   }
 
   bool trim(Token* token) const override { return GenericTrim(token); }

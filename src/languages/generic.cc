@@ -2,7 +2,6 @@
 // tokenizer, the trimmer, and neither stop words nor stemming.
 #include "languages/kinds.h"
 #include "languages/trimmer.h"
-#include "normalize.h"
 #include "tokenizer.h"
 
 namespace vrim {
@@ -18,9 +17,7 @@ class GenericLanguage final : public Language {
   const std::string& code() const override { return code_; }
 
   TokenList tokenize(std::string_view text) const override {
-    return TokenizeGeneric(
-        turkish_ ? NormalizeTurkish(text) : NormalizeDefault(text),
-        separators_);
+    return NormalizeAndTokenizeGeneric(text, turkish_, separators_);
   }
 
   bool trim(Token* token) const override { return GenericTrim(token); }

@@ -22,9 +22,7 @@ class SnowballLanguage final : public Language {
   const std::string& code() const override { return code_; }
 
   TokenList tokenize(std::string_view text) const override {
-    return TokenizeGeneric(
-        turkish_ ? NormalizeTurkish(text) : NormalizeDefault(text),
-        separators_);
+    return NormalizeAndTokenizeGeneric(text, turkish_, separators_);
   }
 
   bool trim(Token* token) const override { return GenericTrim(token); }

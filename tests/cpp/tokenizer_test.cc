@@ -242,6 +242,36 @@ TEST(TokenizerTest, SplitterAgreesWithReferenceOnRandomText) {
   }
 }
 
+// The one-pass path for ASCII text must give exactly what normalizing and
+// then tokenizing gives.
+TEST(TokenizerTest, NormalizeAndTokenizeAgreesWithTwoPasses) {
+  std::mt19937 rng(11);
+  const std::string ascii = "aAbBzZiIqQ09_.,!'  \t\n--";
+  const std::vector<std::string> extra = {"\u00C9", "\u0130", "\u03A3",
+                                          "\u4E2D", "\uFF21", "\u00A0"};
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    size_t len = rng() % 200;
+    bool plain = round % 2 == 0;
+    for (size_t i = 0; i < len; ++i) {
+      if (!plain && rng() % 10 == 0) {
+        text += extra[rng() % extra.size()];
+      } else {
+        text.push_back(ascii[rng() % ascii.size()]);
+      }
+    }
+    for (bool turkish : {false, true}) {
+      std::string normalized =
+          turkish ? NormalizeTurkish(text) : NormalizeDefault(text);
+      ASSERT_EQ(
+          Triples(NormalizeAndTokenizeGeneric(text, turkish,
+                                              kStandardSeparators)),
+          Triples(TokenizeGeneric(normalized, kStandardSeparators)))
+          << text << (turkish ? " (tr)" : "");
+    }
+  }
+}
+
 // A run longer than any fixed buffer still yields every bigram.
 TEST(TokenizerTest, LongBigramRun) {
   std::string text;
