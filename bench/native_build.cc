@@ -5,7 +5,8 @@
 //
 //   g++ -std=c++20 -O2 -Isrc bench/native_build.cc
 //       build/rel/libvrim_core.a -o build/native_build
-//   build/native_build bench/data/english.bin [--simple] [--repeat N]
+//   build/native_build bench/data/english.bin [--simple] [--no-analysis]
+//       [--repeat N]
 //
 // --simple analyses with a minimal ASCII tokenizer instead of the "en"
 // language, to see the builder's own cost apart from text analysis.
@@ -108,14 +109,16 @@ bool ReadString(std::ifstream& in, std::string* out) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s CORPUS.bin [--simple] [--repeat N]\n",
+    std::fprintf(stderr, "usage: %s CORPUS.bin [--simple] [--no-analysis] [--repeat N]\n",
                  argv[0]);
     return 2;
   }
   bool simple = false;
+  bool analysis = true;
   int repeat = 1;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--simple") == 0) simple = true;
+    if (std::strcmp(argv[i], "--no-analysis") == 0) analysis = false;
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
       repeat = std::atoi(argv[++i]);
     }
@@ -150,7 +153,7 @@ int main(int argc, char** argv) {
               language->code().c_str());
 
   // Text analysis alone, to tell the builder's own share of a build.
-  {
+  if (analysis) {
     const double c0 = CpuSeconds();
     size_t tokens = 0;
     for (const vrim::StagedDocument& doc : builder.staged()) {

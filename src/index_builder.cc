@@ -1,6 +1,7 @@
 #include "index_builder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,25 +24,67 @@ constexpr uint32_t kNone = UINT32_MAX;
   std::abort();
 }
 
-uint64_t HashBytes(std::string_view s) {
-  uint64_t h = 0x9E3779B97F4A7C15ULL ^ (s.size() * 0xC2B2AE3D27D4EB4FULL);
-  const char* p = s.data();
-  size_t n = s.size();
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
-    p += 8;
-    n -= 8;
+inline uint64_t Load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap64(v);
   }
-  uint64_t w = 0;
-  std::memcpy(&w, p, n);
-  h = (h ^ w) * 0x94D049BB133111EBULL;
+  return v;
+}
+
+inline uint64_t Load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap32(v);
+  }
+  return v;
+}
+
+inline uint64_t Mix(uint64_t h) {
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ULL;
   h ^= h >> 32;
   return h;
+}
+
+// A string with its hash and its first eight bytes, computed once per token
+// and shared by every table lookup of it. Short strings are read with a few
+// overlapping loads rather than a byte loop, which would stall the load of
+// the assembled word.
+struct HashedKey {
+  std::string_view text;
+  uint64_t prefix;  // bytes 0..7 (little-endian order), zero padded
+  uint64_t hash;
+};
+
+inline HashedKey MakeKey(std::string_view s) {
+  const char* p = s.data();
+  const size_t n = s.size();
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ (n * 0xC2B2AE3D27D4EB4FULL);
+  uint64_t prefix;
+  if (n >= 8) {
+    prefix = Load64(p);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      h = (h ^ Load64(p + i)) * 0xBF58476D1CE4E5B9ULL;
+      h ^= h >> 31;
+    }
+    if (i < n) h = (h ^ Load64(p + n - 8)) * 0x94D049BB133111EBULL;
+  } else {
+    if (n >= 4) {
+      prefix = Load32(p) | ((Load32(p + n - 4) >> (8 * (8 - n))) << 32);
+    } else if (n > 0) {
+      prefix = static_cast<uint8_t>(p[0]) |
+               (uint64_t{static_cast<uint8_t>(p[n / 2])} << (8 * (n / 2))) |
+               (uint64_t{static_cast<uint8_t>(p[n - 1])} << (8 * (n - 1)));
+    } else {
+      prefix = 0;
+    }
+    h = (h ^ prefix) * 0x94D049BB133111EBULL;
+  }
+  return HashedKey{s, prefix, Mix(h)};
 }
 
 // Open-addressing map from strings to dense ids. The strings live with the
@@ -53,15 +96,14 @@ uint64_t HashBytes(std::string_view s) {
 class IdTable {
  public:
   template <class KeyOf>
-  int64_t Find(std::string_view key, uint64_t hash,
-               const KeyOf& key_of) const {
+  int64_t Find(const HashedKey& key, const KeyOf& key_of) const {
     if (slots_.empty()) return -1;
-    const Slot probe = SlotFor(key, hash, 0);
+    const Slot probe = SlotFor(key, 0);
     for (size_t i = probe.tag & mask_;; i = (i + 1) & mask_) {
       const Slot& s = slots_[i];
       if (s.id_plus_one == 0) return -1;
       if (s.tag == probe.tag && s.prefix == probe.prefix &&
-          ((probe.tag & 1) != 0 || key_of(s.id_plus_one - 1) == key)) {
+          ((probe.tag & 1) != 0 || key_of(s.id_plus_one - 1) == key.text)) {
         return s.id_plus_one - 1;
       }
     }
@@ -75,9 +117,9 @@ class IdTable {
   }
 
   // REQUIRES: the key is not in the table; id < UINT32_MAX.
-  void Insert(std::string_view key, uint64_t hash, uint32_t id) {
+  void Insert(const HashedKey& key, uint32_t id) {
     if ((size_ + 1) * 10 > slots_.size() * 7) Grow();
-    Place(slots_, mask_, SlotFor(key, hash, id + 1));
+    Place(slots_, mask_, SlotFor(key, id + 1));
     ++size_;
   }
 
@@ -94,14 +136,13 @@ class IdTable {
     uint32_t id_plus_one;  // 0 marks an empty slot
   };
 
-  static Slot SlotFor(std::string_view key, uint64_t hash,
-                      uint32_t id_plus_one) {
+  static Slot SlotFor(const HashedKey& key, uint32_t id_plus_one) {
+    const bool short_key = key.text.size() <= 7;
     Slot s;
-    s.prefix = 0;
-    const bool short_key = key.size() <= 7;
-    std::memcpy(&s.prefix, key.data(), short_key ? key.size() : 8);
-    if (short_key) s.prefix |= uint64_t{key.size()} << 56;
-    s.tag = (static_cast<uint32_t>(hash >> 32) & ~1u) | (short_key ? 1 : 0);
+    s.prefix = short_key ? key.prefix | (uint64_t{key.text.size()} << 56)
+                         : key.prefix;
+    s.tag = (static_cast<uint32_t>(key.hash >> 32) & ~1u) |
+            (short_key ? 1u : 0u);
     s.id_plus_one = id_plus_one;
     return s;
   }
@@ -132,21 +173,17 @@ class IdTable {
 // appearance.
 class TermInterner {
  public:
-  uint32_t Intern(std::string_view term, bool* added) {
-    return Intern(term, HashBytes(term), added);
-  }
-  // REQUIRES: hash == HashBytes(term).
-  uint32_t Intern(std::string_view term, uint64_t hash, bool* added) {
-    const int64_t found = table_.Find(
-        term, hash, [this](uint32_t id) { return this->term(id); });
+  uint32_t Intern(const HashedKey& key, bool* added) {
+    const int64_t found =
+        table_.Find(key, [this](uint32_t id) { return this->term(id); });
     if (found >= 0) {
       *added = false;
       return static_cast<uint32_t>(found);
     }
     const uint32_t id = static_cast<uint32_t>(size());
-    bytes_.append(term);
+    bytes_.append(key.text);
     ends_.push_back(bytes_.size());
-    table_.Insert(term, hash, id);
+    table_.Insert(key, id);
     *added = true;
     return id;
   }
@@ -287,6 +324,44 @@ class PostingSorter {
   std::vector<Level> levels_;
 };
 
+// Term id -> slot for the distinct terms of one field, in a table sized to
+// the field, so that grouping its occurrences stays in the nearest cache.
+class LocalSlots {
+ public:
+  void Reset(size_t keys) {
+    size_t capacity = 16;
+    while (capacity < 2 * keys) capacity <<= 1;
+    entries_.assign(capacity, Entry{kNone, 0});
+    shift_ = 64 - std::countr_zero(capacity);
+  }
+
+  // The slot of `term`; claims `next` for it when it has none yet.
+  uint32_t SlotOf(uint32_t term, uint32_t next, bool* added) {
+    const size_t mask = entries_.size() - 1;
+    for (size_t i = (term * 0x9E3779B97F4A7C15ULL) >> shift_;;
+         i = (i + 1) & mask) {
+      Entry& e = entries_[i];
+      if (e.term == term) {
+        *added = false;
+        return e.slot;
+      }
+      if (e.term == kNone) {
+        e = Entry{term, next};
+        *added = true;
+        return next;
+      }
+    }
+  }
+
+ private:
+  struct Entry {
+    uint32_t term;
+    uint32_t slot;
+  };
+  std::vector<Entry> entries_;
+  int shift_ = 60;
+};
+
 // Accumulates the postings of one build straight into the output: one
 // posting per (term, field, document) with its positions already encoded,
 // the term kept aside as an interned id. Finish() then orders the term
@@ -348,30 +423,30 @@ class PostingAccumulator {
     // token's position, so it runs for every token; the other two stages
     // depend on the trimmed text alone and run once per distinct text
     // (TermOf), which spares the stemmer nine calls in ten on real text.
-    size_t n = 0;
+    keys_.clear();
     for (size_t k = 0; k < tokens.size(); ++k) {
       if (!language_.trim(&tokens[k])) continue;
-      if (n != k) tokens[n] = std::move(tokens[k]);
-      ++n;
+      keys_.push_back(KeyedToken{MakeKey(tokens[k].text),
+                                 static_cast<uint32_t>(k)});
     }
+    const size_t n = keys_.size();
     if (n == 0) return 0;
 
     // Lookups of the later tokens are started ahead of time: the tables
     // are larger than the caches, and their misses dominate otherwise.
-    constexpr size_t kAhead = 8;
-    hashes_.resize(n);
-    for (size_t k = 0; k < n; ++k) hashes_[k] = HashBytes(tokens[k].text);
+    constexpr size_t kAhead = 16;
     for (size_t k = 0; k < std::min(n, kAhead); ++k) {
-      surfaces_.Prefetch(hashes_[k]);
+      surfaces_.Prefetch(keys_[k].key.hash);
     }
     token_term_.resize(n);
     grouped_.resize(n);
     size_t kept = 0;
     for (size_t k = 0; k < n; ++k) {
-      if (k + kAhead < n) surfaces_.Prefetch(hashes_[k + kAhead]);
-      const uint32_t term = TermOf(tokens[k].text, hashes_[k]);
+      if (k + kAhead < n) surfaces_.Prefetch(keys_[k + kAhead].key.hash);
+      const Token& token = tokens[keys_[k].token];
+      const uint32_t term = TermOf(keys_[k].key);
       if (term == kNone) continue;  // a stop word
-      const TokenMetadata& m = tokens[k].metadata;
+      const TokenMetadata& m = token.metadata;
       token_term_[kept] = term;
       // A token without a position sits at 0 and spans its term.
       grouped_[kept] = m.has_position
@@ -382,28 +457,20 @@ class PostingAccumulator {
     if (kept == 0) return 0;
 
     // Group the occurrences by term without sorting: a term's first
-    // occurrence in this field claims a local slot.
-    if (++generation_ == 0) {
-      // Wrapped around: forget every claim so none looks current.
-      for (LocalSlot& l : local_slot_) l.generation = 0;
-      generation_ = 1;
-    }
+    // occurrence in this field claims the next local slot.
+    local_slots_.Reset(kept);
     local_terms_.clear();
     local_begin_.clear();
     for (size_t k = 0; k < kept; ++k) {
-      if (k + kAhead < kept) {
-        __builtin_prefetch(&local_slot_[token_term_[k + kAhead]]);
-      }
-      const uint32_t id = token_term_[k];
-      LocalSlot& local = local_slot_[id];
-      if (local.generation != generation_) {
-        local.generation = generation_;
-        local.slot = static_cast<uint32_t>(local_terms_.size());
-        local_terms_.push_back(id);
+      bool added;
+      const uint32_t slot = local_slots_.SlotOf(
+          token_term_[k], static_cast<uint32_t>(local_terms_.size()), &added);
+      if (added) {
+        local_terms_.push_back(token_term_[k]);
         local_begin_.push_back(0);
       }
-      token_term_[k] = local.slot;
-      ++local_begin_[local.slot];
+      token_term_[k] = slot;
+      ++local_begin_[slot];
     }
     const size_t slots = local_terms_.size();
     uint32_t begin = 0;
@@ -434,15 +501,29 @@ class PostingAccumulator {
   // (term, field, document).
   void Finish() {
     const uint32_t term_count = static_cast<uint32_t>(terms_.size());
+    // Sort by the first eight bytes as one big-endian integer (padded with
+    // zeros), and compare whole terms only where those agree.
+    std::vector<std::pair<uint64_t, uint32_t>> keyed(term_count);
+    for (uint32_t id = 0; id < term_count; ++id) {
+      std::string_view t = terms_.term(id);
+      uint64_t key = 0;
+      for (size_t i = 0; i < 8; ++i) {
+        key = (key << 8) | (i < t.size() ? static_cast<uint8_t>(t[i]) : 0);
+      }
+      keyed[id] = {key, id};
+    }
+    std::sort(keyed.begin(), keyed.end(),
+              [this](const std::pair<uint64_t, uint32_t>& a,
+                     const std::pair<uint64_t, uint32_t>& b) {
+                if (a.first != b.first) return a.first < b.first;
+                return terms_.term(a.second) < terms_.term(b.second);
+              });
     std::vector<uint32_t> order(term_count);
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
-      return terms_.term(a) < terms_.term(b);
-    });
+    for (uint32_t r = 0; r < term_count; ++r) order[r] = keyed[r].second;
+    std::vector<std::pair<uint64_t, uint32_t>>().swap(keyed);
     terms_.DropTable();
     surfaces_ = TermInterner();
     std::vector<uint32_t>().swap(surface_term_);
-    std::vector<LocalSlot>().swap(local_slot_);
     std::vector<uint32_t> rank(term_count);
     out_.terms.clear();
     out_.terms.reserve(term_count);
@@ -473,25 +554,19 @@ class PostingAccumulator {
 
  private:
   uint32_t Intern(std::string_view term) {
-    return Intern(term, HashBytes(term));
+    bool added;
+    return terms_.Intern(MakeKey(term), &added);
   }
   // The term a trimmed token text becomes, or kNone for a stop word.
-  uint32_t TermOf(std::string_view text, uint64_t hash) {
+  uint32_t TermOf(const HashedKey& key) {
     bool added;
-    const uint32_t surface = surfaces_.Intern(text, hash, &added);
+    const uint32_t surface = surfaces_.Intern(key, &added);
     if (!added) return surface_term_[surface];
-    const uint32_t term =
-        language_.is_stop_word(text) ? kNone : Intern(language_.stem(text));
+    const uint32_t term = language_.is_stop_word(key.text)
+                              ? kNone
+                              : Intern(language_.stem(key.text));
     surface_term_.push_back(term);
     return term;
-  }
-  uint32_t Intern(std::string_view term, uint64_t hash) {
-    bool added;
-    const uint32_t id = terms_.Intern(term, hash, &added);
-    if (added) {
-      local_slot_.push_back(LocalSlot{0, 0});
-    }
-    return id;
   }
 
   const Language& language_;
@@ -502,19 +577,16 @@ class PostingAccumulator {
   std::vector<uint32_t> surface_term_;
   std::vector<uint32_t> posting_term_;  // parallel to out_.postings
 
-  // Per term: the field occurrence that last saw it and its slot there.
-  struct LocalSlot {
-    uint32_t generation;
-    uint32_t slot;
-  };
-  std::vector<LocalSlot> local_slot_;
-  uint32_t generation_ = 0;
-
   // Per field occurrence scratch, reused.
   std::vector<uint32_t> local_terms_;
   std::vector<uint32_t> local_begin_;
   std::vector<uint32_t> cursor_;
-  std::vector<uint64_t> hashes_;
+  LocalSlots local_slots_;
+  struct KeyedToken {
+    HashedKey key;
+    uint32_t token;  // index in the token list
+  };
+  std::vector<KeyedToken> keys_;      // the tokens the trimmer kept
   std::vector<uint32_t> token_term_;  // term id, then local slot
   std::vector<Position> grouped_;     // positions in token order
   std::vector<Position> scratch_;     // positions grouped by local slot
@@ -561,12 +633,12 @@ class IndexBuilder::RefTable {
  public:
   int64_t Find(const std::vector<StagedDocument>& staged,
                std::string_view ref) const {
-    return table_.Find(ref, HashBytes(ref), [&staged](uint32_t id) {
+    return table_.Find(MakeKey(ref), [&staged](uint32_t id) {
       return std::string_view(staged[id].ref);
     });
   }
   void Insert(std::string_view ref, uint32_t id) {
-    table_.Insert(ref, HashBytes(ref), id);
+    table_.Insert(MakeKey(ref), id);
   }
   void Rebuild(const std::vector<StagedDocument>& staged) {
     table_.Clear();
