@@ -15,7 +15,7 @@ namespace vrim {
 namespace {
 
 constexpr int32_t kStandalone = -1;
-// The end of a match list, an absent state.
+// No state: an empty slot of the document table.
 constexpr uint32_t kNone = UINT32_MAX;
 
 // A query term derived from a clause, before expansion.
@@ -228,17 +228,17 @@ struct DocState {
   uint32_t doc;
   uint32_t required_hits = 0;
   uint32_t last_clause = UINT32_MAX;  // last clause that counted for it
-  uint32_t first_match = kNone;       // head of its match list
   double score = 0.0;
   bool scored = false;
   bool prohibited = false;
 };
 
-struct MatchNode {
+// A scored posting, recorded for the match data of its document's state.
+struct MatchEntry {
+  uint32_t state;
   uint32_t term;
   uint32_t field;
   const Posting* posting;
-  uint32_t next;
 };
 
 // Document id to DocState: a dense table when a large share of the index
@@ -397,7 +397,7 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
   }
 
   DocStates docs(index.doc_count_stored(), expected);
-  std::vector<MatchNode> matches;
+  std::vector<MatchEntry> matches;
   std::vector<AlternativeContribution> alternatives;
 
   for (uint32_t ci = 0; ci < plans.size(); ++ci) {
@@ -460,9 +460,9 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
                 static_cast<uint32_t>(&state - docs.states().data()), field,
                 record.group, record.alternative, contribution});
           }
-          matches.push_back(
-              MatchNode{record.term, field, p, state.first_match});
-          state.first_match = static_cast<uint32_t>(matches.size() - 1);
+          matches.push_back(MatchEntry{
+              static_cast<uint32_t>(&state - docs.states().data()),
+              record.term, field, p});
         }
       }
     }
@@ -531,17 +531,31 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query) {
   }
   std::sort(ranked.begin(), ranked.end());
 
+  // Match entries grouped by state with one counting sort: two sequential
+  // passes instead of chasing per-document lists through a large array.
+  std::vector<uint32_t> match_begin(states.size() + 1, 0);
+  for (const MatchEntry& m : matches) ++match_begin[m.state + 1];
+  for (size_t i = 1; i < match_begin.size(); ++i) {
+    match_begin[i] += match_begin[i - 1];
+  }
+  std::vector<MatchRef> grouped(matches.size());
+  {
+    std::vector<uint32_t> cursor(match_begin.begin(), match_begin.end() - 1);
+    for (const MatchEntry& m : matches) {
+      grouped[cursor[m.state]++] = MatchRef{m.term, m.field, m.posting};
+    }
+  }
+
   hits.resize(ranked.size());
   for (size_t i = 0; i < ranked.size(); ++i) {
-    const DocState& state = states[static_cast<uint32_t>(ranked[i])];
+    const uint32_t state_index = static_cast<uint32_t>(ranked[i]);
+    const DocState& state = states[state_index];
     Hit& hit = hits[i];
     hit.index = index_ptr;
     hit.doc = state.doc;
     hit.score = state.score;
-    for (uint32_t m = state.first_match; m != kNone; m = matches[m].next) {
-      hit.matches.push_back(
-          MatchRef{matches[m].term, matches[m].field, matches[m].posting});
-    }
+    hit.matches.assign(grouped.begin() + match_begin[state_index],
+                       grouped.begin() + match_begin[state_index + 1]);
     if (hit.matches.size() > 1) {
       std::sort(hit.matches.begin(), hit.matches.end(),
                 [](const MatchRef& x, const MatchRef& y) {
