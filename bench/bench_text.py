@@ -68,10 +68,10 @@ def corpus(language):
     """The documents of one corpus, assembled under bench/data on first use."""
     target = DATA / f"{language}.txt"
     if not target.exists():
-        spec = CORPORA[language]
-        ensure_package(spec["package"], spec["root"])
+        source = CORPORA[language]
+        ensure_package(source["package"], source["root"])
         docs = [read_source(p)
-                for p in sorted(spec["root"].rglob(spec["pattern"]))]
+                for p in sorted(source["root"].rglob(source["pattern"]))]
         DATA.mkdir(exist_ok=True)
         tmp = target.with_suffix(".tmp")
         tmp.write_text(SEPARATOR.join(docs), encoding="utf-8")

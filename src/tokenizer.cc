@@ -1,5 +1,6 @@
 #include "tokenizer.h"
 
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -188,14 +189,14 @@ void SplitRun(std::string_view text, const SeparatorSet& separators,
     if (s[pos] < 0x80 && n - pos >= 64) {
       uint64_t sep, high;
       separators.Classify64(s + pos, &sep, &high);
-      size_t limit = high ? __builtin_ctzll(high) : 64;
+      size_t limit = high ? std::countr_zero(high) : 64;
       // Bits at and above `limit` are not to be looked at.
       uint64_t valid = limit == 64 ? ~uint64_t{0} : (uint64_t{1} << limit) - 1;
       size_t i = 0;
       while (i < limit) {
         uint64_t rest = (in_word ? sep : ~sep) & valid & (~uint64_t{0} << i);
         if (rest == 0) break;
-        size_t j = __builtin_ctzll(rest);
+        size_t j = std::countr_zero(rest);
         if (in_word) {
           Emit<kLowerAscii>(text, word_b, pos + j, word_k, cp_index + j, out);
           in_word = false;
