@@ -40,58 +40,60 @@ bool r_stem(SnowballEnv& z, Context& c);
 
 
 static const Among kAmong0Rows[] = {
-    {"hed", 3, -1, 1, nullptr},
-    {"ethed", 5, 0, 1, nullptr},
-    {"ered", 4, -1, 1, nullptr},
-    {"e", 1, -1, 1, nullptr},
-    {"erede", 5, 3, 1, nullptr},
-    {"ende", 4, 3, 1, nullptr},
-    {"erende", 6, 5, 1, nullptr},
-    {"ene", 3, 3, 1, nullptr},
-    {"erne", 4, 3, 1, nullptr},
-    {"ere", 3, 3, 1, nullptr},
-    {"en", 2, -1, 1, nullptr},
-    {"heden", 5, 10, 1, nullptr},
-    {"eren", 4, 10, 1, nullptr},
-    {"er", 2, -1, 1, nullptr},
-    {"heder", 5, 13, 1, nullptr},
-    {"erer", 4, 13, 1, nullptr},
-    {"s", 1, -1, 2, nullptr},
-    {"heds", 4, 16, 1, nullptr},
-    {"es", 2, 16, 1, nullptr},
-    {"endes", 5, 18, 1, nullptr},
-    {"erendes", 7, 19, 1, nullptr},
-    {"enes", 4, 18, 1, nullptr},
-    {"ernes", 5, 18, 1, nullptr},
-    {"eres", 4, 18, 1, nullptr},
-    {"ens", 3, 16, 1, nullptr},
-    {"hedens", 6, 24, 1, nullptr},
-    {"erens", 5, 24, 1, nullptr},
-    {"ers", 3, 16, 1, nullptr},
-    {"ets", 3, 16, 1, nullptr},
-    {"erets", 5, 28, 1, nullptr},
-    {"et", 2, -1, 1, nullptr},
-    {"eret", 4, 30, 1, nullptr},
+    {"hed", 3, -1, 1, nullptr, 0x686564ULL},
+    {"ethed", 5, 0, 1, nullptr, 0x6574686564ULL},
+    {"ered", 4, -1, 1, nullptr, 0x65726564ULL},
+    {"e", 1, -1, 1, nullptr, 0x65ULL},
+    {"erede", 5, 3, 1, nullptr, 0x6572656465ULL},
+    {"ende", 4, 3, 1, nullptr, 0x656e6465ULL},
+    {"erende", 6, 5, 1, nullptr, 0x6572656e6465ULL},
+    {"ene", 3, 3, 1, nullptr, 0x656e65ULL},
+    {"erne", 4, 3, 1, nullptr, 0x65726e65ULL},
+    {"ere", 3, 3, 1, nullptr, 0x657265ULL},
+    {"en", 2, -1, 1, nullptr, 0x656eULL},
+    {"heden", 5, 10, 1, nullptr, 0x686564656eULL},
+    {"eren", 4, 10, 1, nullptr, 0x6572656eULL},
+    {"er", 2, -1, 1, nullptr, 0x6572ULL},
+    {"heder", 5, 13, 1, nullptr, 0x6865646572ULL},
+    {"erer", 4, 13, 1, nullptr, 0x65726572ULL},
+    {"s", 1, -1, 2, nullptr, 0x73ULL},
+    {"heds", 4, 16, 1, nullptr, 0x68656473ULL},
+    {"es", 2, 16, 1, nullptr, 0x6573ULL},
+    {"endes", 5, 18, 1, nullptr, 0x656e646573ULL},
+    {"erendes", 7, 19, 1, nullptr, 0x6572656e646573ULL},
+    {"enes", 4, 18, 1, nullptr, 0x656e6573ULL},
+    {"ernes", 5, 18, 1, nullptr, 0x65726e6573ULL},
+    {"eres", 4, 18, 1, nullptr, 0x65726573ULL},
+    {"ens", 3, 16, 1, nullptr, 0x656e73ULL},
+    {"hedens", 6, 24, 1, nullptr, 0x686564656e73ULL},
+    {"erens", 5, 24, 1, nullptr, 0x6572656e73ULL},
+    {"ers", 3, 16, 1, nullptr, 0x657273ULL},
+    {"ets", 3, 16, 1, nullptr, 0x657473ULL},
+    {"erets", 5, 28, 1, nullptr, 0x6572657473ULL},
+    {"et", 2, -1, 1, nullptr, 0x6574ULL},
+    {"eret", 4, 30, 1, nullptr, 0x65726574ULL},
 };
 static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 10, 10, 10, 10, 10, 10, 10, 10, 10, 13, 13, 13, 13, 16, 30, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32};
 static const AmongTable kAmong0 = {kAmong0Rows, 32, {0x0000000000000000ULL, 0x001c403000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts};
 
 static const Among kAmong1Rows[] = {
-    {"gd", 2, -1, -1, nullptr},
-    {"dt", 2, -1, -1, nullptr},
-    {"gt", 2, -1, -1, nullptr},
-    {"kt", 2, -1, -1, nullptr},
+    {"gd", 2, -1, -1, nullptr, 0x6764ULL},
+    {"dt", 2, -1, -1, nullptr, 0x6474ULL},
+    {"gt", 2, -1, -1, nullptr, 0x6774ULL},
+    {"kt", 2, -1, -1, nullptr, 0x6b74ULL},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 4, {0x0000000000000000ULL, 0x0010001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
+static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
+static const AmongTable kAmong1 = {kAmong1Rows, 4, {0x0000000000000000ULL, 0x0010001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts};
 
 static const Among kAmong2Rows[] = {
-    {"ig", 2, -1, 1, nullptr},
-    {"lig", 3, 0, 1, nullptr},
-    {"elig", 4, 1, 1, nullptr},
-    {"els", 3, -1, 1, nullptr},
-    {"l\303\270st", 5, -1, 2, nullptr},
+    {"ig", 2, -1, 1, nullptr, 0x6967ULL},
+    {"lig", 3, 0, 1, nullptr, 0x6c6967ULL},
+    {"elig", 4, 1, 1, nullptr, 0x656c6967ULL},
+    {"els", 3, -1, 1, nullptr, 0x656c73ULL},
+    {"l\303\270st", 5, -1, 2, nullptr, 0x6cc3b87374ULL},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0018008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr};
+static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 4, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
+static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0018008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts};
 
 
 bool r_mark_regions([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

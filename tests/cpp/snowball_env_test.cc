@@ -37,8 +37,10 @@ class TestTable {
           break;
         }
       }
-      rows_.push_back({entries_[i].text.data(), static_cast<int>(entries_[i].text.size()), sub,
-                       entries_[i].result, entries_[i].condition});
+      const int size = static_cast<int>(entries_[i].text.size());
+      rows_.push_back({entries_[i].text.data(), size, sub, entries_[i].result,
+                       entries_[i].condition,
+                       AmongHead(entries_[i].text.data(), size, backward)});
     }
     table_ = AmongTable{rows_.data(), static_cast<int>(rows_.size()), {0, 0, 0, 0}, false, nullptr};
     std::vector<int> edges;
@@ -181,33 +183,59 @@ TEST(SnowballEnvTest, FindAmongFailedConditionLeavesCursorWhereItWas) {
 }
 
 TEST(SnowballEnvTest, FindAmongAgreesWithBruteForceOnManyEntries) {
-  // Every suffix table lookup must give the longest matching entry, with or
-  // without the per-byte ranges, from every cursor position.
+  // Every lookup must give the longest matching entry, in both directions,
+  // with or without the per-byte ranges, from every cursor position, also
+  // for entries longer than the 8 bytes compared at once.
   std::vector<TestTable::Entry> entries;
   const char* texts[] = {"", "s", "es", "ies", "sses", "ss", "us", "ed", "eed", "ing",
-                         "ingly", "edly", "eedly", "ly", "ö", "ös", "чь", "ь", "ация"};
+                         "ingly", "edly", "eedly", "ly", "ö", "ös", "чь", "ь", "ация",
+                         "формация", "информ", "nationally", "rationally", "ationally",
+                         "national", "in", "inf", "r", "ra", "ингинг"};
   int result = 1;
   for (const char* t : texts) entries.push_back({t, result++});
   const std::string words[] = {"cats", "flies", "agreedly", "bus", "running", "höös",
-                               "ночь", "информация", "", "x"};
-  for (bool with_starts : {false, true}) {
-    TestTable table(entries, /*backward=*/true, with_starts);
-    for (const std::string& w : words) {
-      for (int c = 0; c <= static_cast<int>(w.size()); ++c) {
-        if (c < static_cast<int>(w.size()) && (static_cast<uint8_t>(w[c]) & 0xC0) == 0x80) continue;
-        int best = -1;
-        int best_len = -1;
-        for (const TestTable::Entry& e : entries) {
-          const int n = static_cast<int>(e.text.size());
-          if (n <= c && w.compare(c - n, n, e.text) == 0 && n > best_len) {
-            best = e.result;
-            best_len = n;
+                               "ночь", "информация", "", "x", "irrationally", "national",
+                               "nationall", "ингингинг", "rationalinformация"};
+  for (bool backward : {false, true}) {
+    for (bool with_starts : {false, true}) {
+      TestTable table(entries, backward, with_starts);
+      for (const std::string& w : words) {
+        for (int c = 0; c <= static_cast<int>(w.size()); ++c) {
+          if (c < static_cast<int>(w.size()) && (static_cast<uint8_t>(w[c]) & 0xC0) == 0x80) {
+            continue;
+          }
+          const int size = static_cast<int>(w.size());
+          // The whole word, then a limit halfway to the word's edge.
+          for (int bound : {backward ? 0 : size, backward ? c / 2 : (c + size) / 2}) {
+            int best = 0;
+            int best_len = -1;
+            for (const TestTable::Entry& e : entries) {
+              const int n = static_cast<int>(e.text.size());
+              const bool fits = backward ? n <= c - bound : n <= bound - c;
+              const bool equal =
+                  fits && w.compare(backward ? c - n : c, n, e.text) == 0;
+              if (equal && n > best_len) {
+                best = e.result;
+                best_len = n;
+              }
+            }
+            SnowballEnv env(w);
+            env.cursor = c;
+            if (backward) {
+              env.limit_backward = bound;
+              EXPECT_EQ(env.find_among_b(table.table(), nullptr), best) << w << " at " << c;
+              if (best != 0) {
+                EXPECT_EQ(env.cursor, c - best_len) << w << " at " << c;
+              }
+            } else {
+              env.limit = bound;
+              EXPECT_EQ(env.find_among(table.table(), nullptr), best) << w << " at " << c;
+              if (best != 0) {
+                EXPECT_EQ(env.cursor, c + best_len) << w << " at " << c;
+              }
+            }
           }
         }
-        SnowballEnv env(w);
-        env.cursor = c;
-        EXPECT_EQ(env.find_among_b(table.table(), nullptr), best) << w << " at " << c;
-        EXPECT_EQ(env.cursor, c - best_len) << w << " at " << c;
       }
     }
   }
@@ -245,6 +273,27 @@ TEST(SnowballEnvTest, ReplaceSMovesCursorByTheRules) {
     EXPECT_EQ(env.current(), "abXYZef");
     EXPECT_EQ(word, "abcdef");  // the borrowed input is never written
   }
+}
+
+TEST(SnowballEnvTest, RewritesMatchAModelAcrossBufferSizes) {
+  // Grow a word well past any small internal buffer and shrink it again,
+  // checking every step against plain string edits.
+  const std::string input(90, 'a');
+  SnowballEnv env(input);
+  std::string model = input;
+  for (int step = 0; step < 40; ++step) {
+    const int size = static_cast<int>(model.size());
+    const int start = (step * 7) % (size + 1);
+    const int end = std::min(size, start + (step % 3));
+    const std::string piece = step < 25 ? "xyz" + std::to_string(step) : "";
+    env.cursor = 0;
+    env.replace_s(start, end, piece.data(), static_cast<int>(piece.size()));
+    model.replace(start, end - start, piece);
+    ASSERT_EQ(env.current(), model) << "step " << step;
+    ASSERT_EQ(env.limit, static_cast<int>(model.size()));
+  }
+  EXPECT_EQ(env.TakeResult(), model);
+  EXPECT_EQ(input, std::string(90, 'a'));
 }
 
 TEST(SnowballEnvTest, SliceOperations) {

@@ -29,7 +29,7 @@ def cpp_string(data):
 
 
 # Tables at least this long get a per-edge-byte index into their entries.
-STARTS_MIN_ENTRIES = 12
+STARTS_MIN_ENTRIES = 3
 
 
 class Generator:
@@ -146,7 +146,11 @@ class Generator:
                     sub = j
                     break
             cond_expr = f"&cond_{cond}" if cond else "nullptr"
-            out.append(f"    {{{cpp_string(data)}, {len(data)}, {sub}, {result}, {cond_expr}}},")
+            head = 0
+            for c, b in enumerate(key[:8]):
+                head |= b << (8 * c)
+            out.append(f"    {{{cpp_string(data)}, {len(data)}, {sub}, {result}, {cond_expr}, "
+                       f"0x{head:x}ULL}},")
         out.append("};")
         mask = [0, 0, 0, 0]
         has_empty = False

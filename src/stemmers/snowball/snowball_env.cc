@@ -1,9 +1,29 @@
 #include "stemmers/snowball/snowball_env.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace vrim::snowball {
+
+static_assert(std::endian::native == std::endian::little,
+              "among heads are packed little-endian");
+
+namespace {
+
+// Length of the common prefix of the byte strings packed in `a` and `b`
+// (8 bytes each, byte c in bits 8c..8c+7), at least `common` (the bytes
+// before it are known to agree) and at most `n` (n may exceed 8; the result
+// is then 8 when all packed bytes agree).
+inline int CommonPrefix(uint64_t a, uint64_t b, int common, int n) {
+  const uint64_t d = a ^ b;
+  const int lcp = d == 0 ? 8 : __builtin_ctzll(d) >> 3;
+  return std::max(common, std::min(lcp, n));
+}
+
+inline int ByteAt(uint64_t packed, int c) { return static_cast<int>((packed >> (8 * c)) & 0xFF); }
+
+}  // namespace
 
 int SnowballEnv::len() const {
   int n = 0;
@@ -13,10 +33,6 @@ int SnowballEnv::len() const {
   return n;
 }
 
-std::string SnowballEnv::TakeResult() {
-  if (owned_) return std::move(buffer_);
-  return std::string(data_, size_);
-}
 
 int SnowballEnv::FindAmong(const AmongTable& table, void* context) {
   const int o = cursor;
@@ -33,28 +49,38 @@ int SnowballEnv::FindAmong(const AmongTable& table, void* context) {
   int common_i = 0;
   int common_j = 0;
   bool first_key_inspected = false;
+  // Bytes available before limit; comparing past them gives -1.
+  const int avail = l - o;
+  // The next 8 bytes of the text (fewer at the end of the word), byte c in
+  // bits 8c..8c+7, matching the entries' heads.
+  uint64_t x = 0;
+  std::memcpy(&x, q, static_cast<size_t>(std::min(8, size_ - o)));
   while (true) {
     const int k = i + ((j - i) >> 1);
-    int diff = 0;
     int common = std::min(common_i, common_j);
     const Among& w = v[k];
+    const int n = std::min(w.size, avail);
     const uint8_t* text = reinterpret_cast<const uint8_t*>(w.text);
-    for (int p = common; p < w.size; ++p) {
-      if (o + common == l) {
-        diff = -1;
-        break;
-      }
-      diff = static_cast<int>(q[common]) - static_cast<int>(text[p]);
-      if (diff != 0) break;
-      ++common;
+    common = CommonPrefix(x, w.head, common, n);
+    if (common >= 8) {
+      while (common < n && q[common] == text[common]) ++common;
     }
-    if (diff < 0) {
-      j = k;
-      common_j = common;
-    } else {
-      i = k;
-      common_i = common;
+    // The difference at the first unequal byte; only used when common < n.
+    int mismatch = 0;
+    if (common < 8) {
+      mismatch = ByteAt(x, common) - ByteAt(w.head, common);
+    } else if (common < n) {
+      mismatch = static_cast<int>(q[common]) - static_cast<int>(text[common]);
     }
+    // Past the limit the comparison gives -1.
+    const int diff = common < n ? mismatch : (common < w.size ? -1 : 0);
+    if (k == first) first_key_inspected = true;
+    // Branch-free update of the bounds (the outcome is unpredictable).
+    const bool below = diff < 0;
+    j = below ? k : j;
+    common_j = below ? common : common_j;
+    i = below ? i : k;
+    common_i = below ? common_i : common;
     if (j - i <= 1) {
       if (i > first || j == i || first_key_inspected) break;
       first_key_inspected = true;
@@ -90,28 +116,42 @@ int SnowballEnv::FindAmongB(const AmongTable& table, void* context) {
   int common_i = 0;
   int common_j = 0;
   bool first_key_inspected = false;
+  // Bytes available before limit_backward; comparing past them gives -1.
+  const int avail = o - lb;
+  // The 8 bytes before the cursor, nearest first, byte c in bits 8c..8c+7.
+  uint64_t x = 0;
+  if (o >= 8) {
+    std::memcpy(&x, q - 7, 8);
+    x = __builtin_bswap64(x);
+  } else {
+    for (int c = 0; c < o; ++c) x |= uint64_t{q[-c]} << (8 * c);
+  }
   while (true) {
     const int k = i + ((j - i) >> 1);
-    int diff = 0;
     int common = std::min(common_i, common_j);
     const Among& w = v[k];
-    const uint8_t* text = reinterpret_cast<const uint8_t*>(w.text);
-    for (int p = w.size - 1 - common; p >= 0; --p) {
-      if (o - common == lb) {
-        diff = -1;
-        break;
-      }
-      diff = static_cast<int>(q[-common]) - static_cast<int>(text[p]);
-      if (diff != 0) break;
-      ++common;
+    const int n = std::min(w.size, avail);
+    const uint8_t* last = reinterpret_cast<const uint8_t*>(w.text) + w.size - 1;
+    common = CommonPrefix(x, w.head, common, n);
+    if (common >= 8) {
+      while (common < n && q[-common] == last[-common]) ++common;
     }
-    if (diff < 0) {
-      j = k;
-      common_j = common;
-    } else {
-      i = k;
-      common_i = common;
+    // The difference at the first unequal byte; only used when common < n.
+    int mismatch = 0;
+    if (common < 8) {
+      mismatch = ByteAt(x, common) - ByteAt(w.head, common);
+    } else if (common < n) {
+      mismatch = static_cast<int>(q[-common]) - static_cast<int>(last[-common]);
     }
+    // Past limit_backward the comparison gives -1.
+    const int diff = common < n ? mismatch : (common < w.size ? -1 : 0);
+    if (k == first) first_key_inspected = true;
+    // Branch-free update of the bounds (the outcome is unpredictable).
+    const bool below = diff < 0;
+    j = below ? k : j;
+    common_j = below ? common : common_j;
+    i = below ? i : k;
+    common_i = below ? common_i : common;
     if (j - i <= 1) {
       if (i > first || j == i || first_key_inspected) break;
       first_key_inspected = true;
@@ -134,23 +174,43 @@ int SnowballEnv::FindAmongB(const AmongTable& table, void* context) {
 
 int SnowballEnv::replace_s(int start, int end, const char* s, int n) {
   const int adjustment = n - (end - start);
-  if (!owned_) {
-    buffer_.reserve(static_cast<size_t>(size_ + std::max(adjustment, 0)));
-    buffer_.assign(data_, start);
-    buffer_.append(s, n);
-    buffer_.append(data_ + end, size_ - end);
+  const int new_size = size_ + adjustment;
+  const int tail = size_ - end;
+  if (!owned_ || new_size > capacity_) {
+    // Build the text in fresh owned storage (first rewrite, or growth past
+    // the current storage); the old text stays readable until copied.
+    char* d;
+    if (new_size <= kInlineCapacity && data_ != inline_) {
+      d = inline_;
+      capacity_ = kInlineCapacity;
+    } else {
+      std::string fresh;
+      // Leave room to grow, with the old length as the least capacity.
+      fresh.resize(static_cast<size_t>(std::max(new_size, size_) + 16));
+      d = fresh.data();
+      std::memcpy(d, data_, start);
+      std::memcpy(d + start, s, n);
+      std::memcpy(d + start + n, data_ + end, tail);
+      heap_.swap(fresh);
+      capacity_ = static_cast<int>(heap_.size());
+      owned_ = true;
+      data_ = heap_.data();
+      size_ = new_size;
+      AdjustAfterReplace(start, end, adjustment);
+      return adjustment;
+    }
+    std::memcpy(d, data_, start);
+    std::memcpy(d + start, s, n);
+    std::memcpy(d + start + n, data_ + end, tail);
     owned_ = true;
+    data_ = d;
   } else {
-    buffer_.replace(start, end - start, s, n);
+    char* d = const_cast<char*>(data_);  // owned storage
+    if (adjustment != 0) std::memmove(d + start + n, d + end, tail);
+    std::memcpy(d + start, s, n);
   }
-  data_ = buffer_.data();
-  size_ = static_cast<int>(buffer_.size());
-  limit += adjustment;
-  if (cursor >= end) {
-    cursor += adjustment;
-  } else if (cursor > start) {
-    cursor = start;
-  }
+  size_ = new_size;
+  AdjustAfterReplace(start, end, adjustment);
   return adjustment;
 }
 

@@ -5,6 +5,8 @@
 // Positions are byte offsets and always lie on character boundaries. The
 // word is borrowed from the caller until the first rewrite and owned from
 // then on, so a word that no rule changes is never copied until the end.
+// Owned text lives in a buffer inside the environment while it is short,
+// so stemming a typical word allocates nothing but its result.
 //
 // Forward operations work between the cursor and `limit`; backward ones
 // between `limit_backward` and the cursor, acting on the text just before
@@ -33,7 +35,22 @@ struct Among {
                         // suffix (backward) of this one; -1 if none
   int result;           // never 0: a case number, or -1 for "match only"
   AmongCondition condition;  // may be null
+  // The first 8 bytes of `text` in comparison order (from its first byte
+  // for forward tables, from its last byte for backward ones), byte c in
+  // bits 8c..8c+7, zero-padded: lets the search compare 8 bytes at once
+  // without following `text`. See AmongHead().
+  uint64_t head;
 };
+
+// The `head` of an among entry with text s[0, n).
+constexpr uint64_t AmongHead(const char* s, int n, bool backward) {
+  uint64_t head = 0;
+  for (int c = 0; c < n && c < 8; ++c) {
+    const uint8_t b = static_cast<uint8_t>(backward ? s[n - 1 - c] : s[c]);
+    head |= uint64_t{b} << (8 * c);
+  }
+  return head;
+}
 
 // A sorted among table. Forward tables are sorted by byte-wise comparison
 // of their texts, backward tables by their texts read from the last byte.
@@ -72,8 +89,8 @@ class SnowballEnv {
   // Number of characters (code points) in the whole current text.
   int len() const;
 
-  // Moves the current text out: a copy when nothing was rewritten.
-  std::string TakeResult();
+  // The current text as a new string.
+  std::string TakeResult() const { return std::string(data_, size_); }
 
   // --- Grouping tests. A grouping is a bit array over [min, max]; bit k is
   // bit (k & 7) of byte k >> 3, least significant bit first.
@@ -173,6 +190,15 @@ class SnowballEnv {
     if (k < 0 || static_cast<int>(ch) > max) return false;
     return (g[k >> 3] >> (k & 7)) & 1;
   }
+  // limit and cursor after [start, end) changed length by `adjustment`.
+  void AdjustAfterReplace(int start, int end, int adjustment) {
+    limit += adjustment;
+    if (cursor >= end) {
+      cursor += adjustment;
+    } else if (cursor > start) {
+      cursor = start;
+    }
+  }
   // The binary searches behind find_among and find_among_b, for a cursor
   // whose next (previous) byte is an edge byte of the table.
   int FindAmong(const AmongTable& table, void* context);
@@ -219,8 +245,13 @@ class SnowballEnv {
 
   const char* data_;
   int size_;
+  // Once the text is owned it lives in `inline_` while it fits, else in
+  // `heap_`; data_ points at whichever holds it.
+  static constexpr int kInlineCapacity = 112;
   bool owned_ = false;
-  std::string buffer_;  // the text once owned; data_ points into it
+  int capacity_ = 0;  // of the owned storage
+  std::string heap_;
+  char inline_[kInlineCapacity];
 };
 
 // ---- Inline definitions of the hot primitives.
