@@ -157,7 +157,7 @@ inline void Emit(std::string_view text, size_t byte_begin, size_t byte_end,
                  uint64_t cp_begin, uint64_t cp_end, TokenList* out) {
   uint64_t index = out->size();
   Token& t = out->emplace_back();
-  t.text.assign(text.data() + byte_begin, byte_end - byte_begin);
+  t.text.append(text.data() + byte_begin, byte_end - byte_begin);
   if (kLowerAscii) {
     for (char& c : t.text) c = (c >= 'A' && c <= 'Z') ? c + 32 : c;
   }
