@@ -18,6 +18,9 @@ namespace vrim {
 namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
+constexpr uint32_t kPending = UINT32_MAX - 1;
+// Marks a token without a position until its term's length is known.
+constexpr uint64_t kNoLength = UINT64_MAX;
 
 [[noreturn]] void BrokenPrecondition(const std::string& message) {
   std::fprintf(stderr, "vrim: %s\n", message.c_str());
@@ -439,22 +442,31 @@ class PostingAccumulator {
       surfaces_.Prefetch(keys_[k].key.hash);
     }
     token_term_.resize(n);
+    token_surface_.resize(n);
     grouped_.resize(n);
+    pending_.clear();
     size_t kept = 0;
     for (size_t k = 0; k < n; ++k) {
       if (k + kAhead < n) surfaces_.Prefetch(keys_[k + kAhead].key.hash);
       const Token& token = tokens[keys_[k].token];
-      const uint32_t term = TermOf(keys_[k].key);
+      uint32_t surface;
+      const uint32_t term = TermOf(keys_[k].key, &surface);
       if (term == kNone) continue;  // a stop word
       const TokenMetadata& m = token.metadata;
       token_term_[kept] = term;
+      token_surface_[kept] = surface;
       // A token without a position sits at 0 and spans its term.
-      grouped_[kept] = m.has_position
-                           ? Position{m.start, m.length}
-                           : Position{0, CountCodePoints(terms_.term(term))};
+      if (m.has_position) {
+        grouped_[kept] = Position{m.start, m.length};
+      } else if (term == kPending) {
+        grouped_[kept] = Position{0, kNoLength};
+      } else {
+        grouped_[kept] = Position{0, CountCodePoints(terms_.term(term))};
+      }
       ++kept;
     }
     if (kept == 0) return 0;
+    if (!pending_.empty()) ResolvePending(kept);
 
     // Group the occurrences by term without sorting: a term's first
     // occurrence in this field claims the next local slot.
@@ -557,16 +569,44 @@ class PostingAccumulator {
     bool added;
     return terms_.Intern(MakeKey(term), &added);
   }
-  // The term a trimmed token text becomes, or kNone for a stop word.
-  uint32_t TermOf(const HashedKey& key) {
+  // The term a trimmed token text becomes: kNone for a stop word, kPending
+  // for a text first seen in this field (ResolvePending settles it). Sets
+  // `*surface` to the text's id.
+  uint32_t TermOf(const HashedKey& key, uint32_t* surface) {
     bool added;
-    const uint32_t surface = surfaces_.Intern(key, &added);
-    if (!added) return surface_term_[surface];
-    const uint32_t term = language_.is_stop_word(key.text)
-                              ? kNone
-                              : Intern(language_.stem(key.text));
-    surface_term_.push_back(term);
-    return term;
+    *surface = surfaces_.Intern(key, &added);
+    if (!added) return surface_term_[*surface];
+    if (language_.is_stop_word(key.text)) {
+      surface_term_.push_back(kNone);
+      return kNone;
+    }
+    pending_.push_back(Pending{*surface, language_.stem(key.text)});
+    surface_term_.push_back(kPending);
+    return kPending;
+  }
+
+  // Interns the stems of the texts first seen in this field, all lookups
+  // started together (each is likely a cache miss), then fills in the
+  // tokens' terms and the lengths of tokens that had no position.
+  void ResolvePending(size_t kept) {
+    pending_keys_.clear();
+    for (const Pending& p : pending_) {
+      pending_keys_.push_back(MakeKey(p.stem));
+      terms_.Prefetch(pending_keys_.back().hash);
+    }
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      bool added;
+      surface_term_[pending_[i].surface] =
+          terms_.Intern(pending_keys_[i], &added);
+    }
+    for (size_t k = 0; k < kept; ++k) {
+      if (token_term_[k] == kPending) {
+        token_term_[k] = surface_term_[token_surface_[k]];
+      }
+      if (grouped_[k].length == kNoLength) {
+        grouped_[k].length = CountCodePoints(terms_.term(token_term_[k]));
+      }
+    }
   }
 
   const Language& language_;
@@ -587,7 +627,14 @@ class PostingAccumulator {
     uint32_t token;  // index in the token list
   };
   std::vector<KeyedToken> keys_;      // the tokens the trimmer kept
-  std::vector<uint32_t> token_term_;  // term id, then local slot
+  std::vector<uint32_t> token_term_;
+  std::vector<uint32_t> token_surface_;
+  struct Pending {
+    uint32_t surface;
+    std::string stem;
+  };
+  std::vector<Pending> pending_;
+  std::vector<HashedKey> pending_keys_;  // term id, then local slot
   std::vector<Position> grouped_;     // positions in token order
   std::vector<Position> scratch_;     // positions grouped by local slot
   std::vector<Position> one_term_;
