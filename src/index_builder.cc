@@ -221,8 +221,8 @@ size_t EncodedPositionsSize(const uint8_t* data, uint64_t count) {
 }
 
 // Sorts postings, with their parallel term ids, by (term, field, doc) in
-// place: an MSD radix sort over the bytes of the three ids (most
-// significant first, leading bytes that are zero everywhere skipped), with
+// place: an MSD radix sort over digits of up to 11 bits of the three ids
+// (most significant first, bits that are zero everywhere skipped), with
 // insertion sort for short runs. In place matters: the postings are the
 // largest structure of a build.
 class PostingSorter {
@@ -242,24 +242,37 @@ class PostingSorter {
   struct Level {
     Component component;
     uint8_t shift;
+    uint32_t mask;
+    // Bucket counts and cursors, kept per level because the counts are
+    // still walked after deeper levels have run.
+    std::vector<size_t> count, head, tail;
   };
   static constexpr size_t kInsertionSortBelow = 32;
+  static constexpr int kMaxDigitBits = 11;
 
   void AddLevels(Component c, size_t id_bound) {
-    int bytes = 0;
-    for (uint64_t max = id_bound > 0 ? id_bound - 1 : 0; max > 0; max >>= 8) {
-      ++bytes;
-    }
-    for (int b = bytes - 1; b >= 0; --b) {
-      levels_.push_back({c, static_cast<uint8_t>(8 * b)});
+    const int bits =
+        std::bit_width(static_cast<uint64_t>(id_bound > 0 ? id_bound - 1 : 0));
+    if (bits == 0) return;
+    const int digits = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
+    const int width = (bits + digits - 1) / digits;
+    for (int shift = (digits - 1) * width; shift >= 0; shift -= width) {
+      Level level;
+      level.component = c;
+      level.shift = static_cast<uint8_t>(shift);
+      level.mask = (1u << width) - 1;
+      level.count.resize(size_t{1} << width);
+      level.head.resize(size_t{1} << width);
+      level.tail.resize(size_t{1} << width);
+      levels_.push_back(std::move(level));
     }
   }
 
-  uint8_t Byte(size_t i, const Level& level) const {
-    uint32_t v = level.component == kTerm    ? terms_[i]
-                 : level.component == kField ? postings_[i].field
-                                             : postings_[i].doc;
-    return static_cast<uint8_t>(v >> level.shift);
+  uint32_t Digit(size_t i, const Level& level) const {
+    const uint32_t v = level.component == kTerm    ? terms_[i]
+                       : level.component == kField ? postings_[i].field
+                                                   : postings_[i].doc;
+    return (v >> level.shift) & level.mask;
   }
 
   bool Less(size_t a, size_t b) const {
@@ -280,43 +293,50 @@ class PostingSorter {
     }
   }
 
-  void SortRange(size_t begin, size_t end, size_t level) {
+  void SortRange(size_t begin, size_t end, size_t level_index) {
     while (true) {
       if (end - begin < kInsertionSortBelow) {
         InsertionSort(begin, end);
         return;
       }
-      if (level == levels_.size()) return;
-      const Level& lv = levels_[level];
-      size_t count[256] = {};
-      for (size_t i = begin; i < end; ++i) ++count[Byte(i, lv)];
-      // All keys share this byte: go on with the next without moving.
-      if (count[Byte(begin, lv)] == end - begin) {
-        ++level;
+      if (level_index == levels_.size()) return;
+      Level& lv = levels_[level_index];
+      const size_t buckets = lv.count.size();
+      std::vector<size_t>& count = lv.count;
+      std::fill(count.begin(), count.end(), 0);
+      for (size_t i = begin; i < end; ++i) ++count[Digit(i, lv)];
+      // All keys share this digit: go on with the next without moving.
+      if (count[Digit(begin, lv)] == end - begin) {
+        ++level_index;
         continue;
       }
-      size_t head[256];
-      size_t tail[256];
       size_t pos = begin;
-      for (int b = 0; b < 256; ++b) {
-        head[b] = pos;
+      for (size_t b = 0; b < buckets; ++b) {
+        lv.head[b] = pos;
         pos += count[b];
-        tail[b] = pos;
+        lv.tail[b] = pos;
       }
-      for (int b = 0; b < 256; ++b) {
-        while (head[b] < tail[b]) {
-          const uint8_t v = Byte(head[b], lv);
+      for (size_t b = 0; b < buckets; ++b) {
+        while (lv.head[b] < lv.tail[b]) {
+          const uint32_t v = Digit(lv.head[b], lv);
           if (v == b) {
-            ++head[b];
+            ++lv.head[b];
           } else {
-            Swap(head[b], head[v]++);
+            // The next swap into bucket v lands just after this one; start
+            // loading it now, since the buckets' cursors are too many
+            // streams for the hardware to follow.
+            __builtin_prefetch(postings_ + std::min(lv.head[v] + 3, end - 1),
+                               1);
+            Swap(lv.head[b], lv.head[v]++);
           }
         }
       }
+      // Deeper levels reuse their own buffers, never this level's counts.
       pos = begin;
-      for (int b = 0; b < 256; ++b) {
-        if (count[b] > 1) SortRange(pos, pos + count[b], level + 1);
-        pos += count[b];
+      for (size_t b = 0; b < buckets; ++b) {
+        const size_t c = count[b];
+        if (c > 1) SortRange(pos, pos + c, level_index + 1);
+        pos += c;
       }
       return;
     }
