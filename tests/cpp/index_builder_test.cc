@@ -521,6 +521,69 @@ TEST(IndexBuilderTest, PostingsMatchThePipelineRunDirectly) {
   }
 }
 
+// Enough documents that postings are sorted by the radix passes (several
+// digits of document ids), not only by insertion sort; fresh and rehydrated.
+TEST(IndexBuilderTest, ManyPostingsComeOutInOrder) {
+  std::mt19937 rng(11);
+  std::vector<std::string> vocabulary;
+  for (int i = 0; i < 300; ++i) vocabulary.push_back("w" + std::to_string(i));
+  auto text = [&] {
+    std::string s;
+    for (int i = 0, n = 1 + rng() % 6; i < n; ++i) {
+      // Skewed, so that a few terms have thousands of postings.
+      size_t w = rng() % 4 == 0 ? rng() % vocabulary.size() : rng() % 5;
+      s += (s.empty() ? "" : " ") + vocabulary[w];
+    }
+    return s;
+  };
+  std::map<std::string, StagedDocument> live;
+  auto builder = TitleBodyBuilder();
+  for (int d = 0; d < 2500; ++d) {
+    StagedDocument doc = Doc("doc" + std::to_string(rng() % 100000), text(),
+                             text());
+    live[doc.ref] = doc;
+    builder->Stage(doc);
+  }
+  auto expect_matches_live = [&](const Index& index) {
+    ExpectWellFormed(index);
+    View v = ViewOf(index);
+    std::map<std::string, std::map<std::string, std::map<std::string, uint32_t>>>
+        expected;  // term -> field -> ref -> tf
+    for (const auto& [ref, doc] : live) {
+      for (const auto& [field, body] : doc.fields) {
+        for (const Token& t : RunPipeline(testing::SpaceLanguage(),
+                                          testing::SpaceLanguage().tokenize(body))) {
+          ++expected[t.text][field == 0 ? "title" : "body"][ref];
+        }
+      }
+    }
+    std::map<std::string, std::map<std::string, std::map<std::string, uint32_t>>>
+        got;
+    for (const auto& [term, fields] : v.postings) {
+      for (const auto& [field, refs] : fields) {
+        for (const auto& [ref, posting] : refs) got[term][field][ref] = posting.tf;
+      }
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(v.document_count, live.size());
+  };
+  IndexPtr fresh = builder->Build();
+  expect_matches_live(*fresh);
+
+  auto rehydrated = IndexBuilder::FromIndex(*fresh);
+  for (int d = 0; d < 1500; ++d) {
+    std::string ref = "doc" + std::to_string(rng() % 100000);
+    if (rng() % 3 == 0) {
+      EXPECT_EQ(rehydrated->Remove(ref), live.erase(ref) > 0);
+    } else {
+      StagedDocument doc = Doc(ref, text(), text());
+      live[ref] = doc;
+      rehydrated->Stage(doc);
+    }
+  }
+  expect_matches_live(*rehydrated->Build());
+}
+
 TEST(IndexBuilderDeathTest, InvalidFieldNamesAreBrokenPreconditions) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   IndexBuilder builder(MakeSpaceLanguage(), 1.2, 0.75);
