@@ -177,7 +177,8 @@ TEST(LanguageTest, StopWords) {
   const std::string_view* words = EnglishStopWords(&count);
   ASSERT_EQ(count, 119u);
   EXPECT_TRUE(std::is_sorted(words, words + count));
-  const Language& en = *ResolveLanguage("en").language;
+  LanguagePtr en_ptr = ResolveLanguage("en").language;
+  const Language& en = *en_ptr;
   for (size_t i = 0; i < count; ++i) {
     EXPECT_TRUE(en.is_stop_word(words[i])) << words[i];
   }
@@ -201,13 +202,15 @@ TEST(LanguageTest, StopWords) {
 }
 
 TEST(LanguageTest, BigramChars) {
-  const Language& ja = *ResolveLanguage("ja").language;
+  LanguagePtr ja_ptr = ResolveLanguage("ja").language;
+  const Language& ja = *ja_ptr;
   EXPECT_TRUE(ja.is_bigram_char(0x4E2D));
   EXPECT_TRUE(ja.is_bigram_char(0x3042));
   EXPECT_TRUE(ja.is_bigram_char(0x30A2));
   EXPECT_FALSE(ja.is_bigram_char(0xAC00));
   EXPECT_FALSE(ja.is_bigram_char(U'a'));
-  const Language& ko = *ResolveLanguage("ko").language;
+  LanguagePtr ko_ptr = ResolveLanguage("ko").language;
+  const Language& ko = *ko_ptr;
   EXPECT_TRUE(ko.is_bigram_char(0xAC00));
   EXPECT_TRUE(ko.is_bigram_char(0x4E2D));
   EXPECT_FALSE(ko.is_bigram_char(0x3042));
