@@ -42,7 +42,8 @@ class TestTable {
                        entries_[i].condition,
                        AmongHead(entries_[i].text.data(), size, backward)});
     }
-    table_ = AmongTable{rows_.data(), static_cast<int>(rows_.size()), {0, 0, 0, 0}, false, nullptr};
+    table_ = AmongTable{rows_.data(), static_cast<int>(rows_.size()), {0, 0, 0, 0}, false,
+                        nullptr, nullptr};
     std::vector<int> edges;
     for (const Entry& e : entries_) {
       if (e.text.empty()) {
@@ -53,6 +54,14 @@ class TestTable {
       const uint8_t b = static_cast<uint8_t>(backward ? e.text.back() : e.text.front());
       table_.edge_bytes[b >> 6] |= uint64_t{1} << (b & 63);
       edges.push_back(b);
+    }
+    if (with_starts && !backward) {
+      second_.assign(64, 0);
+      for (const Entry& e : entries_) {
+        const uint8_t b = e.text.empty() ? 0 : static_cast<uint8_t>(e.text[0]);
+        if (b >= 0xC0) second_[b - 0xC0] |= uint64_t{1} << (e.text[1] & 0x3F);
+      }
+      table_.second_bytes = second_.data();
     }
     if (with_starts) {
       for (int b = 0; b <= 256; ++b) {
@@ -69,6 +78,7 @@ class TestTable {
   std::vector<Entry> entries_;
   std::vector<Among> rows_;
   std::vector<uint16_t> starts_;
+  std::vector<uint64_t> second_;
   AmongTable table_;
 };
 

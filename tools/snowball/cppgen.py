@@ -171,8 +171,19 @@ class Generator:
             out.append(f"static const uint16_t {name}Starts[] = {{"
                        + ", ".join(str(x) for x in table) + "};")
             starts = f"{name}Starts"
+        second = "nullptr"
+        if among.mode == "f" and any(r[1] and r[1][0] >= 0xC0 for r in rows):
+            # Second bytes of entries that begin with a multi-byte character.
+            masks = [0] * 64
+            for _, data, _, _ in rows:
+                if data and data[0] >= 0xC0:
+                    masks[data[0] - 0xC0] |= 1 << (data[1] & 0x3F)
+            out.append(f"static const uint64_t {name}Second[] = {{"
+                       + ", ".join(f"0x{m:x}ULL" for m in masks) + "};")
+            second = f"{name}Second"
         out.append(f"static const AmongTable {name} = {{{name}Rows, {len(rows)}, "
-                   f"{{{mask_text}}}, {'true' if has_empty else 'false'}, {starts}}};")
+                   f"{{{mask_text}}}, {'true' if has_empty else 'false'}, {starts}, "
+                   f"{second}}};")
         return out
 
     # ---- arithmetic ----------------------------------------------------

@@ -119,13 +119,12 @@ int SnowballEnv::FindAmongB(const AmongTable& table, void* context) {
   // Bytes available before limit_backward; comparing past them gives -1.
   const int avail = o - lb;
   // The 8 bytes before the cursor, nearest first, byte c in bits 8c..8c+7.
+  // Loaded as the 8 bytes ending at the cursor (zeros before the word's
+  // start), then byte-swapped so that the nearest byte comes first.
   uint64_t x = 0;
-  if (o >= 8) {
-    std::memcpy(&x, q - 7, 8);
-    x = __builtin_bswap64(x);
-  } else {
-    for (int c = 0; c < o; ++c) x |= uint64_t{q[-c]} << (8 * c);
-  }
+  const int have = std::min(o, 8);
+  std::memcpy(reinterpret_cast<char*>(&x) + (8 - have), q + 1 - have, static_cast<size_t>(have));
+  x = __builtin_bswap64(x);
   while (true) {
     const int k = i + ((j - i) >> 1);
     int common = std::min(common_i, common_j);

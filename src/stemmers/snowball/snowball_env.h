@@ -60,12 +60,17 @@ constexpr uint64_t AmongHead(const char* s, int n, bool backward) {
 // `starts`, when not null, has 257 entries: the entries whose edge byte is b
 // are entries[starts[b], starts[b + 1]), so the bisection can start within
 // that range (they are contiguous in sort order).
+// `second_bytes`, for forward tables only and when not null, refines the
+// pre-check for characters of two or more bytes: for a lead byte 0xC0 + i,
+// bit (b & 0x3F) of second_bytes[i] says whether an entry's second byte can
+// be b.
 struct AmongTable {
   const Among* entries;
   int count;
   uint64_t edge_bytes[4];
   bool has_empty;
   const uint16_t* starts;
+  const uint64_t* second_bytes;
 };
 
 class SnowballEnv {
@@ -119,7 +124,7 @@ class SnowballEnv {
   // --- Among search: the longest entry matching at the cursor whose
   // condition succeeds. Returns its result, or 0 when none matches.
   int find_among(const AmongTable& table, void* context) {
-    if (cursor >= limit || !EdgeByte(table, data_[cursor])) {
+    if (cursor >= limit || !EdgeByte(table, data_[cursor]) || !SecondByte(table)) {
       return table.has_empty ? MatchEmpty(table, context) : 0;
     }
     return FindAmong(table, context);
@@ -184,6 +189,15 @@ class SnowballEnv {
   static bool EdgeByte(const AmongTable& table, char c) {
     const uint8_t b = static_cast<uint8_t>(c);
     return (table.edge_bytes[b >> 6] >> (b & 63)) & 1;
+  }
+  // The second-byte part of the forward pre-check. An entry that begins
+  // with a lead byte has at least two bytes, which must fit before limit.
+  bool SecondByte(const AmongTable& table) const {
+    const uint8_t b = static_cast<uint8_t>(data_[cursor]);
+    if (table.second_bytes == nullptr || b < 0xC0) return true;
+    if (cursor + 1 >= limit) return false;
+    const uint8_t next = static_cast<uint8_t>(data_[cursor + 1]);
+    return (table.second_bytes[b - 0xC0] >> (next & 0x3F)) & 1;
   }
   static bool Member(const uint8_t* g, int min, int max, char32_t ch) {
     const int k = static_cast<int>(ch) - min;
