@@ -3,13 +3,16 @@
 // IndexBuilder::Build, reporting MB/s of text and the peak resident memory
 // the build adds. Not part of the default build:
 //
+//   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release
+//   cmake --build build/rel -j2
 //   g++ -std=c++20 -O2 -Isrc bench/native_build.cc
 //       build/rel/libvrim_core.a -o build/native_build
 //   build/native_build bench/data/english.bin [--simple] [--no-analysis]
 //       [--repeat N]
 //
 // --simple analyses with a minimal ASCII tokenizer instead of the "en"
-// language, to see the builder's own cost apart from text analysis.
+// language, to see the builder's own cost apart from text analysis;
+// without --no-analysis it first times tokenize and RunPipeline alone.
 #include <time.h>
 
 #include <chrono>
