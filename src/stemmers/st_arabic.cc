@@ -200,8 +200,8 @@ static const Among kAmong0Rows[] = {
     {"\357\273\274", 3, -1, 49, nullptr, 0xbcbbefULL},
 };
 static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144, 144};
-static const uint64_t kAmong0Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x3ff0007f801ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0xc00000000000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong0 = {kAmong0Rows, 144, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000800002000000ULL}, false, kAmong0Starts, kAmong0Second};
+static const uint64_t kAmong0Pairs[] = {0x3ff0007f801ULL, 0xc00000000000000ULL};
+static const AmongTable kAmong0 = {kAmong0Rows, 144, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000800002000000ULL}, false, kAmong0Starts, kAmong0Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong1Rows[] = {
     {"\330\242", 2, -1, 1, nullptr, 0xd8a2ULL},
@@ -211,7 +211,8 @@ static const Among kAmong1Rows[] = {
     {"\330\246", 2, -1, 3, nullptr, 0xd8a6ULL},
 };
 static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
-static const AmongTable kAmong1 = {kAmong1Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000007c00000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts, nullptr};
+static const uint64_t kAmong1Pairs[] = {0x1000000ULL, 0x1000000ULL, 0x1000000ULL, 0x1000000ULL, 0x1000000ULL};
+static const AmongTable kAmong1 = {kAmong1Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000007c00000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts, kAmong1Pairs, {0, 0, 0, 5}};
 
 static const Among kAmong2Rows[] = {
     {"\330\242", 2, -1, 1, nullptr, 0xa2d8ULL},
@@ -221,8 +222,8 @@ static const Among kAmong2Rows[] = {
     {"\330\246", 2, -1, 3, nullptr, 0xa6d8ULL},
 };
 static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
-static const uint64_t kAmong2Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x7c00000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, kAmong2Starts, kAmong2Second};
+static const uint64_t kAmong2Pairs[] = {0x7c00000000ULL};
+static const AmongTable kAmong2 = {kAmong2Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, kAmong2Starts, kAmong2Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong3Rows[] = {
     {"\330\247\331\204", 4, -1, 2, nullptr, 0x84d9a7d8ULL},
@@ -231,8 +232,8 @@ static const Among kAmong3Rows[] = {
     {"\331\204\331\204", 4, -1, 2, nullptr, 0x84d984d9ULL},
 };
 static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const uint64_t kAmong3Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x18000000000ULL, 0x18ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, kAmong3Starts, kAmong3Second};
+static const uint64_t kAmong3Pairs[] = {0x18000000000ULL, 0x18ULL};
+static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, kAmong3Starts, kAmong3Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong4Rows[] = {
     {"\330\243\330\242", 4, -1, 2, nullptr, 0xa2d8a3d8ULL},
@@ -242,15 +243,15 @@ static const Among kAmong4Rows[] = {
     {"\330\243\330\247", 4, -1, 4, nullptr, 0xa7d8a3d8ULL},
 };
 static const uint16_t kAmong4Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
-static const uint64_t kAmong4Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x800000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong4 = {kAmong4Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, kAmong4Starts, kAmong4Second};
+static const uint64_t kAmong4Pairs[] = {0x800000000ULL};
+static const AmongTable kAmong4 = {kAmong4Rows, 5, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, kAmong4Starts, kAmong4Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong5Rows[] = {
     {"\331\201", 2, -1, 1, nullptr, 0x81d9ULL},
     {"\331\210", 2, -1, 1, nullptr, 0x88d9ULL},
 };
-static const uint64_t kAmong5Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x102ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong5 = {kAmong5Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000002000000ULL}, false, nullptr, kAmong5Second};
+static const uint64_t kAmong5Pairs[] = {0x102ULL};
+static const AmongTable kAmong5 = {kAmong5Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000002000000ULL}, false, nullptr, kAmong5Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong6Rows[] = {
     {"\330\247\331\204", 4, -1, 2, nullptr, 0x84d9a7d8ULL},
@@ -259,8 +260,8 @@ static const Among kAmong6Rows[] = {
     {"\331\204\331\204", 4, -1, 2, nullptr, 0x84d984d9ULL},
 };
 static const uint16_t kAmong6Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const uint64_t kAmong6Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x18000000000ULL, 0x18ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong6 = {kAmong6Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, kAmong6Starts, kAmong6Second};
+static const uint64_t kAmong6Pairs[] = {0x18000000000ULL, 0x18ULL};
+static const AmongTable kAmong6 = {kAmong6Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, kAmong6Starts, kAmong6Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong7Rows[] = {
     {"\330\250", 2, -1, 2, nullptr, 0xa8d8ULL},
@@ -269,8 +270,8 @@ static const Among kAmong7Rows[] = {
     {"\331\203\331\203", 4, -1, 4, nullptr, 0x83d983d9ULL},
 };
 static const uint16_t kAmong7Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const uint64_t kAmong7Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x10000000000ULL, 0x8ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong7 = {kAmong7Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, kAmong7Starts, kAmong7Second};
+static const uint64_t kAmong7Pairs[] = {0x10000000000ULL, 0x8ULL};
+static const AmongTable kAmong7 = {kAmong7Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, kAmong7Starts, kAmong7Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong8Rows[] = {
     {"\330\263\330\243", 4, -1, 4, nullptr, 0xa3d8b3d8ULL},
@@ -279,8 +280,8 @@ static const Among kAmong8Rows[] = {
     {"\330\263\331\212", 4, -1, 1, nullptr, 0x8ad9b3d8ULL},
 };
 static const uint16_t kAmong8Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const uint64_t kAmong8Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x8000000000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, kAmong8Starts, kAmong8Second};
+static const uint64_t kAmong8Pairs[] = {0x8000000000000ULL};
+static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000001000000ULL}, false, kAmong8Starts, kAmong8Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong9Rows[] = {
     {"\330\252\330\263\330\252", 6, -1, 1, nullptr, 0xaad8b3d8aad8ULL},
@@ -288,8 +289,8 @@ static const Among kAmong9Rows[] = {
     {"\331\212\330\263\330\252", 6, -1, 1, nullptr, 0xaad8b3d88ad9ULL},
 };
 static const uint16_t kAmong9Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-static const uint64_t kAmong9Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x40000000000ULL, 0x440ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong9 = {kAmong9Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, kAmong9Starts, kAmong9Second};
+static const uint64_t kAmong9Pairs[] = {0x40000000000ULL, 0x440ULL};
+static const AmongTable kAmong9 = {kAmong9Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000003000000ULL}, false, kAmong9Starts, kAmong9Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong10Rows[] = {
     {"\331\203", 2, -1, 1, nullptr, 0xd983ULL},
@@ -304,12 +305,14 @@ static const Among kAmong10Rows[] = {
     {"\331\207\330\247", 4, -1, 2, nullptr, 0xd987d8a7ULL},
 };
 static const uint16_t kAmong10Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 3, 4, 5, 5, 5, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10};
-static const AmongTable kAmong10 = {kAmong10Rows, 10, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000080000004e8ULL, 0x0000000000000000ULL}, false, kAmong10Starts, nullptr};
+static const uint64_t kAmong10Pairs[] = {0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x1000000ULL};
+static const AmongTable kAmong10 = {kAmong10Rows, 10, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000080000004e8ULL, 0x0000000000000000ULL}, false, kAmong10Starts, kAmong10Pairs, {0, 0, 0, 6}};
 
 static const Among kAmong11Rows[] = {
     {"\331\206", 2, -1, 1, nullptr, 0xd986ULL},
 };
-static const AmongTable kAmong11 = {kAmong11Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000040ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong11Pairs[] = {0x2000000ULL};
+static const AmongTable kAmong11 = {kAmong11Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000040ULL, 0x0000000000000000ULL}, false, nullptr, kAmong11Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong12Rows[] = {
     {"\331\210", 2, -1, 1, nullptr, 0xd988ULL},
@@ -317,27 +320,32 @@ static const Among kAmong12Rows[] = {
     {"\330\247", 2, -1, 1, nullptr, 0xd8a7ULL},
 };
 static const uint16_t kAmong12Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-static const AmongTable kAmong12 = {kAmong12Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000008000000500ULL, 0x0000000000000000ULL}, false, kAmong12Starts, nullptr};
+static const uint64_t kAmong12Pairs[] = {0x2000000ULL, 0x2000000ULL, 0x1000000ULL};
+static const AmongTable kAmong12 = {kAmong12Rows, 3, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000008000000500ULL, 0x0000000000000000ULL}, false, kAmong12Starts, kAmong12Pairs, {0, 0, 0, 3}};
 
 static const Among kAmong13Rows[] = {
     {"\330\247\330\252", 4, -1, 1, nullptr, 0xd8a7d8aaULL},
 };
-static const AmongTable kAmong13 = {kAmong13Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000040000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong13Pairs[] = {0x1000000ULL};
+static const AmongTable kAmong13 = {kAmong13Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000040000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong13Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong14Rows[] = {
     {"\330\252", 2, -1, 1, nullptr, 0xd8aaULL},
 };
-static const AmongTable kAmong14 = {kAmong14Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000040000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong14Pairs[] = {0x1000000ULL};
+static const AmongTable kAmong14 = {kAmong14Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000040000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong14Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong15Rows[] = {
     {"\330\251", 2, -1, 1, nullptr, 0xd8a9ULL},
 };
-static const AmongTable kAmong15 = {kAmong15Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong15Pairs[] = {0x1000000ULL};
+static const AmongTable kAmong15 = {kAmong15Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong15Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong16Rows[] = {
     {"\331\212", 2, -1, 1, nullptr, 0xd98aULL},
 };
-static const AmongTable kAmong16 = {kAmong16Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000400ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong16Pairs[] = {0x2000000ULL};
+static const AmongTable kAmong16 = {kAmong16Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000400ULL, 0x0000000000000000ULL}, false, nullptr, kAmong16Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong17Rows[] = {
     {"\331\203", 2, -1, 1, nullptr, 0xd983ULL},
@@ -354,7 +362,8 @@ static const Among kAmong17Rows[] = {
     {"\331\207\330\247", 4, -1, 2, nullptr, 0xd987d8a7ULL},
 };
 static const uint16_t kAmong17Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 3, 5, 6, 7, 7, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12};
-static const AmongTable kAmong17 = {kAmong17Rows, 12, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000080000005e8ULL, 0x0000000000000000ULL}, false, kAmong17Starts, nullptr};
+static const uint64_t kAmong17Pairs[] = {0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x1000000ULL};
+static const AmongTable kAmong17 = {kAmong17Rows, 12, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00000080000005e8ULL, 0x0000000000000000ULL}, false, kAmong17Starts, kAmong17Pairs, {0, 0, 0, 7}};
 
 static const Among kAmong18Rows[] = {
     {"\331\206", 2, -1, 2, nullptr, 0xd986ULL},
@@ -370,24 +379,28 @@ static const Among kAmong18Rows[] = {
     {"\330\252", 2, -1, 1, nullptr, 0xd8aaULL},
 };
 static const uint16_t kAmong18Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 5, 5, 5, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 10, 10, 10, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11};
-static const AmongTable kAmong18 = {kAmong18Rows, 11, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000048000000440ULL, 0x0000000000000000ULL}, false, kAmong18Starts, nullptr};
+static const uint64_t kAmong18Pairs[] = {0x2000000ULL, 0x2000000ULL, 0x1000000ULL, 0x1000000ULL};
+static const AmongTable kAmong18 = {kAmong18Rows, 11, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000048000000440ULL, 0x0000000000000000ULL}, false, kAmong18Starts, kAmong18Pairs, {0, 0, 0, 4}};
 
 static const Among kAmong19Rows[] = {
     {"\330\252\331\205", 4, -1, 1, nullptr, 0xd8aad985ULL},
     {"\331\210\330\247", 4, -1, 1, nullptr, 0xd988d8a7ULL},
 };
-static const AmongTable kAmong19 = {kAmong19Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000008000000020ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong19Pairs[] = {0x2000000ULL, 0x1000000ULL};
+static const AmongTable kAmong19 = {kAmong19Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000008000000020ULL, 0x0000000000000000ULL}, false, nullptr, kAmong19Pairs, {0, 0, 0, 2}};
 
 static const Among kAmong20Rows[] = {
     {"\331\210", 2, -1, 1, nullptr, 0xd988ULL},
     {"\330\252\331\205\331\210", 6, 0, 2, nullptr, 0xd8aad985d988ULL},
 };
-static const AmongTable kAmong20 = {kAmong20Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000100ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong20Pairs[] = {0x2000000ULL};
+static const AmongTable kAmong20 = {kAmong20Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000100ULL, 0x0000000000000000ULL}, false, nullptr, kAmong20Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong21Rows[] = {
     {"\331\211", 2, -1, 1, nullptr, 0xd989ULL},
 };
-static const AmongTable kAmong21 = {kAmong21Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000200ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong21Pairs[] = {0x2000000ULL};
+static const AmongTable kAmong21 = {kAmong21Rows, 1, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000200ULL, 0x0000000000000000ULL}, false, nullptr, kAmong21Pairs, {0, 0, 0, 1}};
 
 
 bool r_Normalize_pre([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

@@ -79,7 +79,8 @@ static const Among kAmong0Rows[] = {
     {"\303\274", 2, -1, 1, nullptr, 0xc3bcULL},
 };
 static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 6, 7, 7, 8, 8, 8, 8, 9, 10, 11, 13, 13, 13, 13, 13, 13, 13, 14, 15, 16, 16, 17, 17, 17, 18, 19, 20, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21};
-static const AmongTable kAmong0 = {kAmong0Rows, 21, {0x0000000000000000ULL, 0x0020802200000000ULL, 0x1e5c0f1700000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts, nullptr};
+static const uint64_t kAmong0Pairs[] = {0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL, 0x8ULL};
+static const AmongTable kAmong0 = {kAmong0Rows, 21, {0x0000000000000000ULL, 0x0020802200000000ULL, 0x1e5c0f1700000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts, kAmong0Pairs, {0, 0, 4, 20}};
 
 static const Among kAmong1Rows[] = {
     {"nde", 3, -1, 8, nullptr, 0x6e6465ULL},
@@ -92,7 +93,8 @@ static const Among kAmong1Rows[] = {
     {"\303\251s", 3, 2, 5, nullptr, 0xc3a973ULL},
 };
 static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8};
-static const AmongTable kAmong1 = {kAmong1Rows, 8, {0x0000000000000000ULL, 0x0008402000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts, nullptr};
+static const uint64_t kAmong1Pairs[] = {0x1000000000ULL, 0x2000000000ULL, 0xffffffffffffffffULL};
+static const AmongTable kAmong1 = {kAmong1Rows, 8, {0x0000000000000000ULL, 0x0008402000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts, kAmong1Pairs, {0, 0, 3, 3}};
 
 static const Among kAmong2Rows[] = {
     {"de", 2, -1, 5, nullptr, 0x6465ULL},
@@ -108,7 +110,8 @@ static const Among kAmong2Rows[] = {
     {"ieve", 4, -1, 11, nullptr, 0x69657665ULL},
 };
 static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11};
-static const AmongTable kAmong2 = {kAmong2Rows, 11, {0x0000000000000000ULL, 0x0000002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts, nullptr};
+static const uint64_t kAmong2Pairs[] = {0x5c5d9000000000ULL};
+static const AmongTable kAmong2 = {kAmong2Rows, 11, {0x0000000000000000ULL, 0x0000002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts, kAmong2Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong3Rows[] = {
     {"heid", 4, -1, 3, nullptr, 0x68656964ULL},
@@ -127,7 +130,8 @@ static const Among kAmong3Rows[] = {
     {"tst", 3, -1, 9, nullptr, 0x747374ULL},
 };
 static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 5, 5, 6, 6, 6, 8, 8, 9, 9, 9, 9, 9, 9, 11, 11, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14, 14};
-static const AmongTable kAmong3 = {kAmong3Rows, 14, {0x0000000000000000ULL, 0x001414b000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, nullptr};
+static const uint64_t kAmong3Pairs[] = {0x20000000000ULL, 0x220000000000ULL, 0x400000000000ULL, 0x20000000000ULL, 0x2000000000ULL, 0x2000000000ULL, 0x8020000000000ULL};
+static const AmongTable kAmong3 = {kAmong3Rows, 14, {0x0000000000000000ULL, 0x001414b000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, kAmong3Pairs, {0, 0, 7, 7}};
 
 static const Among kAmong4Rows[] = {
     {"end", 3, -1, 10, nullptr, 0x656e64ULL},
@@ -148,7 +152,8 @@ static const Among kAmong4Rows[] = {
     {"lijkst", 6, -1, 8, nullptr, 0x6c696a6b7374ULL},
 };
 static const uint16_t kAmong4Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 12, 12, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16};
-static const AmongTable kAmong4 = {kAmong4Rows, 16, {0x0000000000000000ULL, 0x001410d000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong4Starts, nullptr};
+static const uint64_t kAmong4Pairs[] = {0x400000000000ULL, 0x2000000000ULL, 0x20000000000ULL, 0x2000000000ULL, 0x2200000000ULL, 0x8400000000000ULL};
+static const AmongTable kAmong4 = {kAmong4Rows, 16, {0x0000000000000000ULL, 0x001410d000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong4Starts, kAmong4Pairs, {0, 0, 6, 6}};
 
 static const Among kAmong5Rows[] = {
     {"ig", 2, -1, 1, nullptr, 0x6967ULL},
@@ -156,7 +161,8 @@ static const Among kAmong5Rows[] = {
     {"igst", 4, -1, 1, nullptr, 0x69677374ULL},
 };
 static const uint16_t kAmong5Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0014008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong5Starts, nullptr};
+static const uint64_t kAmong5Pairs[] = {0x20000000000ULL, 0x2000000000ULL, 0x8000000000000ULL};
+static const AmongTable kAmong5 = {kAmong5Rows, 3, {0x0000000000000000ULL, 0x0014008000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong5Starts, kAmong5Pairs, {0, 0, 3, 3}};
 
 static const Among kAmong6Rows[] = {
     {"ft", 2, -1, 2, nullptr, 0x6674ULL},
@@ -164,7 +170,8 @@ static const Among kAmong6Rows[] = {
     {"pt", 2, -1, 3, nullptr, 0x7074ULL},
 };
 static const uint16_t kAmong6Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-static const AmongTable kAmong6 = {kAmong6Rows, 3, {0x0000000000000000ULL, 0x0010000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong6Starts, nullptr};
+static const uint64_t kAmong6Pairs[] = {0x1084000000000ULL};
+static const AmongTable kAmong6 = {kAmong6Rows, 3, {0x0000000000000000ULL, 0x0010000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong6Starts, kAmong6Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong7Rows[] = {
     {"bb", 2, -1, 1, nullptr, 0x6262ULL},
@@ -191,13 +198,14 @@ static const Among kAmong7Rows[] = {
     {"zz", 2, 20, 20, nullptr, 0x7a7aULL},
 };
 static const uint16_t kAmong7Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 10, 11, 11, 12, 13, 14, 15, 16, 16, 18, 19, 20, 20, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22};
-static const AmongTable kAmong7 = {kAmong7Rows, 22, {0x0000000000000000ULL, 0x05df7ddc00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong7Starts, nullptr};
+static const uint64_t kAmong7Pairs[] = {0x400000000ULL, 0x800000000ULL, 0x1000000000ULL, 0x4000000000ULL, 0x8000000000ULL, 0x10000000000ULL, 0x40000000000ULL, 0x80000000000ULL, 0x100000000000ULL, 0x200000000000ULL, 0x400000000000ULL, 0x1000000000000ULL, 0x2000000000000ULL, 0x4000000000000ULL, 0x8000000000000ULL, 0x10000000000000ULL, 0xffffffffffffffffULL, 0x80000000000000ULL, 0x100000000000000ULL, 0xffffffffffffffffULL};
+static const AmongTable kAmong7 = {kAmong7Rows, 22, {0x0000000000000000ULL, 0x05df7ddc00000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong7Starts, kAmong7Pairs, {0, 0, 20, 20}};
 
 static const Among kAmong8Rows[] = {
     {"d", 1, -1, 1, nullptr, 0x64ULL},
     {"t", 1, -1, 2, nullptr, 0x74ULL},
 };
-static const AmongTable kAmong8 = {kAmong8Rows, 2, {0x0000000000000000ULL, 0x0010001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const AmongTable kAmong8 = {kAmong8Rows, 2, {0x0000000000000000ULL, 0x0010001000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr, {0, 0, 2, 2}};
 
 static const Among kAmong9Rows[] = {
     {"", 0, -1, 5, nullptr, 0x0ULL},
@@ -208,21 +216,22 @@ static const Among kAmong9Rows[] = {
     {"vare", 4, 0, 4, nullptr, 0x65726176ULL},
 };
 static const uint16_t kAmong9Starts[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6};
-static const AmongTable kAmong9 = {kAmong9Rows, 6, {0x0000000000000000ULL, 0x0040002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, kAmong9Starts, nullptr};
+static const uint64_t kAmong9Pairs[] = {0x4000000000ULL, 0x200000000ULL};
+static const AmongTable kAmong9 = {kAmong9Rows, 6, {0x0000000000000000ULL, 0x0040002000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, true, kAmong9Starts, kAmong9Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong10Rows[] = {
     {"\303\253", 2, -1, 1, nullptr, 0xabc3ULL},
     {"\303\257", 2, -1, 2, nullptr, 0xafc3ULL},
 };
-static const uint64_t kAmong10Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x880000000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, false, nullptr, kAmong10Second};
+static const uint64_t kAmong10Pairs[] = {0x880000000000ULL};
+static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, false, nullptr, kAmong10Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong11Rows[] = {
     {"\303\253", 2, -1, 1, nullptr, 0xabc3ULL},
     {"\303\257", 2, -1, 2, nullptr, 0xafc3ULL},
 };
-static const uint64_t kAmong11Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x880000000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong11 = {kAmong11Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, false, nullptr, kAmong11Second};
+static const uint64_t kAmong11Pairs[] = {0x880000000000ULL};
+static const AmongTable kAmong11 = {kAmong11Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, false, nullptr, kAmong11Pairs, {0, 0, 0, 0}};
 
 
 bool r_R1([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

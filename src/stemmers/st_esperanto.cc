@@ -63,8 +63,8 @@ static const Among kAmong0Rows[] = {
     {"\303\272", 2, 0, 11, nullptr, 0xbac3ULL},
 };
 static const uint16_t kAmong0Starts[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 4, 5, 5, 6, 6, 6, 6, 6, 6, 6, 7, 7, 8, 8, 9, 9, 10, 11, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17};
-static const uint64_t kAmong0Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x408220200000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong0 = {kAmong0Rows, 17, {0x0000200000000000ULL, 0x03aa058800000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, kAmong0Starts, kAmong0Second};
+static const uint64_t kAmong0Pairs[] = {0xffffffffffffffffULL, 0x100000000000000ULL, 0x100000000000000ULL, 0x100000000000000ULL, 0x100000000000000ULL, 0xffffffffffffffffULL, 0x100000000000000ULL, 0x100000000000000ULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x408220200000000ULL};
+static const AmongTable kAmong0 = {kAmong0Rows, 17, {0x0000200000000000ULL, 0x03aa058800000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, kAmong0Starts, kAmong0Pairs, {0, 1, 11, 11}};
 
 static const Among kAmong1Rows[] = {
     {"as", 2, -1, -1, nullptr, 0x7361ULL},
@@ -75,7 +75,8 @@ static const Among kAmong1Rows[] = {
     {"us", 2, 4, -1, nullptr, 0x7375ULL},
 };
 static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6};
-static const AmongTable kAmong1 = {kAmong1Rows, 6, {0x0000000000000000ULL, 0x0020820200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts, nullptr};
+static const uint64_t kAmong1Pairs[] = {0x8000000000000ULL, 0xffffffffffffffffULL, 0x8000000000000ULL, 0xffffffffffffffffULL};
+static const AmongTable kAmong1 = {kAmong1Rows, 6, {0x0000000000000000ULL, 0x0020820200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts, kAmong1Pairs, {0, 0, 4, 4}};
 
 static const Among kAmong2Rows[] = {
     {"ci", 2, -1, -1, nullptr, 0x6369ULL},
@@ -97,7 +98,8 @@ static const Among kAmong2Rows[] = {
     {"mal\305\235i", 6, 14, -1, nullptr, 0x6d616cc59d69ULL},
 };
 static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17, 17};
-static const AmongTable kAmong2 = {kAmong2Rows, 17, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts, nullptr};
+static const uint64_t kAmong2Pairs[] = {0x4c718820000000ULL};
+static const AmongTable kAmong2 = {kAmong2Rows, 17, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts, kAmong2Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong3Rows[] = {
     {"amb", 3, -1, -1, nullptr, 0x616d62ULL},
@@ -122,13 +124,15 @@ static const Among kAmong3Rows[] = {
     {"kvaz", 4, -1, -1, nullptr, 0x6b76617aULL},
 };
 static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 3, 3, 3, 5, 5, 7, 7, 11, 11, 11, 13, 13, 13, 13, 18, 18, 19, 19, 19, 19, 19, 19, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20, 20};
-static const AmongTable kAmong3 = {kAmong3Rows, 20, {0x0000000000000000ULL, 0x04144a9400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, nullptr};
+static const uint64_t kAmong3Pairs[] = {0x200000000000ULL, 0x100000000000ULL, 0x4000000000000ULL, 0x1000000000ULL, 0xc400000000000ULL, 0x2000000000ULL, 0x1080a000000000ULL, 0x200000000ULL, 0x200000000ULL};
+static const AmongTable kAmong3 = {kAmong3Rows, 20, {0x0000000000000000ULL, 0x04144a9400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, kAmong3Pairs, {0, 0, 9, 9}};
 
 static const Among kAmong4Rows[] = {
     {"aliu", 4, -1, -1, nullptr, 0x616c6975ULL},
     {"unu", 3, -1, -1, nullptr, 0x756e75ULL},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0020000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong4Pairs[] = {0x420000000000ULL};
+static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0020000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong4Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong5Rows[] = {
     {"aha", 3, -1, -1, nullptr, 0x616861ULL},
@@ -157,7 +161,8 @@ static const Among kAmong5Rows[] = {
     {"muu", 3, -1, -1, nullptr, 0x6d7575ULL},
 };
 static const uint16_t kAmong5Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 13, 13, 13, 13, 16, 17, 17, 17, 17, 19, 21, 21, 21, 21, 22, 22, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24, 24};
-static const AmongTable kAmong5 = {kAmong5Rows, 24, {0x0000000000000000ULL, 0x0028c62200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong5Starts, nullptr};
+static const uint64_t kAmong5Pairs[] = {0x4552000000000ULL, 0x4011000000000ULL, 0x101000000200ULL, 0x200000000ULL, 0x2000000000ULL, 0x4010000000000ULL, 0x20000000000000ULL, 0x20010000000000ULL};
+static const AmongTable kAmong5 = {kAmong5Rows, 24, {0x0000000000000000ULL, 0x0028c62200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong5Starts, kAmong5Pairs, {0, 0, 8, 8}};
 
 static const Among kAmong6Rows[] = {
     {"tri", 3, -1, -1, nullptr, 0x747269ULL},
@@ -165,13 +170,15 @@ static const Among kAmong6Rows[] = {
     {"unu", 3, -1, -1, nullptr, 0x756e75ULL},
 };
 static const uint16_t kAmong6Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-static const AmongTable kAmong6 = {kAmong6Rows, 3, {0x0000000000000000ULL, 0x0020020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong6Starts, nullptr};
+static const uint64_t kAmong6Pairs[] = {0x4000000000000ULL, 0x401000000000ULL};
+static const AmongTable kAmong6 = {kAmong6Rows, 3, {0x0000000000000000ULL, 0x0020020000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong6Starts, kAmong6Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong7Rows[] = {
     {"dek", 3, -1, -1, nullptr, 0x64656bULL},
     {"cent", 4, -1, -1, nullptr, 0x63656e74ULL},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 2, {0x0000000000000000ULL, 0x0010080000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong7Pairs[] = {0x2000000000ULL, 0x400000000000ULL};
+static const AmongTable kAmong7 = {kAmong7Rows, 2, {0x0000000000000000ULL, 0x0010080000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong7Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong8Rows[] = {
     {"k", 1, -1, -1, nullptr, 0x6bULL},
@@ -183,7 +190,8 @@ static const Among kAmong8Rows[] = {
     {"\304\211", 2, -1, -1, nullptr, 0xc489ULL},
 };
 static const uint16_t kAmong8Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 3, 3, 3, 3, 3, 3, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
-static const AmongTable kAmong8 = {kAmong8Rows, 7, {0x0000000000000000ULL, 0x0010480000000000ULL, 0x0000000000000200ULL, 0x0000000000000000ULL}, false, kAmong8Starts, nullptr};
+static const uint64_t kAmong8Pairs[] = {0xffffffffffffffffULL, 0x2000000000ULL, 0xffffffffffffffffULL, 0x10ULL};
+static const AmongTable kAmong8 = {kAmong8Rows, 7, {0x0000000000000000ULL, 0x0010480000000000ULL, 0x0000000000000200ULL, 0x0000000000000000ULL}, false, kAmong8Starts, kAmong8Pairs, {0, 0, 3, 4}};
 
 static const Among kAmong9Rows[] = {
     {"a", 1, -1, 1, nullptr, 0x61ULL},
@@ -207,7 +215,8 @@ static const Among kAmong9Rows[] = {
     {"u", 1, -1, 1, nullptr, 0x75ULL},
 };
 static const uint16_t kAmong9Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 6, 6, 6, 6, 13, 14, 14, 14, 14, 18, 18, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19, 19};
-static const AmongTable kAmong9 = {kAmong9Rows, 19, {0x0000000000000000ULL, 0x0028c62200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong9Starts, nullptr};
+static const uint64_t kAmong9Pairs[] = {0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x20820200000000ULL, 0xffffffffffffffffULL};
+static const AmongTable kAmong9 = {kAmong9Rows, 19, {0x0000000000000000ULL, 0x0028c62200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong9Starts, kAmong9Pairs, {0, 0, 8, 8}};
 
 
 bool r_canonical_form([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

@@ -51,8 +51,8 @@ static const Among kAmong0Rows[] = {
     {"\303\237", 2, 0, 1, nullptr, 0x9fc3ULL},
 };
 static const uint16_t kAmong0Starts[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6};
-static const uint64_t kAmong0Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x80000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong0 = {kAmong0Rows, 6, {0x0000000000000000ULL, 0x0022800200000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, kAmong0Starts, kAmong0Second};
+static const uint64_t kAmong0Pairs[] = {0x2000000000ULL, 0x2000000000ULL, 0x20000000000000ULL, 0x2000000000ULL, 0x80000000ULL};
+static const AmongTable kAmong0 = {kAmong0Rows, 6, {0x0000000000000000ULL, 0x0022800200000000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, kAmong0Starts, kAmong0Pairs, {0, 0, 4, 4}};
 
 static const Among kAmong1Rows[] = {
     {"", 0, -1, 6, nullptr, 0x0ULL},
@@ -63,8 +63,8 @@ static const Among kAmong1Rows[] = {
     {"\303\274", 2, 0, 5, nullptr, 0xbcc3ULL},
 };
 static const uint16_t kAmong1Starts[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6};
-static const uint64_t kAmong1Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x1040001000000000ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong1 = {kAmong1Rows, 6, {0x0000000000000000ULL, 0x0000000002200000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, kAmong1Starts, kAmong1Second};
+static const uint64_t kAmong1Pairs[] = {0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x1040001000000000ULL};
+static const AmongTable kAmong1 = {kAmong1Rows, 6, {0x0000000000000000ULL, 0x0000000002200000ULL, 0x0000000000000000ULL, 0x0000000000000008ULL}, true, kAmong1Starts, kAmong1Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong2Rows[] = {
     {"e", 1, -1, 3, nullptr, 0x65ULL},
@@ -80,7 +80,8 @@ static const Among kAmong2Rows[] = {
     {"lns", 3, 8, 5, nullptr, 0x6c6e73ULL},
 };
 static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 7, 7, 7, 7, 8, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11};
-static const AmongTable kAmong2 = {kAmong2Rows, 11, {0x0000000000000000ULL, 0x000c602000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts, nullptr};
+static const uint64_t kAmong2Pairs[] = {0xffffffffffffffffULL, 0x2000000000ULL, 0x4122000000000ULL, 0x2000000000ULL, 0xffffffffffffffffULL};
+static const AmongTable kAmong2 = {kAmong2Rows, 11, {0x0000000000000000ULL, 0x000c602000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts, kAmong2Pairs, {0, 0, 5, 5}};
 
 static const Among kAmong3Rows[] = {
     {"en", 2, -1, 1, nullptr, 0x656eULL},
@@ -90,7 +91,8 @@ static const Among kAmong3Rows[] = {
     {"est", 3, 3, 1, nullptr, 0x657374ULL},
 };
 static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
-static const AmongTable kAmong3 = {kAmong3Rows, 5, {0x0000000000000000ULL, 0x0014400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, nullptr};
+static const uint64_t kAmong3Pairs[] = {0x2000000000ULL, 0x2000000000ULL, 0x8002000000000ULL};
+static const AmongTable kAmong3 = {kAmong3Rows, 5, {0x0000000000000000ULL, 0x0014400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, kAmong3Pairs, {0, 0, 3, 3}};
 
 static const Among kAmong4Rows[] = {
     {"tick", 4, -1, -1, nullptr, 0x7469636bULL},
@@ -100,7 +102,8 @@ static const Among kAmong4Rows[] = {
     {"tr", 2, -1, -1, nullptr, 0x7472ULL},
 };
 static const uint16_t kAmong4Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
-static const AmongTable kAmong4 = {kAmong4Rows, 5, {0x0000000000000000ULL, 0x0004480000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong4Starts, nullptr};
+static const uint64_t kAmong4Pairs[] = {0x800000000ULL, 0x4001200000000ULL, 0x10000000000000ULL};
+static const AmongTable kAmong4 = {kAmong4Rows, 5, {0x0000000000000000ULL, 0x0004480000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong4Starts, kAmong4Pairs, {0, 0, 3, 3}};
 
 static const Among kAmong5Rows[] = {
     {"end", 3, -1, 1, nullptr, 0x656e64ULL},
@@ -113,13 +116,15 @@ static const Among kAmong5Rows[] = {
     {"keit", 4, -1, 4, nullptr, 0x6b656974ULL},
 };
 static const uint16_t kAmong5Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 3, 5, 5, 5, 6, 6, 6, 6, 6, 6, 6, 6, 6, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8};
-static const AmongTable kAmong5 = {kAmong5Rows, 8, {0x0000000000000000ULL, 0x0010099000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong5Starts, nullptr};
+static const uint64_t kAmong5Pairs[] = {0x400000000000ULL, 0x420000000000ULL, 0x800000000ULL, 0x20000000000ULL, 0x20000000000ULL};
+static const AmongTable kAmong5 = {kAmong5Rows, 8, {0x0000000000000000ULL, 0x0010099000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong5Starts, kAmong5Pairs, {0, 0, 5, 5}};
 
 static const Among kAmong6Rows[] = {
     {"ig", 2, -1, 1, nullptr, 0x6967ULL},
     {"lich", 4, -1, 1, nullptr, 0x6c696368ULL},
 };
-static const AmongTable kAmong6 = {kAmong6Rows, 2, {0x0000000000000000ULL, 0x0000018000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong6Pairs[] = {0x20000000000ULL, 0x800000000ULL};
+static const AmongTable kAmong6 = {kAmong6Rows, 2, {0x0000000000000000ULL, 0x0000018000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong6Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong7Rows[] = {
     {"'", 1, -1, 1, nullptr, 0x27ULL},
@@ -127,7 +132,8 @@ static const Among kAmong7Rows[] = {
     {"'s", 2, -1, 1, nullptr, 0x2773ULL},
 };
 static const uint16_t kAmong7Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-static const AmongTable kAmong7 = {kAmong7Rows, 3, {0x0000008000000000ULL, 0x0008010000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong7Starts, nullptr};
+static const uint64_t kAmong7Pairs[] = {0xffffffffffffffffULL, 0x800000000ULL, 0x8000000000ULL};
+static const AmongTable kAmong7 = {kAmong7Rows, 3, {0x0000008000000000ULL, 0x0008010000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong7Starts, kAmong7Pairs, {0, 1, 3, 3}};
 
 
 bool r_prelude([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

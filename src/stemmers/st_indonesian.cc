@@ -43,7 +43,8 @@ static const Among kAmong0Rows[] = {
     {"pun", 3, -1, 1, nullptr, 0x70756eULL},
 };
 static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-static const AmongTable kAmong0 = {kAmong0Rows, 3, {0x0000000000000000ULL, 0x0000410000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts, nullptr};
+static const uint64_t kAmong0Pairs[] = {0x200000000ULL, 0x20000000000000ULL};
+static const AmongTable kAmong0 = {kAmong0Rows, 3, {0x0000000000000000ULL, 0x0000410000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts, kAmong0Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong1Rows[] = {
     {"nya", 3, -1, 1, nullptr, 0x6e7961ULL},
@@ -51,13 +52,15 @@ static const Among kAmong1Rows[] = {
     {"mu", 2, -1, 1, nullptr, 0x6d75ULL},
 };
 static const uint16_t kAmong1Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
-static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000000000000000ULL, 0x0020000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts, nullptr};
+static const uint64_t kAmong1Pairs[] = {0x200000000000000ULL, 0x280000000000ULL};
+static const AmongTable kAmong1 = {kAmong1Rows, 3, {0x0000000000000000ULL, 0x0020000200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong1Starts, kAmong1Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong2Rows[] = {
     {"i", 1, -1, 2, nullptr, 0x69ULL},
     {"an", 2, -1, 1, nullptr, 0x616eULL},
 };
-static const AmongTable kAmong2 = {kAmong2Rows, 2, {0x0000000000000000ULL, 0x0000420000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong2Pairs[] = {0xffffffffffffffffULL, 0x200000000ULL};
+static const AmongTable kAmong2 = {kAmong2Rows, 2, {0x0000000000000000ULL, 0x0000420000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong2Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong3Rows[] = {
     {"di", 2, -1, 1, nullptr, 0x6964ULL},
@@ -72,13 +75,15 @@ static const Among kAmong3Rows[] = {
     {"ter", 3, -1, 1, nullptr, 0x726574ULL},
 };
 static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 2, 2, 6, 6, 6, 9, 9, 9, 9, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10};
-static const AmongTable kAmong3 = {kAmong3Rows, 10, {0x0000000000000000ULL, 0x0011281000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, nullptr};
+static const uint64_t kAmong3Pairs[] = {0x20000000000ULL, 0x2000000000ULL, 0x2000000000ULL, 0x2000000000ULL, 0x2000000000ULL};
+static const AmongTable kAmong3 = {kAmong3Rows, 10, {0x0000000000000000ULL, 0x0011281000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, kAmong3Pairs, {0, 0, 5, 5}};
 
 static const Among kAmong4Rows[] = {
     {"be", 2, -1, 2, nullptr, 0x6562ULL},
     {"pe", 2, -1, 1, nullptr, 0x6570ULL},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0001000400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong4Pairs[] = {0x2000000000ULL, 0x2000000000ULL};
+static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0001000400000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong4Pairs, {0, 0, 2, 2}};
 
 
 bool r_remove_particle([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

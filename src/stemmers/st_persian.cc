@@ -55,15 +55,15 @@ static const Among kAmong0Rows[] = {
     {"\342\200\215", 3, 0, 6, nullptr, 0x8d80e2ULL},
 };
 static const uint16_t kAmong0Starts[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 7, 9, 9, 10, 10, 10, 10, 10, 10, 10, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11};
-static const uint64_t kAmong0Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x27800000000ULL, 0x408ULL, 0x0ULL, 0x2ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x1ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong0 = {kAmong0Rows, 11, {0x0000000100000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x000000040b000000ULL}, true, kAmong0Starts, kAmong0Second};
+static const uint64_t kAmong0Pairs[] = {0xffffffffffffffffULL, 0x27800000000ULL, 0x408ULL, 0x2ULL, 0x1ULL};
+static const AmongTable kAmong0 = {kAmong0Rows, 11, {0x0000000100000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x000000040b000000ULL}, true, kAmong0Starts, kAmong0Pairs, {0, 1, 1, 1}};
 
 static const Among kAmong1Rows[] = {
     {"\331\205\333\214\342\200\214", 7, -1, 2, nullptr, 0x8c80e28cdb85d9ULL},
     {"\331\206\331\205\333\214\342\200\214", 9, -1, 1, nullptr, 0x80e28cdb85d986d9ULL},
 };
-static const uint64_t kAmong1Second[] = {0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x60ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL, 0x0ULL};
-static const AmongTable kAmong1 = {kAmong1Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000002000000ULL}, false, nullptr, kAmong1Second};
+static const uint64_t kAmong1Pairs[] = {0x60ULL};
+static const AmongTable kAmong1 = {kAmong1Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000002000000ULL}, false, nullptr, kAmong1Pairs, {0, 0, 0, 0}};
 
 static const Among kAmong2Rows[] = {
     {"\331\210\330\247\331\206", 6, -1, -1, nullptr, 0xd988d8a7d986ULL},
@@ -72,7 +72,8 @@ static const Among kAmong2Rows[] = {
     {"\330\263\330\247\331\206", 6, -1, -1, nullptr, 0xd8b3d8a7d986ULL},
 };
 static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong2 = {kAmong2Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000040ULL, 0x0000000000000000ULL}, false, kAmong2Starts, nullptr};
+static const uint64_t kAmong2Pairs[] = {0x2000000ULL};
+static const AmongTable kAmong2 = {kAmong2Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000040ULL, 0x0000000000000000ULL}, false, kAmong2Starts, kAmong2Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong3Rows[] = {
     {"\332\257\333\214\331\204\330\247\331\206", 10, -1, 1, nullptr, 0xdb8cd984d8a7d986ULL},
@@ -110,13 +111,15 @@ static const Among kAmong3Rows[] = {
     {"\330\263\331\204\330\267\330\247\331\206", 10, -1, 1, nullptr, 0xd984d8b7d8a7d986ULL},
 };
 static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33, 33};
-static const AmongTable kAmong3 = {kAmong3Rows, 33, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000040ULL, 0x0000000000000000ULL}, false, kAmong3Starts, nullptr};
+static const uint64_t kAmong3Pairs[] = {0x2000000ULL};
+static const AmongTable kAmong3 = {kAmong3Rows, 33, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000000000040ULL, 0x0000000000000000ULL}, false, kAmong3Starts, kAmong3Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong4Rows[] = {
     {"\330\247\330\263\330\247\330\252\333\214\330\257", 12, -1, 2, nullptr, 0xd8a7d8aadb8cd8afULL},
     {"\330\247\330\256\330\250\330\247\330\261", 10, -1, 1, nullptr, 0xd8aed8a8d8a7d8b1ULL},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002800000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong4Pairs[] = {0x1000000ULL, 0x1000000ULL};
+static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0002800000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong4Pairs, {0, 0, 0, 2}};
 
 static const Among kAmong5Rows[] = {
     {"\330\247\331\205", 4, -1, 1, nullptr, 0xd8a7d985ULL},
@@ -143,7 +146,8 @@ static const Among kAmong5Rows[] = {
     {"\330\247\330\264", 4, -1, 2, nullptr, 0xd8a7d8b4ULL},
 };
 static const uint16_t kAmong5Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 7, 9, 9, 9, 9, 9, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 14, 14, 15, 17, 17, 17, 17, 17, 18, 18, 21, 21, 21, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22, 22};
-static const AmongTable kAmong5 = {kAmong5Rows, 22, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00128680000010e0ULL, 0x0000000000000000ULL}, false, kAmong5Starts, nullptr};
+static const uint64_t kAmong5Pairs[] = {0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x8000000ULL, 0x1000000ULL, 0x4000000ULL, 0x1000000ULL, 0x1000000ULL, 0x1000000ULL, 0x1000000ULL};
+static const AmongTable kAmong5 = {kAmong5Rows, 22, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00128680000010e0ULL, 0x0000000000000000ULL}, false, kAmong5Starts, kAmong5Pairs, {0, 0, 0, 10}};
 
 static const Among kAmong6Rows[] = {
     {"\333\214\331\205", 4, -1, 1, nullptr, 0xdb8cd985ULL},
@@ -156,7 +160,8 @@ static const Among kAmong6Rows[] = {
     {"\330\247\330\263", 4, -1, 1, nullptr, 0xd8a7d8b3ULL},
 };
 static const uint16_t kAmong6Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 7, 7, 7, 7, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8};
-static const AmongTable kAmong6 = {kAmong6Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0008840000001020ULL, 0x0000000000000000ULL}, false, kAmong6Starts, nullptr};
+static const uint64_t kAmong6Pairs[] = {0x2000000ULL, 0x8000000ULL, 0x1000000ULL, 0x1000000ULL, 0x1000000ULL};
+static const AmongTable kAmong6 = {kAmong6Rows, 8, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0008840000001020ULL, 0x0000000000000000ULL}, false, kAmong6Starts, kAmong6Pairs, {0, 0, 0, 5}};
 
 static const Among kAmong7Rows[] = {
     {"\331\205", 2, -1, 1, nullptr, 0xd985ULL},
@@ -176,7 +181,8 @@ static const Among kAmong7Rows[] = {
     {"\330\261\331\201\330\252\333\214\330\257", 10, 13, 2, nullptr, 0xd981d8aadb8cd8afULL},
 };
 static const uint16_t kAmong7Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 6, 9, 9, 9, 9, 9, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15};
-static const AmongTable kAmong7 = {kAmong7Rows, 15, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00008000000010e0ULL, 0x0000000000000000ULL}, false, kAmong7Starts, nullptr};
+static const uint64_t kAmong7Pairs[] = {0x2000000ULL, 0x2000000ULL, 0x2000000ULL, 0x8000000ULL, 0x1000000ULL};
+static const AmongTable kAmong7 = {kAmong7Rows, 15, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x00008000000010e0ULL, 0x0000000000000000ULL}, false, kAmong7Starts, kAmong7Pairs, {0, 0, 0, 5}};
 
 
 bool r_Normalize_Characters([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

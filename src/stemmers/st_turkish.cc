@@ -92,13 +92,15 @@ static const Among kAmong0Rows[] = {
     {"n\303\274z", 4, -1, -1, nullptr, 0x6ec3bc7aULL},
 };
 static const uint16_t kAmong0Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10};
-static const AmongTable kAmong0 = {kAmong0Rows, 10, {0x0000000000000000ULL, 0x0400600000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts, nullptr};
+static const uint64_t kAmong0Pairs[] = {0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x1022020000000000ULL};
+static const AmongTable kAmong0 = {kAmong0Rows, 10, {0x0000000000000000ULL, 0x0400600000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong0Starts, kAmong0Pairs, {0, 0, 3, 3}};
 
 static const Among kAmong1Rows[] = {
     {"leri", 4, -1, -1, nullptr, 0x6c657269ULL},
     {"lar\304\261", 5, -1, -1, nullptr, 0x6c6172c4b1ULL},
 };
-static const AmongTable kAmong1 = {kAmong1Rows, 2, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0002000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong1Pairs[] = {0x4000000000000ULL, 0x10ULL};
+static const AmongTable kAmong1 = {kAmong1Rows, 2, {0x0000000000000000ULL, 0x0000020000000000ULL, 0x0002000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong1Pairs, {0, 0, 1, 2}};
 
 static const Among kAmong2Rows[] = {
     {"ni", 2, -1, -1, nullptr, 0x6e69ULL},
@@ -107,7 +109,8 @@ static const Among kAmong2Rows[] = {
     {"n\303\274", 3, -1, -1, nullptr, 0x6ec3bcULL},
 };
 static const uint16_t kAmong2Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong2 = {kAmong2Rows, 4, {0x0000000000000000ULL, 0x0020020000000000ULL, 0x1002000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts, nullptr};
+static const uint64_t kAmong2Pairs[] = {0x400000000000ULL, 0x400000000000ULL, 0x10ULL, 0x8ULL};
+static const AmongTable kAmong2 = {kAmong2Rows, 4, {0x0000000000000000ULL, 0x0020020000000000ULL, 0x1002000000000000ULL, 0x0000000000000000ULL}, false, kAmong2Starts, kAmong2Pairs, {0, 0, 2, 4}};
 
 static const Among kAmong3Rows[] = {
     {"in", 2, -1, -1, nullptr, 0x696eULL},
@@ -116,19 +119,21 @@ static const Among kAmong3Rows[] = {
     {"\303\274n", 3, -1, -1, nullptr, 0xc3bc6eULL},
 };
 static const uint16_t kAmong3Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, nullptr};
+static const uint64_t kAmong3Pairs[] = {0x1022020000000000ULL};
+static const AmongTable kAmong3 = {kAmong3Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong3Starts, kAmong3Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong4Rows[] = {
     {"a", 1, -1, -1, nullptr, 0x61ULL},
     {"e", 1, -1, -1, nullptr, 0x65ULL},
 };
-static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const AmongTable kAmong4 = {kAmong4Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr, {0, 0, 2, 2}};
 
 static const Among kAmong5Rows[] = {
     {"na", 2, -1, -1, nullptr, 0x6e61ULL},
     {"ne", 2, -1, -1, nullptr, 0x6e65ULL},
 };
-static const AmongTable kAmong5 = {kAmong5Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong5Pairs[] = {0x400000000000ULL, 0x400000000000ULL};
+static const AmongTable kAmong5 = {kAmong5Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong5Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong6Rows[] = {
     {"da", 2, -1, -1, nullptr, 0x6461ULL},
@@ -137,13 +142,15 @@ static const Among kAmong6Rows[] = {
     {"te", 2, -1, -1, nullptr, 0x7465ULL},
 };
 static const uint16_t kAmong6Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong6 = {kAmong6Rows, 4, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong6Starts, nullptr};
+static const uint64_t kAmong6Pairs[] = {0x10001000000000ULL, 0x10001000000000ULL};
+static const AmongTable kAmong6 = {kAmong6Rows, 4, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong6Starts, kAmong6Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong7Rows[] = {
     {"nda", 3, -1, -1, nullptr, 0x6e6461ULL},
     {"nde", 3, -1, -1, nullptr, 0x6e6465ULL},
 };
-static const AmongTable kAmong7 = {kAmong7Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong7Pairs[] = {0x1000000000ULL, 0x1000000000ULL};
+static const AmongTable kAmong7 = {kAmong7Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong7Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong8Rows[] = {
     {"dan", 3, -1, -1, nullptr, 0x64616eULL},
@@ -152,25 +159,29 @@ static const Among kAmong8Rows[] = {
     {"ten", 3, -1, -1, nullptr, 0x74656eULL},
 };
 static const uint16_t kAmong8Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong8Starts, nullptr};
+static const uint64_t kAmong8Pairs[] = {0x2200000000ULL};
+static const AmongTable kAmong8 = {kAmong8Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong8Starts, kAmong8Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong9Rows[] = {
     {"ndan", 4, -1, -1, nullptr, 0x6e64616eULL},
     {"nden", 4, -1, -1, nullptr, 0x6e64656eULL},
 };
-static const AmongTable kAmong9 = {kAmong9Rows, 2, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong9Pairs[] = {0x2200000000ULL};
+static const AmongTable kAmong9 = {kAmong9Rows, 2, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong9Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong10Rows[] = {
     {"la", 2, -1, -1, nullptr, 0x6c61ULL},
     {"le", 2, -1, -1, nullptr, 0x6c65ULL},
 };
-static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong10Pairs[] = {0x100000000000ULL, 0x100000000000ULL};
+static const AmongTable kAmong10 = {kAmong10Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong10Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong11Rows[] = {
     {"ca", 2, -1, -1, nullptr, 0x6361ULL},
     {"ce", 2, -1, -1, nullptr, 0x6365ULL},
 };
-static const AmongTable kAmong11 = {kAmong11Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong11Pairs[] = {0x800000000ULL, 0x800000000ULL};
+static const AmongTable kAmong11 = {kAmong11Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong11Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong12Rows[] = {
     {"im", 2, -1, -1, nullptr, 0x696dULL},
@@ -179,7 +190,8 @@ static const Among kAmong12Rows[] = {
     {"\303\274m", 3, -1, -1, nullptr, 0xc3bc6dULL},
 };
 static const uint16_t kAmong12Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong12 = {kAmong12Rows, 4, {0x0000000000000000ULL, 0x0000200000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong12Starts, nullptr};
+static const uint64_t kAmong12Pairs[] = {0x1022020000000000ULL};
+static const AmongTable kAmong12 = {kAmong12Rows, 4, {0x0000000000000000ULL, 0x0000200000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong12Starts, kAmong12Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong13Rows[] = {
     {"sin", 3, -1, -1, nullptr, 0x73696eULL},
@@ -188,7 +200,8 @@ static const Among kAmong13Rows[] = {
     {"s\303\274n", 4, -1, -1, nullptr, 0x73c3bc6eULL},
 };
 static const uint16_t kAmong13Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong13 = {kAmong13Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong13Starts, nullptr};
+static const uint64_t kAmong13Pairs[] = {0x1022020000000000ULL};
+static const AmongTable kAmong13 = {kAmong13Rows, 4, {0x0000000000000000ULL, 0x0000400000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong13Starts, kAmong13Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong14Rows[] = {
     {"iz", 2, -1, -1, nullptr, 0x697aULL},
@@ -197,7 +210,8 @@ static const Among kAmong14Rows[] = {
     {"\303\274z", 3, -1, -1, nullptr, 0xc3bc7aULL},
 };
 static const uint16_t kAmong14Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong14 = {kAmong14Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong14Starts, nullptr};
+static const uint64_t kAmong14Pairs[] = {0x1022020000000000ULL};
+static const AmongTable kAmong14 = {kAmong14Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong14Starts, kAmong14Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong15Rows[] = {
     {"siniz", 5, -1, -1, nullptr, 0x73696e697aULL},
@@ -206,13 +220,15 @@ static const Among kAmong15Rows[] = {
     {"s\303\274n\303\274z", 7, -1, -1, nullptr, 0x73c3bc6ec3bc7aULL},
 };
 static const uint16_t kAmong15Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong15 = {kAmong15Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong15Starts, nullptr};
+static const uint64_t kAmong15Pairs[] = {0x1022020000000000ULL};
+static const AmongTable kAmong15 = {kAmong15Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong15Starts, kAmong15Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong16Rows[] = {
     {"lar", 3, -1, -1, nullptr, 0x6c6172ULL},
     {"ler", 3, -1, -1, nullptr, 0x6c6572ULL},
 };
-static const AmongTable kAmong16 = {kAmong16Rows, 2, {0x0000000000000000ULL, 0x0004000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong16Pairs[] = {0x2200000000ULL};
+static const AmongTable kAmong16 = {kAmong16Rows, 2, {0x0000000000000000ULL, 0x0004000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong16Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong17Rows[] = {
     {"niz", 3, -1, -1, nullptr, 0x6e697aULL},
@@ -221,7 +237,8 @@ static const Among kAmong17Rows[] = {
     {"n\303\274z", 4, -1, -1, nullptr, 0x6ec3bc7aULL},
 };
 static const uint16_t kAmong17Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong17 = {kAmong17Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong17Starts, nullptr};
+static const uint64_t kAmong17Pairs[] = {0x1022020000000000ULL};
+static const AmongTable kAmong17 = {kAmong17Rows, 4, {0x0000000000000000ULL, 0x0400000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong17Starts, kAmong17Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong18Rows[] = {
     {"dir", 3, -1, -1, nullptr, 0x646972ULL},
@@ -234,13 +251,15 @@ static const Among kAmong18Rows[] = {
     {"t\303\274r", 4, -1, -1, nullptr, 0x74c3bc72ULL},
 };
 static const uint16_t kAmong18Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8};
-static const AmongTable kAmong18 = {kAmong18Rows, 8, {0x0000000000000000ULL, 0x0004000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong18Starts, nullptr};
+static const uint64_t kAmong18Pairs[] = {0x1022020000000000ULL};
+static const AmongTable kAmong18 = {kAmong18Rows, 8, {0x0000000000000000ULL, 0x0004000000000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong18Starts, kAmong18Pairs, {0, 0, 1, 1}};
 
 static const Among kAmong19Rows[] = {
     {"cas\304\261na", 7, -1, -1, nullptr, 0x636173c4b16e61ULL},
     {"cesine", 6, -1, -1, nullptr, 0x636573696e65ULL},
 };
-static const AmongTable kAmong19 = {kAmong19Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, nullptr};
+static const uint64_t kAmong19Pairs[] = {0x400000000000ULL, 0x400000000000ULL};
+static const AmongTable kAmong19 = {kAmong19Rows, 2, {0x0000000000000000ULL, 0x0000002200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, nullptr, kAmong19Pairs, {0, 0, 2, 2}};
 
 static const Among kAmong20Rows[] = {
     {"di", 2, -1, -1, nullptr, 0x6469ULL},
@@ -277,7 +296,8 @@ static const Among kAmong20Rows[] = {
     {"t\303\274", 3, -1, -1, nullptr, 0x74c3bcULL},
 };
 static const uint16_t kAmong20Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 10, 10, 18, 26, 26, 26, 26, 26, 26, 26, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 28, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 30, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32};
-static const AmongTable kAmong20 = {kAmong20Rows, 32, {0x0000000000000000ULL, 0x00206a0000000000ULL, 0x1002000000000000ULL, 0x0000000000000000ULL}, false, kAmong20Starts, nullptr};
+static const uint64_t kAmong20Pairs[] = {0x10001000000000ULL, 0x1022020000000000ULL, 0x1022020000000000ULL, 0x1022020000000000ULL, 0x10001000000000ULL, 0x10ULL, 0x8ULL};
+static const AmongTable kAmong20 = {kAmong20Rows, 32, {0x0000000000000000ULL, 0x00206a0000000000ULL, 0x1002000000000000ULL, 0x0000000000000000ULL}, false, kAmong20Starts, kAmong20Pairs, {0, 0, 5, 7}};
 
 static const Among kAmong21Rows[] = {
     {"sa", 2, -1, -1, nullptr, 0x7361ULL},
@@ -290,7 +310,8 @@ static const Among kAmong21Rows[] = {
     {"sen", 3, -1, -1, nullptr, 0x73656eULL},
 };
 static const uint16_t kAmong21Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 4, 4, 6, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8};
-static const AmongTable kAmong21 = {kAmong21Rows, 8, {0x0000000000000000ULL, 0x0000682200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong21Starts, nullptr};
+static const uint64_t kAmong21Pairs[] = {0x8000000000000ULL, 0x8000000000000ULL, 0x2200000000ULL, 0x2200000000ULL, 0x2200000000ULL};
+static const AmongTable kAmong21 = {kAmong21Rows, 8, {0x0000000000000000ULL, 0x0000682200000000ULL, 0x0000000000000000ULL, 0x0000000000000000ULL}, false, kAmong21Starts, kAmong21Pairs, {0, 0, 5, 5}};
 
 static const Among kAmong22Rows[] = {
     {"mi\305\237", 4, -1, -1, nullptr, 0x6d69c59fULL},
@@ -299,7 +320,8 @@ static const Among kAmong22Rows[] = {
     {"m\303\274\305\237", 5, -1, -1, nullptr, 0x6dc3bcc59fULL},
 };
 static const uint16_t kAmong22Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong22 = {kAmong22Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000080000000ULL, 0x0000000000000000ULL}, false, kAmong22Starts, nullptr};
+static const uint64_t kAmong22Pairs[] = {0x20ULL};
+static const AmongTable kAmong22 = {kAmong22Rows, 4, {0x0000000000000000ULL, 0x0000000000000000ULL, 0x0000000080000000ULL, 0x0000000000000000ULL}, false, kAmong22Starts, kAmong22Pairs, {0, 0, 0, 1}};
 
 static const Among kAmong23Rows[] = {
     {"b", 1, -1, 1, nullptr, 0x62ULL},
@@ -308,7 +330,8 @@ static const Among kAmong23Rows[] = {
     {"\304\237", 2, -1, 4, nullptr, 0xc49fULL},
 };
 static const uint16_t kAmong23Starts[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
-static const AmongTable kAmong23 = {kAmong23Rows, 4, {0x0000000000000000ULL, 0x0000001c00000000ULL, 0x0000000080000000ULL, 0x0000000000000000ULL}, false, kAmong23Starts, nullptr};
+static const uint64_t kAmong23Pairs[] = {0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x10ULL};
+static const AmongTable kAmong23 = {kAmong23Rows, 4, {0x0000000000000000ULL, 0x0000001c00000000ULL, 0x0000000080000000ULL, 0x0000000000000000ULL}, false, kAmong23Starts, kAmong23Pairs, {0, 0, 3, 4}};
 
 
 bool r_check_vowel_harmony([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {

@@ -43,7 +43,7 @@ class TestTable {
                        AmongHead(entries_[i].text.data(), size, backward)});
     }
     table_ = AmongTable{rows_.data(), static_cast<int>(rows_.size()), {0, 0, 0, 0}, false,
-                        nullptr, nullptr};
+                        nullptr, nullptr, {0, 0, 0, 0}};
     std::vector<int> edges;
     for (const Entry& e : entries_) {
       if (e.text.empty()) {
@@ -55,13 +55,31 @@ class TestTable {
       table_.edge_bytes[b >> 6] |= uint64_t{1} << (b & 63);
       edges.push_back(b);
     }
-    if (with_starts && !backward) {
-      second_.assign(64, 0);
-      for (const Entry& e : entries_) {
-        const uint8_t b = e.text.empty() ? 0 : static_cast<uint8_t>(e.text[0]);
-        if (b >= 0xC0) second_[b - 0xC0] |= uint64_t{1} << (e.text[1] & 0x3F);
+    if (with_starts) {
+      // Pair masks, one per edge byte in byte order.
+      for (int b = 0; b < 256; ++b) {
+        if (!((table_.edge_bytes[b >> 6] >> (b & 63)) & 1)) continue;
+        uint64_t m = 0;
+        for (const Entry& e : entries_) {
+          if (e.text.empty()) continue;
+          const uint8_t edge = static_cast<uint8_t>(backward ? e.text.back() : e.text.front());
+          if (edge != b) continue;
+          if (e.text.size() == 1) {
+            m = ~uint64_t{0};
+            break;
+          }
+          const uint8_t next =
+              static_cast<uint8_t>(backward ? e.text[e.text.size() - 2] : e.text[1]);
+          m |= uint64_t{1} << (next & 63);
+        }
+        pairs_.push_back(m);
       }
-      table_.second_bytes = second_.data();
+      for (int w = 0; w < 4; ++w) {
+        int n = 0;
+        for (int b = 0; b < 64 * w; ++b) n += (table_.edge_bytes[b >> 6] >> (b & 63)) & 1;
+        table_.edge_rank_base[w] = static_cast<uint8_t>(n);
+      }
+      table_.pair_masks = pairs_.data();
     }
     if (with_starts) {
       for (int b = 0; b <= 256; ++b) {
@@ -78,7 +96,7 @@ class TestTable {
   std::vector<Entry> entries_;
   std::vector<Among> rows_;
   std::vector<uint16_t> starts_;
-  std::vector<uint64_t> second_;
+  std::vector<uint64_t> pairs_;
   AmongTable table_;
 };
 

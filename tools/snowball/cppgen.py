@@ -171,19 +171,29 @@ class Generator:
             out.append(f"static const uint16_t {name}Starts[] = {{"
                        + ", ".join(str(x) for x in table) + "};")
             starts = f"{name}Starts"
-        second = "nullptr"
-        if among.mode == "f" and any(r[1] and r[1][0] >= 0xC0 for r in rows):
-            # Second bytes of entries that begin with a multi-byte character.
-            masks = [0] * 64
+        # Masks of the byte beside each edge byte, in edge-byte order.
+        edge_list = sorted({(r[1][0] if among.mode == "f" else r[1][-1]) for r in rows if r[1]})
+        pair_masks = []
+        for b in edge_list:
+            m = 0
             for _, data, _, _ in rows:
-                if data and data[0] >= 0xC0:
-                    masks[data[0] - 0xC0] |= 1 << (data[1] & 0x3F)
-            out.append(f"static const uint64_t {name}Second[] = {{"
-                       + ", ".join(f"0x{m:x}ULL" for m in masks) + "};")
-            second = f"{name}Second"
+                if not data or (data[0] if among.mode == "f" else data[-1]) != b:
+                    continue
+                if len(data) == 1:
+                    m = (1 << 64) - 1
+                    break
+                nb = data[1] if among.mode == "f" else data[-2]
+                m |= 1 << (nb & 63)
+            pair_masks.append(m)
+        pairs = "nullptr"
+        if pair_masks and any(m != (1 << 64) - 1 for m in pair_masks):
+            out.append(f"static const uint64_t {name}Pairs[] = {{"
+                       + ", ".join(f"0x{m:x}ULL" for m in pair_masks) + "};")
+            pairs = f"{name}Pairs"
+        rank_base = [sum(1 for b in edge_list if b < 64 * w) for w in range(4)]
         out.append(f"static const AmongTable {name} = {{{name}Rows, {len(rows)}, "
                    f"{{{mask_text}}}, {'true' if has_empty else 'false'}, {starts}, "
-                   f"{second}}};")
+                   f"{pairs}, {{{', '.join(str(x) for x in rank_base)}}}}};")
         return out
 
     # ---- arithmetic ----------------------------------------------------

@@ -14,6 +14,7 @@
 #ifndef VRIM_STEMMERS_SNOWBALL_SNOWBALL_ENV_H_
 #define VRIM_STEMMERS_SNOWBALL_SNOWBALL_ENV_H_
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -60,17 +61,20 @@ constexpr uint64_t AmongHead(const char* s, int n, bool backward) {
 // `starts`, when not null, has 257 entries: the entries whose edge byte is b
 // are entries[starts[b], starts[b + 1]), so the bisection can start within
 // that range (they are contiguous in sort order).
-// `second_bytes`, for forward tables only and when not null, refines the
-// pre-check for characters of two or more bytes: for a lead byte 0xC0 + i,
-// bit (b & 0x3F) of second_bytes[i] says whether an entry's second byte can
-// be b.
+// `pair_masks`, when not null, refines that pre-check with the byte next to
+// the edge byte (the second byte of a forward text, the last but one of a
+// backward text): for the r-th edge byte in byte order, bit (b & 63) of
+// pair_masks[r] is set when an entry of two or more bytes can have b there;
+// the mask is all ones when some entry is the edge byte alone.
+// `edge_rank_base[w]` counts the edge bytes below 64 * w.
 struct AmongTable {
   const Among* entries;
   int count;
   uint64_t edge_bytes[4];
   bool has_empty;
   const uint16_t* starts;
-  const uint64_t* second_bytes;
+  const uint64_t* pair_masks;
+  uint8_t edge_rank_base[4];
 };
 
 class SnowballEnv {
@@ -124,13 +128,15 @@ class SnowballEnv {
   // --- Among search: the longest entry matching at the cursor whose
   // condition succeeds. Returns its result, or 0 when none matches.
   int find_among(const AmongTable& table, void* context) {
-    if (cursor >= limit || !EdgeByte(table, data_[cursor]) || !SecondByte(table)) {
+    if (cursor >= limit || !EdgeByte(table, data_[cursor]) ||
+        !PairMayMatch(table, data_[cursor], limit - cursor, cursor + 1)) {
       return table.has_empty ? MatchEmpty(table, context) : 0;
     }
     return FindAmong(table, context);
   }
   int find_among_b(const AmongTable& table, void* context) {
-    if (cursor <= limit_backward || !EdgeByte(table, data_[cursor - 1])) {
+    if (cursor <= limit_backward || !EdgeByte(table, data_[cursor - 1]) ||
+        !PairMayMatch(table, data_[cursor - 1], cursor - limit_backward, cursor - 2)) {
       return table.has_empty ? MatchEmpty(table, context) : 0;
     }
     return FindAmongB(table, context);
@@ -190,14 +196,18 @@ class SnowballEnv {
     const uint8_t b = static_cast<uint8_t>(c);
     return (table.edge_bytes[b >> 6] >> (b & 63)) & 1;
   }
-  // The second-byte part of the forward pre-check. An entry that begins
-  // with a lead byte has at least two bytes, which must fit before limit.
-  bool SecondByte(const AmongTable& table) const {
-    const uint8_t b = static_cast<uint8_t>(data_[cursor]);
-    if (table.second_bytes == nullptr || b < 0xC0) return true;
-    if (cursor + 1 >= limit) return false;
-    const uint8_t next = static_cast<uint8_t>(data_[cursor + 1]);
-    return (table.second_bytes[b - 0xC0] >> (next & 0x3F)) & 1;
+  // The second part of the pre-check: with edge byte `edge` (an edge byte
+  // of the table), `room` bytes before the limit and the neighbouring byte
+  // at `next_pos` (valid when room >= 2), can an entry match?
+  bool PairMayMatch(const AmongTable& table, char edge, int room, int next_pos) const {
+    if (table.pair_masks == nullptr) return true;
+    const uint8_t b = static_cast<uint8_t>(edge);
+    const int w = b >> 6;
+    const uint64_t below = table.edge_bytes[w] & ((uint64_t{1} << (b & 63)) - 1);
+    const uint64_t mask = table.pair_masks[table.edge_rank_base[w] + std::popcount(below)];
+    if (mask == ~uint64_t{0}) return true;
+    if (room < 2) return false;
+    return (mask >> (static_cast<uint8_t>(data_[next_pos]) & 63)) & 1;
   }
   static bool Member(const uint8_t* g, int min, int max, char32_t ch) {
     const int k = static_cast<int>(ch) - min;
