@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -168,14 +169,21 @@ inline void Emit(std::string_view text, size_t byte_begin, size_t byte_end,
   t.metadata.index = index;
 }
 
+// Byte spans instead of tokens: the caller cuts and lowercases the text.
+template <bool kLowerAscii>
+inline void Emit(std::string_view, size_t byte_begin, size_t byte_end,
+                 uint64_t, uint64_t, std::vector<ByteSpan>* out) {
+  out->push_back(ByteSpan{byte_begin, byte_end});
+}
+
 // Splits text[*b, ...) at separators, stopping at the end or, when
 // `stop_at_scripts` is set, before the first script character. Advances *b
 // and the code point counter *k past what it consumed.
 // With `kLowerAscii`, ASCII capitals in the emitted tokens are lowercased
 // (for text that is all ASCII).
-template <bool kLowerAscii = false>
+template <bool kLowerAscii = false, class Out = TokenList>
 void SplitRun(std::string_view text, const SeparatorSet& separators,
-              bool stop_at_scripts, size_t* b, uint64_t* k, TokenList* out) {
+              bool stop_at_scripts, size_t* b, uint64_t* k, Out* out) {
   const size_t n = text.size();
   const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
   size_t pos = *b;
@@ -271,8 +279,13 @@ TokenList SplitOnSeparators(std::string_view text,
   return out;
 }
 
-void TokenizeInto(std::string_view text, std::string_view separators,
-                  uint32_t bigram_classes, TokenList* out) {
+namespace {
+
+// The scanner behind TokenizeInto and SplitGeneric. Span output never asks
+// for bigrams.
+template <class Out>
+void ScanRuns(std::string_view text, std::string_view separators,
+              uint32_t bigram_classes, Out* out) {
   SeparatorSet set(separators);
   // Roughly one token per seven bytes of prose; saves most regrowth.
   out->reserve(out->size() + text.size() / 7 + 1);
@@ -299,12 +312,26 @@ void TokenizeInto(std::string_view text, std::string_view separators,
       b = q - text.data();
       ++k;
     }
-    if (bigram_classes & (1u << script)) {
-      AppendBigrams(text, run_b, b, run_k, script, out);
-    } else {
-      Emit<false>(text, run_b, b, run_k, k, out);
+    if constexpr (std::is_same_v<Out, TokenList>) {
+      if (bigram_classes & (1u << script)) {
+        AppendBigrams(text, run_b, b, run_k, script, out);
+        continue;
+      }
     }
+    Emit<false>(text, run_b, b, run_k, k, out);
   }
+}
+
+}  // namespace
+
+void TokenizeInto(std::string_view text, std::string_view separators,
+                  uint32_t bigram_classes, TokenList* out) {
+  ScanRuns(text, separators, bigram_classes, out);
+}
+
+void SplitGeneric(std::string_view normalized_text,
+                  std::string_view separators, std::vector<ByteSpan>* out) {
+  ScanRuns(normalized_text, separators, 0, out);
 }
 
 namespace {
@@ -337,20 +364,39 @@ bool IsPlainAscii(std::string_view text, bool turkish) {
 
 TokenList NormalizeAndTokenizeGeneric(std::string_view text, bool turkish,
                                       std::string_view separators) {
+  TokenList out;
+  NormalizeAndTokenizeGenericInto(text, turkish, separators, &out);
+  return out;
+}
+
+void NormalizeAndTokenizeGenericInto(std::string_view text, bool turkish,
+                                     std::string_view separators,
+                                     TokenList* out) {
+  out->clear();
   if (!IsPlainAscii(text, turkish)) {
-    return TokenizeGeneric(
-        turkish ? NormalizeTurkish(text) : NormalizeDefault(text), separators);
+    TokenizeInto(turkish ? NormalizeTurkish(text) : NormalizeDefault(text),
+                 separators, 0, out);
+    return;
   }
   // ASCII text folds to itself and lowercases byte by byte, so the
   // normalized text need not be built: tokens are cut from the input and
   // lowercased as they are copied. It holds no script character either.
-  TokenList out;
-  out.reserve(text.size() / 7 + 1);
+  out->reserve(text.size() / 7 + 1);
   SeparatorSet set(separators);
   size_t b = 0;
   uint64_t k = 0;
-  SplitRun<true>(text, set, false, &b, &k, &out);
-  return out;
+  SplitRun<true>(text, set, false, &b, &k, out);
+}
+
+bool SplitPlainAscii(std::string_view text, bool turkish,
+                     std::string_view separators, std::vector<ByteSpan>* out) {
+  if (!IsPlainAscii(text, turkish)) return false;
+  out->reserve(out->size() + text.size() / 7 + 1);
+  SeparatorSet set(separators);
+  size_t b = 0;
+  uint64_t k = 0;
+  SplitRun<false>(text, set, false, &b, &k, out);
+  return true;
 }
 
 TokenList TokenizeGeneric(std::string_view normalized_text,

@@ -57,6 +57,31 @@ TokenList TokenizeGeneric(std::string_view normalized_text,
 TokenList NormalizeAndTokenizeGeneric(std::string_view text, bool turkish,
                                       std::string_view separators);
 
+// As NormalizeAndTokenizeGeneric, but replaces the contents of `*out`, so
+// a caller tokenizing many texts can reuse one list's storage.
+void NormalizeAndTokenizeGenericInto(std::string_view text, bool turkish,
+                                     std::string_view separators,
+                                     TokenList* out);
+
+struct ByteSpan {
+  size_t begin;
+  size_t end;
+};
+
+// When `text` is all ASCII (and, with `turkish`, holds no 'I'), appends the
+// byte spans of the tokens NormalizeAndTokenizeGeneric would make, and
+// returns true: each token is then the span's bytes with A-Z lowercased.
+// Otherwise returns false and appends nothing.
+// REQUIRES: `separators` is valid UTF-8.
+bool SplitPlainAscii(std::string_view text, bool turkish,
+                     std::string_view separators, std::vector<ByteSpan>* out);
+
+// Appends the byte spans of the tokens TokenizeGeneric would make: each
+// token is exactly its span of `normalized_text`.
+// REQUIRES: `normalized_text` and `separators` are valid UTF-8.
+void SplitGeneric(std::string_view normalized_text,
+                  std::string_view separators, std::vector<ByteSpan>* out);
+
 // The shared scanner behind TokenizeGeneric and the bigram tokenizer:
 // appends to `*out` as TokenizeGeneric does, except that runs whose class
 // bit is set in `bigram_classes` (bit n for class n) are cut into

@@ -2,10 +2,12 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert.h"
 #include "errors.h"
 #include "language.h"
+#include "tokenizer.h"
 #include "language_warning.h"
 #include "normalize.h"
 
@@ -51,6 +53,32 @@ PyObject* Tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     vrim::LanguagePtr language = ResolveLanguageWithWarning(code);
     if (language == nullptr) return nullptr;
+    // Languages on the generic tokenizer make every token a slice of the
+    // normalized text, so strings are cut straight from it, with no token
+    // objects between. ASCII text (nearly all text of Latin-script
+    // languages) normalizes by lowercasing alone.
+    const vrim::Language::Kind kind = language->kind();
+    if (kind == vrim::Language::Kind::kEnglish ||
+        kind == vrim::Language::Kind::kSnowball ||
+        kind == vrim::Language::Kind::kGeneric) {
+      const bool turkish = kind != vrim::Language::Kind::kEnglish &&
+                           language->code() == "tr";
+      std::vector<vrim::ByteSpan> spans;
+      std::string normalized;
+      if (vrim::SplitPlainAscii(text, turkish, language->separators(),
+                                &spans)) {
+        normalized.assign(text);
+        for (char& c : normalized) c = (c >= 'A' && c <= 'Z') ? c + 32 : c;
+      } else {
+        normalized = turkish ? vrim::NormalizeTurkish(text)
+                             : vrim::NormalizeDefault(text);
+        vrim::SplitGeneric(normalized, language->separators(), &spans);
+      }
+      return NewStrList(spans, [&normalized](const vrim::ByteSpan& span) {
+        return std::string_view(normalized.data() + span.begin,
+                                span.end - span.begin);
+      });
+    }
     vrim::TokenList tokens = language->tokenize(text);
     return NewStrList(tokens, [](const vrim::Token& token) {
       return std::string_view(token.text);

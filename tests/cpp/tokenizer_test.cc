@@ -268,6 +268,31 @@ TEST(TokenizerTest, NormalizeAndTokenizeAgreesWithTwoPasses) {
                                               kStandardSeparators)),
           Triples(TokenizeGeneric(normalized, kStandardSeparators)))
           << text << (turkish ? " (tr)" : "");
+      // The span paths cut the same token texts.
+      std::vector<std::string> expected;
+      for (const Token& t : TokenizeGeneric(normalized, kStandardSeparators)) {
+        expected.push_back(t.text);
+      }
+      std::vector<ByteSpan> spans;
+      SplitGeneric(normalized, kStandardSeparators, &spans);
+      std::vector<std::string> cut;
+      for (const ByteSpan& s : spans) {
+        cut.push_back(normalized.substr(s.begin, s.end - s.begin));
+      }
+      ASSERT_EQ(cut, expected) << text;
+      spans.clear();
+      if (SplitPlainAscii(text, turkish, kStandardSeparators, &spans)) {
+        cut.clear();
+        for (const ByteSpan& s : spans) {
+          std::string piece = text.substr(s.begin, s.end - s.begin);
+          for (char& c : piece) c = (c >= 'A' && c <= 'Z') ? c + 32 : c;
+          cut.push_back(piece);
+        }
+        ASSERT_EQ(cut, expected) << text;
+      } else {
+        ASSERT_TRUE(spans.empty());
+        ASSERT_TRUE(!plain || turkish) << text;
+      }
     }
   }
 }
