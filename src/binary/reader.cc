@@ -33,7 +33,6 @@
 #include <utility>
 #include <vector>
 
-#include "binary/canonical_positions.h"
 #include "binary/data_reader.h"
 #include "binary/format.h"
 #include "index_builder.h"
@@ -95,29 +94,34 @@ class Cursor {
   uint64_t remaining() const { return static_cast<uint64_t>(end_ - pos_); }
   uint64_t consumed() const { return static_cast<uint64_t>(pos_ - begin_); }
 
-  bool Varint(uint64_t* v, ReadError* error) {
+  const uint8_t* pos() const { return pos_; }
+
+  // The hot path of every section: inlined, with the error reporting kept
+  // out of line.
+  __attribute__((always_inline)) bool Varint(uint64_t* v, ReadError* error) {
     if (pos_ < end_ && *pos_ < 0x80) {  // most varints are one byte
       *v = *pos_++;
       return true;
     }
-    return VarintSlow(v, error);
-  }
-
-  bool VarintSlow(uint64_t* v, ReadError* error) {
-    switch (GetVarint64(&pos_, end_, v)) {
-      case VarintStatus::kOk:
-        return true;
-      case VarintStatus::kTruncated:
-        *error = Truncated(section_);
-        return false;
-      case VarintStatus::kMalformed:
-        break;
+    if (end_ - pos_ >= 2 && pos_[1] < 0x80) {  // most others two
+      *v = (pos_[0] & 0x7Fu) | (uint64_t{pos_[1]} << 7);
+      pos_ += 2;
+      return true;
     }
-    *error = Malformed();
+    VarintStatus status = GetVarint64(&pos_, end_, v);
+    if (status == VarintStatus::kOk) return true;
+    ReportVarint(status, error);
     return false;
   }
 
-  bool Varint32(uint32_t* v, ReadError* error) {
+  __attribute__((noinline)) void ReportVarint(VarintStatus status,
+                                              ReadError* error) const {
+    *error = status == VarintStatus::kTruncated ? Truncated(section_)
+                                                : Malformed();
+  }
+
+  __attribute__((always_inline)) bool Varint32(uint32_t* v,
+                                               ReadError* error) {
     uint64_t wide;
     if (!Varint(&wide, error)) return false;
     if (wide > kMaxU32) {
@@ -438,7 +442,6 @@ class Reader {
         offsets_[kTerms] + 4 * (block_count_ + 1);  // T + 1 u32 entries
     const uint64_t postings_length = SectionLength(kPostings);
     ReadError& e = *error_;
-    data->positions.reserve(SectionLength(kPositions));
     data->term_postings.reserve(t_count + 1);
     data->term_postings.push_back(0);
     // A posting takes at least 3 bytes, so this bounds the count.
@@ -490,7 +493,7 @@ class Reader {
           posting.tf = tf;
           posting.position_count = k;
           if (k > 0 &&
-              !ReadPositionList(&next_positions, k, &posting, data)) {
+              !ReadPositionList(&next_positions, k, &posting)) {
             return false;
           }
           data->postings.push_back(posting);
@@ -502,6 +505,16 @@ class Reader {
       data->term_postings.push_back(data->postings.size());
     }
     if (positions_fault_) return Fail(Truncated("positions"));
+    if (any_positions_) {
+      // Canonical lists are used where they lie in the section; re-encoded
+      // ones follow it.
+      const uint64_t section_length = SectionLength(kPositions);
+      data->positions.reserve(section_length + recoded_positions_.size());
+      data->positions.assign(
+          reinterpret_cast<const char*>(At(offsets_[kPositions])),
+          section_length);
+      data->positions += recoded_positions_;
+    }
     return true;
   }
 
@@ -510,9 +523,9 @@ class Reader {
   // decoding checks (length bound, start overflow). Those are reported only
   // after every posting has passed the first kind, as a file's postings are
   // checked in full before its positions are decoded; both kinds give the
-  // same error. A sound list is stored in canonical form.
-  bool ReadPositionList(uint64_t* offset, uint32_t k, Posting* posting,
-                        IndexData* data) {
+  // same error. A sound list is kept in canonical form: where it lies when
+  // it is canonical already, else re-encoded.
+  bool ReadPositionList(uint64_t* offset, uint32_t k, Posting* posting) {
     const uint64_t section_length = SectionLength(kPositions);
     if (*offset > section_length) return Fail(Truncated("positions"));
     const uint8_t* list_begin = At(offsets_[kPositions] + *offset);
@@ -525,28 +538,50 @@ class Reader {
     const uint64_t values = with_lengths ? 2 * uint64_t{k} : k;
     if (values > list.remaining()) return Fail(Truncated("positions"));
     bool sound = common <= bf::kMaxPositionLength;
+    // Canonical as in binary/canonical_positions.h: shortest varints
+    // (a multi-byte varint never ends in 0), equal starts ordered by
+    // length, and L = 0 only when the lengths differ or are all 0.
+    bool canonical = !(list.pos() - list_begin > 1 && list.pos()[-1] == 0);
     uint64_t start = 0;
+    uint64_t first_length = 0;
+    uint64_t prev_length = 0;
+    bool all_equal = true;
     for (uint32_t i = 0; i < k; ++i) {
       uint64_t delta, length;
+      const uint8_t* at = list.pos();
       if (!list.Varint(&delta, &e)) return false;
+      if (list.pos() - at > 1 && list.pos()[-1] == 0) canonical = false;
       if (__builtin_add_overflow(start, delta, &start)) sound = false;
       if (with_lengths) {
+        at = list.pos();
         if (!list.Varint(&length, &e)) return false;
+        if (list.pos() - at > 1 && list.pos()[-1] == 0) canonical = false;
         if (length > bf::kMaxPositionLength) sound = false;
+        if (i == 0) {
+          first_length = length;
+        } else {
+          if (length != first_length) all_equal = false;
+          if (delta == 0 && length < prev_length) canonical = false;
+        }
+        prev_length = length;
       }
     }
+    if (with_lengths && all_equal && first_length != 0) canonical = false;
     const uint64_t consumed = list.consumed();
     if (consumed > kMaxU32 || *offset + consumed > kMaxU32) {
       return Fail(Truncated("positions"));
     }
-    *offset += consumed;
-    if (!sound) {
-      positions_fault_ = true;
-      return true;
+    if (!sound) positions_fault_ = true;
+    if (sound && canonical) {
+      posting->positions_offset = *offset;
+    } else if (sound) {
+      posting->positions_offset = section_length + recoded_positions_.size();
+      position_scratch_.clear();
+      DecodePositions(list_begin, k, &position_scratch_);
+      EncodePositions(&position_scratch_, &recoded_positions_);
     }
-    posting->positions_offset = data->positions.size();
-    AppendCanonicalPositions(list_begin, k, &data->positions,
-                             &position_scratch_);
+    any_positions_ = true;
+    *offset += consumed;
     return true;
   }
 
@@ -606,7 +641,9 @@ class Reader {
   uint64_t heap_length_ = 0;
   uint64_t block_count_ = 0;
   bool positions_fault_ = false;
+  bool any_positions_ = false;
   std::vector<Position> position_scratch_;
+  std::string recoded_positions_;
 };
 
 }  // namespace

@@ -500,7 +500,40 @@ TEST(BinaryReader, NonCanonicalPositionsAreStoredCanonically) {
   ASSERT_TRUE(ReadIndexData(file, std::nullopt, &loaded, &language, &error))
       << error.message;
   // Entries decode to (5, 3), (9, 3) and re-encode with L = 3.
-  EXPECT_EQ(loaded.positions, Bytes({3, 5, 4}));
+  const Posting& posting = loaded.postings[0];
+  EXPECT_EQ(loaded.positions.substr(posting.positions_offset, 3),
+            Bytes({3, 5, 4}));
+  EXPECT_EQ(Split(Write(loaded)).sections[4], Bytes({3, 5, 4}));
+}
+
+TEST(BinaryReader, MixedCanonicalAndRecodedListsKeepTheirPositions) {
+  // "apply"'s list (L = 5, start 2) rewritten as L = 0 with the pair (2, 5);
+  // "x"'s list moves one byte on.
+  std::string file = Patched([](FileParts* p) {
+    std::string& positions = p->sections[4];
+    positions = positions.substr(0, 5) + Bytes({0, 2, 5}) +
+                positions.substr(7);
+    std::string& postings = p->sections[3];
+    postings[postings.size() - 8] = 8;
+  });
+  IndexData loaded;
+  LanguagePtr language;
+  ReadError error;
+  ASSERT_TRUE(ReadIndexData(file, std::nullopt, &loaded, &language, &error))
+      << error.message;
+  IndexData original = SevenDocs();
+  for (size_t i = 0; i < original.postings.size(); ++i) {
+    std::vector<Position> got, want;
+    DecodePositions(reinterpret_cast<const uint8_t*>(loaded.positions.data()) +
+                        loaded.postings[i].positions_offset,
+                    loaded.postings[i].position_count, &got);
+    DecodePositions(
+        reinterpret_cast<const uint8_t*>(original.positions.data()) +
+            original.postings[i].positions_offset,
+        original.postings[i].position_count, &want);
+    EXPECT_EQ(got, want) << i;
+  }
+  EXPECT_EQ(Write(loaded), Write(original));
 }
 
 TEST(BinaryReader, MultiLanguageCodesCompareMembersInOrder) {
