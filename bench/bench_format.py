@@ -79,7 +79,7 @@ def main() -> int:
     text = text_bytes(docs)
     print(f"corpus: {len(docs)} documents, {text / 1e6:.1f} MB of text")
 
-    build_time, index = best_of(1, lambda: build(docs))
+    build_time, index = best_of(args.repeat, lambda: build(docs))
     print(f"build: {build_time:.2f} s ({text / 1e6 / build_time:.1f} MB text/s)")
 
     fts5 = fts5_size(docs)
