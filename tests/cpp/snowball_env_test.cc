@@ -420,6 +420,31 @@ TEST(SnowballEnvTest, GotoLiteralFindsNearestMatchWithinLimits) {
   env.limit_backward = 6;
   EXPECT_FALSE(env.goto_s_b("é", 2));
   EXPECT_EQ(env.cursor, 6);
+
+  // Long words: every start position and limit against a plain search.
+  const std::string word = "abcdefghij'klmnopqrsé'tuvwxyzéé'";
+  for (const std::string lit : {"'", "é", "'t", "zéé'", "q"}) {
+    for (int start = 0; start <= static_cast<int>(word.size()); ++start) {
+      for (int limit : {static_cast<int>(word.size()), 20}) {
+        if (start < static_cast<int>(word.size()) &&
+            (static_cast<uint8_t>(word[start]) & 0xC0) == 0x80) {
+          continue;
+        }
+        SnowballEnv w(word);
+        w.cursor = start;
+        w.limit = limit;
+        size_t found = start < limit ? word.find(lit, start) : std::string::npos;
+        if (found != std::string::npos && static_cast<int>(found) >= limit) {
+          found = std::string::npos;
+        }
+        EXPECT_EQ(w.goto_s(lit.data(), static_cast<int>(lit.size())), found != std::string::npos)
+            << lit << " from " << start;
+        if (found != std::string::npos) {
+          EXPECT_EQ(w.cursor, static_cast<int>(found)) << lit << " from " << start;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #ifndef VRIM_STEMMERS_SNOWBALL_SNOWBALL_ENV_H_
 #define VRIM_STEMMERS_SNOWBALL_SNOWBALL_ENV_H_
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -204,10 +203,18 @@ class SnowballEnv {
     const uint8_t b = static_cast<uint8_t>(edge);
     const int w = b >> 6;
     const uint64_t below = table.edge_bytes[w] & ((uint64_t{1} << (b & 63)) - 1);
-    const uint64_t mask = table.pair_masks[table.edge_rank_base[w] + std::popcount(below)];
+    const uint64_t mask = table.pair_masks[table.edge_rank_base[w] + BitCount(below)];
     if (mask == ~uint64_t{0}) return true;
     if (room < 2) return false;
     return (mask >> (static_cast<uint8_t>(data_[next_pos]) & 63)) & 1;
+  }
+  // Population count without relying on a CPU instruction the baseline
+  // target may lack (the library fallback is a call).
+  static int BitCount(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ULL);
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
   }
   static bool Member(const uint8_t* g, int min, int max, char32_t ch) {
     const int k = static_cast<int>(ch) - min;
@@ -374,14 +381,25 @@ inline bool SnowballEnv::eq_s_b(const char* s, int n) {
 inline bool SnowballEnv::goto_s(const char* s, int n) {
   if (cursor >= limit) return false;
   // s begins with a lead byte, so a byte match can only start a character.
-  const char* base = data_;
-  const char* p = base + cursor;
-  const char* end = base + limit;
-  while (p < end) {
-    p = static_cast<const char*>(std::memchr(p, s[0], end - p));
-    if (p == nullptr) break;
-    if (base + size_ - p >= n && std::memcmp(p, s, n) == 0) {
-      cursor = static_cast<int>(p - base);
+  // Candidates for the first byte are found 8 bytes at a time.
+  const uint8_t first = static_cast<uint8_t>(s[0]);
+  const uint64_t ones = 0x0101010101010101ULL;
+  const uint64_t pattern = ones * first;
+  int p = cursor;
+  while (p < limit) {
+    if (p + 8 <= limit) {
+      uint64_t chunk;
+      std::memcpy(&chunk, data_ + p, 8);
+      const uint64_t x = chunk ^ pattern;
+      // Nonzero exactly when some byte of x is zero (a candidate).
+      if (((x - ones) & ~x & (ones << 7)) == 0) {
+        p += 8;
+        continue;
+      }
+    }
+    if (static_cast<uint8_t>(data_[p]) == first && size_ - p >= n &&
+        (n == 1 || std::memcmp(data_ + p + 1, s + 1, n - 1) == 0)) {
+      cursor = p;
       return true;
     }
     ++p;
@@ -395,7 +413,7 @@ inline bool SnowballEnv::goto_s_b(const char* s, int n) {
   // s ends with a whole character, so a match always ends on a boundary.
   const char last = s[n - 1];
   for (int c = cursor; c - limit_backward >= n; --c) {
-    if (data_[c - 1] == last && std::memcmp(data_ + c - n, s, n) == 0) {
+    if (data_[c - 1] == last && (n == 1 || std::memcmp(data_ + c - n, s, n - 1) == 0)) {
       cursor = c;
       return true;
     }
