@@ -3,9 +3,12 @@
 
 Usage: tools/gen_stemmers.py ALGORITHMS_DIR [OUT_DIR]
 
-ALGORITHMS_DIR holds the published algorithm files (english.sbl, ...);
+ALGORITHMS_DIR holds the published algorithm files of Snowball release
+v3.1.1 (english.sbl, ...), as found under algorithms/ in that release of
+the Snowball repository; they are inputs only and are not kept here.
 OUT_DIR defaults to src/stemmers. Every algorithm is translated the same
-way: there are no per-language adjustments.
+way: there are no per-language adjustments. The output is deterministic,
+so regenerating over the committed files must leave them unchanged.
 """
 
 import os

@@ -137,7 +137,7 @@ class Generator:
             result = -1 if action is None else action + 1
             rows.append((key, data, cond, result))
         rows.sort(key=lambda r: r[0])
-        out = [f"static const Among {name}Rows[] = {{"]
+        out = [f"const Among {name}Rows[] = {{"]
         for i, (key, data, cond, result) in enumerate(rows):
             sub = -1
             for j in range(i - 1, -1, -1):
@@ -168,7 +168,7 @@ class Generator:
             table = []
             for b in range(257):
                 table.append(sum(1 for e in edges if e < b))
-            out.append(f"static const uint16_t {name}Starts[] = {{"
+            out.append(f"const uint16_t {name}Starts[] = {{"
                        + ", ".join(str(x) for x in table) + "};")
             starts = f"{name}Starts"
         # Masks of the byte beside each edge byte, in edge-byte order.
@@ -187,11 +187,11 @@ class Generator:
             pair_masks.append(m)
         pairs = "nullptr"
         if pair_masks and any(m != (1 << 64) - 1 for m in pair_masks):
-            out.append(f"static const uint64_t {name}Pairs[] = {{"
+            out.append(f"const uint64_t {name}Pairs[] = {{"
                        + ", ".join(f"0x{m:x}ULL" for m in pair_masks) + "};")
             pairs = f"{name}Pairs"
         rank_base = [sum(1 for b in edge_list if b < 64 * w) for w in range(4)]
-        out.append(f"static const AmongTable {name} = {{{name}Rows, {len(rows)}, "
+        out.append(f"const AmongTable {name} = {{{name}Rows, {len(rows)}, "
                    f"{{{mask_text}}}, {'true' if has_empty else 'false'}, {starts}, "
                    f"{pairs}, {{{', '.join(str(x) for x in rank_base)}}}}};")
         return out
@@ -587,7 +587,7 @@ class Generator:
         fail = self.new_label()
         self.gen(r.body, fail, r.mode)
         body = self.lines
-        out = [f"static bool r_{r.name}([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {{"]
+        out = [f"bool r_{r.name}([[maybe_unused]] SnowballEnv& z, [[maybe_unused]] Context& c) {{"]
         if self.uses_among_var:
             out.append("  int among_var;")
         out.extend(body)
@@ -676,8 +676,7 @@ class Generator:
         for among in prog.amongs:
             cc.extend(self.emit_table(among))
             cc.append("")
-        for line in routine_code:
-            cc.append(line.replace("static bool r_", "bool r_", 1) if line.startswith("static bool r_") else line)
+        cc.extend(routine_code)
         cc.append("")
         cc.append("}  // namespace")
         cc.append("")
