@@ -43,7 +43,7 @@ class TestTable {
                        AmongHead(entries_[i].text.data(), size, backward)});
     }
     table_ = AmongTable{rows_.data(), static_cast<int>(rows_.size()), {0, 0, 0, 0}, false,
-                        nullptr, nullptr, {0, 0, 0, 0}};
+                        nullptr, nullptr, nullptr};
     std::vector<int> edges;
     for (const Entry& e : entries_) {
       if (e.text.empty()) {
@@ -74,12 +74,12 @@ class TestTable {
         }
         pairs_.push_back(m);
       }
-      for (int w = 0; w < 4; ++w) {
-        int n = 0;
-        for (int b = 0; b < 64 * w; ++b) n += (table_.edge_bytes[b >> 6] >> (b & 63)) & 1;
-        table_.edge_rank_base[w] = static_cast<uint8_t>(n);
+      pair_index_.assign(256, 0);
+      for (int b = 0, r = 0; b < 256; ++b) {
+        if ((table_.edge_bytes[b >> 6] >> (b & 63)) & 1) pair_index_[b] = static_cast<uint8_t>(r++);
       }
       table_.pair_masks = pairs_.data();
+      table_.pair_index = pair_index_.data();
     }
     if (with_starts) {
       for (int b = 0; b <= 256; ++b) {
@@ -97,6 +97,7 @@ class TestTable {
   std::vector<Among> rows_;
   std::vector<uint16_t> starts_;
   std::vector<uint64_t> pairs_;
+  std::vector<uint8_t> pair_index_;
   AmongTable table_;
 };
 

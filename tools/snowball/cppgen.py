@@ -186,14 +186,20 @@ class Generator:
                 m |= 1 << (nb & 63)
             pair_masks.append(m)
         pairs = "nullptr"
+        pair_index = "nullptr"
         if pair_masks and any(m != (1 << 64) - 1 for m in pair_masks):
             out.append(f"const uint64_t {name}Pairs[] = {{"
                        + ", ".join(f"0x{m:x}ULL" for m in pair_masks) + "};")
+            index = [0] * 256
+            for r, b in enumerate(edge_list):
+                index[b] = r
+            out.append(f"const uint8_t {name}PairIndex[] = {{"
+                       + ", ".join(str(x) for x in index) + "};")
             pairs = f"{name}Pairs"
-        rank_base = [sum(1 for b in edge_list if b < 64 * w) for w in range(4)]
+            pair_index = f"{name}PairIndex"
         out.append(f"const AmongTable {name} = {{{name}Rows, {len(rows)}, "
                    f"{{{mask_text}}}, {'true' if has_empty else 'false'}, {starts}, "
-                   f"{pairs}, {{{', '.join(str(x) for x in rank_base)}}}}};")
+                   f"{pairs}, {pair_index}}};")
         return out
 
     # ---- arithmetic ----------------------------------------------------

@@ -21,6 +21,32 @@ inline int CommonPrefix(uint64_t a, uint64_t b, int common, int n) {
   return std::max(common, std::min(lcp, n));
 }
 
+// memmove for the short pieces of a word: up to 16 bytes as two possibly
+// overlapping loads followed by two stores, so overlap is safe and no
+// library call is made.
+inline void MoveBytes(char* d, const char* s, int n) {
+  if (n > 16) {
+    std::memmove(d, s, static_cast<size_t>(n));
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else if (n > 0) {
+    const char a = s[0], b = s[n / 2], c = s[n - 1];
+    d[0] = a;
+    d[n / 2] = b;
+    d[n - 1] = c;
+  }
+}
+
 inline int ByteAt(uint64_t packed, int c) { return static_cast<int>((packed >> (8 * c)) & 0xFF); }
 
 }  // namespace
@@ -198,15 +224,15 @@ int SnowballEnv::replace_s(int start, int end, const char* s, int n) {
       AdjustAfterReplace(start, end, adjustment);
       return adjustment;
     }
-    std::memcpy(d, data_, start);
-    std::memcpy(d + start, s, n);
-    std::memcpy(d + start + n, data_ + end, tail);
+    MoveBytes(d, data_, start);
+    MoveBytes(d + start, s, n);
+    MoveBytes(d + start + n, data_ + end, tail);
     owned_ = true;
     data_ = d;
   } else {
     char* d = const_cast<char*>(data_);  // owned storage
-    if (adjustment != 0) std::memmove(d + start + n, d + end, tail);
-    std::memcpy(d + start, s, n);
+    if (adjustment != 0) MoveBytes(d + start + n, d + end, tail);
+    MoveBytes(d + start, s, n);
   }
   size_ = new_size;
   AdjustAfterReplace(start, end, adjustment);

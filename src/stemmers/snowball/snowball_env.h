@@ -62,10 +62,9 @@ constexpr uint64_t AmongHead(const char* s, int n, bool backward) {
 // that range (they are contiguous in sort order).
 // `pair_masks`, when not null, refines that pre-check with the byte next to
 // the edge byte (the second byte of a forward text, the last but one of a
-// backward text): for the r-th edge byte in byte order, bit (b & 63) of
-// pair_masks[r] is set when an entry of two or more bytes can have b there;
-// the mask is all ones when some entry is the edge byte alone.
-// `edge_rank_base[w]` counts the edge bytes below 64 * w.
+// backward text): for edge byte e, bit (b & 63) of
+// pair_masks[pair_index[e]] is set when an entry of two or more bytes can
+// have b there; the mask is all ones when some entry is e alone.
 struct AmongTable {
   const Among* entries;
   int count;
@@ -73,7 +72,7 @@ struct AmongTable {
   bool has_empty;
   const uint16_t* starts;
   const uint64_t* pair_masks;
-  uint8_t edge_rank_base[4];
+  const uint8_t* pair_index;  // 256 entries when pair_masks is not null
 };
 
 class SnowballEnv {
@@ -200,21 +199,10 @@ class SnowballEnv {
   // at `next_pos` (valid when room >= 2), can an entry match?
   bool PairMayMatch(const AmongTable& table, char edge, int room, int next_pos) const {
     if (table.pair_masks == nullptr) return true;
-    const uint8_t b = static_cast<uint8_t>(edge);
-    const int w = b >> 6;
-    const uint64_t below = table.edge_bytes[w] & ((uint64_t{1} << (b & 63)) - 1);
-    const uint64_t mask = table.pair_masks[table.edge_rank_base[w] + BitCount(below)];
+    const uint64_t mask = table.pair_masks[table.pair_index[static_cast<uint8_t>(edge)]];
     if (mask == ~uint64_t{0}) return true;
     if (room < 2) return false;
     return (mask >> (static_cast<uint8_t>(data_[next_pos]) & 63)) & 1;
-  }
-  // Population count without relying on a CPU instruction the baseline
-  // target may lack (the library fallback is a call).
-  static int BitCount(uint64_t x) {
-    x = x - ((x >> 1) & 0x5555555555555555ULL);
-    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
   }
   static bool Member(const uint8_t* g, int min, int max, char32_t ch) {
     const int k = static_cast<int>(ch) - min;
