@@ -8,7 +8,10 @@
 #include <cstring>
 #include <numeric>
 
+#include "languages/trimmer.h"
+#include "normalize.h"
 #include "quote.h"
+#include "tokenizer.h"
 #include "unicode.h"
 #include "utf8.h"
 #include "varint.h"
@@ -392,7 +395,13 @@ class LocalSlots {
 class PostingAccumulator {
  public:
   PostingAccumulator(const Language& language, IndexData* out)
-      : language_(language), out_(*out) {}
+      : language_(language),
+        generic_tokenizer_(language.kind() == Language::Kind::kEnglish ||
+                           language.kind() == Language::Kind::kSnowball ||
+                           language.kind() == Language::Kind::kGeneric),
+        turkish_(language.kind() != Language::Kind::kEnglish &&
+                 language.code() == "tr"),
+        out_(*out) {}
 
   // Reserves room for the postings and positions that `text_bytes` of new
   // text plus the base's are likely to produce, so that the two largest
@@ -440,17 +449,11 @@ class PostingAccumulator {
   // the field length (the number of tokens the pipeline kept).
   uint64_t AddField(std::string_view text, uint32_t field, uint32_t doc) {
     if (text.empty()) return 0;
-    TokenList tokens = language_.tokenize(text);
-
-    // The pipeline: trimmer, stop-word filter, stemmer. Trimming moves the
-    // token's position, so it runs for every token; the other two stages
-    // depend on the trimmed text alone and run once per distinct text
-    // (TermOf), which spares the stemmer nine calls in ten on real text.
     keys_.clear();
-    for (size_t k = 0; k < tokens.size(); ++k) {
-      if (!language_.trim(&tokens[k])) continue;
-      keys_.push_back(KeyedToken{MakeKey(tokens[k].text),
-                                 static_cast<uint32_t>(k)});
+    if (generic_tokenizer_) {
+      AnalyseGeneric(text);
+    } else {
+      AnalyseGeneral(text);
     }
     const size_t n = keys_.size();
     if (n == 0) return 0;
@@ -468,16 +471,15 @@ class PostingAccumulator {
     size_t kept = 0;
     for (size_t k = 0; k < n; ++k) {
       if (k + kAhead < n) surfaces_.Prefetch(keys_[k + kAhead].key.hash);
-      const Token& token = tokens[keys_[k].token];
+      const KeyedToken& token = keys_[k];
       uint32_t surface;
-      const uint32_t term = TermOf(keys_[k].key, &surface);
+      const uint32_t term = TermOf(token.key, &surface);
       if (term == kNone) continue;  // a stop word
-      const TokenMetadata& m = token.metadata;
       token_term_[kept] = term;
       token_surface_[kept] = surface;
       // A token without a position sits at 0 and spans its term.
-      if (m.has_position) {
-        grouped_[kept] = Position{m.start, m.length};
+      if (token.has_position) {
+        grouped_[kept] = token.position;
       } else if (term == kPending) {
         grouped_[kept] = Position{0, kNoLength};
       } else {
@@ -585,6 +587,75 @@ class PostingAccumulator {
   }
 
  private:
+  // Analysis for the languages on the generic tokenizer, whose tokenize()
+  // is NormalizeAndTokenizeGeneric and whose trimmer is GenericTrim: the
+  // tokens are spans of one normalized buffer per field, trimmed in place,
+  // so no token is ever copied out. Gives exactly what the general path
+  // gives for these languages.
+  void AnalyseGeneric(std::string_view text) {
+    spans_.clear();
+    if (SplitPlainAscii(text, turkish_, language_.separators(), &spans_)) {
+      // ASCII: lowercasing maps byte to byte and code points are bytes.
+      buffer_.resize(text.size());
+      for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool upper = static_cast<unsigned>(c - 'A') < 26u;
+        buffer_[i] = static_cast<char>(upper ? c + 32 : c);
+      }
+      const char* data = buffer_.data();
+      for (const ByteSpan& span : spans_) {
+        size_t b = span.begin;
+        size_t e = span.end;
+        while (b < e && !IsAsciiWordByte(data[b])) ++b;
+        if (b == e) continue;
+        while (!IsAsciiWordByte(data[e - 1])) --e;
+        AddKey(std::string_view(data + b, e - b), Position{b, e - b});
+      }
+      return;
+    }
+    buffer_ = turkish_ ? NormalizeTurkish(text) : NormalizeDefault(text);
+    SplitGeneric(buffer_, language_.separators(), &spans_);
+    const std::string_view normalized = buffer_;
+    // Code point offsets, counted forward from the previous span's start.
+    size_t counted_byte = 0;
+    uint64_t counted_cp = 0;
+    for (const ByteSpan& span : spans_) {
+      counted_cp += CountCodePoints(
+          normalized.substr(counted_byte, span.begin - counted_byte));
+      counted_byte = span.begin;
+      size_t b = span.begin;
+      size_t e = span.end;
+      uint64_t dropped, length;
+      if (!TrimSpanToWordCharacters(normalized, &b, &e, &dropped, &length)) {
+        continue;
+      }
+      AddKey(normalized.substr(b, e - b),
+             Position{counted_cp + dropped, length});
+    }
+  }
+
+  // Analysis through the language's own tokenizer and trimmer.
+  void AnalyseGeneral(std::string_view text) {
+    tokens_ = language_.tokenize(text);
+    for (Token& token : tokens_) {
+      if (!language_.trim(&token)) continue;
+      const TokenMetadata& m = token.metadata;
+      keys_.push_back(KeyedToken{MakeKey(token.text),
+                                 Position{m.start, m.length},
+                                 m.has_position});
+    }
+  }
+
+  static bool IsAsciiWordByte(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return static_cast<unsigned>(u - 'a') < 26u ||
+           static_cast<unsigned>(u - '0') < 10u || u == '_';
+  }
+
+  void AddKey(std::string_view text, Position position) {
+    keys_.push_back(KeyedToken{MakeKey(text), position, true});
+  }
+
   uint32_t Intern(std::string_view term) {
     bool added;
     return terms_.Intern(MakeKey(term), &added);
@@ -630,6 +701,8 @@ class PostingAccumulator {
   }
 
   const Language& language_;
+  const bool generic_tokenizer_;
+  const bool turkish_;
   IndexData& out_;
   TermInterner terms_;
   // Distinct trimmed token texts and the term each becomes (or kNone).
@@ -642,11 +715,17 @@ class PostingAccumulator {
   std::vector<uint32_t> local_begin_;
   std::vector<uint32_t> cursor_;
   LocalSlots local_slots_;
+  // The tokens the trimmer kept; their texts point into buffer_ or
+  // tokens_.
   struct KeyedToken {
     HashedKey key;
-    uint32_t token;  // index in the token list
+    Position position;
+    bool has_position;
   };
-  std::vector<KeyedToken> keys_;      // the tokens the trimmer kept
+  std::vector<KeyedToken> keys_;
+  std::string buffer_;            // one field's normalized text
+  std::vector<ByteSpan> spans_;   // its tokens
+  TokenList tokens_;              // or its tokens, on the general path
   std::vector<uint32_t> token_term_;
   std::vector<uint32_t> token_surface_;
   struct Pending {

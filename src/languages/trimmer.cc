@@ -65,4 +65,42 @@ bool TrimToWordCharacters(Token* token, bool marks_are_word_chars) {
   return true;
 }
 
+bool TrimSpanToWordCharacters(std::string_view text, size_t* begin,
+                              size_t* end, uint64_t* dropped,
+                              uint64_t* length) {
+  if (*begin >= *end) return false;
+  const char* base = text.data();
+  const char* p = base + *begin;
+  const char* stop = base + *end;
+  if (IsAsciiWordChar(static_cast<unsigned char>(*p)) &&
+      IsAsciiWordChar(static_cast<unsigned char>(stop[-1]))) {
+    *dropped = 0;
+    *length = CountCodePoints(std::string_view(p, stop - p));
+    return true;
+  }
+  bool found = false;
+  size_t first_byte = 0, last_end_byte = 0;
+  uint64_t first_cp = 0, last_cp = 0, index = 0;
+  while (p < stop) {
+    const char* start = p;
+    const char32_t cp = NextCodePoint(&p);
+    if (IsWordChar(cp, false)) {
+      if (!found) {
+        found = true;
+        first_byte = start - base;
+        first_cp = index;
+      }
+      last_end_byte = p - base;
+      last_cp = index;
+    }
+    ++index;
+  }
+  if (!found) return false;
+  *begin = first_byte;
+  *end = last_end_byte;
+  *dropped = first_cp;
+  *length = last_cp - first_cp + 1;
+  return true;
+}
+
 }  // namespace vrim

@@ -3,6 +3,10 @@
 #ifndef VRIM_LANGUAGES_TRIMMER_H_
 #define VRIM_LANGUAGES_TRIMMER_H_
 
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
 #include "token.h"
 
 namespace vrim {
@@ -19,6 +23,16 @@ bool TrimToWordCharacters(Token* token, bool marks_are_word_chars);
 inline bool GenericTrim(Token* token) {
   return TrimToWordCharacters(token, false);
 }
+
+// GenericTrim over the bytes [*begin, *end) of `text`, for callers that
+// work on spans of one buffer: narrows the range to its first through last
+// word character, sets `*dropped` to the code points removed at the front
+// and `*length` to the code points kept. Returns false, leaving the range
+// alone, when it holds no word character.
+// REQUIRES: the range is valid UTF-8 on code point boundaries.
+bool TrimSpanToWordCharacters(std::string_view text, size_t* begin,
+                              size_t* end, uint64_t* dropped,
+                              uint64_t* length);
 
 }  // namespace vrim
 

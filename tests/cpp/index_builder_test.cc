@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -10,12 +11,22 @@
 #include <tuple>
 #include <vector>
 
+#include "languages/kinds.h"
 #include "test_language.h"
 
 namespace vrim {
 namespace {
 
-using testing::MakeSpaceLanguage;
+// The space language, reporting a kind whose analysis is its own: builders
+// must run its tokenize() and trim() rather than the generic tokenizer.
+class GeneralSpaceLanguage : public testing::SpaceLanguage {
+ public:
+  Kind kind() const override { return Kind::kMulti; }
+};
+
+LanguagePtr MakeSpaceLanguage() {
+  return std::make_shared<const GeneralSpaceLanguage>();
+}
 
 // An index in plain containers, independent of ids and buffer offsets, so
 // that two indexes can be compared for equivalence.
@@ -465,6 +476,50 @@ TEST(IndexBuilderTest, BuildsThroughTheEnglishPipeline) {
   EXPECT_EQ(index->document_frequency(index->FindTerm("dog")), 2u);
 }
 
+// Builds `texts` (one document each, field "body") with `language` and
+// expects exactly the terms, positions and field lengths that tokenize
+// followed by RunPipeline gives.
+void ExpectPostingsMatchPipeline(const LanguagePtr& language,
+                                 const std::vector<std::string>& texts) {
+  const std::string code = language->code();
+  IndexBuilder builder(language, 1.2, 0.75);
+  builder.DeclareField("body", 1.0);
+  // ref -> term -> positions, and ref -> field length
+  std::map<std::string, std::map<std::string, Positions>> expected;
+  std::map<std::string, uint64_t> lengths;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    StagedDocument doc;
+    doc.ref = "d" + std::to_string(i);
+    doc.fields.push_back({0, texts[i]});
+    builder.Stage(doc);
+    TokenList tokens = RunPipeline(*language, language->tokenize(texts[i]));
+    lengths[doc.ref] = tokens.size();
+    for (const Token& t : tokens) {
+      expected[doc.ref][t.text].push_back(
+          {t.metadata.start, t.metadata.length});
+    }
+  }
+  IndexPtr index = builder.Build();
+  ExpectWellFormed(*index);
+  View v = ViewOf(*index);
+  std::map<std::string, std::map<std::string, Positions>> got;
+  for (const auto& [term, fields] : v.postings) {
+    for (const auto& [ref, posting] : fields.at("body")) {
+      EXPECT_EQ(posting.tf, posting.positions.size());
+      got[ref][term] = posting.positions;
+    }
+  }
+  for (auto& [ref, terms] : expected) {
+    for (auto& [term, positions] : terms) {
+      std::sort(positions.begin(), positions.end());
+    }
+  }
+  EXPECT_EQ(got, expected) << code;
+  for (const auto& [ref, length] : lengths) {
+    EXPECT_EQ(v.docs[ref].second[0], length) << code << " " << ref;
+  }
+}
+
 // The builder runs the pipeline stages itself (with the stop-word filter and
 // stemmer memoised per distinct text); the outcome must be exactly that of
 // tokenize followed by RunPipeline, for every kind of language.
@@ -481,43 +536,57 @@ TEST(IndexBuilderTest, PostingsMatchThePipelineRunDirectly) {
       "the the the",
   };
   for (const char* code : {"en", "fr", "zh", "ja", "tr", "en,fr", "zh,en", "xx"}) {
-    LanguagePtr language = ResolveLanguage(code).language;
-    IndexBuilder builder(language, 1.2, 0.75);
-    builder.DeclareField("body", 1.0);
-    // ref -> term -> positions, and ref -> field length
-    std::map<std::string, std::map<std::string, Positions>> expected;
-    std::map<std::string, uint64_t> lengths;
-    for (size_t i = 0; i < texts.size(); ++i) {
-      StagedDocument doc;
-      doc.ref = "d" + std::to_string(i);
-      doc.fields.push_back({0, texts[i]});
-      builder.Stage(doc);
-      TokenList tokens = RunPipeline(*language, language->tokenize(texts[i]));
-      lengths[doc.ref] = tokens.size();
-      for (const Token& t : tokens) {
-        expected[doc.ref][t.text].push_back(
-            {t.metadata.start, t.metadata.length});
+    ExpectPostingsMatchPipeline(ResolveLanguage(code).language, texts);
+  }
+}
+
+// Random texts built to hit every branch of the span-based analysis of the
+// generic-tokenizer languages: ASCII and non-ASCII text (Turkish I and
+// dotted I, final sigma, full-width letters, combining marks), punctuation
+// and symbols at token ends, script runs inside and between words, and
+// separators of one and several bytes.
+TEST(IndexBuilderTest, RandomTextsMatchThePipelineRunDirectly) {
+  const std::vector<std::string> pieces = {
+      "Word", "word", "RUNNING", "runs", "the", "and", "I", "Is", "IT",
+      "i", "x_y", "_", "42", "4th", "\xC4\xB0", "\xC4\xB1",
+      "\xC3\x89t\xC3\xA9", "na\xC3\xAFve", "\xCE\xA3\xCE\x9F\xCE\xA3",
+      "\xCF\x83\xCE\xBF\xCF\x82", "stra\xC3\x9F" "e", "\xEF\xBC\xA1\xEF\xBC\xA2",
+      "\xE4\xB8\xAD\xE6\x96\x87", "\xE6\x9D\xB1",
+      "\xE3\x82\xBF\xE3\x83\xAF\xE3\x83\xBC", "\xE0\xB8\x81\xE0\xB8\xB2",
+      "e\xCC\x81", "\xD9\xA3", "\xE2\x85\xA0",
+      "(", ")", ".", ",", "'", "\"", "--", "\xE2\x80\x94", "\xC2\xAB",
+      "\xC2\xBB", "\xE2\x82\xAC", "#", "\xF0\x9F\x98\x80", "...", "?!"};
+  const std::vector<std::string> separators = {
+      " ", " ", " ", "  ", "\t", "\n", "-", "\xC2\xA0", "\xE3\x80\x80", ""};
+  std::mt19937 rng(7);
+  auto pick = [&rng](const std::vector<std::string>& from) {
+    return from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(
+        rng)];
+  };
+  for (bool ascii_only : {true, false}) {
+    std::vector<std::string> texts;
+    for (int t = 0; t < 60; ++t) {
+      std::string text;
+      const int count = std::uniform_int_distribution<int>(0, 25)(rng);
+      for (int i = 0; i < count; ++i) {
+        std::string piece = pick(pieces);
+        std::string sep = pick(separators);
+        if (ascii_only &&
+            (std::any_of(piece.begin(), piece.end(),
+                         [](char c) { return c & 0x80; }) ||
+             std::any_of(sep.begin(), sep.end(),
+                         [](char c) { return c & 0x80; }))) {
+          continue;
+        }
+        text += piece + sep;
       }
+      texts.push_back(text);
     }
-    IndexPtr index = builder.Build();
-    ExpectWellFormed(*index);
-    View v = ViewOf(*index);
-    std::map<std::string, std::map<std::string, Positions>> got;
-    for (const auto& [term, fields] : v.postings) {
-      for (const auto& [ref, posting] : fields.at("body")) {
-        EXPECT_EQ(posting.tf, posting.positions.size());
-        got[ref][term] = posting.positions;
-      }
+    for (const char* code : {"en", "fr", "tr", "de", "xx", "en,fr", "ja"}) {
+      ExpectPostingsMatchPipeline(ResolveLanguage(code).language, texts);
     }
-    for (auto& [ref, terms] : expected) {
-      for (auto& [term, positions] : terms) {
-        std::sort(positions.begin(), positions.end());
-      }
-    }
-    EXPECT_EQ(got, expected) << code;
-    for (const auto& [ref, length] : lengths) {
-      EXPECT_EQ(v.docs[ref].second[0], length) << code << " " << ref;
-    }
+    // Turkish lowercasing on a generic language.
+    ExpectPostingsMatchPipeline(MakeGenericLanguage("tr"), texts);
   }
 }
 
