@@ -8,23 +8,38 @@
 //   g++ -std=c++20 -O2 -Isrc bench/native_build.cc
 //       build/rel/libvrim_core.a -o build/native_build
 //   build/native_build bench/data/english.bin [--simple] [--no-analysis]
-//       [--repeat N]
+//       [--repeat N] [--layer QUERIES INDEX_BYTES]
 //
 // --simple analyses with a minimal ASCII tokenizer instead of the "en"
 // language, to see the builder's own cost apart from text analysis;
 // without --no-analysis it first times tokenize and RunPipeline alone.
+//
+// --layer is the native side of bench/bench_python_layer.py: after staging
+// it times one Build, WriteIndex of the result, ReadIndex of the bytes in
+// INDEX_BYTES, and ParseQuery + Search over the queries of QUERIES (one per
+// line), once leaving the hits alone and once also decoding every match's
+// positions. Each step prints one line `layer STEP key=value ...` and
+// nothing else is printed.
 #include <time.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "binary/reader.h"
+#include "binary/writer.h"
 #include "index_builder.h"
 #include "language.h"
+#include "positions.h"
+#include "query_parser.h"
+#include "search.h"
 #include "utf8.h"
 
 
@@ -108,22 +123,149 @@ bool ReadString(std::ifstream& in, std::string* out) {
   return static_cast<bool>(in.read(out->data(), len));
 }
 
+// CPU and wall seconds of one timed step.
+struct Timing {
+  double cpu = 0.0;
+  double wall = 0.0;
+};
+
+template <typename Fn>
+Timing Time(Fn&& fn) {
+  const auto w0 = std::chrono::steady_clock::now();
+  const double c0 = CpuSeconds();
+  fn();
+  Timing t;
+  t.cpu = CpuSeconds() - c0;
+  t.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0)
+               .count();
+  return t;
+}
+
+void PrintTiming(const char* step, const Timing& t, const std::string& extra) {
+  std::printf("layer %s cpu=%.6f wall=%.6f%s\n", step, t.cpu, t.wall,
+              extra.c_str());
+}
+
+// Parses and runs every query; with `positions` also decodes the position
+// list of every match of every hit, as reading Result.matches does.
+// Returns the number of hits, or -1 after reporting a query that failed to
+// parse.
+int64_t RunQueries(const vrim::IndexPtr& index,
+                   const std::vector<std::string>& queries, bool positions) {
+  int64_t hits = 0;
+  std::vector<vrim::Position> scratch;
+  for (const std::string& text : queries) {
+    vrim::Query query;
+    vrim::ParseError error;
+    if (!vrim::ParseQuery(text, index->data().fields, index->language(),
+                          &query, &error)) {
+      std::fprintf(stderr, "query %s: %s\n", text.c_str(),
+                   error.message.c_str());
+      return -1;
+    }
+    std::vector<vrim::Hit> found = vrim::Search(index, query);
+    hits += static_cast<int64_t>(found.size());
+    if (!positions) continue;
+    for (const vrim::Hit& hit : found) {
+      for (const vrim::MatchRef& match : hit.matches) {
+        scratch.clear();
+        index->AppendPositions(*match.posting, &scratch);
+      }
+    }
+  }
+  return hits;
+}
+
+// One round of the --layer steps on the staged `builder`.
+int RunLayer(const vrim::IndexBuilder& builder, const char* queries_path,
+             const char* bytes_path) {
+  std::vector<std::string> queries;
+  {
+    std::ifstream in(queries_path);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty()) queries.push_back(line);
+    }
+  }
+  std::string stored;
+  {
+    std::ifstream in(bytes_path, std::ios::binary);
+    stored.assign(std::istreambuf_iterator<char>(in),
+                  std::istreambuf_iterator<char>());
+  }
+  if (queries.empty() || stored.empty()) {
+    std::fprintf(stderr, "--layer: no queries in %s or no bytes in %s\n",
+                 queries_path, bytes_path);
+    return 1;
+  }
+
+  vrim::IndexPtr built;
+  const Timing build = Time([&] { built = builder.Build(); });
+  PrintTiming("build", build,
+              " terms=" + std::to_string(built->data().terms.size()));
+
+  std::string written, overflow;
+  bool wrote = false;
+  const Timing write = Time(
+      [&] { wrote = vrim::WriteIndex(*built, true, &written, &overflow); });
+  if (!wrote) {
+    std::fprintf(stderr, "WriteIndex overflow: %s\n", overflow.c_str());
+    return 1;
+  }
+  PrintTiming("write", write,
+              " bytes=" + std::to_string(written.size()) +
+                  " same=" + (written == stored ? "1" : "0"));
+  written.clear();
+  written.shrink_to_fit();
+
+  vrim::IndexPtr loaded;
+  vrim::ReadError error;
+  bool read = false;
+  const Timing load = Time(
+      [&] { read = vrim::ReadIndex(stored, std::nullopt, &loaded, &error); });
+  if (!read) {
+    std::fprintf(stderr, "ReadIndex: %s\n", error.message.c_str());
+    return 1;
+  }
+  PrintTiming("read", load, " bytes=" + std::to_string(stored.size()));
+  loaded.reset();
+
+  for (bool positions : {false, true}) {
+    int64_t hits = 0;
+    const Timing t =
+        Time([&] { hits = RunQueries(built, queries, positions); });
+    if (hits < 0) return 1;
+    PrintTiming(positions ? "search_positions" : "search", t,
+                " queries=" + std::to_string(queries.size()) +
+                    " hits=" + std::to_string(hits));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s CORPUS.bin [--simple] [--no-analysis] [--repeat N]\n",
+    std::fprintf(stderr,
+                 "usage: %s CORPUS.bin [--simple] [--no-analysis] [--repeat N] "
+                 "[--layer QUERIES INDEX_BYTES]\n",
                  argv[0]);
     return 2;
   }
   bool simple = false;
   bool analysis = true;
   int repeat = 1;
+  const char* layer_queries = nullptr;
+  const char* layer_bytes = nullptr;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--simple") == 0) simple = true;
     if (std::strcmp(argv[i], "--no-analysis") == 0) analysis = false;
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
       repeat = std::atoi(argv[++i]);
+    }
+    if (std::strcmp(argv[i], "--layer") == 0 && i + 2 < argc) {
+      layer_queries = argv[++i];
+      layer_bytes = argv[++i];
     }
   }
   vrim::LanguagePtr language;
@@ -151,6 +293,13 @@ int main(int argc, char** argv) {
     doc.fields.push_back({1, std::move(body)});
     builder.Stage(std::move(doc));
     ++docs;
+  }
+  if (layer_queries != nullptr) {
+    if (docs == 0) {
+      std::fprintf(stderr, "no documents in %s\n", argv[1]);
+      return 1;
+    }
+    return RunLayer(builder, layer_queries, layer_bytes);
   }
   std::printf("%zu documents, %.1f MB of text (%s)\n", docs, text_bytes / 1e6,
               language->code().c_str());
