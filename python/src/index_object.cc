@@ -171,14 +171,17 @@ PyObject* IndexFromBytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           ", not " + vrim::Quote(*requested));
     }
 
-    // The unlocked part works on a native copy, never on the bytes object
-    // itself; the copy is small next to the index it materialises.
-    std::string copy(data);
+    // The unlocked part reads the bytes object's own buffer: bytes (and
+    // its subclasses) are immutable, and the extra reference keeps the
+    // object alive until the read is done. Copying the buffer instead cost
+    // about a tenth of the whole load.
+    Py_INCREF(values[0]);
     vrim::IndexPtr index;
     bool read = false;
     NativeFault fault = RunWithoutGil([&] {
-      read = vrim::ReadIndex(copy, std::nullopt, &index, &error);
+      read = vrim::ReadIndex(data, std::nullopt, &index, &error);
     });
+    Py_DECREF(values[0]);
     if (!fault.ok()) return fault.Raise();
     if (!read) return RaiseReaderError(error.message);
     return WrapIndex(std::move(index));

@@ -41,14 +41,29 @@ PyObject* GetScore(PyObject* self, void*) {
   return PyFloat_FromDouble(HitOf(self).score);
 }
 
+// A new (start, length) tuple. Built by hand: the format-string route
+// took about a tenth of reading every hit's matches.
+PyObject* NewPair(const vrim::Position& position) {
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) return nullptr;
+  const unsigned long long values[2] = {position.start, position.length};
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyObject* value = PyLong_FromUnsignedLongLong(values[i]);
+    if (value == nullptr) {
+      Py_DECREF(pair);
+      return nullptr;
+    }
+    PyTuple_SetItem(pair, i, value);  // steals `value`
+  }
+  return pair;
+}
+
 // A new list of (start, length) tuples.
 PyObject* NewPositionList(const std::vector<vrim::Position>& positions) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(positions.size()));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < positions.size(); ++i) {
-    PyObject* pair = Py_BuildValue("(KK)",
-                                   static_cast<unsigned long long>(positions[i].start),
-                                   static_cast<unsigned long long>(positions[i].length));
+    PyObject* pair = NewPair(positions[i]);
     if (pair == nullptr) {
       Py_DECREF(list);
       return nullptr;
