@@ -396,11 +396,7 @@ class PostingAccumulator {
  public:
   PostingAccumulator(const Language& language, IndexData* out)
       : language_(language),
-        generic_tokenizer_(language.kind() == Language::Kind::kEnglish ||
-                           language.kind() == Language::Kind::kSnowball ||
-                           language.kind() == Language::Kind::kGeneric),
-        turkish_(language.kind() != Language::Kind::kEnglish &&
-                 language.code() == "tr"),
+        generic_tokenizer_(language.uses_generic_tokenizer(&turkish_)),
         out_(*out) {}
 
   // Reserves room for the postings and positions that `text_bytes` of new
@@ -701,8 +697,8 @@ class PostingAccumulator {
   }
 
   const Language& language_;
+  bool turkish_ = false;  // set by the initializer of generic_tokenizer_
   const bool generic_tokenizer_;
-  const bool turkish_;
   IndexData& out_;
   TermInterner terms_;
   // Distinct trimmed token texts and the term each becomes (or kNone).

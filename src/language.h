@@ -41,6 +41,15 @@ class Language {
   // The stage names recorded in every index and compared on loading.
   virtual const std::vector<std::string>& pipeline() const = 0;
   virtual bool is_bigram_char(char32_t cp) const = 0;
+
+  // True when tokenize() is exactly the generic tokenizer over separators()
+  // after the default normalization, or the Turkish one when `*turkish` is
+  // set: callers may then cut tokens from the normalized text themselves.
+  // False for every other tokenizer.
+  virtual bool uses_generic_tokenizer(bool* turkish) const {
+    *turkish = false;
+    return false;
+  }
 };
 
 using LanguagePtr = std::shared_ptr<const Language>;

@@ -57,12 +57,8 @@ PyObject* Tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // normalized text, so strings are cut straight from it, with no token
     // objects between. ASCII text (nearly all text of Latin-script
     // languages) normalizes by lowercasing alone.
-    const vrim::Language::Kind kind = language->kind();
-    if (kind == vrim::Language::Kind::kEnglish ||
-        kind == vrim::Language::Kind::kSnowball ||
-        kind == vrim::Language::Kind::kGeneric) {
-      const bool turkish = kind != vrim::Language::Kind::kEnglish &&
-                           language->code() == "tr";
+    bool turkish = false;
+    if (language->uses_generic_tokenizer(&turkish)) {
       std::vector<vrim::ByteSpan> spans;
       std::string normalized;
       if (vrim::SplitPlainAscii(text, turkish, language->separators(),

@@ -17,6 +17,11 @@ class EnglishLanguage final : public Language {
   Kind kind() const override { return Kind::kEnglish; }
   const std::string& code() const override { return code_; }
 
+  bool uses_generic_tokenizer(bool* turkish) const override {
+    *turkish = false;
+    return true;
+  }
+
   TokenList tokenize(std::string_view text) const override {
     return NormalizeAndTokenizeGeneric(text, false, separators_);
   }

@@ -16,6 +16,11 @@ class GenericLanguage final : public Language {
   Kind kind() const override { return Kind::kGeneric; }
   const std::string& code() const override { return code_; }
 
+  bool uses_generic_tokenizer(bool* turkish) const override {
+    *turkish = turkish_;
+    return true;
+  }
+
   TokenList tokenize(std::string_view text) const override {
     return NormalizeAndTokenizeGeneric(text, turkish_, separators_);
   }

@@ -21,6 +21,11 @@ class SnowballLanguage final : public Language {
   Kind kind() const override { return Kind::kSnowball; }
   const std::string& code() const override { return code_; }
 
+  bool uses_generic_tokenizer(bool* turkish) const override {
+    *turkish = turkish_;
+    return true;
+  }
+
   TokenList tokenize(std::string_view text) const override {
     return NormalizeAndTokenizeGeneric(text, turkish_, separators_);
   }

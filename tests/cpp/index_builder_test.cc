@@ -17,15 +17,10 @@
 namespace vrim {
 namespace {
 
-// The space language, reporting a kind whose analysis is its own: builders
-// must run its tokenize() and trim() rather than the generic tokenizer.
-class GeneralSpaceLanguage : public testing::SpaceLanguage {
- public:
-  Kind kind() const override { return Kind::kMulti; }
-};
-
+// The space language has its own tokenizer, so builders must run its
+// tokenize() and trim() rather than cut tokens themselves.
 LanguagePtr MakeSpaceLanguage() {
-  return std::make_shared<const GeneralSpaceLanguage>();
+  return std::make_shared<const testing::SpaceLanguage>();
 }
 
 // An index in plain containers, independent of ids and buffer offsets, so
