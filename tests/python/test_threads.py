@@ -1,6 +1,7 @@
 """The interpreter lock is released around build and search, concurrent
 searches agree with a single thread, and a build refuses mutation."""
 
+import math
 import random
 import threading
 import time
@@ -70,18 +71,50 @@ def assert_runs_without_lock(call, minimum_seconds=0.05):
     assert ticker.ticks_between(start + margin, end - margin) >= 2
 
 
-def test_build_releases_the_lock(big_builder):
-    assert_runs_without_lock(big_builder.build)
+def scaled(make_call, minimum_seconds=0.05, largest=256):
+    """The call of `make_call(scale)` for the smallest scale (doubling or
+    more from 1) whose call takes twice `minimum_seconds`, so that the lock
+    tests measure a long native call on fast and slow machines alike."""
+    scale = 1
+    while True:
+        call = make_call(scale)
+        start = time.perf_counter()
+        call()
+        took = time.perf_counter() - start
+        if took >= 2 * minimum_seconds or scale >= largest:
+            return call
+        scale *= max(2, math.ceil(2 * minimum_seconds / max(took, 1e-4)))
+
+
+def staged_copies(base, copies):
+    b = vrim.IndexBuilder("en")
+    b.field("t")
+    b.add_many({"id": f"{r}/{d['id']}", "t": d["t"]}
+               for r in range(copies) for d in base)
+    return b
+
+
+def test_build_releases_the_lock():
+    base = corpus(2000, 60, seed=5)
+    assert_runs_without_lock(
+        scaled(lambda n: staged_copies(base, n).build, largest=64))
 
 
 def test_search_releases_the_lock(big_index):
-    # A fuzzy match over every term is one long native call.
-    assert_runs_without_lock(lambda: big_index.search("w1234x~3 w2*x~2 *9*"))
+    # Fuzzy and wildcard clauses over every term, repeated: one long call.
+    heavy = "w1234x~3 w2*x~2 *9*"
+    call = scaled(lambda n: lambda: big_index.search(" ".join([heavy] * n)))
+    assert_runs_without_lock(call)
 
 
-def test_serialisation_releases_the_lock(big_index):
-    data = big_index.to_bytes()
-    assert_runs_without_lock(lambda: vrim.Index.from_bytes(data), 0.01)
+def test_serialisation_releases_the_lock():
+    base = corpus(2000, 60, seed=11)
+
+    def make(copies):
+        data = staged_copies(base, copies).build().to_bytes()
+        return lambda: vrim.Index.from_bytes(data)
+
+    assert_runs_without_lock(scaled(make, 0.02, largest=64), 0.02)
 
 
 def snapshot(hits):
