@@ -17,7 +17,7 @@
 #include "object_memory.h"
 #include "once.h"
 #include "quote.h"
-#include "type_from_spec.h"
+#include "class_factory.h"
 #include "utf8.h"
 
 namespace vrim_python {

@@ -17,7 +17,7 @@
 #include "quote.h"
 #include "result_object.h"
 #include "search.h"
-#include "type_from_spec.h"
+#include "class_factory.h"
 
 namespace vrim_python {
 namespace {

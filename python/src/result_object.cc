@@ -12,7 +12,7 @@
 #include "positions.h"
 #include "quote.h"
 #include "score_format.h"
-#include "type_from_spec.h"
+#include "class_factory.h"
 
 namespace vrim_python {
 namespace {

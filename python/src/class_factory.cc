@@ -1,4 +1,4 @@
-#include "type_from_spec.h"
+#include "class_factory.h"
 
 #include <cstring>
 
