@@ -9,21 +9,15 @@
 
 #include "binary/data_writer.h"
 #include "positions.h"
+#include "binary_testing.h"
 
 namespace vrim {
 namespace {
 
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string out;
-  for (int b : bytes) out.push_back(static_cast<char>(b));
-  return out;
-}
-
-uint32_t U32At(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
+using binary_testing::Bytes;
+using binary_testing::TestPosting;
+using binary_testing::U32At;
+using binary_testing::Write;
 
 // Section `i` (0 meta .. 4 positions) of a written file, located through
 // the header's offset table.
@@ -33,46 +27,11 @@ std::string Section(const std::string& file, int i) {
   return file.substr(begin, end - begin);
 }
 
-struct TestPosting {
-  uint32_t field;
-  uint32_t doc;
-  uint32_t tf;
-  std::vector<Position> positions;
-};
-
-// Fills IndexData the way a build does: positions encoded, postings
-// sorted by (field, doc) per term.
-IndexData MakeData(std::vector<std::string> fields, std::vector<std::string> refs,
-                   std::vector<std::pair<std::string, std::vector<TestPosting>>>
-                       terms) {
-  IndexData d;
-  d.language = "en";
-  d.pipeline = {"stemmer"};
-  d.fields = std::move(fields);
-  d.field_boosts.assign(d.fields.size(), 1.0);
-  d.refs = std::move(refs);
-  d.document_count = d.refs.size();
-  d.doc_boosts.assign(d.refs.size(), 1.0);
-  d.field_lengths.assign(d.refs.size() * d.fields.size(), 1);
-  d.term_postings.push_back(0);
-  for (auto& [term, postings] : terms) {
-    d.terms.push_back(term);
-    for (TestPosting& p : postings) {
-      Posting posting{p.field, p.doc, p.tf,
-                      static_cast<uint32_t>(p.positions.size()),
-                      d.positions.size()};
-      if (!p.positions.empty()) EncodePositions(&p.positions, &d.positions);
-      d.postings.push_back(posting);
-    }
-    d.term_postings.push_back(d.postings.size());
-  }
-  return d;
-}
-
-std::string Write(const IndexData& data, bool positions = true) {
-  std::string out, overflow;
-  EXPECT_TRUE(WriteIndexData(data, positions, &out, &overflow)) << overflow;
-  return out;
+IndexData MakeData(std::vector<std::string> fields,
+                   std::vector<std::string> refs,
+                   binary_testing::TermList terms) {
+  return binary_testing::MakeIndexData(std::move(fields), std::move(refs),
+                                std::move(terms), {"stemmer"}, 1);
 }
 
 TEST(BinaryWriter, EmptyIndexIsHeaderMetaAndEmptyFixedParts) {
