@@ -25,32 +25,37 @@ void EncodePositions(std::vector<Position>* positions, std::string* out) {
   }
 }
 
-size_t DecodePositions(const uint8_t* data, uint64_t count,
-                       std::vector<Position>* out) {
+namespace {
+
+// Walks `count` encoded entries, handing each (start, length) to `emit`.
+template <class Emit>
+size_t Decode(const uint8_t* data, uint64_t count, Emit emit) {
   const uint8_t* p = data;
   uint64_t common = GetVarint64Unchecked(&p);
   uint64_t start = 0;
-  out->reserve(out->size() + count);
   for (uint64_t i = 0; i < count; ++i) {
     start += GetVarint64Unchecked(&p);
     uint64_t length = common ? common : GetVarint64Unchecked(&p);
-    out->push_back(Position{start, length});
+    emit(start, length);
   }
   return static_cast<size_t>(p - data);
 }
 
+}  // namespace
+
+size_t DecodePositions(const uint8_t* data, uint64_t count,
+                       std::vector<Position>* out) {
+  out->reserve(out->size() + count);
+  return Decode(data, count, [out](uint64_t start, uint64_t length) {
+    out->push_back(Position{start, length});
+  });
+}
+
 size_t DecodeStarts(const uint8_t* data, uint64_t count,
                     std::vector<uint64_t>* out) {
-  const uint8_t* p = data;
-  uint64_t common = GetVarint64Unchecked(&p);
-  uint64_t start = 0;
   out->reserve(out->size() + count);
-  for (uint64_t i = 0; i < count; ++i) {
-    start += GetVarint64Unchecked(&p);
-    if (common == 0) GetVarint64Unchecked(&p);
-    out->push_back(start);
-  }
-  return static_cast<size_t>(p - data);
+  return Decode(data, count,
+                [out](uint64_t start, uint64_t) { out->push_back(start); });
 }
 
 }  // namespace vrim
