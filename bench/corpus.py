@@ -10,8 +10,9 @@ name) and ``body`` (the whole file).
     docs = load_english_corpus()
 
 The packages are installed with apt-get when missing; the assembled corpus
-is cached in ``bench/data/english.json`` (not tracked), so later loads are
-one JSON read. Run as a script to (re)build the cache and print its size;
+is cached in ``english.json`` under the benchmark cache directory
+(``$VRIM_BENCH_CACHE``, by default ``~/.cache/vrim-bench``), so later loads
+are one JSON read. Run as a script to (re)build the cache and print its size;
 ``--dump PATH`` also writes the corpus for native drivers as a sequence of
 records, each three strings (id, title, body), each a little-endian u32
 byte length followed by its UTF-8 bytes.
@@ -29,7 +30,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-DATA_DIR = Path(__file__).resolve().parent / "data"
+DATA_DIR = Path(os.environ.get("VRIM_BENCH_CACHE") or Path.home() / ".cache" / "vrim-bench")
 CACHE = DATA_DIR / "english.json"
 
 PACKAGES = ("python3.11-doc", "linux-doc-6.1")
@@ -40,19 +41,40 @@ LINUX_SOURCES = Path("/usr/share/doc/linux-doc-6.1/Documentation")
 _ADORNMENT = set("=-`:'\"~^_*+#<>.")
 
 
+class PackageUnavailable(RuntimeError):
+    """A Debian package a corpus is made from could not be installed."""
+
+
+def install_packages(packages, probes) -> None:
+    """Installs `packages` with apt-get unless every path in `probes` exists.
+
+    Raises PackageUnavailable, saying what to install by hand, when apt-get
+    is missing or fails.
+    """
+    if all(Path(p).exists() for p in probes):
+        return
+    names = " ".join(packages)
+    if shutil.which("apt-get") is None:
+        raise PackageUnavailable(f"needs apt-get to install {names}")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    cmd = ["apt-get", "install", "-y", "-qq", "--no-install-recommends", *packages]
+    if subprocess.run(cmd, env=env, capture_output=True).returncode != 0:
+        subprocess.run(["apt-get", "update", "-qq"], env=env, capture_output=True)
+        done = subprocess.run(cmd, env=env, capture_output=True, text=True)
+        if done.returncode != 0:
+            reason = (done.stderr.strip().splitlines() or ["apt-get failed"])[-1]
+            raise PackageUnavailable(f"could not install {names} ({reason}); install it as root")
+    missing = [str(p) for p in probes if not Path(p).exists()]
+    if missing:
+        raise PackageUnavailable(f"{names} installed but {missing[0]} is missing")
+
+
 def ensure_packages() -> None:
     """Installs the documentation packages when their files are missing."""
-    if PYTHON_SOURCES.is_dir() and LINUX_SOURCES.is_dir():
-        return
-    if shutil.which("apt-get") is None:
-        sys.exit("corpus: needs apt-get to install " + " ".join(PACKAGES))
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    subprocess.run(["apt-get", "update", "-qq"], env=env, check=False)
-    subprocess.run(
-        ["apt-get", "install", "-y", "-qq", "--no-install-recommends", *PACKAGES],
-        env=env,
-        check=True,
-    )
+    try:
+        install_packages(PACKAGES, (PYTHON_SOURCES, LINUX_SOURCES))
+    except PackageUnavailable as e:
+        sys.exit(f"corpus: {e}")
 
 
 def _is_adornment(line: str) -> bool:
@@ -87,6 +109,14 @@ def _documents():
         yield ref, text
 
 
+def write_cache(path: Path, docs: list[dict]) -> None:
+    """Writes `docs` as JSON atomically (a temporary file, then a rename)."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    tmp = path.with_suffix(".tmp")
+    tmp.write_text(json.dumps(docs, ensure_ascii=False), encoding="utf-8")
+    tmp.replace(path)
+
+
 def build_cache() -> list[dict]:
     ensure_packages()
     docs = []
@@ -95,10 +125,7 @@ def build_cache() -> list[dict]:
             continue
         stem = ref.rsplit("/", 1)[-1].split(".", 1)[0]
         docs.append({"id": ref, "title": title_of(text, stem), "body": text})
-    DATA_DIR.mkdir(parents=True, exist_ok=True)
-    tmp = CACHE.with_suffix(".tmp")
-    tmp.write_text(json.dumps(docs, ensure_ascii=False), encoding="utf-8")
-    tmp.replace(CACHE)
+    write_cache(CACHE, docs)
     return docs
 
 
