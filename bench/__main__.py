@@ -73,10 +73,13 @@ def parse_args(argv):
     p.add_argument("--rounds", type=int, help="search and load rounds (default 5)")
     p.add_argument("--build-rounds", type=int, help="builds per configuration (default 3)")
     p.add_argument("--min-seconds", type=float, help="least time per timed query list (default 0.3)")
+    p.add_argument("--profile-seconds", type=float, default=5.0,
+                   help="how long perf samples Vrim's slowest query classes (default 5)")
     p.add_argument("--output", type=Path, default=Path("docs/benchmarks.md"))
     p.add_argument("--render-only", action="store_true",
                    help="rewrite the page from the results.json beside it, measuring nothing")
     p.add_argument("--child-build", nargs=2, metavar=("ENGINE", "CORPUS"), help=argparse.SUPPRESS)
+    p.add_argument("--child-search-loop", nargs=3, help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     quick = dict(queries=30, rounds=3, build_rounds=2, min_seconds=0.1)
     full = dict(queries=100, rounds=5, build_rounds=3, min_seconds=0.3)
@@ -109,6 +112,9 @@ def main(argv=None) -> None:
     args = parse_args(argv)
     if args.child_build:
         timing.child_build(*args.child_build)
+        return
+    if args.child_search_loop:
+        timing.child_search_loop(*args.child_search_loop)
         return
     results_path = args.output.with_suffix("") / "results.json"
     if args.render_only:

@@ -80,10 +80,23 @@ class Query:
                     self.kind, lambda: " OR ".join(q))()
 
 
+# Whether every character of a word is in the script its language is written
+# in, so that stray foreign words (Chinese in English docs) are not drawn.
+_SCRIPTS = {
+    "en": lambda c: c.isascii(),
+    "ru": lambda c: "\u0400" <= c <= "\u04ff",
+    "ja": lambda c: c >= "\u3040",
+    "zh": lambda c: c >= "\u3400",
+}
+
+
 def _is_word(token: str, language: str) -> bool:
     if not token.isalpha():
         return False
     if language == "en" and token in STOP_WORDS:
+        return False
+    in_script = _SCRIPTS.get(language, lambda c: c < "\u0250")  # Latin
+    if not all(in_script(c) for c in token):
         return False
     return len(token) >= (2 if language in ("ja", "zh") else 3)
 

@@ -7,16 +7,25 @@
     allhits   queries per second fetching every hit (Vrim, tantivy, FTS5)
     load      loading the saved index (Vrim's Index.from_bytes)
     threads   Vrim top-10 queries per second with two searching threads
+    profile   where Vrim's top-10 search spends its time (perf), on the query
+              classes where it is slower than tantivy-py, else the slowest
     quality   Cranfield nDCG@10 and MAP (the cranfield corpus only)
 """
 
 from __future__ import annotations
 
+import json
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
 import time
+from pathlib import Path
 
 from . import corpora, engines, quality, queries, timing
 
-MEASURES = ("build", "search", "allhits", "load", "threads", "quality")
+MEASURES = ("build", "search", "allhits", "load", "threads", "quality", "profile")
 SEARCH_ENGINES = ("vrim", "tantivy-1", "fts5", "bm25s")
 ALL_HITS_ENGINES = ("vrim", "tantivy-1", "fts5")
 
@@ -103,6 +112,46 @@ def measure_threads(vrim_engine, classes: dict, rounds: int, min_seconds: float)
     return {n: timing.Figure.of(v).as_dict() for n, v in timing.interleaved(rounds, tasks).items()}
 
 
+def slow_classes(top: dict) -> list:
+    """The classes where Vrim's top-10 rate is below tantivy-py's; else the
+    one where its lead is smallest."""
+    ratios = {cls: top["vrim"][cls]["qps"]["median"] / d["qps"]["median"]
+              for cls, d in top.get("tantivy-1", {}).items()}
+    if not ratios:
+        return []
+    slow = [cls for cls, r in ratios.items() if r < 1.0]
+    return slow or [min(ratios, key=ratios.get)]
+
+
+def profile(vrim_engine, classes: dict, chosen: list, seconds: float) -> dict:
+    """perf's hottest symbols while Vrim answers the queries of `chosen`
+    classes in a child process; {"classes", "symbols": [(percent, dso, symbol)]}."""
+    if not shutil.which("perf"):
+        return {"classes": chosen, "error": "perf is not installed (apt-get install linux-perf)"}
+    with tempfile.TemporaryDirectory(prefix="vrim-bench-profile-") as tmp:
+        tmp = Path(tmp)
+        (tmp / "index").write_bytes(vrim_engine.index.to_bytes())
+        (tmp / "queries.json").write_text(json.dumps([q.vrim for c in chosen for q in classes[c]]))
+        record = subprocess.run(
+            ["perf", "record", "-q", "-F", "999", "-o", str(tmp / "perf.data"), "--",
+             sys.executable, "-m", "bench", "--child-search-loop", str(tmp / "index"),
+             str(tmp / "queries.json"), str(seconds)],
+            cwd=timing.ROOT, capture_output=True, text=True)
+        if record.returncode != 0:
+            return {"classes": chosen, "error": (record.stderr.strip() or "perf record failed")[-300:]}
+        report = subprocess.run(
+            ["perf", "report", "-i", str(tmp / "perf.data"), "--stdio", "--no-children",
+             "--sort", "dso,symbol", "--percent-limit", "1.5"],
+            capture_output=True, text=True)
+    symbols = []
+    for line in report.stdout.splitlines():
+        parts = line.split(None, 3)
+        if len(parts) == 4 and parts[0].endswith("%") and not line.lstrip().startswith("#"):
+            symbol = re.sub(r"(\s+-)+\s*$", "", parts[3]).strip()
+            symbols.append((float(parts[0][:-1]), parts[1], symbol))
+    return {"classes": chosen, "symbols": symbols[:15]}
+
+
 def run_corpus(name: str, measures: set, options) -> dict:
     corpus = corpora.load(name)
     out = {"documents": len(corpus.docs), "text_mb": corpus.text_bytes / 1e6,
@@ -122,7 +171,7 @@ def run_corpus(name: str, measures: set, options) -> dict:
         configs = build_configs(features, engines.cpu_count())
         log(f"{name}: builds {', '.join(configs)} x {options.build_rounds} rounds")
         out["build"] = measure_builds(name, configs, options.build_rounds)
-    if not measures & {"search", "allhits", "load", "threads"}:
+    if not measures & {"search", "allhits", "load", "threads", "profile"}:
         return out
     built = build_engines(corpus)
     try:
@@ -142,6 +191,10 @@ def run_corpus(name: str, measures: set, options) -> dict:
         if "threads" in measures:
             log(f"{name}: two searching threads")
             out["threads"] = measure_threads(built["vrim"], classes, options.rounds, options.min_seconds)
+        if "profile" in measures and "top10" in out:
+            chosen = slow_classes(out["top10"])
+            log(f"{name}: profiling Vrim on {', '.join(chosen)}")
+            out["profile"] = profile(built["vrim"], classes, chosen, options.profile_seconds)
     finally:
         for engine in built.values():
             getattr(engine, "close", lambda: None)()

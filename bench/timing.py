@@ -132,3 +132,17 @@ def child_build(engine_name: str, corpus_name: str) -> None:
     if hasattr(engine, "close"):
         engine.close()
     print(json.dumps({"seconds": seconds, "peak_mb": (peak - before) / 1024, "size": size}))
+
+
+def child_search_loop(index_path: str, queries_path: str, seconds: str) -> None:
+    """In the child being profiled: loads a saved Vrim index and runs its
+    top-10 queries for `seconds`."""
+    import vrim
+
+    from . import engines
+
+    language = vrim.index_language(Path(index_path).read_bytes())
+    engine = engines.Vrim()
+    engine.index = vrim.Index.from_bytes(Path(index_path).read_bytes(), language)
+    items = json.loads(Path(queries_path).read_text())
+    rate(lambda q: engine.top(q, 10), items, float(seconds))

@@ -1,0 +1,76 @@
+"""The benchmark suite's own logic: query escaping, query forms, metrics."""
+
+import sqlite3
+from pathlib import Path
+
+import pytest
+
+bench = pytest.importorskip("bench.engines", reason="run from the checkout root")
+from bench import corpora, engines, quality, queries, timing  # noqa: E402
+
+import vrim  # noqa: E402
+
+DOCS = [
+    {"id": "a", "title": "Flow", "body": "two-dimensional flow over a wing at mach 2"},
+    {"id": "b", "title": "Heat", "body": "heat transfer: the boundary-layer and its flow"},
+    {"id": "c", "title": "Wings", "body": "wing loads, +5% and -3 degrees"},
+]
+
+
+@pytest.fixture(scope="module")
+def index():
+    b = vrim.IndexBuilder("en")
+    b.field("title")
+    b.field("body")
+    b.add_many(DOCS)
+    return b.build()
+
+
+@pytest.mark.parametrize("text", [
+    "-flow over wing", "+heat transfer", "boundary-layer: flow", "mach 2^3 wing~1",
+    "wing* loads\\", "what -- is - the flow ?", "transfer: heat", "-", "+", ":",
+])
+def test_escaped_text_searches_its_words(index, text):
+    plain = " ".join(engines.words(text))
+    got = {(h.ref, h.score) for h in index.search(engines.escape(text))}
+    assert got == {(h.ref, h.score) for h in index.search(plain)}
+
+
+@pytest.mark.skipif(not corpora.CRANFIELD.is_dir(), reason="shared Cranfield corpus absent")
+def test_every_cranfield_query_parses_once_escaped(index):
+    texts, judgments = corpora.cranfield_judgments()
+    assert len(texts) == 225 and set(judgments) <= set(range(1, 226))
+    for text in texts:
+        index.search(engines.escape(text))
+
+
+def test_query_forms_parse_in_vrim_and_fts5(index):
+    db = sqlite3.connect(":memory:")
+    db.execute("CREATE VIRTUAL TABLE docs USING fts5(id UNINDEXED, title, body)")
+    db.executemany("INSERT INTO docs VALUES (?, ?, ?)", [(d["id"], d["title"], d["body"]) for d in DOCS])
+    for kind, terms in [("rare", ["flow"]), ("three", ["heat", "wing", "flow"]),
+                        ("required", ["wing", "loads"]), ("prohibited", ["flow", "heat"]),
+                        ("field", ["heat"]), ("prefix", ["boun"]), ("fuzzy", ["wong"])]:
+        q = queries.Query(kind, terms, ["wing", "wong"] if kind == "fuzzy" else [])
+        assert index.search(q.vrim), q.vrim
+        assert db.execute("SELECT id FROM docs WHERE docs MATCH ?", (q.fts5,)).fetchall(), q.fts5
+
+
+@pytest.mark.parametrize("ranking, gains, ndcg, ap", [
+    (["a", "b", "c"], {"a": 4, "b": 1}, 1.0, 1.0),
+    (["x", "a"], {"a": 4}, 0.6309, 0.5),
+    (["x", "y"], {"a": 4}, 0.0, 0.0),
+    (["b", "a"], {"a": 4, "b": 1}, 0.7609, 1.0),
+])
+def test_metrics(ranking, gains, ndcg, ap):
+    assert quality.ndcg(ranking, gains) == pytest.approx(ndcg, abs=1e-4)
+    assert quality.average_precision(ranking, gains) == pytest.approx(ap)
+
+
+def test_figure_and_interleaving():
+    f = timing.Figure.of([3.0, 1.0, 2.0, 10.0])
+    assert (f.median, f.low, f.high, f.runs) == (2.5, 1.0, 10.0, 4)
+    order = []
+    timing.interleaved(3, {n: (lambda n=n: order.append(n) or 0) for n in "abc"})
+    assert order == list("abcbcacab")
+    assert Path(timing.ROOT, "bench", "__main__.py").exists()
