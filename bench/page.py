@@ -129,6 +129,34 @@ def targets(results: dict) -> list:
     return rows
 
 
+def headline(results: dict) -> list:
+    """One line per main corpus: Vrim's ratios to its peers."""
+    lines = []
+    for name, c in results["corpora"].items():
+        parts = []
+        build = c.get("build")
+        if build:
+            parts.append("builds " + ", ".join(
+                f"{build_speedup(build, p):.1f}× faster than {label(p)}"
+                for p in ("fts5", "tantivy-1", "bm25s") if p in build) + " (one thread each)")
+        top = c.get("top10", {})
+        if "vrim" in top:
+            parts.append("answers top-10 queries " + ", ".join(
+                f"{overall_qps(top['vrim'], list(top[p])) / overall_qps(top[p], list(top[p])):.1f}× "
+                f"as fast as {label(p)}" for p in PEERS if p in top))
+        hits = c.get("allhits", {})
+        if "vrim" in hits and "tantivy-1" in hits:
+            cls = list(hits["tantivy-1"])
+            parts.append(f"all hits {overall_qps(hits['vrim'], cls) / overall_qps(hits['tantivy-1'], cls):.1f}× "
+                         "as fast as tantivy-py")
+        if "quality" in c:
+            q = c["quality"]
+            parts.append("nDCG@10 " + ", ".join(f"{label(e)} {v['ndcg10']:.3f}" for e, v in q.items()))
+        if parts:
+            lines.append(f"- **{name}**: " + "; ".join(parts) + ".")
+    return lines + [""] if lines else []
+
+
 # ---- tables ----------------------------------------------------------------
 
 def table(header, rows) -> list:
@@ -338,7 +366,9 @@ def write(results: dict, output: Path) -> None:
     lines += ["", "To reproduce on your machine (Debian or Ubuntu, as root for apt-get; the "
               "peers are pip-installed into the running environment):", "",
               "    pip install . && python -m bench            # or --quick, --corpora, --measures",
-              "", "## Targets", ""]
+              "", "## Headline", "", "Vrim against its peers, overall ratios from the tables below:", ""]
+    lines += headline(results)
+    lines += ["## Targets", ""]
     lines += table(("target", "corpus", "measured", "goal", "verdict"), targets(results))
     for name, c in results["corpora"].items():
         lines += [f"## {name}", "",
