@@ -394,7 +394,7 @@ TEST(IndexBuilderTest, RehydratedFromIndexWithoutPositions) {
 TEST(IndexBuilderTest, RehydratedBuildsMatchFreshBuilds) {
   std::mt19937 rng(7);
   const char* words[] = {"ant", "bee", "cat", "dog", "eel", "the", "ants",
-                         "b\xC3\xA9" "e", "#x"};
+                         ("b\xC3\xA9" "e"), "#x"};
   auto text = [&] {
     std::string s;
     int n = rng() % 6;
