@@ -76,6 +76,16 @@ class IndexBuilder {
  private:
   struct Base;
   class RefTable;  // staged reference -> position in staged_
+  // New document ids of the base documents (kDroppedDocument when gone)
+  // and of the staged documents in reference order.
+  struct DocumentIds {
+    std::vector<uint32_t> base;
+    std::vector<uint32_t> staged;
+  };
+
+  std::vector<uint32_t> StagedInRefOrder() const;
+  DocumentIds MergeDocuments(const std::vector<uint32_t>& staged_order,
+                             IndexData* out) const;
 
   LanguagePtr language_;
   double k1_;

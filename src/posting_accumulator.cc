@@ -1,0 +1,298 @@
+#include "posting_accumulator.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "posting_sorter.h"
+#include "utf8.h"
+#include "varint.h"
+
+namespace vrim {
+
+namespace {
+
+// Marks a token's term as a stop word, or as not yet known.
+constexpr uint32_t kNone = UINT32_MAX;
+constexpr uint32_t kPending = UINT32_MAX - 1;
+// Marks a token without a position until its term's length is known.
+constexpr uint64_t kNoLength = UINT64_MAX;
+// Lookups of later tokens are started this many tokens ahead: the tables
+// are larger than the caches, and their misses dominate otherwise.
+constexpr size_t kAhead = 16;
+
+// Byte size of an encoded position list (positions.h) of `count` entries.
+size_t EncodedPositionsSize(const uint8_t* data, uint64_t count) {
+  const uint8_t* p = data;
+  const bool common_length = GetVarint64Unchecked(&p) != 0;
+  const uint64_t varints = common_length ? count : 2 * count;
+  for (uint64_t i = 0; i < varints; ++i) {
+    while (*p++ & 0x80) {
+    }
+  }
+  return static_cast<size_t>(p - data);
+}
+
+// Replaces `*container` by an empty one, freeing its storage.
+template <class T>
+void Free(T* container) {
+  *container = T();
+}
+
+}  // namespace
+
+PostingAccumulator::PostingAccumulator(const Language& language)
+    : language_(language), analyzer_(language) {}
+
+void PostingAccumulator::Reserve(uint64_t text_bytes, const IndexData* base) {
+  const uint64_t postings =
+      text_bytes / 12 + (base ? base->postings.size() : 0);
+  const uint64_t positions =
+      text_bytes / 2 + (base ? base->positions.size() : 0);
+  postings_.reserve(postings);
+  posting_term_.reserve(postings);
+  positions_.reserve(positions);
+}
+
+void PostingAccumulator::AddBasePostings(const IndexData& base,
+                                         const std::vector<uint32_t>& doc_map) {
+  const uint8_t* base_positions =
+      reinterpret_cast<const uint8_t*>(base.positions.data());
+  for (size_t t = 0; t < base.terms.size(); ++t) {
+    uint32_t id = kNone;
+    for (uint64_t i = base.term_postings[t]; i < base.term_postings[t + 1];
+         ++i) {
+      Posting p = base.postings[i];
+      if (doc_map[p.doc] == kDroppedDocument) continue;
+      bool added;
+      if (id == kNone) id = terms_.Intern(MakeKey(base.terms[t]), &added);
+      p.doc = doc_map[p.doc];
+      const uint64_t offset = p.positions_offset;
+      p.positions_offset = positions_.size();
+      if (p.position_count > 0) {
+        const size_t size =
+            EncodedPositionsSize(base_positions + offset, p.position_count);
+        positions_.append(base.positions, offset, size);
+      }
+      postings_.push_back(p);
+      posting_term_.push_back(id);
+    }
+  }
+}
+
+uint64_t PostingAccumulator::AddField(std::string_view text, uint32_t field,
+                                      uint32_t doc) {
+  if (text.empty()) return 0;
+  const size_t kept = ResolveTerms(analyzer_.Analyse(text));
+  if (kept == 0) return 0;
+  GroupByTerm(kept);
+  EmitPostings(field, doc);
+  return kept;
+}
+
+// Fills token_term_, token_surface_ and grouped_ for the tokens the
+// pipeline keeps; returns how many it keeps.
+size_t PostingAccumulator::ResolveTerms(const std::vector<KeyedToken>& keys) {
+  const size_t n = keys.size();
+  for (size_t k = 0; k < std::min(n, kAhead); ++k) {
+    surfaces_.Prefetch(keys[k].key.hash);
+  }
+  token_term_.resize(n);
+  token_surface_.resize(n);
+  grouped_.resize(n);
+  pending_.clear();
+  size_t kept = 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) surfaces_.Prefetch(keys[k + kAhead].key.hash);
+    const KeyedToken& token = keys[k];
+    uint32_t surface;
+    const uint32_t term = TermOf(token.key, &surface);
+    if (term == kNone) continue;  // a stop word
+    token_term_[kept] = term;
+    token_surface_[kept] = surface;
+    if (token.has_position) {
+      grouped_[kept] = token.position;
+    } else if (term == kPending) {
+      grouped_[kept] = Position{0, kNoLength};
+    } else {
+      grouped_[kept] = Position{0, CountCodePoints(terms_.term(term))};
+    }
+    ++kept;
+  }
+  if (kept > 0 && !pending_.empty()) ResolvePending(kept);
+  return kept;
+}
+
+// The term a trimmed token text becomes: kNone for a stop word, kPending
+// for a text first seen in this field (ResolvePending settles it). Sets
+// `*surface` to the text's id.
+uint32_t PostingAccumulator::TermOf(const HashedKey& key, uint32_t* surface) {
+  bool added;
+  *surface = surfaces_.Intern(key, &added);
+  if (!added) return surface_term_[*surface];
+  if (language_.is_stop_word(key.text)) {
+    surface_term_.push_back(kNone);
+    return kNone;
+  }
+  pending_.push_back(Pending{*surface, language_.stem(key.text)});
+  surface_term_.push_back(kPending);
+  return kPending;
+}
+
+// Interns the stems of the texts first seen in this field, all lookups
+// started together (each is likely a cache miss), then fills in the
+// tokens' terms and the lengths of tokens that had no position.
+void PostingAccumulator::ResolvePending(size_t kept) {
+  pending_keys_.clear();
+  for (const Pending& p : pending_) {
+    pending_keys_.push_back(MakeKey(p.stem));
+    terms_.Prefetch(pending_keys_.back().hash);
+  }
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    bool added;
+    surface_term_[pending_[i].surface] =
+        terms_.Intern(pending_keys_[i], &added);
+  }
+  for (size_t k = 0; k < kept; ++k) {
+    if (token_term_[k] == kPending) {
+      token_term_[k] = surface_term_[token_surface_[k]];
+    }
+    if (grouped_[k].length == kNoLength) {
+      grouped_[k].length = CountCodePoints(terms_.term(token_term_[k]));
+    }
+  }
+}
+
+// Groups the kept occurrences by term without sorting: a term's first
+// occurrence in the field claims the next local slot. Leaves each term's
+// positions, in token order, in scratch_ from local_begin_[slot]; returns
+// the number of distinct terms.
+size_t PostingAccumulator::GroupByTerm(size_t kept) {
+  local_slots_.Reset(kept);
+  local_terms_.clear();
+  local_begin_.clear();
+  for (size_t k = 0; k < kept; ++k) {
+    bool added;
+    const uint32_t slot = local_slots_.SlotOf(
+        token_term_[k], static_cast<uint32_t>(local_terms_.size()), &added);
+    if (added) {
+      local_terms_.push_back(token_term_[k]);
+      local_begin_.push_back(0);
+    }
+    token_term_[k] = slot;
+    ++local_begin_[slot];
+  }
+  uint32_t begin = 0;
+  for (uint32_t& c : local_begin_) {
+    const uint32_t count = c;
+    c = begin;
+    begin += count;
+  }
+  local_begin_.push_back(begin);
+  cursor_.assign(local_begin_.begin(), local_begin_.end() - 1);
+  scratch_.resize(kept);
+  for (size_t k = 0; k < kept; ++k) {
+    scratch_[cursor_[token_term_[k]]++] = grouped_[k];
+  }
+  return local_terms_.size();
+}
+
+// One posting per distinct term of the field, in order of first
+// occurrence, with its positions encoded.
+void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
+  for (size_t s = 0; s < local_terms_.size(); ++s) {
+    one_term_.assign(scratch_.begin() + local_begin_[s],
+                     scratch_.begin() + local_begin_[s + 1]);
+    const uint32_t tf = static_cast<uint32_t>(one_term_.size());
+    postings_.push_back(Posting{field, doc, tf, tf, positions_.size()});
+    posting_term_.push_back(local_terms_[s]);
+    EncodePositions(&one_term_, &positions_);
+  }
+}
+
+void PostingAccumulator::EndFields() {
+  Free(&surfaces_);
+  Free(&surface_term_);
+  Free(&token_term_);
+  Free(&token_surface_);
+  Free(&grouped_);
+  Free(&pending_);
+  Free(&pending_keys_);
+  Free(&local_terms_);
+  Free(&local_begin_);
+  Free(&cursor_);
+  Free(&local_slots_);
+  Free(&scratch_);
+  Free(&one_term_);
+}
+
+// The id in this accumulator of every term of `terms`, in their order, so
+// that terms new here are numbered in order of first appearance.
+std::vector<uint32_t> PostingAccumulator::InternAll(const TermInterner& terms) {
+  std::vector<uint32_t> ids(terms.size());
+  std::vector<HashedKey> ahead;
+  ahead.reserve(std::min(terms.size(), kAhead));
+  for (size_t i = 0; i < terms.size(); ++i) {
+    const HashedKey key = MakeKey(terms.term(static_cast<uint32_t>(i)));
+    if (i + kAhead < terms.size()) {
+      terms_.Prefetch(
+          MakeKey(terms.term(static_cast<uint32_t>(i + kAhead))).hash);
+    }
+    bool added;
+    ids[i] = terms_.Intern(key, &added);
+  }
+  return ids;
+}
+
+void PostingAccumulator::Append(PostingAccumulator&& later) {
+  later.EndFields();
+  const std::vector<uint32_t> ids = InternAll(later.terms_);
+  Free(&later.terms_);
+  const uint64_t shift = positions_.size();
+  positions_.append(later.positions_);
+  Free(&later.positions_);
+  for (size_t i = 0; i < later.postings_.size(); ++i) {
+    Posting p = later.postings_[i];
+    p.positions_offset += shift;
+    postings_.push_back(p);
+    posting_term_.push_back(ids[later.posting_term_[i]]);
+  }
+  Free(&later.postings_);
+  Free(&later.posting_term_);
+}
+
+void PostingAccumulator::Finish(IndexData* out) {
+  EndFields();
+  const uint32_t term_count = static_cast<uint32_t>(terms_.size());
+  terms_.DropTable();
+  std::vector<uint32_t> rank(term_count);
+  {
+    const std::vector<uint32_t> order = terms_.ByteOrder();
+    out->terms.clear();
+    out->terms.reserve(term_count);
+    for (uint32_t r = 0; r < term_count; ++r) {
+      rank[order[r]] = r;
+      out->terms.emplace_back(terms_.term(order[r]));
+    }
+  }
+  // The build-time tables are no longer needed; free them before the
+  // postings move.
+  Free(&terms_);
+  out->term_postings.assign(term_count + 1, 0);
+  for (uint32_t& t : posting_term_) {
+    t = rank[t];
+    ++out->term_postings[t + 1];
+  }
+  Free(&rank);
+  for (uint32_t t = 0; t < term_count; ++t) {
+    out->term_postings[t + 1] += out->term_postings[t];
+  }
+  SortPostings(postings_.data(), posting_term_.data(), postings_.size(),
+               term_count, out->fields.size(), out->refs.size());
+  Free(&posting_term_);
+  out->postings = std::move(postings_);
+  out->positions = std::move(positions_);
+  Free(&postings_);
+  Free(&positions_);
+}
+
+}  // namespace vrim

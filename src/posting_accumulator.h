@@ -1,0 +1,108 @@
+// Accumulates the postings of one build, or of one contiguous share of it:
+// one posting per (term, field, document) with its positions already
+// encoded, the term kept aside as an interned id. Finish() then orders the
+// term dictionary by bytes and moves the postings into term order.
+//
+// A parallel build gives each worker its own accumulator over a contiguous
+// run of the fields to analyse and appends them, in run order, to the
+// first one; since every step is a function of the text alone, the result
+// is the one a single accumulator over the whole run would give.
+#ifndef VRIM_POSTING_ACCUMULATOR_H_
+#define VRIM_POSTING_ACCUMULATOR_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "field_analyzer.h"
+#include "index.h"
+#include "language.h"
+#include "local_slots.h"
+#include "term_interner.h"
+
+namespace vrim {
+
+// A base document that does not survive into the build.
+inline constexpr uint32_t kDroppedDocument = UINT32_MAX;
+
+class PostingAccumulator {
+ public:
+  // REQUIRES: `language` outlives the accumulator.
+  explicit PostingAccumulator(const Language& language);
+
+  // Reserves room for the postings and positions that `text_bytes` of new
+  // text plus `base` (if any) are likely to produce, so that the two
+  // largest arrays do not pass through doubling copies (which would
+  // briefly hold both the old and the new array). The guesses are
+  // generous: capacity never written stays virtual and costs no resident
+  // memory.
+  void Reserve(uint64_t text_bytes, const IndexData* base);
+
+  // Copies the postings of the surviving base documents; `doc_map` gives
+  // each base document's new id, or kDroppedDocument.
+  // REQUIRES: nothing added yet; doc_map.size() == base.refs.size().
+  void AddBasePostings(const IndexData& base,
+                       const std::vector<uint32_t>& doc_map);
+
+  // Analyses one field of one document, records its postings and returns
+  // the field length (the number of tokens the pipeline kept).
+  // REQUIRES: `text` is valid UTF-8; calls come in (field, doc) order.
+  uint64_t AddField(std::string_view text, uint32_t field, uint32_t doc);
+
+  // Frees what only AddField needs. Append() and Finish() still work.
+  void EndFields();
+
+  // Moves the postings of `later` (an accumulator over the fields that
+  // follow this one's) to the end of this one, and frees `later`.
+  // REQUIRES: Finish() not yet called on this.
+  void Append(PostingAccumulator&& later);
+
+  // Stores the terms in byte order, the postings in (term, field, doc)
+  // order and the positions into `out`, which already holds its fields
+  // and documents. Leaves this accumulator empty.
+  void Finish(IndexData* out);
+
+ private:
+  struct Pending {
+    uint32_t surface;
+    std::string stem;
+  };
+
+  uint32_t TermOf(const HashedKey& key, uint32_t* surface);
+  size_t ResolveTerms(const std::vector<KeyedToken>& keys);
+  void ResolvePending(size_t kept);
+  size_t GroupByTerm(size_t kept);
+  void EmitPostings(uint32_t field, uint32_t doc);
+  std::vector<uint32_t> InternAll(const TermInterner& terms);
+
+  const Language& language_;
+  FieldAnalyzer analyzer_;
+  TermInterner terms_;
+  std::vector<Posting> postings_;
+  std::vector<uint32_t> posting_term_;  // parallel to postings_
+  std::string positions_;               // encoded lists (positions.h)
+
+  // Distinct trimmed token texts and the term each becomes (or none).
+  TermInterner surfaces_;
+  std::vector<uint32_t> surface_term_;
+
+  // Per field scratch, reused. Tokens the pipeline kept, in order:
+  std::vector<uint32_t> token_term_;     // term id, then local slot
+  std::vector<uint32_t> token_surface_;  // text id
+  std::vector<Position> grouped_;        // position
+  std::vector<Pending> pending_;         // texts first seen in this field
+  std::vector<HashedKey> pending_keys_;
+  // Distinct terms of the field in order of first occurrence, and where
+  // each one's positions begin in scratch_ (grouped by term).
+  std::vector<uint32_t> local_terms_;
+  std::vector<uint32_t> local_begin_;
+  std::vector<uint32_t> cursor_;
+  LocalSlots local_slots_;
+  std::vector<Position> scratch_;
+  std::vector<Position> one_term_;
+};
+
+}  // namespace vrim
+
+#endif  // VRIM_POSTING_ACCUMULATOR_H_
