@@ -51,9 +51,19 @@ std::shared_ptr<const Index> Index::Make(IndexData data,
     }
     index->document_frequency_[t] = df;
   }
-
-  index->token_set_ = TokenSet::Build(d.terms);
   return index;
+}
+
+const TokenSet& Index::token_set() const {
+  std::call_once(token_set_once_,
+                 [this] { token_set_ = TokenSet::Build(data_.terms); });
+  return token_set_;
+}
+
+const ScoreBounds& Index::score_bounds() const {
+  std::call_once(score_bounds_once_,
+                 [this] { score_bounds_ = ScoreBounds::Derive(*this); });
+  return score_bounds_;
 }
 
 int64_t Index::FindField(std::string_view name) const {

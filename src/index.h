@@ -11,12 +11,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "language.h"
 #include "positions.h"
+#include "score_bounds.h"
 #include "token_set.h"
 
 namespace vrim {
@@ -63,8 +65,9 @@ struct IndexData {
 
 class Index {
  public:
-  // Completes `data` with the derived parts: average field lengths,
-  // document frequencies and the token set.
+  // Completes `data` with the derived parts every search needs: average
+  // field lengths and document frequencies. What only some searches need
+  // (the token set, score bounds) is derived on first use.
   // REQUIRES: `data` satisfies the invariants documented on IndexData
   // (sorted unique refs and terms, ids in range, parallel arrays sized).
   static std::shared_ptr<const Index> Make(IndexData data,
@@ -106,7 +109,13 @@ class Index {
   // Decoded positions of a posting, appended to `out`.
   void AppendPositions(const Posting& p, std::vector<Position>* out) const;
 
-  const TokenSet& token_set() const { return token_set_; }
+  // The token set of the terms, built on first use; safe to call from
+  // several threads at once.
+  const TokenSet& token_set() const;
+
+  // Score bounds for top-n search, derived on first use; safe to call from
+  // several threads at once.
+  const ScoreBounds& score_bounds() const;
 
  private:
   Index() = default;
@@ -115,7 +124,10 @@ class Index {
   LanguagePtr language_;
   std::vector<double> average_field_lengths_;
   std::vector<uint32_t> document_frequency_;
-  TokenSet token_set_;
+  mutable std::once_flag token_set_once_;
+  mutable TokenSet token_set_;
+  mutable std::once_flag score_bounds_once_;
+  mutable ScoreBounds score_bounds_;
 };
 
 using IndexPtr = std::shared_ptr<const Index>;

@@ -1,10 +1,11 @@
 // Search: evaluates a parsed query against an index with BM25 scoring,
 // required/prohibited filtering, wildcard and fuzzy expansion and the CJK
-// phrase factor; returns every hit, best first.
+// phrase factor; returns every hit, or the best n, best first.
 #ifndef VRIM_SEARCH_H_
 #define VRIM_SEARCH_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,16 @@ struct Hit {
   const std::string& ref() const { return index->data().refs[doc]; }
 };
 
+struct SearchOptions {
+  // The number of hits wanted: the first `limit` of the full ranking, ties
+  // at the cut broken by reference like the full ranking. Absent: all.
+  std::optional<uint64_t> limit;
+};
+
+// Hits ordered by score, descending, then by reference bytes.
 // REQUIRES: `query` was parsed against `index`'s fields.
-std::vector<Hit> Search(const IndexPtr& index, const Query& query);
+std::vector<Hit> Search(const IndexPtr& index, const Query& query,
+                        const SearchOptions& options = {});
 
 }  // namespace vrim
 

@@ -192,6 +192,34 @@ bool ToDouble(PyObject* object, const char* param, double* out) {
   return true;
 }
 
+bool ToCount(PyObject* object, const char* param, uint64_t* out) {
+  if (PyBool_Check(object) || !PyIndex_Check(object)) {
+    RaiseArgumentType(object, param, "int");
+    AddProcessingNote(param);
+    return false;
+  }
+  PyObject* number = PyNumber_Index(object);
+  if (number == nullptr) {
+    AddProcessingNote(param);
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+  Py_DECREF(number);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) {
+    AddProcessingNote(param);
+    return false;
+  }
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_SetString(PyExc_ValueError,
+                    (std::string(param) + " must not be negative").c_str());
+    AddProcessingNote(param);
+    return false;
+  }
+  *out = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(value);
+  return true;
+}
+
 bool ToBytes(PyObject* object, const char* param, std::string_view* out) {
   if (!PyBytes_Check(object)) {
     RaiseArgumentType(object, param, "bytes");

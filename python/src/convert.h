@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,11 @@ bool ToUtf8(PyObject* object, const char* param, std::string_view* out);
 
 // Anything the interpreter converts to a double.
 bool ToDouble(PyObject* object, const char* param, double* out);
+
+// An integer (anything with __index__ but bool) that is not negative;
+// values beyond the native range saturate. Raises TypeError for other
+// types and ValueError "{param} must not be negative".
+bool ToCount(PyObject* object, const char* param, uint64_t* out);
 
 // bytes (or subclass) to a view of its contents, valid while `object` lives.
 bool ToBytes(PyObject* object, const char* param, std::string_view* out);

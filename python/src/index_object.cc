@@ -86,12 +86,18 @@ bool ToPositionsFlag(PyObject* object, bool* out) {
 PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"query"};
-    static const Signature kSignature = {"search()", kNames, 1, 1, 1};
-    PyObject* values[1];
+    static const char* const kNames[] = {"query", "limit"};
+    static const Signature kSignature = {"search()", kNames, 2, 2, 1};
+    PyObject* values[2];
     if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
     std::string_view query_view;
     if (!ToUtf8(values[0], "query", &query_view)) return nullptr;
+    vrim::SearchOptions options;
+    if (values[1] != nullptr && values[1] != Py_None) {
+      uint64_t limit = 0;
+      if (!ToCount(values[1], "limit", &limit)) return nullptr;
+      options.limit = limit;
+    }
 
     vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
     std::string query(query_view);
@@ -102,7 +108,7 @@ PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     NativeFault fault = RunWithoutGil([&] {
       parsed_ok = vrim::ParseQuery(query, index->data().fields,
                                    index->language(), &parsed, &error);
-      if (parsed_ok) hits = vrim::Search(index, parsed);
+      if (parsed_ok) hits = vrim::Search(index, parsed, options);
     });
     if (!fault.ok()) return fault.Raise();
     if (!parsed_ok) {
@@ -256,8 +262,12 @@ PyObject* IndexLanguage(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef kIndexMethods[] = {
     {"search", AsMethod(IndexSearch), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query)\n--\n\n"
+     "search($self, query, limit=None)\n--\n\n"
      "Search the index, returning hits in descending score order.\n\n"
+     "`limit=None` returns every hit; an integer n returns the first n of\n"
+     "that same list (ties at the cut broken by reference, as in the full\n"
+     "ranking), skipping documents that cannot make the cut, which is\n"
+     "much faster than slicing the full list.\n\n"
      "Query syntax: bare terms, `+required`, `-prohibited`, `field:term`,\n"
      "`term*` wildcards, `term~N` fuzzy matching, and `^N` term boosts.\n"
      "A `*` wildcard wins over `~N`: `foo*~1` runs the wildcard search and\n"

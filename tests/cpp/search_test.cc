@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <map>
 #include <random>
@@ -470,6 +471,68 @@ TEST(SearchTest, MatchesReferenceOnRandomCorpora) {
       ExpectSameResults(index, query, reference.Run(query),
                         "trial " + std::to_string(trial) + " query " + text);
       if (HasFailure()) return;
+    }
+  }
+}
+
+// The first n hits of the full ranking, bit for bit, matches included.
+void ExpectLimitedPrefix(const IndexPtr& index, const Query& query,
+                         const std::vector<Hit>& all, uint64_t limit,
+                         const std::string& label) {
+  const std::vector<Hit> got = Search(index, query, SearchOptions{limit});
+  ASSERT_EQ(got.size(), std::min<uint64_t>(limit, all.size())) << label;
+  for (size_t i = 0; i < got.size(); ++i) {
+    ASSERT_EQ(got[i].doc, all[i].doc) << label << " rank " << i;
+    ASSERT_EQ(std::bit_cast<uint64_t>(got[i].score + 0.0),
+              std::bit_cast<uint64_t>(all[i].score + 0.0))
+        << label << " rank " << i;
+    ASSERT_EQ(got[i].matches.size(), all[i].matches.size()) << label;
+    for (size_t k = 0; k < got[i].matches.size(); ++k) {
+      EXPECT_EQ(got[i].matches[k].posting, all[i].matches[k].posting) << label;
+    }
+  }
+}
+
+// Corpora large enough for many blocks per term, with boosts of every kind
+// and queries of every feature, so pruning meets ties, zero scores and
+// bounds that must hold exactly.
+TEST(SearchTest, LimitReturnsTheFirstHitsOfTheFullRanking) {
+  std::mt19937 rng(7);
+  auto language = std::make_shared<TestLanguage>();
+  const std::vector<std::string> all_fields = {"title", "body", "tags"};
+  for (int trial = 0; trial < 60; ++trial) {
+    TestCorpus corpus;
+    const size_t field_count = 1 + rng() % 3;
+    corpus.fields.assign(all_fields.begin(), all_fields.begin() + field_count);
+    const double field_boosts[] = {1.0, 2.5, 0.0, 0.5};
+    for (size_t f = 0; f < field_count; ++f) {
+      corpus.field_boosts.push_back(field_boosts[rng() % 4]);
+    }
+    corpus.b = trial % 7 == 0 ? 0.0 : 0.75;
+    const int docs = std::uniform_int_distribution<int>(0, 700)(rng);
+    for (int d = 0; d < docs; ++d) {
+      TestDoc doc;
+      doc.ref = "d" + std::to_string(rng() % 5000) + "/" + std::to_string(d);
+      for (size_t f = 0; f < field_count; ++f) {
+        doc.texts.push_back(RandomText(rng));
+      }
+      const double boosts[] = {1.0, 1.0, 1.0, 1.0, 0.0, 3.0, 0.5, -1.0};
+      doc.boost = boosts[rng() % 8];
+      corpus.docs.push_back(doc);
+    }
+    IndexPtr index = AssembleIndex(corpus, language);
+    for (int q = 0; q < 40; ++q) {
+      const std::string text = RandomQuery(rng, corpus.fields);
+      const Query query = Parse(index, text);
+      const std::vector<Hit> all = Search(index, query);
+      const uint64_t limits[] = {0, 1, 2, 3, 10, 50, all.size(),
+                                 all.size() + 1, rng() % (all.size() + 2)};
+      for (uint64_t limit : limits) {
+        ExpectLimitedPrefix(index, query, all, limit,
+                            "trial " + std::to_string(trial) + " query " +
+                                text + " limit " + std::to_string(limit));
+        if (HasFailure()) return;
+      }
     }
   }
 }

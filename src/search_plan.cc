@@ -1,0 +1,238 @@
+#include "search_plan.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "normalize.h"
+#include "positions.h"
+#include "utf8.h"
+
+namespace vrim {
+
+namespace {
+
+// A query term derived from a clause, before expansion.
+struct QueryTerm {
+  std::string text;
+  int32_t group = kStandalone;  // alternatives of one group share it
+  uint32_t alternative = 0;
+};
+
+// Stars trimmed from both ends, the core stemmed, one star put back at each
+// trimmed end; a term with an escaped star, or nothing but stars, is kept.
+std::string WildcardPattern(const std::string& term, const Language& language) {
+  if (term.find("\\*") != std::string::npos) return term;
+  size_t lead = 0;
+  while (lead < term.size() && term[lead] == '*') ++lead;
+  if (lead == term.size()) return term;
+  size_t trail = 0;
+  while (term[term.size() - 1 - trail] == '*') ++trail;
+  std::string pattern = lead > 0 ? "*" : "";
+  pattern += language.stem(term.substr(lead, term.size() - lead - trail));
+  if (trail > 0) pattern += '*';
+  return pattern;
+}
+
+bool StartsWithBigramChar(const Language& language, const std::string& text) {
+  if (text.empty()) return false;
+  const char* p = text.data();
+  return language.is_bigram_char(NextCodePoint(&p));
+}
+
+// Step 1 of a clause: the query terms, their alternative groups and the
+// phrases of bigram tokens.
+void DeriveQueryTerms(const Language& language, const Clause& clause,
+                      std::vector<QueryTerm>* terms,
+                      std::vector<Phrase>* phrases) {
+  const bool turkish_member = HasTurkishMember(language.code());
+  if (!clause.use_pipeline) {
+    if (turkish_member) {
+      std::string folded = NormalizeDefault(clause.term);
+      std::string turkish = NormalizeTurkish(clause.term);
+      if (folded != turkish) {
+        terms->push_back(QueryTerm{std::move(folded), 0, 0});
+        terms->push_back(QueryTerm{std::move(turkish), 0, 1});
+      } else {
+        terms->push_back(QueryTerm{std::move(folded)});
+      }
+    } else {
+      terms->push_back(QueryTerm{clause.term});
+    }
+    return;
+  }
+
+  // The same pipeline as at build time.
+  TokenList tokens = RunPipeline(language, language.tokenize(clause.term));
+
+  std::vector<PhraseToken> phrase_tokens;
+  phrase_tokens.reserve(tokens.size());
+  for (const Token& token : tokens) {
+    PhraseToken pt;
+    pt.text = token.text;
+    pt.has_position = token.metadata.has_position;
+    pt.start = token.metadata.start;
+    pt.length = token.metadata.length;
+    pt.bigram = StartsWithBigramChar(language, token.text);
+    phrase_tokens.push_back(pt);
+  }
+  *phrases = GroupBigrams(phrase_tokens);
+
+  // Under a multi-language code with Turkish, tokens sharing a start are
+  // alternative spellings of one word.
+  std::vector<int32_t> group_of(tokens.size(), kStandalone);
+  std::vector<uint32_t> alternative_of(tokens.size(), 0);
+  if (turkish_member) {
+    int32_t groups = 0;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+      if (group_of[i] != kStandalone || !tokens[i].metadata.has_position) {
+        continue;
+      }
+      uint32_t alternatives = 0;
+      for (size_t j = i + 1; j < tokens.size(); ++j) {
+        if (tokens[j].metadata.has_position &&
+            tokens[j].metadata.start == tokens[i].metadata.start) {
+          if (alternatives == 0) {
+            group_of[i] = groups;
+            alternative_of[i] = alternatives++;
+          }
+          group_of[j] = groups;
+          alternative_of[j] = alternatives++;
+        }
+      }
+      if (alternatives > 0) ++groups;
+    }
+  }
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    terms->push_back(QueryTerm{std::move(tokens[i].text), group_of[i],
+                               alternative_of[i]});
+  }
+}
+
+double Idf(uint64_t n, uint64_t N) {
+  if (n > N) n = N;
+  return std::log(1.0 + (static_cast<double>(N - n) + 0.5) /
+                            (static_cast<double>(n) + 0.5));
+}
+
+// The postings of `term` in `field`: a sub-range of the (field, doc)-sorted
+// postings of the term.
+PostingRange FieldPostings(const Index& index, uint32_t term, uint32_t field) {
+  const Posting* begin = index.postings_begin(term);
+  const Posting* end = index.postings_end(term);
+  begin = std::partition_point(
+      begin, end, [field](const Posting& p) { return p.field < field; });
+  end = std::partition_point(
+      begin, end, [field](const Posting& p) { return p.field == field; });
+  return PostingRange{begin, end};
+}
+
+}  // namespace
+
+ClausePlan PlanClause(const Index& index, const Clause& clause,
+                      uint64_t document_count) {
+  ClausePlan plan;
+  plan.clause = &clause;
+  for (const std::string& name : clause.fields) {
+    const int64_t field = index.FindField(name);
+    if (field >= 0) plan.fields.push_back(static_cast<uint32_t>(field));
+  }
+
+  std::vector<QueryTerm> query_terms;
+  DeriveQueryTerms(index.language(), clause, &query_terms, &plan.phrases);
+
+  std::unordered_set<uint32_t> used;
+  std::vector<uint32_t> expanded;
+  for (const QueryTerm& query_term : query_terms) {
+    if (query_term.text.empty()) continue;
+    expanded.clear();
+    if (clause.wildcard) {
+      index.token_set().ExpandWildcard(
+          WildcardPattern(query_term.text, index.language()), &expanded);
+    } else if (clause.edit_distance.has_value()) {
+      index.token_set().ExpandFuzzy(Unescape(query_term.text),
+                                    *clause.edit_distance, &expanded);
+    } else {
+      const int64_t term = index.FindTerm(Unescape(query_term.text));
+      if (term >= 0) expanded.push_back(static_cast<uint32_t>(term));
+    }
+    // Term id order keeps the summation order, and so the scores,
+    // independent of the automaton's traversal order.
+    std::sort(expanded.begin(), expanded.end());
+    for (uint32_t term : expanded) {
+      if (query_terms.size() > 1 && !used.insert(term).second) continue;
+      plan.records.push_back(
+          TermRecord{term, Idf(index.document_frequency(term), document_count),
+                     query_term.group, query_term.alternative, {}});
+    }
+  }
+
+  for (const Phrase& phrase : plan.phrases) {
+    std::vector<int64_t> ids;
+    for (const std::string& text : phrase.terms) {
+      ids.push_back(index.FindTerm(text));
+    }
+    plan.phrase_term_ids.push_back(std::move(ids));
+  }
+  for (TermRecord& record : plan.records) {
+    const std::string& text = index.data().terms[record.term];
+    for (uint32_t i = 0; i < plan.phrases.size(); ++i) {
+      const std::vector<std::string>& terms = plan.phrases[i].terms;
+      if (std::find(terms.begin(), terms.end(), text) != terms.end()) {
+        record.phrases.push_back(i);
+      }
+    }
+  }
+
+  plan.ranges.reserve(plan.records.size() * plan.fields.size());
+  for (const TermRecord& record : plan.records) {
+    for (uint32_t field : plan.fields) {
+      plan.ranges.push_back(FieldPostings(index, record.term, field));
+    }
+  }
+  return plan;
+}
+
+bool PhraseChecker::Occurs(uint32_t phrase, uint32_t doc, uint32_t field) {
+  const uint64_t key = (static_cast<uint64_t>(doc) << 32) | field;
+  auto [it, inserted] = cache_[phrase].try_emplace(key, false);
+  if (inserted) it->second = Verify(phrase, doc, field);
+  return it->second;
+}
+
+double PhraseChecker::Factor(const TermRecord& record, uint32_t doc,
+                             uint32_t field) {
+  double factor = 1.0;
+  for (uint32_t phrase : record.phrases) {
+    if (Occurs(phrase, doc, field)) factor *= 2.0;
+  }
+  return factor;
+}
+
+bool PhraseChecker::Verify(uint32_t phrase, uint32_t doc,
+                         uint32_t field) {
+  const std::vector<int64_t>& ids = plan_.phrase_term_ids[phrase];
+  std::vector<std::vector<uint64_t>> positions(ids.size());
+  const uint8_t* data =
+      reinterpret_cast<const uint8_t*>(index_.data().positions.data());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (ids[i] < 0) return false;
+    const uint32_t term = static_cast<uint32_t>(ids[i]);
+    const Posting* end = index_.postings_end(term);
+    const Posting* p = std::lower_bound(
+        index_.postings_begin(term), end, std::make_pair(field, doc),
+        [](const Posting& a, const std::pair<uint32_t, uint32_t>& key) {
+          return a.field < key.first ||
+                 (a.field == key.first && a.doc < key.second);
+        });
+    if (p == end || p->field != field || p->doc != doc ||
+        p->position_count == 0) {
+      return false;
+    }
+    std::vector<uint64_t>& starts = positions[i];
+    DecodeStarts(data + p->positions_offset, p->position_count, &starts);
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  }
+  return VerifyPhrase(plan_.phrases[phrase], positions);
+}
+
+}  // namespace vrim

@@ -1,0 +1,164 @@
+// The plan of a query: each clause resolved against one index into the
+// index terms it matches (after the pipeline, wildcard and fuzzy
+// expansion), the IDF each scores with, and the postings of each term in
+// each of the clause's fields. Both evaluators (every hit, and the best n)
+// score from a plan with the same arithmetic, so they agree to the bit.
+#ifndef VRIM_SEARCH_PLAN_H_
+#define VRIM_SEARCH_PLAN_H_
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "index.h"
+#include "phrase.h"
+#include "query_parser.h"
+
+namespace vrim {
+
+// Group of a term that is not one of several alternative spellings.
+constexpr int32_t kStandalone = -1;
+
+// One index term matched by a clause, with the IDF it scores with and the
+// alternative it belongs to.
+struct TermRecord {
+  uint32_t term;
+  double idf;
+  int32_t group;
+  uint32_t alternative;
+  std::vector<uint32_t> phrases;  // clause phrases that contain the term
+};
+
+// Postings of one term in one field: sorted by document.
+struct PostingRange {
+  const Posting* begin;
+  const Posting* end;
+};
+
+struct ClausePlan {
+  const Clause* clause;
+  std::vector<uint32_t> fields;  // field ids, clause order
+  std::vector<TermRecord> records;
+  // The postings of each record in each clause field: records x fields,
+  // record-major.
+  std::vector<PostingRange> ranges;
+  std::vector<Phrase> phrases;
+  std::vector<std::vector<int64_t>> phrase_term_ids;  // per phrase
+};
+
+// Plans `clause` against `index` with `document_count` as the N of IDF.
+// REQUIRES: `clause` outlives the plan.
+ClausePlan PlanClause(const Index& index, const Clause& clause,
+                      uint64_t document_count);
+
+// The scoring constants of one search.
+struct ScoringParams {
+  double k1;
+  double b;
+
+  explicit ScoringParams(const IndexData& data)
+      : k1(SanitizeK1(data.k1)), b(SanitizeB(data.b)) {}
+};
+
+// Whether postings of a record in a field can score above zero at all: a
+// finite positive average length, a finite non-negative field boost and
+// IDF.
+inline bool FieldScores(double idf, double average, double field_boost) {
+  return std::isfinite(idf) && idf >= 0.0 && std::isfinite(average) &&
+         average > 0.0 && std::isfinite(field_boost) && field_boost >= 0.0;
+}
+
+// A posting's BM25 contribution before the phrase factor and the clause
+// boost, rounded to three decimals; zero for a zero term frequency or a
+// document boost that is negative or not finite.
+// REQUIRES: FieldScores(idf, average, field_boost).
+inline double RoundedContribution(const ScoringParams& params, double idf,
+                                  double average, double field_boost,
+                                  double doc_boost, uint32_t term_frequency,
+                                  uint64_t field_length) {
+  if (term_frequency == 0 || !std::isfinite(doc_boost) || doc_boost < 0.0) {
+    return 0.0;
+  }
+  const double k1 = params.k1;
+  const double b = params.b;
+  const double tf = term_frequency;
+  const double fl = static_cast<double>(field_length);
+  const double raw = doc_boost * field_boost * idf * tf * (k1 + 1.0) /
+                     (tf + k1 * ((1.0 - b) + b * fl / average));
+  return std::round(raw * 1000.0) / 1000.0;
+}
+
+// A contribution of an alternative record, summed per (document state,
+// field, group, alternative) and resolved at the end of its clause.
+struct AlternativeContribution {
+  uint32_t state;
+  uint32_t field;
+  int32_t group;
+  uint32_t alternative;
+  double value;
+};
+
+// Sorts `contributions` by (state, field, group, alternative), equal keys
+// kept in the order they were added, and calls add(state, best) for each
+// (state, field, group) in that order, best being the largest of the sums
+// of its alternatives.
+template <typename Add>
+void ResolveAlternatives(std::vector<AlternativeContribution>* contributions,
+                         Add add) {
+  std::vector<AlternativeContribution>& c = *contributions;
+  std::stable_sort(c.begin(), c.end(),
+                   [](const AlternativeContribution& x,
+                      const AlternativeContribution& y) {
+                     if (x.state != y.state) return x.state < y.state;
+                     if (x.field != y.field) return x.field < y.field;
+                     if (x.group != y.group) return x.group < y.group;
+                     return x.alternative < y.alternative;
+                   });
+  auto same_group = [&](size_t i, const AlternativeContribution& head) {
+    return i < c.size() && c[i].state == head.state &&
+           c[i].field == head.field && c[i].group == head.group;
+  };
+  size_t i = 0;
+  while (i < c.size()) {
+    const AlternativeContribution head = c[i];
+    double best = 0.0;
+    bool any = false;
+    while (same_group(i, head)) {
+      const uint32_t alternative = c[i].alternative;
+      double sum = 0.0;
+      while (same_group(i, head) && c[i].alternative == alternative) {
+        sum += c[i].value;
+        ++i;
+      }
+      if (!any || sum > best) best = sum;
+      any = true;
+    }
+    add(head.state, best);
+  }
+}
+
+// Phrase occurrences per (document, field), verified once each.
+class PhraseChecker {
+ public:
+  PhraseChecker(const Index& index, const ClausePlan& plan)
+      : index_(index), plan_(plan), cache_(plan.phrases.size()) {}
+
+  bool Occurs(uint32_t phrase, uint32_t doc, uint32_t field);
+
+  // The product of 2 over the record's phrases that occur in the field.
+  double Factor(const TermRecord& record, uint32_t doc, uint32_t field);
+
+ private:
+  bool Verify(uint32_t phrase, uint32_t doc, uint32_t field);
+
+  const Index& index_;
+  const ClausePlan& plan_;
+  std::vector<std::unordered_map<uint64_t, bool>> cache_;
+};
+
+}  // namespace vrim
+
+#endif  // VRIM_SEARCH_PLAN_H_
