@@ -1,0 +1,176 @@
+"""`vrim build`: documents from files to an index file and its store."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import warnings
+from dataclasses import dataclass
+
+from _vrim import IndexBuilder, __version__
+
+from .._persist import write_atomically
+from . import store
+from .errors import CliError
+from .hits import nfc
+from .progress import Progress
+from .sources import RawDocument, read_source
+
+# The builder's reference key: a name no field can have (fields have no "/").
+_REF_KEY = "/ref"
+_DEFAULT_BOOSTS = {"title": 2.0}
+
+
+@dataclass
+class Document:
+    ref: str
+    fields: dict[str, str]
+
+
+def parse_field(spec: str) -> tuple[str, float | None]:
+    """NAME or NAME:BOOST."""
+    name, sep, boost = spec.rpartition(":")
+    if not sep:
+        return spec, None
+    try:
+        return name, float(boost)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"invalid field {spec!r}: the boost after ':' must be a number") from None
+
+
+def _chosen_fields(raw: list[RawDocument], ref_option: str | None,
+                   explicit: list[tuple[str, float | None]]) -> list[tuple[str, float]]:
+    """--field options as given, else the fields the sources define: their
+    own (MkDocs, directories) or the keys of JSON documents holding text."""
+    if explicit:
+        return [(name, 1.0 if boost is None else boost) for name, boost in explicit]
+    names: dict[str, None] = {}
+    for doc in raw:
+        ref_field = doc.ref_field or ref_option or "id"
+        keys = doc.fields or tuple(k for k, v in doc.values.items() if isinstance(v, str))
+        names.update((k, None) for k in keys if k != ref_field)
+    return [(name, _DEFAULT_BOOSTS.get(name, 1.0)) for name in names]
+
+
+def _document(doc: RawDocument, ref_option: str | None, fields: list[str]) -> Document:
+    ref_field = ref_option or doc.ref_field or "id"
+    ref = doc.values.get(ref_field)
+    if ref is None:
+        raise CliError(f"{doc.where}: document has no reference field {ref_field!r} "
+                       "(choose the reference field with --ref)")
+    if isinstance(ref, (int, float)) and not isinstance(ref, bool):
+        ref = str(ref)  # numeric ids are common; they read the same as text
+    if not isinstance(ref, str) or not ref:
+        raise CliError(f"{doc.where}: reference field {ref_field!r} must be a "
+                       f"non-empty string, got {ref!r}")
+    texts: dict[str, str] = {}
+    for name in fields:
+        value = doc.values.get(name)
+        if value is None:
+            continue
+        if not isinstance(value, str):
+            raise CliError(f"{doc.where}: field {name!r} must be a string, got "
+                           f"{type(value).__name__} {_preview(value)}")
+        texts[name] = nfc(value)
+    return Document(ref, texts)
+
+
+def _preview(value: object) -> str:
+    text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _builder(language: str, fields: list[tuple[str, float]]) -> IndexBuilder:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        builder = IndexBuilder(language, ref_field=_REF_KEY)
+    for warning in caught:
+        print(f"vrim: warning: {warning.message}", file=sys.stderr)
+    for name, boost in fields:
+        try:
+            builder.field(name, boost)
+        except ValueError as e:
+            raise CliError(f"cannot index field {name!r}: {e}") from None
+    return builder
+
+
+def _stage(builder: IndexBuilder, docs: list[tuple[RawDocument, Document]]) -> None:
+    for raw, doc in docs:
+        try:
+            builder.add({_REF_KEY: doc.ref, **doc.fields})
+        except ValueError as e:
+            raise CliError(f"{raw.where}: {e}") from None
+
+
+def _remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def run(args: argparse.Namespace) -> int:
+    progress = Progress(quiet=args.quiet)
+    raw: list[RawDocument] = []
+    for source in args.sources:
+        for doc in read_source(source, progress):
+            for line in doc.warnings:
+                progress.status("")
+                print(f"vrim: {line}", file=sys.stderr)
+            raw.append(doc)
+    if not raw:
+        raise CliError("no documents found in " + ", ".join(args.sources))
+    fields = _chosen_fields(raw, args.ref, args.field)
+    if not fields:
+        raise CliError("the documents have no text fields: name them with --field")
+    docs = [(r, _document(r, args.ref, [name for name, _ in fields])) for r in raw]
+    builder = _builder(args.language, fields)
+    _stage(builder, docs)
+    progress.status(f"building the index of {len(docs):,} documents...")
+    index = builder.build()
+    data = index.to_bytes(positions=not args.no_positions)
+    _write(args, data, docs, index.language, fields)
+    progress.done(f"indexed {progress.summary()}: {args.output} "
+                  f"({len(data) / 1e6:.1f} MB, {index.term_count:,} terms)")
+    repeated = len(docs) - index.document_count
+    if repeated > 0:
+        print(f"vrim: note: {repeated:,} documents repeated an earlier reference; "
+              "the last of each was kept", file=sys.stderr)
+    return 0
+
+
+def _write(args: argparse.Namespace, data: bytes,
+           docs: list[tuple[RawDocument, Document]], language: str,
+           fields: list[tuple[str, float]]) -> None:
+    """The store first (to a temporary name), then the index, then the store
+    renamed into place: a failure leaves no partial file at either path."""
+    output = os.fspath(args.output)
+    store_path = None if args.no_store else (args.store or store.default_path(output))
+    tmp = None
+    try:
+        if store_path is not None:
+            tmp = f"{store_path}.{os.getpid()}.tmp"
+            _remove_quietly(tmp)
+            store.write(tmp, ((d.ref, d.fields) for _, d in docs), {
+                "index_sha256": store.sha256(data),
+                "index_file": os.path.basename(output),
+                "language": language,
+                "fields": ",".join(name for name, _ in fields),
+                "vrim_version": __version__,
+            })
+        write_atomically(output, data)
+        if store_path is not None and tmp is not None:
+            os.replace(tmp, store_path)
+            tmp = None
+        elif os.path.exists(store.default_path(output)) and store.is_store(
+                store.default_path(output)):
+            # A store left by an earlier build describes an index that is gone.
+            os.unlink(store.default_path(output))
+    except OSError as e:
+        raise CliError(f"{e.filename or output}: cannot write: {e.strerror or e}") from None
+    finally:
+        if tmp is not None:
+            _remove_quietly(tmp)
+
