@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from bisect import bisect_left, bisect_right
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any
+from types import ModuleType
 
 from _vrim import Result, normalize
 
@@ -27,7 +27,7 @@ Segment = tuple[str, bool]
 _UNIT = r"[\x00-\x7f]+|.[\u3099\u309a\uff9e\uff9f]*"
 
 
-def _re() -> Any:
+def _re() -> ModuleType:
     import re  # only when highlighting: `import vrim` stays light
     return re
 

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import copyreg
 import os
-from typing import Union
+from collections.abc import Callable
 
 from _vrim import Index
 
@@ -16,21 +16,19 @@ __all__ = ["load", "save"]
 
 _BINARY: int = getattr(os, "O_BINARY", 0)  # no newline translation on Windows
 
-PathLike = Union[str, "os.PathLike[str]"]
-
 
 def _index_from_bytes(data: bytes, language: str) -> Index:
     return Index.from_bytes(data, language)
 
 
-def _reduce_index(index: Index) -> tuple[object, tuple[bytes, str]]:
+def _reduce_index(index: Index) -> tuple[Callable[[bytes, str], Index], tuple[bytes, str]]:
     return _index_from_bytes, (index.to_bytes(), index.language)
 
 
 copyreg.pickle(Index, _reduce_index)
 
 
-def write_atomically(path: PathLike, data: bytes) -> None:
+def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
     """Writes `data` to `path` through a temporary file in the same directory
     and a rename, so `path` holds either its old content or all of `data`.
     The new file gets the usual permissions (0o666 less the umask)."""
@@ -58,7 +56,7 @@ def write_atomically(path: PathLike, data: bytes) -> None:
         raise
 
 
-def save(index: Index, path: PathLike, *, positions: bool = True) -> None:
+def save(index: Index, path: str | os.PathLike[str], *, positions: bool = True) -> None:
     """Write `index` to the file `path` atomically: a reader sees the old file
     or the new one, never a partial write. `positions` as in `to_bytes`."""
     if not isinstance(index, Index):
@@ -66,7 +64,7 @@ def save(index: Index, path: PathLike, *, positions: bool = True) -> None:
     write_atomically(path, index.to_bytes(positions=positions))
 
 
-def load(path: PathLike, language: str | None = None) -> Index:
+def load(path: str | os.PathLike[str], language: str | None = None) -> Index:
     """Read an index saved by `save` (or any `to_bytes` output) from `path`.
 
     `language`, when given, must match the index's, as in `Index.from_bytes`.

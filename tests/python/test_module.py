@@ -2,6 +2,7 @@
 and the unknown-language warning."""
 
 import inspect
+import subprocess
 import sys
 import warnings
 
@@ -64,7 +65,8 @@ HAS_NOTES = sys.version_info >= (3, 11)
 
 def test_exports_in_order():
     assert _vrim.__all__ == EXPORTS
-    assert vrim.__all__ == EXPORTS
+    assert vrim.__all__ == EXPORTS + [
+        "escape", "field_spans", "highlight", "snippet", "save", "load"]
     for name in EXPORTS:
         assert getattr(vrim, name) is getattr(_vrim, name)
     assert _vrim.__version__ == "0.3.0"
@@ -269,3 +271,14 @@ def test_readme_tour_runs(capsys):
     out = capsys.readouterr().out
     assert "fruit/apple" in out
     assert "[sweet]" in out
+
+
+def test_import_stays_light():
+    # `import vrim` loads the native module and the small helpers, nothing of
+    # the command line and no optional dependency.
+    code = ("import sys, vrim; heavy = {'vrim._cli', 'argparse', 'sqlite3', "
+            "'http.server', 'json', 're', 'hypothesis', 'selenium'}; "
+            "print(sorted(heavy & set(sys.modules)))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                         text=True, check=True).stdout
+    assert out.strip() == "[]"

@@ -17,6 +17,8 @@ from .errors import CliError
 
 __all__ = ["main"]
 
+_SUBPARSERS: dict[str, argparse.ArgumentParser] = {}
+
 _DESCRIPTION = """\
 Index documents and search them from the command line or a local web page.
 
@@ -88,7 +90,8 @@ def _search_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]
         "field:word, wild*, fuzzy~1, word^2. A query that does not parse is shown "
         "with a caret under the problem, exit status 2.")
     p.add_argument("index", metavar="INDEX")
-    p.add_argument("query", metavar="QUERY")
+    p.add_argument("query", metavar="QUERY", nargs="?",
+                   help="the query; one starting with '-' may follow INDEX as is")
     p.add_argument("-n", "--limit", type=_positive_or_zero, default=10, metavar="N",
                    help="show at most N hits (default 10; 0 shows all)")
     p.add_argument("--json", action="store_true",
@@ -101,6 +104,7 @@ def _search_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]
     p.add_argument("--width", type=_positive, default=200, metavar="CHARS",
                    help="snippet width in characters (default 200)")
     _store_options(p)
+    _SUBPARSERS["search"] = p
 
 
 def _info_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -141,7 +145,14 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    top = parser()
+    args, extra = top.parse_known_args(argv)
+    if args.command == "search" and args.query is None and len(extra) == 1:
+        args.query = extra.pop()  # a bare `-word` query: "prohibit word"
+    if args.command == "search" and args.query is None:
+        _SUBPARSERS["search"].error("the following arguments are required: QUERY")
+    if extra:
+        top.error("unrecognized arguments: " + " ".join(extra))
     module = importlib.import_module(f".{args.command}", __name__)
     try:
         status: int = module.run(args)

@@ -148,8 +148,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 def run(args: argparse.Namespace) -> int:
     opened = open_index(args.index, args.store, use_store=not args.no_store)
     server = SearchServer((args.host, args.port), opened)
-    host, port = server.server_address[:2]
-    shown = f"[{host}]" if ":" in str(host) else str(host)
+    host, port = str(args.host), int(server.server_address[1])
+    shown = f"[{host}]" if ":" in host else host
     print(f"vrim: serving {args.index} ({opened.index.document_count:,} documents) at "
           f"http://{shown}:{port}/ (Ctrl-C to stop)", file=sys.stderr, flush=True)
     try:
