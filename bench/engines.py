@@ -99,7 +99,10 @@ class Vrim:
         return len(self.index.search(q))
 
     def ranked(self, text, k):
-        q = escape(text)
+        import vrim
+
+        # The package's own escape() where this version has one.
+        q = getattr(vrim, "escape", escape)(text)
         hits = self.index.search(q, limit=k) if self.features["limit"] else self.index.search(q)[:k]
         return [h.ref for h in hits]
 
@@ -248,11 +251,13 @@ class Tantivy:
         text = query.tantivy
         return lambda: self.index.parse_query(text, ["title", "body"])
 
+    # count=False: like Vrim's hit lists, no total count is computed beside
+    # the hits (counting would keep tantivy from skipping documents).
     def top(self, make, k):
-        return len(self.searcher.search(make(), limit=k).hits)
+        return len(self.searcher.search(make(), limit=k, count=False).hits)
 
     def all(self, make):
-        return len(self.searcher.search(make(), limit=self.count).hits)
+        return len(self.searcher.search(make(), limit=self.count, count=False).hits)
 
     def ranked(self, text, k):
         query = self.index.parse_query(" ".join(words(text)), ["title", "body"])

@@ -307,8 +307,10 @@ How each engine is driven (all through their Python APIs, fields `title` and
   `term~1` as a phrase slop, so those classes are built with
   `Query.regex_query(schema, field, "pre.*")` and
   `Query.fuzzy_term_query(schema, field, w, 1)` on each field, OR-ed
-  (tantivy scores regex matches as a constant). Hits are
-  `(score, address)` pairs; no stored field is fetched.
+  (tantivy scores regex matches as a constant). Searches pass
+  `count=False` (no total hit count, as Vrim computes none), which lets
+  tantivy skip documents; hits are `(score, address)` pairs, no stored field
+  is fetched.
 - **bm25s** with PyStemmer (English stop words on English corpora): one text
   per document (title and body); queries are tokenized and stemmed inside the
   timing and retrieved with `k=10`, one thread. It has no query operators,

@@ -1,8 +1,8 @@
 """Retrieval quality on Cranfield: nDCG@10 and MAP with graded judgments.
 
 Each engine answers the 225 natural-language queries as plain text (Vrim's
-query syntax escaped, see ``engines.escape``; the peers get the query's
-words). Gains are 5 - grade for grades 1 to 4 (grade -1 is not relevant).
+query syntax escaped by ``vrim.escape``, or ``engines.escape`` where the
+package has none; the peers get the query's words). Gains are 5 - grade for grades 1 to 4 (grade -1 is not relevant).
 nDCG@10 uses log2(rank + 1) discounts against the ideal order of the judged
 gains; MAP averages, over the queries, the precision at each relevant
 document retrieved (the whole ranking, up to 1,400 documents) divided by the
