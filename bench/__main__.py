@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import json
+import os
 import platform
 import subprocess
 import sys
@@ -75,6 +76,9 @@ def parse_args(argv):
     p.add_argument("--min-seconds", type=float, help="least time per timed query list (default 0.3)")
     p.add_argument("--profile-seconds", type=float, default=5.0,
                    help="how long perf samples Vrim's slowest query classes (default 5)")
+    p.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                   help="clock for query and load rates: this process's CPU time (default; "
+                        "steady on a shared machine) or wall time. Builds always use wall time")
     p.add_argument("--output", type=Path, default=Path("docs/benchmarks.md"))
     p.add_argument("--render-only", action="store_true",
                    help="rewrite the page from the results.json beside it, measuring nothing")
@@ -104,7 +108,8 @@ def command_line(args) -> str:
     if args.measures != ",".join(suite.MEASURES):
         parts.append(f"--measures {args.measures}")
     parts += [f"--queries {args.queries}", f"--rounds {args.rounds}",
-              f"--build-rounds {args.build_rounds}", f"--min-seconds {args.min_seconds}"]
+              f"--build-rounds {args.build_rounds}", f"--min-seconds {args.min_seconds}",
+              f"--clock {args.clock}"]
     return " ".join(parts)
 
 
@@ -129,8 +134,10 @@ def main(argv=None) -> None:
     results = {"meta": {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
                         "machine": machine(), "versions": engines.versions(),
                         "features": engines.vrim_features(), "command": command_line(args),
+                        "clock": args.clock,
                         "vrim_module": str(Path(vrim.__file__).parent)},
                "corpora": {}, "skipped": {}}
+    results["meta"]["load_before"] = os.getloadavg()[0]
     started = time.perf_counter()
     for name in args.corpora.split(","):
         try:
@@ -139,6 +146,7 @@ def main(argv=None) -> None:
             suite.log(f"skipping {name}: {e}")
             results["skipped"][name] = str(e)
     results["meta"]["minutes"] = (time.perf_counter() - started) / 60
+    results["meta"]["load_after"] = os.getloadavg()[0]
     results_path.parent.mkdir(parents=True, exist_ok=True)
     results_path.write_text(json.dumps(results, indent=1, ensure_ascii=False) + "\n")
     page.write(results, args.output)

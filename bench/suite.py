@@ -48,6 +48,7 @@ def measure_builds(name: str, configs: list, rounds: int) -> dict:
     for config, results in runs.items():
         out[config] = {
             "seconds": timing.Figure.of(r["seconds"] for r in results).as_dict(),
+            "cpu_seconds": timing.Figure.of(r["cpu_seconds"] for r in results).as_dict(),
             "peak_mb": timing.Figure.of(r["peak_mb"] for r in results).as_dict(),
             "size": results[-1]["size"],
         }
@@ -65,7 +66,8 @@ def build_engines(corpus) -> dict:
     return built
 
 
-def measure_queries(built: dict, classes: dict, rounds: int, min_seconds: float, mode: str) -> dict:
+def measure_queries(built: dict, classes: dict, rounds: int, min_seconds: float, mode: str,
+                    clock: str) -> dict:
     """{engine: {class: {"qps": Figure, "hits": mean hits}}}; mode "top" (10)
     or "all". Engines alternate within each class, the order rotating by round."""
     prepared = {}
@@ -88,7 +90,7 @@ def measure_queries(built: dict, classes: dict, rounds: int, min_seconds: float,
             names = names[r % len(names):] + names[:r % len(names)]
             for name in names:
                 rates[(name, cls)].append(
-                    timing.rate(runner(name), prepared[(name, cls)], min_seconds))
+                    timing.rate(runner(name), prepared[(name, cls)], min_seconds, clock))
     out = {}
     for (name, cls), values in rates.items():
         run = runner(name)
@@ -97,19 +99,24 @@ def measure_queries(built: dict, classes: dict, rounds: int, min_seconds: float,
     return out
 
 
-def measure_load(built: dict, rounds: int, min_seconds: float) -> dict:
+def measure_load(built: dict, rounds: int, min_seconds: float, clock: str) -> dict:
     for engine in built.values():
         engine.size()  # saves what load() reads
-    tasks = {name: (lambda e=engine: 1.0 / timing.rate(lambda _: e.load(), [None], min_seconds))
+    tasks = {name: (lambda e=engine: 1.0 / timing.rate(lambda _: e.load(), [None], min_seconds, clock))
              for name, engine in built.items()}
     return {name: timing.Figure.of(v).as_dict() for name, v in timing.interleaved(rounds, tasks).items()}
 
 
 def measure_threads(vrim_engine, classes: dict, rounds: int, min_seconds: float) -> dict:
+    """{"1", "2": queries/s Figure; "cpu1", "cpu2": queries per CPU second}."""
     items = [q.vrim for qs in classes.values() for q in qs]
     run = lambda q: vrim_engine.top(q, 10)  # noqa: E731
     tasks = {str(n): (lambda n=n: timing.threaded_rate(run, items, n, min_seconds)) for n in (1, 2)}
-    return {n: timing.Figure.of(v).as_dict() for n, v in timing.interleaved(rounds, tasks).items()}
+    out = {}
+    for n, values in timing.interleaved(rounds, tasks).items():
+        out[n] = timing.Figure.of(v[0] for v in values).as_dict()
+        out["cpu" + n] = timing.Figure.of(v[1] for v in values).as_dict()
+    return out
 
 
 def slow_classes(top: dict) -> list:
@@ -181,13 +188,15 @@ def run_corpus(name: str, measures: set, options) -> dict:
         out["examples"] = {cls: qs[0].vrim for cls, qs in classes.items()}
         if "search" in measures:
             log(f"{name}: top-10 search, {len(classes)} classes x {options.rounds} rounds")
-            out["top10"] = measure_queries(built, classes, options.rounds, options.min_seconds, "top")
+            out["top10"] = measure_queries(built, classes, options.rounds, options.min_seconds, "top",
+                                         options.clock)
         if "allhits" in measures:
             log(f"{name}: all-hits search")
-            out["allhits"] = measure_queries(built, classes, options.rounds, options.min_seconds, "all")
+            out["allhits"] = measure_queries(built, classes, options.rounds, options.min_seconds, "all",
+                                           options.clock)
         if "load" in measures:
             log(f"{name}: load")
-            out["load"] = measure_load(built, options.rounds, options.min_seconds)
+            out["load"] = measure_load(built, options.rounds, options.min_seconds, options.clock)
         if "threads" in measures:
             log(f"{name}: two searching threads")
             out["threads"] = measure_threads(built["vrim"], classes, options.rounds, options.min_seconds)
