@@ -117,7 +117,7 @@ def run(args: argparse.Namespace) -> int:
     for source in args.sources:
         for doc in read_source(source, progress):
             for line in doc.warnings:
-                progress.status("")
+                progress.clear()
                 print(f"vrim: {line}", file=sys.stderr)
             raw.append(doc)
     if not raw:
@@ -126,6 +126,7 @@ def run(args: argparse.Namespace) -> int:
     if not fields:
         raise CliError("the documents have no text fields: name them with --field")
     docs = [(r, _document(r, args.ref, [name for name, _ in fields])) for r in raw]
+    progress.clear()
     builder = _builder(args.language, fields)
     _stage(builder, docs)
     progress.status(f"building the index of {len(docs):,} documents...")

@@ -47,13 +47,18 @@ class Progress:
             self.stream.flush()
             self._width = len(text)
 
+    def clear(self) -> None:
+        """Removes the live line, leaving the cursor at the start of it."""
+        if self.live and self._width:
+            self.stream.write("\r" + " " * self._width + "\r")
+            self.stream.flush()
+            self._width = 0
+
     def done(self, text: str) -> None:
         """Replaces the live line (if any) by the final summary line."""
         if self.quiet:
             return
-        if self.live:
-            self.status("")
-            self.stream.write("\r")
+        self.clear()
         self.stream.write(text + "\n")
         self.stream.flush()
 
