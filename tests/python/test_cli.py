@@ -174,7 +174,11 @@ def test_store_mismatch_is_reported(small_index, tmp_path):
     assert ok("search", other, "text", "--no-store").stdout.startswith("1. x ")
 
 
-def test_unknown_language_warns(tmp_path):
-    (tmp_path / "a.jsonl").write_text('{"id": "a", "body": "hello"}\n')
+def test_unknown_language_and_unindexable_keys(tmp_path):
+    (tmp_path / "a.jsonl").write_text(
+        '{"id": "a", "body": "hello", "created at": "2020", "tags": ["x"]}\n')
     result = ok("build", tmp_path / "a.jsonl", "-o", tmp_path / "a.vrim", "--language", "xx")
-    assert result.stderr.startswith('vrim: warning: unknown language code "xx"')
+    lines = result.stderr.splitlines()
+    assert lines[0].startswith('vrim: warning: unknown language code "xx"')
+    assert lines[1].startswith("vrim: note: leaving out field 'created at': field")
+    assert "fields:    body (boost 1)" in ok("info", tmp_path / "a.vrim").stdout

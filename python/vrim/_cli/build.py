@@ -82,18 +82,27 @@ def _preview(value: object) -> str:
     return text if len(text) <= 40 else text[:37] + "..."
 
 
-def _builder(language: str, fields: list[tuple[str, float]]) -> IndexBuilder:
+def _builder(language: str, fields: list[tuple[str, float]],
+             explicit: bool) -> tuple[IndexBuilder, list[tuple[str, float]]]:
+    """A builder with the fields declared. A field name the library refuses
+    is an error when it was asked for, and left out with a note when it was
+    only found in the documents."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         builder = IndexBuilder(language, ref_field=_REF_KEY)
     for warning in caught:
         print(f"vrim: warning: {warning.message}", file=sys.stderr)
+    declared = []
     for name, boost in fields:
         try:
             builder.field(name, boost)
         except ValueError as e:
-            raise CliError(f"cannot index field {name!r}: {e}") from None
-    return builder
+            if explicit:
+                raise CliError(f"cannot index field {name!r}: {e}") from None
+            print(f"vrim: note: leaving out field {name!r}: {e}", file=sys.stderr)
+            continue
+        declared.append((name, boost))
+    return builder, declared
 
 
 def _stage(builder: IndexBuilder, docs: list[tuple[RawDocument, Document]]) -> None:
@@ -111,23 +120,28 @@ def _remove_quietly(path: str) -> None:
         pass
 
 
-def run(args: argparse.Namespace) -> int:
-    progress = Progress(quiet=args.quiet)
+def _read_all(sources: list[str], progress: Progress) -> list[RawDocument]:
     raw: list[RawDocument] = []
-    for source in args.sources:
+    for source in sources:
         for doc in read_source(source, progress):
             for line in doc.warnings:
                 progress.clear()
                 print(f"vrim: {line}", file=sys.stderr)
             raw.append(doc)
     if not raw:
-        raise CliError("no documents found in " + ", ".join(args.sources))
-    fields = _chosen_fields(raw, args.ref, args.field)
+        raise CliError("no documents found in " + ", ".join(sources))
+    progress.clear()
+    return raw
+
+
+def run(args: argparse.Namespace) -> int:
+    progress = Progress(quiet=args.quiet)
+    raw = _read_all(args.sources, progress)
+    builder, fields = _builder(args.language, _chosen_fields(raw, args.ref, args.field),
+                               explicit=bool(args.field))
     if not fields:
         raise CliError("the documents have no text fields: name them with --field")
     docs = [(r, _document(r, args.ref, [name for name, _ in fields])) for r in raw]
-    progress.clear()
-    builder = _builder(args.language, fields)
     _stage(builder, docs)
     progress.status(f"building the index of {len(docs):,} documents...")
     index = builder.build()

@@ -15,6 +15,7 @@ import hashlib
 import http.server
 import ipaddress
 import json
+import os
 import re
 import socket
 import sys
@@ -61,7 +62,7 @@ class SearchServer(http.server.ThreadingHTTPServer):
 
     def __init__(self, address: tuple[str, int], opened: OpenedIndex) -> None:
         self.opened = opened
-        self.page, self.policy = load_page(opened.path)
+        self.page, self.policy = load_page(os.path.basename(opened.path))
         self.loopback = _is_loopback(address[0])
         if ":" in address[0]:
             self.address_family = socket.AF_INET6
