@@ -1,17 +1,19 @@
 """Highlighting and snippets in the original text from `Result.matches`.
 
 Match spans count characters of the *normalized* field text. Normalization
-works character by character except that a kana followed by a voicing mark
-composes into one character, and lowercasing may lengthen a character (`İ`
-becomes `i` plus a combining dot). So the text is cut into units, each a
-character with the voicing marks that follow it; a unit normalizes on its own
-exactly as it does inside the whole text, and summing the units' normalized
-lengths gives, for every unit boundary, its offset in both texts.
+maps character to character except where a kana and the voicing mark after it
+compose into one character, and where lowercasing lengthens a character (`İ`
+becomes `i` plus a combining dot). So the text is cut into runs that map one
+for one and units (such a character with its marks) that normalize on their
+own exactly as they do inside the whole text; their lengths give every
+boundary's offset in both texts. The total is checked against the library's
+normalization of the whole text; should a character outside those cases ever
+change length, the map is rebuilt unit by unit, every character measured.
 """
 
 from __future__ import annotations
 
-from bisect import bisect_left, bisect_right
+from bisect import bisect_right
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from types import ModuleType
 
@@ -22,9 +24,11 @@ __all__ = ["field_spans", "highlight", "snippet"]
 Span = tuple[int, int]
 Segment = tuple[str, bool]
 
-# An ASCII run (normalized one for one, lowercased), or one character with the
-# voicing marks that may compose with it.
-_UNIT = r"[\x00-\x7f]+|.[\u3099\u309a\uff9e\uff9f]*"
+_MARKS = "\u3099\u309a\uff9e\uff9f"  # voicing marks that compose with the kana before
+# Units whose normalized length may differ from their own: what the map measures.
+_IRREGULAR = f"(?s).[{_MARKS}]+|\u0130"
+# Every character a unit: the exact, slower map.
+_EVERY_UNIT = f"(?s).[{_MARKS}]*"
 
 
 def _re() -> ModuleType:
@@ -39,36 +43,56 @@ def _normalize(text: str, language: str) -> str:
 
 
 class _OffsetMap:
-    """Unit boundaries of a text, as offsets into it and into its normalized
-    form: two parallel, strictly increasing lists."""
+    """A text cut into segments, each either a run mapping one for one onto
+    the normalized text or a unit mapping as a whole: segment i covers
+    original[i]..original[i+1] and normalized[i]..normalized[i+1]."""
 
-    def __init__(self, text: str, language: str) -> None:
+    def __init__(self, text: str, language: str, units: str = _IRREGULAR) -> None:
         if not isinstance(language, str):
             raise TypeError(f"language must be a str, got {type(language).__name__}")
-        self.original: list[int] = [0]
-        self.normalized: list[int] = [0]
-        cache: dict[str, int] = {}
-        for unit in _re().finditer(_UNIT, text, _re().DOTALL):
-            piece = unit.group()
-            if piece[0] < "\x80":
-                start_o, start_n = self.original[-1], self.normalized[-1]
-                self.original.extend(range(start_o + 1, start_o + len(piece) + 1))
-                self.normalized.extend(range(start_n + 1, start_n + len(piece) + 1))
-                continue
-            size = cache.get(piece)
-            if size is None:
-                size = cache[piece] = len(_normalize(piece, language))
-            self.original.append(self.original[-1] + len(piece))
-            self.normalized.append(self.normalized[-1] + size)
         expected = len(_normalize(text, language))
+        self._build(text, language, units)
+        if self.normalized[-1] != expected and units != _EVERY_UNIT:
+            self._build(text, language, _EVERY_UNIT)
         if self.normalized[-1] != expected:
             raise RuntimeError(
                 f"normalized length {expected} differs from the per-character "
                 f"mapping's {self.normalized[-1]}; please report this text")
 
+    def _build(self, text: str, language: str, units: str) -> None:
+        self.original: list[int] = [0]
+        self.normalized: list[int] = [0]
+        self.is_unit: list[bool] = []
+        sizes: dict[str, int] = {}
+        for match in _re().finditer(units, text):
+            self._add(match.start() - self.original[-1], None)
+            piece = match.group()
+            size = sizes.get(piece)
+            if size is None:
+                size = sizes[piece] = len(_normalize(piece, language))
+            self._add(len(piece), size)
+        self._add(len(text) - self.original[-1], None)
+
+    def _add(self, length: int, unit_size: int | None) -> None:
+        if length > 0:
+            self.original.append(self.original[-1] + length)
+            self.normalized.append(self.normalized[-1] + (
+                length if unit_size is None else unit_size))
+            self.is_unit.append(unit_size is not None)
+
+    def _locate(self, offset: int, round_up: bool) -> int:
+        """The original offset of a normalized one; inside a unit, the unit's
+        start or (round_up) its end."""
+        i = bisect_right(self.normalized, offset) - 1
+        if i >= len(self.is_unit) or self.normalized[i] == offset:
+            return self.original[i]
+        if self.is_unit[i]:
+            return self.original[i + 1] if round_up else self.original[i]
+        return self.original[i] + offset - self.normalized[i]
+
     def to_original(self, span: Span) -> Span:
-        """The smallest run of whole units of the original text covering a
-        normalized (start, length) span, as (start, end)."""
+        """The smallest run of the original text covering a normalized
+        (start, length) span, as (start, end)."""
         start, length = span
         limit = self.normalized[-1]
         if start < 0 or length < 0 or start + length > limit:
@@ -76,9 +100,7 @@ class _OffsetMap:
                 f"span {span!r} lies outside the normalized text ({limit} "
                 "characters): pass the field's original text and the index's "
                 "language")
-        first = self.original[bisect_right(self.normalized, start) - 1]
-        last = self.original[bisect_left(self.normalized, start + length)]
-        return first, last
+        return self._locate(start, False), self._locate(start + length, True)
 
 
 def _runs(text: str, spans: Iterable[Span], language: str) -> list[Span]:
@@ -102,10 +124,11 @@ def _runs(text: str, spans: Iterable[Span], language: str) -> list[Span]:
 
 
 def _check_span(span: object) -> Span:
-    if (not isinstance(span, Sequence) or len(span) != 2
-            or not all(isinstance(v, int) and not isinstance(v, bool) for v in span)):
-        raise TypeError(f"a span must be a (start, length) pair of ints, got {span!r}")
-    return span[0], span[1]
+    if isinstance(span, (tuple, list)) and len(span) == 2:
+        start, length = span
+        if type(start) is int and type(length) is int:  # not bool, not float
+            return start, length
+    raise TypeError(f"a span must be a (start, length) pair of ints, got {span!r}")
 
 
 def _segments(text: str, runs: Sequence[Span], window: Span) -> list[Segment]:

@@ -91,6 +91,9 @@ def test_directory_source(tmp_path):
     cafe = hits(index, "café")[0]
     assert cafe["ref"] == "index.md" and cafe["title"]["text"] == "Getting started"
     assert any(cafe["snippet"]["text"][s:s + n] == "Caf\u00e9" for s, n in cafe["snippet"]["spans"])
+    lone = tmp_path / "docs" / "guide" / "setup.rst"
+    ok("build", lone, "-o", index)
+    assert [h["ref"] for h in hits(index, "hammock")] == [str(lone)]
 
 
 @pytest.mark.parametrize("lines, message", [

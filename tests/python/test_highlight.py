@@ -7,6 +7,7 @@ import string
 import pytest
 
 import vrim
+from vrim import _highlight
 
 hypothesis = pytest.importorskip("hypothesis")
 st = hypothesis.strategies
@@ -59,6 +60,24 @@ def test_highlight_prefix_maps_to_the_same_prefix(chars, data, language):
     length = len(vrim.normalize(text[:cut], language))
     marked = vrim.highlight(text, [(0, length)] if length else [], language)
     assert marked == (f"[{text[:cut]}]{text[cut:]}" if length else text)
+
+
+@settings(max_examples=400, deadline=None, derandomize=True, database=None)
+@given(st.lists(st.sampled_from(TRICKY), max_size=30), st.data(),
+       st.sampled_from(["en", "tr", "ja"]))
+def test_offset_map_matches_the_character_by_character_map(chars, data, language):
+    text = "".join(chars)
+    size = len(vrim.normalize(text, language))
+    start = data.draw(st.integers(0, size))
+    span = (start, data.draw(st.integers(0, size - start)))
+    fast = _highlight._OffsetMap(text, language)
+    exact = _highlight._OffsetMap(text, language, units=_highlight._EVERY_UNIT)
+    assert fast.to_original(span) == exact.to_original(span)
+
+
+def test_offset_map_rebuilt_when_the_total_disagrees():
+    blind = _highlight._OffsetMap("İİ ankara", "en", units="(?!)")  # sees no İ
+    assert blind.to_original((5, 6)) == (3, 9)
 
 
 def test_highlight_options_and_errors():

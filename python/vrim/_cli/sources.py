@@ -39,6 +39,10 @@ def read_source(path: str, progress: Progress) -> Iterator[RawDocument]:
     if os.path.isdir(path):
         yield from _read_directory(path, progress)
         return
+    if path.lower().endswith(TEXT_SUFFIXES):
+        # A lone document file: its reference is the path as given.
+        yield _text_document(path, path.replace(os.sep, "/"), progress)
+        return
     data = _read_bytes(path)
     progress.read(files=1, size=len(data))
     text = _decode_json_text(data, path)
@@ -143,22 +147,28 @@ def _json_type(value: object) -> str:
 
 def _read_directory(root: str, progress: Progress) -> Iterator[RawDocument]:
     for path in _walk(root):
-        data = _read_bytes(path)
-        progress.read(files=1, size=len(data))
-        ref = os.path.relpath(path, root).replace(os.sep, "/")
-        is_html = path.lower().endswith((".html", ".htm"))
-        text, warning = _decode_document(data, path, is_html)
-        if is_html:
-            title, body = html_to_text(text)
-        elif path.lower().endswith(".md"):
-            title, body = markdown_title(text)
-        elif path.lower().endswith(".rst"):
-            title, body = rst_title(text), text
-        else:
-            title, body = text_title(text), text
-        progress.read(documents=1)
-        yield RawDocument(path, {"path": ref, "title": title, "body": body}, "path",
-                          DIRECTORY_FIELDS, [warning] if warning else [])
+        yield _text_document(path, os.path.relpath(path, root).replace(os.sep, "/"),
+                             progress)
+
+
+def _text_document(path: str, ref: str, progress: Progress) -> RawDocument:
+    """One .md, .rst, .txt or .html file as a document: title and body."""
+    data = _read_bytes(path)
+    progress.read(files=1, size=len(data))
+    lowered = path.lower()
+    is_html = lowered.endswith((".html", ".htm"))
+    text, warning = _decode_document(data, path, is_html)
+    if is_html:
+        title, body = html_to_text(text)
+    elif lowered.endswith(".md"):
+        title, body = markdown_title(text)
+    elif lowered.endswith(".rst"):
+        title, body = rst_title(text), text
+    else:
+        title, body = text_title(text), text
+    progress.read(documents=1)
+    return RawDocument(path, {"path": ref, "title": title, "body": body}, "path",
+                       DIRECTORY_FIELDS, [warning] if warning else [])
 
 
 def _walk(root: str) -> Iterator[str]:
