@@ -175,6 +175,10 @@ def test_store_mismatch_is_reported(small_index, tmp_path):
     search = vrim("search", other, "text")
     assert search.returncode == 1 and "SHA-256 differs" in search.stderr
     assert ok("search", other, "text", "--no-store").stdout.startswith("1. x ")
+    (tmp_path / "other.vrim.db").write_text("not a database")
+    info = vrim("info", other)
+    assert info.returncode == 1 and "not a document store" in info.stdout
+    assert "pass --no-store" in vrim("search", other, "text").stderr
 
 
 def test_unknown_language_and_unindexable_keys(tmp_path):

@@ -29,7 +29,10 @@ def run(args: argparse.Namespace) -> int:
         ("sha-256", opened.sha256),
     ]
     status = 0
-    if opened.store is None:
+    if opened.store_problem is not None:
+        rows.append(("store", opened.store_problem))
+        status = 1
+    elif opened.store is None:
         rows.append(("store", f"none ({opened.store_path} does not exist)"))
     else:
         try:

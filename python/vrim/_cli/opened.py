@@ -20,6 +20,7 @@ class OpenedIndex:
     sha256: str
     store: Store | None
     store_path: str
+    store_problem: str | None = None  # why a file at store_path was not opened
 
 
 def open_index(path: str, store_path: str | None, use_store: bool = True,
@@ -37,9 +38,14 @@ def open_index(path: str, store_path: str | None, use_store: bool = True,
         raise CliError(f"{path}: {e}") from None
     digest = store_module.sha256(data)
     store_path = store_path or store_module.default_path(path)
-    opened_store = None
+    opened_store, problem = None, None
     if use_store and os.path.exists(store_path):
-        opened_store = Store(store_path)
-        if verify:
+        try:
+            opened_store = Store(store_path)
+        except CliError as e:
+            if verify:
+                raise CliError(f"{e} (pass --no-store to search without it)") from None
+            problem = str(e)
+        if verify and opened_store is not None:
             opened_store.verify(digest, path)
-    return OpenedIndex(path, data, index, digest, opened_store, store_path)
+    return OpenedIndex(path, data, index, digest, opened_store, store_path, problem)
