@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "index.h"
 
@@ -35,13 +36,19 @@ ScoreBounds ScoreBounds::Derive(const Index& index) {
   }
   bounds.term_blocks_[term_count] = blocks;
   bounds.units_.assign(blocks, 0.0);
+  bounds.posting_units_.resize(data.postings.size());
   for (size_t t = 0; t < term_count; ++t) {
     const uint64_t first = data.term_postings[t];
     const uint64_t n = data.term_postings[t + 1] - first;
     double* units = bounds.units_.data() + bounds.term_blocks_[t];
     for (uint64_t i = 0; i < n; ++i) {
-      double& unit = units[i / kBlockSize];
-      unit = std::max(unit, Unit(index, data.postings[first + i], k1, b));
+      const double unit = Unit(index, data.postings[first + i], k1, b);
+      float rounded = static_cast<float>(unit);
+      if (rounded < unit) {
+        rounded = std::nextafter(rounded, std::numeric_limits<float>::max());
+      }
+      bounds.posting_units_[first + i] = rounded;
+      units[i / kBlockSize] = std::max<double>(units[i / kBlockSize], rounded);
     }
   }
   return bounds;

@@ -7,7 +7,9 @@
 //
 //   unit = doc_boost * tf * (k1 + 1) / (tf + k1 * ((1 - b) + b * fl / avg))
 //
-// with avg the average length of each posting's own field. Postings that
+// with avg the average length of each posting's own field. Each posting's
+// own unit is kept too, rounded up to a float, so that a candidate can be
+// dropped with a multiplication instead of a division. Postings that
 // score nothing (tf 0, a doc boost that is negative or not finite, a field
 // without a positive average) count as 0. Bounds are derived from the
 // stored index, never stored themselves.
@@ -37,6 +39,9 @@ class ScoreBounds {
   // the term's first.
   static uint64_t BlockOf(uint64_t offset) { return offset / kBlockSize; }
 
+  // An upper bound of the unit of posting `index` of IndexData::postings.
+  float posting_unit(uint64_t index) const { return posting_units_[index]; }
+
   // The unit bound of block `block` of `term`.
   // REQUIRES: block < the term's postings / kBlockSize, rounded up.
   double unit(uint32_t term, uint64_t block) const {
@@ -46,6 +51,7 @@ class ScoreBounds {
  private:
   std::vector<uint64_t> term_blocks_;  // terms + 1: first block of a term
   std::vector<double> units_;
+  std::vector<float> posting_units_;
 };
 
 }  // namespace vrim

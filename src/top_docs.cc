@@ -36,6 +36,11 @@ struct Cursor {
   double scale;       // field boost x IDF x kUnitMargin
   double multiplier;  // clause boost x the largest phrase factor
   double max_bound;   // bound of every contribution of the list
+  // The block `at` is in, once looked up: where it ends, its bound and
+  // its last document.
+  const Posting* block_end;
+  double block_bound;
+  uint32_t block_last;
 
   bool done() const { return at == end; }
 };
@@ -58,31 +63,32 @@ class TopDocsSearch {
  private:
   Cursor MakeCursor(uint32_t clause, uint32_t record, uint32_t field_index,
                     const PostingRange& range) const;
-  double BoundOfUnit(const Cursor& c, double unit) const {
+  // Rounding to three decimals adds at most half a thousandth.
+  static double BoundOfUnit(const Cursor& c, double unit) {
     if (!c.scores) return 0.0;
-    return c.multiplier * (std::round(c.scale * unit * 1000.0) / 1000.0);
+    return c.multiplier * (c.scale * unit + 0.00051);
   }
-  uint64_t BlockOf(const Cursor& c) const {
-    return ScoreBounds::BlockOf(static_cast<uint64_t>(c.at - c.term_first));
-  }
-  double BlockBound(const Cursor& c) const {
-    return BoundOfUnit(c, bounds_.unit(c.term, BlockOf(c)));
-  }
-  uint32_t BlockLastDoc(const Cursor& c) const {
-    const Posting* block_end =
-        c.term_first + (BlockOf(c) + 1) * ScoreBounds::kBlockSize;
-    return (std::min(block_end, c.end) - 1)->doc;
+  // Brings the cursor's block data up to date with `at`.
+  // REQUIRES: !c->done().
+  void EnterBlock(Cursor* c) const {
+    if (c->at < c->block_end) return;
+    const uint64_t block = ScoreBounds::BlockOf(
+        static_cast<uint64_t>(c->at - c->term_first));
+    c->block_end = std::min(
+        c->term_first + (block + 1) * ScoreBounds::kBlockSize, c->end);
+    c->block_bound = BoundOfUnit(*c, bounds_.unit(c->term, block));
+    c->block_last = (c->block_end - 1)->doc;
   }
   double PostingBound(const Cursor& c) const {
-    return BoundOfUnit(
-        c, ScoreBounds::Unit(index_, *c.at, params_.k1, params_.b));
+    return BoundOfUnit(c, bounds_.posting_unit(static_cast<uint64_t>(
+                              c.at - data_.postings.data())));
   }
   static void Seek(Cursor* c, uint32_t doc);
   static void SkipPast(Cursor* c, uint32_t doc);
 
   void Partition();
   uint32_t NextCandidate() const;
-  bool SkipBlocks();
+  bool SkipBlocks(uint32_t doc);
   bool Prune(uint32_t doc);
   bool Admissible(uint32_t doc);
   double ExactScore(uint32_t doc);
@@ -111,6 +117,8 @@ class TopDocsSearch {
 
   std::vector<ScoredDoc> heap_;  // worst of the best on top
   double threshold_ = -std::numeric_limits<double>::infinity();
+  uint32_t blocks_pass_until_ = 0;
+  double blocks_pass_threshold_ = std::numeric_limits<double>::quiet_NaN();
   std::vector<AlternativeContribution> alternatives_;
 };
 
@@ -135,6 +143,9 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
   c.multiplier =
       plan.clause->boost * std::ldexp(1.0, static_cast<int>(r.phrases.size()));
   c.max_bound = 0.0;
+  c.block_end = range.begin;
+  c.block_bound = 0.0;
+  c.block_last = 0;
   if (range.begin == range.end) return c;
   const uint64_t first = ScoreBounds::BlockOf(range.begin - c.term_first);
   const uint64_t last = ScoreBounds::BlockOf(range.end - 1 - c.term_first);
@@ -245,19 +256,33 @@ uint32_t TopDocsSearch::NextCandidate() const {
   return doc;
 }
 
-// While every proposing list stays in its current block, no document can
-// score more than the sum of those blocks' maxima and the passive lists'
-// bounds; when that sum cannot enter, the whole run is skipped.
-bool TopDocsSearch::SkipBlocks() {
+// Until the next document of a list not on `doc`, and while the lists on
+// it stay in their current blocks, no document can score more than those
+// blocks' maxima and the passive lists' bounds together; when that sum
+// cannot enter, the whole run is skipped. A failed test holds for the
+// same run until the threshold rises.
+bool TopDocsSearch::SkipBlocks(uint32_t doc) {
+  if (doc <= blocks_pass_until_ && threshold_ == blocks_pass_threshold_) {
+    return false;
+  }
   double sum = prefix_[passive_];
   uint32_t last = kNoDoc;
   for (uint32_t i : essential_) {
-    const Cursor& c = cursors_[i];
+    Cursor& c = cursors_[i];
     if (c.done()) continue;
-    sum += BlockBound(c);
-    last = std::min(last, BlockLastDoc(c));
+    if (c.at->doc != doc) {
+      last = std::min(last, c.at->doc - 1);
+      continue;
+    }
+    EnterBlock(&c);
+    sum += c.block_bound;
+    last = std::min(last, c.block_last);
   }
-  if (sum * kSumMargin > threshold_) return false;
+  if (sum * kSumMargin > threshold_) {
+    blocks_pass_until_ = last;
+    blocks_pass_threshold_ = threshold_;
+    return false;
+  }
   for (uint32_t i : essential_) SkipPast(&cursors_[i], last);
   return true;
 }
@@ -370,7 +395,7 @@ void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
   for (;;) {
     const uint32_t doc = NextCandidate();
     if (doc == kNoDoc) break;
-    if (SkipBlocks()) continue;
+    if (SkipBlocks(doc)) continue;
     if (!Prune(doc) && Admissible(doc)) Offer(doc, ExactScore(doc));
     AdvanceEssential(doc);
   }
