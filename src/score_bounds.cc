@@ -1,8 +1,8 @@
 #include "score_bounds.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#include <limits>
 
 #include "index.h"
 
@@ -44,8 +44,8 @@ ScoreBounds ScoreBounds::Derive(const Index& index) {
     for (uint64_t i = 0; i < n; ++i) {
       const double unit = Unit(index, data.postings[first + i], k1, b);
       float rounded = static_cast<float>(unit);
-      if (rounded < unit) {
-        rounded = std::nextafter(rounded, std::numeric_limits<float>::max());
+      if (rounded < unit) {  // finite and not negative: the next float up
+        rounded = std::bit_cast<float>(std::bit_cast<uint32_t>(rounded) + 1);
       }
       bounds.posting_units_[first + i] = rounded;
       units[i / kBlockSize] = std::max<double>(units[i / kBlockSize], rounded);
