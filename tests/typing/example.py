@@ -1,0 +1,76 @@
+"""Uses every public name of `vrim` the way an application would.
+
+tests/python/test_types.py checks it with `mypy --strict` and runs it.
+"""
+
+from __future__ import annotations
+
+import vrim
+
+
+def build(docs: dict[str, dict[str, str | None]]) -> vrim.Index:
+    builder = vrim.IndexBuilder("en", ref_field="path", k1=1.2, b=0.75)
+    builder.field("title", 2.0)
+    builder.field("body")
+    builder.add({"path": "a", "title": "Apples", "body": "Red apples are sweet."})
+    builder.add_many(({"path": path, **doc} for path, doc in docs.items()), boost=1.0)
+    staged: int = builder.staged
+    fields: list[str] = builder.fields
+    assert (staged, fields) == (3, ["title", "body"])
+    assert (builder.ref_field, builder.language) == ("path", "en")
+    index: vrim.Index = builder.build()
+    builder.clear()
+    return index
+
+
+def show(results: list[vrim.Result]) -> list[str]:
+    lines = []
+    for hit in results:
+        where = [
+            f"{field}@{start}+{length}"
+            for term in hit.terms
+            for field, spans in hit.matches[term].items()
+            for start, length in spans
+        ]
+        lines.append(f"{hit.ref} {hit.score:.3f} {' '.join(where)}")
+    return lines
+
+
+def update(index: vrim.Index) -> vrim.Index:
+    builder = vrim.IndexBuilder.from_index(index, ref_field="path")
+    removed: bool = builder.remove("b")
+    assert removed
+    builder.add({"path": "d", "title": "Figs", "body": None}, 2.0)
+    return builder.build()
+
+
+def main() -> None:
+    assert isinstance(vrim.__version__, str)
+    assert "en" in vrim.languages()
+    words: list[str] = vrim.tokenize("Searching apples", "en")
+    folded: str = vrim.normalize("ＡＰＰＬＥ", language="en")
+    assert words == ["searching", "apples"] and folded == "apple"
+
+    index = build({"b": {"title": "Pears", "body": "A pear."}, "c": {"title": None, "body": "Apple pie."}})
+    print("\n".join(show(index.search("apple -title:pear"))))
+    assert (index.document_count, len(index), index.term_count > 0) == (3, 3, True)
+    assert index.fields == ["title", "body"] and index.language == "en"
+
+    data: bytes = index.to_bytes(positions=False)
+    assert vrim.index_language(data) == "en"
+    index = update(vrim.Index.from_bytes(data, "en"))
+    assert sorted(hit.ref for hit in index.search("apple fig")) == ["a", "c", "d"]
+
+    try:
+        index.search("title:")
+    except vrim.QueryError as error:
+        span: tuple[str, int, int] = (error.query, error.start, error.end)
+        print("query error at", span)
+    try:
+        vrim.Index.from_bytes(b"not an index")
+    except vrim.FormatError as error:
+        print("format error:", error)
+
+
+if __name__ == "__main__":
+    main()
