@@ -5,6 +5,10 @@ tests/python/test_types.py checks it with `mypy --strict` and runs it.
 
 from __future__ import annotations
 
+import pickle
+import tempfile
+from pathlib import Path
+
 import vrim
 
 
@@ -36,6 +40,24 @@ def show(results: list[vrim.Result]) -> list[str]:
     return lines
 
 
+def marked(index: vrim.Index, text: str, query: str) -> tuple[str, str]:
+    hit = index.search(vrim.escape(query))[0]
+    spans: list[tuple[int, int]] = vrim.field_spans(hit, "body")
+    whole: str = vrim.highlight(text, spans, index.language, before="<b>", after="</b>")
+    passage: str = vrim.snippet(text, spans, index.language, width=40)
+    return whole, passage
+
+
+def round_trip(index: vrim.Index) -> vrim.Index:
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "example.vrim"
+        vrim.save(index, path, positions=True)
+        loaded: vrim.Index = vrim.load(str(path), "en")
+    copy = pickle.loads(pickle.dumps(loaded))
+    assert isinstance(copy, vrim.Index)
+    return copy
+
+
 def update(index: vrim.Index) -> vrim.Index:
     builder = vrim.IndexBuilder.from_index(index, ref_field="path")
     removed: bool = builder.remove("b")
@@ -56,10 +78,14 @@ def main() -> None:
     assert (index.document_count, len(index), index.term_count > 0) == (3, 3, True)
     assert index.fields == ["title", "body"] and index.language == "en"
 
+    whole, passage = marked(round_trip(index), "Red apples are sweet.", "apples (sweet")
+    assert whole == "Red <b>apples</b> are <b>sweet</b>." and "[apples]" in passage
+
     data: bytes = index.to_bytes(positions=False)
     assert vrim.index_language(data) == "en"
     index = update(vrim.Index.from_bytes(data, "en"))
     assert sorted(hit.ref for hit in index.search("apple fig")) == ["a", "c", "d"]
+    assert len(index.search("apple fig", limit=1)) == 1
 
     try:
         index.search("title:")
