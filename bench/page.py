@@ -150,7 +150,7 @@ def headline(results: dict) -> list:
         build = c.get("build")
         if build:
             parts.append("builds " + ", ".join(
-                f"{build_speedup(build, p):.1f}× faster than {label(p)}"
+                f"{build_speedup(build, p):.1f}× as fast as {label(p)}"
                 for p in ("fts5", "tantivy-1", "bm25s") if p in build) + " (one thread each)")
         top = c.get("top10", {})
         if "vrim" in top:
