@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <numeric>
 
+#include "available_cores.h"
 #include "hashed_key.h"
 #include "id_table.h"
+#include "parallel_for.h"
 #include "posting_accumulator.h"
 #include "quote.h"
 #include "unicode.h"
@@ -276,7 +278,59 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
   return ids;
 }
 
-IndexPtr IndexBuilder::Build() const {
+namespace {
+
+// What a (field, document) pair costs beyond its text, in bytes of text.
+constexpr uint64_t kFieldCharge = 32;
+// More workers than this never pay for their tables.
+constexpr size_t kMaxWorkers = 64;
+
+}  // namespace
+
+// Cuts the pairs into shares of about equal text, one per worker; the
+// first share also carries the copying of the base's postings.
+std::vector<IndexBuilder::Share> IndexBuilder::SplitWork(
+    const std::vector<uint32_t>& staged_order,
+    const BuildOptions& options) const {
+  const size_t docs = staged_order.size();
+  const size_t pairs = field_names_.size() * docs;
+  std::vector<uint64_t> cost(pairs);
+  const uint64_t base_cost =
+      base_ ? base_->data.positions.size() + 4 * base_->data.postings.size()
+            : 0;
+  uint64_t total = base_cost;
+  for (size_t i = 0; i < pairs; ++i) {
+    cost[i] = FieldText(staged_[staged_order[i % docs]],
+                        static_cast<uint32_t>(i / docs))
+                  .size();
+    total += cost[i] + kFieldCharge;
+  }
+  const size_t wanted = options.threads == 0 ? AvailableCores()
+                                             : options.threads;
+  const uint64_t by_size =
+      total / std::max<uint64_t>(options.min_bytes_per_thread, 1);
+  const size_t workers = static_cast<size_t>(std::clamp<uint64_t>(
+      std::min<uint64_t>(wanted, by_size), 1, kMaxWorkers));
+  std::vector<Share> shares;
+  uint64_t done = base_cost;
+  Share share{0, 0, 0};
+  for (size_t i = 0; i < pairs; ++i) {
+    done += cost[i] + kFieldCharge;
+    share.text_bytes += cost[i];
+    // The share ends where the running cost passes its fair part.
+    if (shares.size() + 1 < workers && i + 1 < pairs &&
+        done * workers >= total * (shares.size() + 1)) {
+      share.end = i + 1;
+      shares.push_back(share);
+      share = Share{i + 1, i + 1, 0};
+    }
+  }
+  share.end = pairs;
+  shares.push_back(share);
+  return shares;
+}
+
+IndexPtr IndexBuilder::Build(const BuildOptions& options) const {
   const IndexData* base = base_ ? &base_->data : nullptr;
   const size_t field_count = field_names_.size();
 
@@ -290,25 +344,35 @@ IndexPtr IndexBuilder::Build() const {
 
   const std::vector<uint32_t> staged_order = StagedInRefOrder();
   const DocumentIds ids = MergeDocuments(staged_order, &out);
-
+  const std::vector<Share> shares = SplitWork(staged_order, options);
   uint64_t text_bytes = 0;
-  for (uint32_t k : staged_order) {
-    for (const auto& [field, text] : staged_[k].fields) {
-      if (field < field_count) text_bytes += text.size();
-    }
-  }
-  PostingAccumulator postings(*language_);
-  postings.Reserve(text_bytes, base);
-  if (base) postings.AddBasePostings(*base, ids.base);
-  // Field by field, so that fresh postings arrive sorted by (field, doc).
-  for (uint32_t f = 0; f < field_count; ++f) {
-    for (size_t k = 0; k < staged_order.size(); ++k) {
-      const uint32_t doc = ids.staged[k];
+  for (const Share& share : shares) text_bytes += share.text_bytes;
+
+  // Each worker analyses its share into its own accumulator; the first
+  // one, which also takes the base, then receives the others in order.
+  // Workers write distinct field lengths of `out`.
+  std::vector<std::unique_ptr<PostingAccumulator>> parts(shares.size());
+  const size_t docs = staged_order.size();
+  ParallelFor(shares.size(), [&](size_t w) {
+    parts[w] = std::make_unique<PostingAccumulator>(*language_);
+    PostingAccumulator& part = *parts[w];
+    part.Reserve(w == 0 ? text_bytes : shares[w].text_bytes,
+                 w == 0 ? base : nullptr);
+    if (w == 0 && base) part.AddBasePostings(*base, ids.base);
+    for (size_t i = shares[w].begin; i < shares[w].end; ++i) {
+      const uint32_t f = static_cast<uint32_t>(i / docs);
+      const uint32_t doc = ids.staged[i % docs];
       out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
-          postings.AddField(FieldText(staged_[staged_order[k]], f), f, doc);
+          part.AddField(FieldText(staged_[staged_order[i % docs]], f), f, doc);
     }
+    if (w > 0) part.EndFields();  // the first one still interns
+  });
+  for (size_t w = 1; w < parts.size(); ++w) {
+    parts[0]->Append(std::move(*parts[w]));
+    parts[w].reset();
   }
-  postings.Finish(&out);
+  parts[0]->Finish(&out, shares.size());
+  parts.clear();
   return Index::Make(std::move(out), language_);
 }
 

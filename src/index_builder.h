@@ -19,6 +19,17 @@
 
 namespace vrim {
 
+// How Build() spreads its work.
+struct BuildOptions {
+  // Worker threads analysing the staged documents: 0 uses every core the
+  // process may run on (AvailableCores()), 1 keeps the build on the
+  // calling thread. The index is the same for every value.
+  size_t threads = 1;
+  // Each worker gets at least this much text (bytes, plus a small charge
+  // per field), so small builds start no threads.
+  uint64_t min_bytes_per_thread = 64 * 1024;
+};
+
 struct StagedDocument {
   std::string ref;  // non-empty, never trimmed
   // (field id, text) for the fields present when the document was added.
@@ -70,8 +81,9 @@ class IndexBuilder {
   void Clear();
 
   // Builds a new index. Does not change the builder. Safe to call from
-  // several threads at once while nothing mutates the builder.
-  IndexPtr Build() const;
+  // several threads at once while nothing mutates the builder. The index
+  // (and so its bytes) is the same whatever `options` says.
+  IndexPtr Build(const BuildOptions& options = {}) const;
 
  private:
   struct Base;
@@ -83,7 +95,16 @@ class IndexBuilder {
     std::vector<uint32_t> staged;
   };
 
+  // A contiguous run of the (field, staged document) pairs to analyse,
+  // numbered field-major: pair i is field i / S of staged document i % S.
+  struct Share {
+    size_t begin, end;
+    uint64_t text_bytes;
+  };
+
   std::vector<uint32_t> StagedInRefOrder() const;
+  std::vector<Share> SplitWork(const std::vector<uint32_t>& staged_order,
+                               const BuildOptions& options) const;
   DocumentIds MergeDocuments(const std::vector<uint32_t>& staged_order,
                              IndexData* out) const;
 

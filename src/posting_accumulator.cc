@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "posting_sorter.h"
+#include "release_pages.h"
 #include "utf8.h"
 #include "varint.h"
 
@@ -210,6 +211,7 @@ void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
 }
 
 void PostingAccumulator::EndFields() {
+  terms_.DropTable();
   Free(&surfaces_);
   Free(&surface_term_);
   Free(&token_term_);
@@ -243,30 +245,53 @@ std::vector<uint32_t> PostingAccumulator::InternAll(const TermInterner& terms) {
   return ids;
 }
 
+// Appends the bytes of `from` to `to`, a slice at a time, handing each
+// copied slice's pages back at once.
+void MoveInSlices(std::string* from, std::string* to) {
+  constexpr size_t kSlice = size_t{1} << 20;
+  char* data = from->data();
+  for (size_t begin = 0; begin < from->size(); begin += kSlice) {
+    const size_t end = std::min(from->size(), begin + kSlice);
+    to->append(data + begin, end - begin);
+    ReleasePages(data + begin, end - begin);
+  }
+  Free(from);
+}
+
+// Appends `from` to `to`, a slice at a time, handing each copied slice's
+// pages back at once: `from` is freed as `to` grows, never both in full.
+template <class Container, class Convert>
+void MoveInSlices(Container* from, Container* to, const Convert& convert) {
+  constexpr size_t kSlice = size_t{1} << 16;
+  auto* data = from->data();
+  for (size_t begin = 0; begin < from->size(); begin += kSlice) {
+    const size_t end = std::min(from->size(), begin + kSlice);
+    for (size_t i = begin; i < end; ++i) to->push_back(convert(data[i]));
+    ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
+  }
+  Free(from);
+}
+
 void PostingAccumulator::Append(PostingAccumulator&& later) {
   later.EndFields();
   const std::vector<uint32_t> ids = InternAll(later.terms_);
   Free(&later.terms_);
   const uint64_t shift = positions_.size();
-  positions_.append(later.positions_);
-  Free(&later.positions_);
-  for (size_t i = 0; i < later.postings_.size(); ++i) {
-    Posting p = later.postings_[i];
+  MoveInSlices(&later.positions_, &positions_);
+  MoveInSlices(&later.postings_, &postings_, [shift](Posting p) {
     p.positions_offset += shift;
-    postings_.push_back(p);
-    posting_term_.push_back(ids[later.posting_term_[i]]);
-  }
-  Free(&later.postings_);
-  Free(&later.posting_term_);
+    return p;
+  });
+  MoveInSlices(&later.posting_term_, &posting_term_,
+               [&ids](uint32_t t) { return ids[t]; });
 }
 
-void PostingAccumulator::Finish(IndexData* out) {
+void PostingAccumulator::Finish(IndexData* out, size_t threads) {
   EndFields();
   const uint32_t term_count = static_cast<uint32_t>(terms_.size());
-  terms_.DropTable();
   std::vector<uint32_t> rank(term_count);
   {
-    const std::vector<uint32_t> order = terms_.ByteOrder();
+    const std::vector<uint32_t> order = terms_.ByteOrder(threads);
     out->terms.clear();
     out->terms.reserve(term_count);
     for (uint32_t r = 0; r < term_count; ++r) {
@@ -287,7 +312,7 @@ void PostingAccumulator::Finish(IndexData* out) {
     out->term_postings[t + 1] += out->term_postings[t];
   }
   SortPostings(postings_.data(), posting_term_.data(), postings_.size(),
-               term_count, out->fields.size(), out->refs.size());
+               term_count, out->fields.size(), out->refs.size(), threads);
   Free(&posting_term_);
   out->postings = std::move(postings_);
   out->positions = std::move(positions_);

@@ -50,18 +50,20 @@ class PostingAccumulator {
   // REQUIRES: `text` is valid UTF-8; calls come in (field, doc) order.
   uint64_t AddField(std::string_view text, uint32_t field, uint32_t doc);
 
-  // Frees what only AddField needs. Append() and Finish() still work.
+  // Frees what only AddField needs, the term lookup table included.
+  // Finish() still works, and so does appending this one to another.
   void EndFields();
 
   // Moves the postings of `later` (an accumulator over the fields that
   // follow this one's) to the end of this one, and frees `later`.
-  // REQUIRES: Finish() not yet called on this.
+  // REQUIRES: EndFields() and Finish() not called on this.
   void Append(PostingAccumulator&& later);
 
   // Stores the terms in byte order, the postings in (term, field, doc)
   // order and the positions into `out`, which already holds its fields
-  // and documents. Leaves this accumulator empty.
-  void Finish(IndexData* out);
+  // and documents, sorting on up to `threads` threads. Leaves this
+  // accumulator empty.
+  void Finish(IndexData* out, size_t threads);
 
  private:
   struct Pending {

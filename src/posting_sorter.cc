@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "parallel_for.h"
+
 namespace vrim {
 
 namespace {
@@ -20,6 +22,33 @@ class PostingSorter {
   }
 
   void Sort(size_t n) { SortRange(0, n, 0); }
+
+  // Distributes [0, n) into the buckets of the first level that tells its
+  // entries apart. Returns that level's index, or levels_.size() when no
+  // level does (nothing to sort); `*bounds` gets the buckets' starts and
+  // n.
+  size_t SplitFirstLevel(size_t n, std::vector<size_t>* bounds) {
+    for (size_t level_index = 0; level_index < levels_.size();
+         ++level_index) {
+      Level& lv = levels_[level_index];
+      if (!CountDigits(0, n, lv)) continue;
+      Permute(0, n, lv);
+      bounds->assign(1, 0);
+      for (const size_t c : lv.count) bounds->push_back(bounds->back() + c);
+      return level_index;
+    }
+    return levels_.size();
+  }
+
+  // Sorts the buckets [first, last) of `bounds` from `level_index` on.
+  void SortBuckets(const std::vector<size_t>& bounds, size_t first,
+                   size_t last, size_t level_index) {
+    for (size_t b = first; b < last; ++b) {
+      if (bounds[b + 1] - bounds[b] > 1) {
+        SortRange(bounds[b], bounds[b + 1], level_index);
+      }
+    }
+  }
 
  private:
   enum Component : uint8_t { kTerm, kField, kDoc };
@@ -141,11 +170,44 @@ class PostingSorter {
   std::vector<Level> levels_;
 };
 
+// Below this many postings a sort stays on one thread.
+constexpr size_t kParallelFrom = size_t{1} << 16;
+
+// Cuts `bounds` (bucket starts, then the end) into `parts` contiguous runs
+// of buckets holding about equal numbers of entries; returns the first
+// bucket of each run, then the bucket count.
+std::vector<size_t> CutBuckets(const std::vector<size_t>& bounds,
+                               size_t parts) {
+  const size_t buckets = bounds.size() - 1;
+  const size_t n = bounds.back();
+  std::vector<size_t> cuts{0};
+  for (size_t b = 1; b < buckets && cuts.size() < parts; ++b) {
+    if (bounds[b] * parts >= n * cuts.size()) cuts.push_back(b);
+  }
+  cuts.push_back(buckets);
+  return cuts;
+}
+
 }  // namespace
 
 void SortPostings(Posting* postings, uint32_t* terms, size_t n,
-                  size_t term_count, size_t field_count, size_t doc_count) {
-  PostingSorter(postings, terms, term_count, field_count, doc_count).Sort(n);
+                  size_t term_count, size_t field_count, size_t doc_count,
+                  size_t threads) {
+  PostingSorter sorter(postings, terms, term_count, field_count, doc_count);
+  if (threads <= 1 || n < kParallelFrom) {
+    sorter.Sort(n);
+    return;
+  }
+  // The first level runs here; its buckets, disjoint ranges, are then
+  // sorted on the threads, each with its own level buffers.
+  std::vector<size_t> bounds;
+  const size_t level = sorter.SplitFirstLevel(n, &bounds);
+  if (bounds.empty()) return;
+  const std::vector<size_t> cuts = CutBuckets(bounds, threads);
+  ParallelFor(cuts.size() - 1, [&](size_t part) {
+    PostingSorter(postings, terms, term_count, field_count, doc_count)
+        .SortBuckets(bounds, cuts[part], cuts[part + 1], level + 1);
+  });
 }
 
 }  // namespace vrim

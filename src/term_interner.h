@@ -49,8 +49,9 @@ class TermInterner {
     return std::string_view(bytes_).substr(begin, ends_[id] - begin);
   }
 
-  // The ids in ascending byte order of their terms.
-  std::vector<uint32_t> ByteOrder() const;
+  // The ids in ascending byte order of their terms, sorted on up to
+  // `threads` threads.
+  std::vector<uint32_t> ByteOrder(size_t threads = 1) const;
 
  private:
   std::string bytes_;

@@ -1,5 +1,6 @@
 #include "builder_object.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "borrow.h"
 #include "convert.h"
 #include "errors.h"
+#include "available_cores.h"
 #include "index_builder.h"
 #include "index_object.h"
 #include "language_warning.h"
@@ -384,16 +386,36 @@ PyObject* BuilderRemove(PyObject* self_object, PyObject* const* args,
   });
 }
 
-PyObject* BuilderBuild(PyObject* self_object, PyObject*) {
+// The analysis threads `threads` asks for: every available core for None,
+// otherwise at most that many and never more than the available cores.
+bool ToBuildOptions(PyObject* threads, vrim::BuildOptions* options) {
+  options->threads = 0;
+  if (threads == nullptr || threads == Py_None) return true;
+  uint64_t wanted = 0;
+  if (!ToPositiveCount(threads, "threads", &wanted)) return false;
+  options->threads = static_cast<size_t>(
+      std::min<uint64_t>(wanted, vrim::AvailableCores()));
+  return true;
+}
+
+PyObject* BuilderBuild(PyObject* self_object, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     BuilderObject* self = AsBuilder(self_object);
     SharedClaim claim(self->borrow);
     if (!claim.held()) return nullptr;
+    static const char* const kNames[] = {"threads"};
+    static const Signature kSignature = {"build()", kNames, 1, 1, 0};
+    PyObject* values[1];
+    if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    vrim::BuildOptions options;
+    if (!ToBuildOptions(values[0], &options)) return nullptr;
     // The shared claim keeps every mutation out until the build is done,
     // so the native builder can be read without copying it first.
     const vrim::IndexBuilder& native = *self->native;
     vrim::IndexPtr index;
-    NativeFault fault = RunWithoutGil([&] { index = native.Build(); });
+    NativeFault fault =
+        RunWithoutGil([&] { index = native.Build(options); });
     if (!fault.ok()) return fault.Raise();
     return WrapIndex(std::move(index));
   });
@@ -518,13 +540,18 @@ PyMethodDef kBuilderMethods[] = {
      "Drops staged documents with that reference and removes it from the\n"
      "restored index at once (so `clear()` does not undo it). Only for a\n"
      "builder from `IndexBuilder.from_index()`."},
-    {"build", AsMethod(BuilderBuild), METH_NOARGS,
-     "build($self)\n--\n\n"
+    {"build", AsMethod(BuilderBuild), METH_FASTCALL | METH_KEYWORDS,
+     "build($self, threads=None)\n--\n\n"
      "Tokenize and score the staged documents into a new `Index`.\n\n"
      "This is the expensive call, and it releases the GIL while it works:\n"
-     "`add` already copied the documents into native memory. The builder\n"
-     "keeps its staged documents, so calling `build()` again returns an\n"
-     "equivalent index rather than an empty one. A builder from\n"
+     "`add` already copied the documents into native memory. The documents\n"
+     "are analysed on `threads` threads at most, never more than the cores\n"
+     "the process may use (its CPU affinity and cgroup quota); `None` uses\n"
+     "all of them and `1` builds on the calling thread alone. Small builds\n"
+     "use fewer threads. The index, and its bytes, are the same for every\n"
+     "thread count.\n\n"
+     "The builder keeps its staged documents, so calling `build()` again\n"
+     "returns an equivalent index rather than an empty one. A builder from\n"
      "`from_index` clones its restored state and applies the staged\n"
      "documents on top, so removals and upserts survive repeated builds."},
     {"clear", AsMethod(BuilderClear), METH_NOARGS,

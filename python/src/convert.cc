@@ -192,7 +192,13 @@ bool ToDouble(PyObject* object, const char* param, double* out) {
   return true;
 }
 
-bool ToCount(PyObject* object, const char* param, uint64_t* out) {
+namespace {
+
+// An integer (anything with __index__ but bool) of at least `minimum`;
+// values beyond the native range saturate. `too_small` is the ValueError
+// message for smaller values.
+bool ToIntAtLeast(PyObject* object, const char* param, long long minimum,
+                  const std::string& too_small, uint64_t* out) {
   if (PyBool_Check(object) || !PyIndex_Check(object)) {
     RaiseArgumentType(object, param, "int");
     AddProcessingNote(param);
@@ -210,14 +216,25 @@ bool ToCount(PyObject* object, const char* param, uint64_t* out) {
     AddProcessingNote(param);
     return false;
   }
-  if (overflow < 0 || (overflow == 0 && value < 0)) {
-    PyErr_SetString(PyExc_ValueError,
-                    (std::string(param) + " must not be negative").c_str());
+  if (overflow < 0 || (overflow == 0 && value < minimum)) {
+    PyErr_SetString(PyExc_ValueError, too_small.c_str());
     AddProcessingNote(param);
     return false;
   }
   *out = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(value);
   return true;
+}
+
+}  // namespace
+
+bool ToCount(PyObject* object, const char* param, uint64_t* out) {
+  return ToIntAtLeast(object, param, 0,
+                      std::string(param) + " must not be negative", out);
+}
+
+bool ToPositiveCount(PyObject* object, const char* param, uint64_t* out) {
+  return ToIntAtLeast(object, param, 1,
+                      std::string(param) + " must be at least 1", out);
 }
 
 bool ToBytes(PyObject* object, const char* param, std::string_view* out) {

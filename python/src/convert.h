@@ -50,6 +50,10 @@ bool ToDouble(PyObject* object, const char* param, double* out);
 // types and ValueError "{param} must not be negative".
 bool ToCount(PyObject* object, const char* param, uint64_t* out);
 
+// The same for an integer of at least 1: ValueError "{param} must be at
+// least 1" below.
+bool ToPositiveCount(PyObject* object, const char* param, uint64_t* out);
+
 // bytes (or subclass) to a view of its contents, valid while `object` lives.
 bool ToBytes(PyObject* object, const char* param, std::string_view* out);
 

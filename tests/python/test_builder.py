@@ -149,7 +149,7 @@ def test_docstrings():
     assert cls.clear.__text_signature__ == "($self)"
     assert cls.clear.__doc__ == (
         "Discard the staged documents, keeping the field configuration.")
-    assert cls.build.__text_signature__ == "($self)"
+    assert cls.build.__text_signature__ == "($self, threads=None)"
     assert cls.add.__text_signature__ == "($self, doc, boost=1.0)"
     assert cls.remove.__text_signature__ == "($self, doc_ref)"
     assert cls.staged.__doc__ == "Number of documents staged and ready to build."

@@ -1,0 +1,247 @@
+// The parallel build gives the index of the single-threaded one, in memory
+// and in bytes, for every thread count, language kind and builder kind;
+// and the parts it rests on (sorts, core count, thread runner).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "available_cores.h"
+#include "binary/writer.h"
+#include "index_builder.h"
+#include "parallel_for.h"
+#include "posting_sorter.h"
+#include "term_interner.h"
+#include "test_language.h"
+
+namespace vrim {
+namespace {
+
+// Words of every script the languages treat differently: ASCII, Latin with
+// diacritics, Turkish dotted and dotless i, kana and kanji (bigrams),
+// punctuation the trimmer removes, and "#" words without positions (for
+// the test language).
+const char* const kWords[] = {
+    "the",   "Running", "runs",    "ran",    "caf\xC3\xA9",  "na\xC3\xAFve",
+    "I\xC4\xB1k", "\xC4\xB0stanbul", "k\xC4\xB1z", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+    "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF", "(quoted)",
+    "don't", "U.S.A.", "2026",   "#tag",  "DATA",   "dat\xC3\xA9",
+};
+
+std::string RandomText(std::mt19937* rng, size_t words) {
+  std::uniform_int_distribution<size_t> pick(0, std::size(kWords) - 1);
+  std::uniform_int_distribution<int> rare(0, 9999);
+  std::string text;
+  for (size_t i = 0; i < words; ++i) {
+    if (!text.empty()) text += (*rng)() % 7 == 0 ? "-" : " ";
+    // Many distinct rare words, so the shares' vocabularies differ.
+    text += (*rng)() % 3 == 0 ? "w" + std::to_string(rare(*rng))
+                              : kWords[pick(*rng)];
+  }
+  return text;
+}
+
+void StageRandom(IndexBuilder* builder, std::mt19937* rng, size_t docs,
+                 const std::string& prefix) {
+  for (size_t d = 0; d < docs; ++d) {
+    StagedDocument doc;
+    doc.ref = prefix + std::to_string((*rng)() % (docs * 2));
+    if ((*rng)() % 5 != 0) doc.fields.push_back({0, RandomText(rng, 6)});
+    doc.fields.push_back({1, RandomText(rng, (*rng)() % 120)});
+    doc.boost = ((*rng)() % 4) * 0.5;
+    builder->Stage(std::move(doc));
+  }
+}
+
+void ExpectSameData(const IndexData& a, const IndexData& b) {
+  EXPECT_EQ(a.refs, b.refs);
+  EXPECT_EQ(a.doc_boosts, b.doc_boosts);
+  EXPECT_EQ(a.field_lengths, b.field_lengths);
+  EXPECT_EQ(a.document_count, b.document_count);
+  EXPECT_EQ(a.terms, b.terms);
+  EXPECT_EQ(a.term_postings, b.term_postings);
+  ASSERT_EQ(a.postings.size(), b.postings.size());
+  for (size_t i = 0; i < a.postings.size(); ++i) {
+    const Posting& x = a.postings[i];
+    const Posting& y = b.postings[i];
+    ASSERT_TRUE(x.field == y.field && x.doc == y.doc && x.tf == y.tf &&
+                x.position_count == y.position_count &&
+                x.positions_offset == y.positions_offset)
+        << "posting " << i;
+  }
+  EXPECT_EQ(a.positions, b.positions);
+}
+
+std::string Bytes(const Index& index) {
+  std::string out, overflow;
+  EXPECT_TRUE(WriteIndex(index, true, &out, &overflow)) << overflow;
+  return out;
+}
+
+// Builds with 1 thread and with 2, 3 and 8, every share one field's worth
+// of text at least, and expects the same index.
+void ExpectSameForEveryThreadCount(const IndexBuilder& builder) {
+  const IndexPtr single = builder.Build();
+  const std::string bytes = Bytes(*single);
+  for (size_t threads : {2, 3, 8}) {
+    SCOPED_TRACE(threads);
+    const IndexPtr parallel =
+        builder.Build(BuildOptions{threads, /*min_bytes_per_thread=*/1});
+    ExpectSameData(single->data(), parallel->data());
+    EXPECT_EQ(Bytes(*parallel), bytes);
+  }
+}
+
+LanguagePtr LanguageFor(const std::string& code) {
+  if (code == "space") return std::make_shared<const testing::SpaceLanguage>();
+  return ResolveLanguage(code).language;
+}
+
+class ParallelBuildTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ParallelBuildTest, FreshBuilder) {
+  IndexBuilder builder(LanguageFor(GetParam()), 1.2, 0.75);
+  builder.DeclareField("title", 2.0);
+  builder.DeclareField("body", 1.0);
+  std::mt19937 rng(7);
+  StageRandom(&builder, &rng, 300, "doc");
+  ExpectSameForEveryThreadCount(builder);
+}
+
+TEST_P(ParallelBuildTest, RehydratedWithUpsertsRemovalsAndNewField) {
+  IndexBuilder first(LanguageFor(GetParam()), 1.2, 0.75);
+  first.DeclareField("title", 2.0);
+  first.DeclareField("body", 1.0);
+  std::mt19937 rng(11);
+  StageRandom(&first, &rng, 200, "doc");
+  auto builder = IndexBuilder::FromIndex(*first.Build());
+  for (int i = 0; i < 40; ++i) builder->Remove("doc" + std::to_string(i * 3));
+  builder->DeclareField("extra", 1.0);
+  StageRandom(builder.get(), &rng, 150, "doc");  // upserts and new ones
+  StagedDocument extra;
+  extra.ref = "doc7";
+  extra.fields.push_back({2, RandomText(&rng, 50)});
+  builder->Stage(std::move(extra));
+  ExpectSameForEveryThreadCount(*builder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, ParallelBuildTest,
+                         ::testing::Values("en", "fr", "ja", "en,tr",
+                                           "space"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::replace(name.begin(), name.end(), ',', '_');
+                           return name;
+                         });
+
+TEST(ParallelBuild, EmptyBuildersAndEmptyTexts) {
+  IndexBuilder no_fields(ResolveLanguage("en").language, 1.2, 0.75);
+  ExpectSameForEveryThreadCount(no_fields);
+  IndexBuilder builder(ResolveLanguage("en").language, 1.2, 0.75);
+  builder.DeclareField("body", 1.0);
+  ExpectSameForEveryThreadCount(builder);
+  for (int i = 0; i < 5; ++i) {
+    StagedDocument doc;
+    doc.ref = "d" + std::to_string(i);
+    doc.fields.push_back({0, i % 2 ? "" : "the a of"});  // nothing kept
+    builder.Stage(std::move(doc));
+  }
+  ExpectSameForEveryThreadCount(builder);
+}
+
+TEST(ParallelBuild, SmallBuildsStayOnFewerThreads) {
+  IndexBuilder builder(ResolveLanguage("en").language, 1.2, 0.75);
+  builder.DeclareField("body", 1.0);
+  std::mt19937 rng(3);
+  StageRandom(&builder, &rng, 50, "d");
+  // Whatever the share size, the same index.
+  const std::string bytes = Bytes(*builder.Build());
+  for (uint64_t min_bytes : {uint64_t{0}, uint64_t{100}, uint64_t{1} << 40}) {
+    EXPECT_EQ(Bytes(*builder.Build(BuildOptions{4, min_bytes})), bytes);
+  }
+  EXPECT_EQ(Bytes(*builder.Build(BuildOptions{0, 1})), bytes);  // all cores
+}
+
+TEST(SortPostings, ThreadsGiveTheSingleThreadedOrder) {
+  std::mt19937 rng(5);
+  const size_t n = 200000;
+  std::vector<Posting> postings;
+  std::vector<uint32_t> terms;
+  std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> keys;
+  for (size_t i = 0; keys.size() < n; ++i) {
+    keys.emplace_back(rng() % 5000, rng() % 3, rng() % 70000);
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  std::shuffle(keys.begin(), keys.end(), rng);
+  for (const auto& [t, f, d] : keys) {
+    postings.push_back(Posting{f, d, 1, 0, postings.size()});
+    terms.push_back(t);
+  }
+  auto sorted = [&](size_t threads) {
+    std::vector<Posting> p = postings;
+    std::vector<uint32_t> t = terms;
+    SortPostings(p.data(), t.data(), p.size(), 5000, 3, 70000, threads);
+    std::vector<std::tuple<uint32_t, uint32_t, uint32_t, uint64_t>> out;
+    for (size_t i = 0; i < p.size(); ++i) {
+      out.emplace_back(t[i], p[i].field, p[i].doc, p[i].positions_offset);
+    }
+    return out;
+  };
+  const auto single = sorted(1);
+  EXPECT_TRUE(std::is_sorted(single.begin(), single.end()));
+  EXPECT_EQ(sorted(2), single);
+  EXPECT_EQ(sorted(7), single);
+}
+
+TEST(TermInterner, ByteOrderOnThreads) {
+  TermInterner terms;
+  std::mt19937 rng(9);
+  bool added;
+  std::vector<std::string> words;
+  for (int i = 0; i < 60000; ++i) {
+    std::string w(1 + rng() % 12, 'a');
+    for (char& c : w) c = static_cast<char>("ab\xC3\xA9z"[rng() % 4]);
+    words.push_back(w);
+    terms.Intern(MakeKey(words.back()), &added);
+  }
+  const std::vector<uint32_t> single = terms.ByteOrder(1);
+  for (size_t r = 1; r < single.size(); ++r) {
+    ASSERT_LT(terms.term(single[r - 1]), terms.term(single[r]));
+  }
+  EXPECT_EQ(terms.ByteOrder(3), single);
+}
+
+TEST(AvailableCores, QuotaFiles) {
+  EXPECT_EQ(CoresFromCpuMax("max 100000\n"), std::nullopt);
+  EXPECT_EQ(CoresFromCpuMax("200000 100000\n"), 2u);
+  EXPECT_EQ(CoresFromCpuMax("150000 100000"), 2u);  // rounds up
+  EXPECT_EQ(CoresFromCpuMax("50000 100000"), 1u);
+  EXPECT_EQ(CoresFromCpuMax("garbage"), std::nullopt);
+  EXPECT_EQ(CoresFromCpuMax("100 0"), std::nullopt);
+  EXPECT_EQ(CoresFromCfs("-1\n", "100000\n"), std::nullopt);
+  EXPECT_EQ(CoresFromCfs("400000\n", "100000\n"), 4u);
+  EXPECT_EQ(CoresFromCfs("", "100000"), std::nullopt);
+  EXPECT_GE(AvailableCores(), 1u);
+}
+
+TEST(ParallelFor, RunsEveryPieceOnceAndRethrowsTheFirstError) {
+  std::vector<std::atomic<int>> runs(9);
+  ParallelFor(runs.size(), [&](size_t i) { ++runs[i]; });
+  for (const auto& r : runs) EXPECT_EQ(r.load(), 1);
+  try {
+    ParallelFor(4, [](size_t i) {
+      if (i >= 2) throw std::runtime_error("piece " + std::to_string(i));
+    });
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "piece 2");
+  }
+}
+
+}  // namespace
+}  // namespace vrim
