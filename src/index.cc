@@ -15,23 +15,19 @@ std::shared_ptr<const Index> Index::Make(IndexData data,
   const size_t doc_count = d.refs.size();
 
   // Empty fields enter neither the sum nor the count of the average.
-  std::vector<uint64_t> sums(field_count, 0);
-  std::vector<uint64_t> counts(field_count, 0);
+  index->field_totals_.resize(field_count);
   for (size_t doc = 0; doc < doc_count; ++doc) {
     const uint64_t* lengths = d.field_lengths.data() + doc * field_count;
     for (size_t f = 0; f < field_count; ++f) {
       if (lengths[f] > 0) {
-        sums[f] += lengths[f];
-        ++counts[f];
+        index->field_totals_[f].total_length += lengths[f];
+        ++index->field_totals_[f].documents;
       }
     }
   }
   index->average_field_lengths_.resize(field_count);
   for (size_t f = 0; f < field_count; ++f) {
-    index->average_field_lengths_[f] =
-        counts[f] > 0
-            ? static_cast<double>(sums[f]) / static_cast<double>(counts[f])
-            : 0.0;
+    index->average_field_lengths_[f] = index->field_totals_[f].average();
   }
 
   // A term's postings are sorted by (field, doc), so one document can show

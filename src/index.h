@@ -63,6 +63,20 @@ struct IndexData {
   std::string positions;
 };
 
+// What the average length of a field is made of: the sum of its lengths
+// and the number of documents with a length above 0.
+struct FieldTotals {
+  uint64_t total_length = 0;
+  uint64_t documents = 0;
+
+  // The average, 0.0 without documents.
+  double average() const {
+    return documents > 0 ? static_cast<double>(total_length) /
+                               static_cast<double>(documents)
+                         : 0.0;
+  }
+};
+
 class Index {
  public:
   // Completes `data` with the derived parts every search needs: average
@@ -89,6 +103,9 @@ class Index {
   // there are none.
   double average_field_length(uint32_t field) const {
     return average_field_lengths_[field];
+  }
+  const FieldTotals& field_totals(uint32_t field) const {
+    return field_totals_[field];
   }
   // Distinct documents containing the term in any field.
   uint32_t document_frequency(uint32_t term) const {
@@ -122,6 +139,7 @@ class Index {
 
   IndexData data_;
   LanguagePtr language_;
+  std::vector<FieldTotals> field_totals_;
   std::vector<double> average_field_lengths_;
   std::vector<uint32_t> document_frequency_;
   mutable std::once_flag token_set_once_;

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "doc_states.h"
+#include "quote.h"
 #include "search_plan.h"
 #include "top_docs.h"
 
@@ -32,12 +33,12 @@ struct Plans {
   uint32_t required = 0;
 };
 
-Plans PlanQuery(const Index& index, const Query& query) {
+Plans PlanQuery(const Index& index, const Query& query,
+                const ScoringStats& stats) {
   Plans plans;
   plans.clauses.reserve(query.clauses.size());
   for (const Clause& clause : query.clauses) {
-    plans.clauses.push_back(
-        PlanClause(index, clause, index.data().document_count));
+    plans.clauses.push_back(PlanClause(index, clause, stats));
     for (const PostingRange& range : plans.clauses.back().ranges) {
       plans.expected += static_cast<uint64_t>(range.end - range.begin);
     }
@@ -103,7 +104,7 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
     for (size_t fi = 0; fi < field_count; ++fi) {
       const uint32_t field = plan.fields[fi];
       const PostingRange& range = plan.ranges[ri * field_count + fi];
-      const double avg = index_.average_field_length(field);
+      const double avg = plan.averages[fi];
       const double fb = data.field_boosts[field];
       const bool field_ok = FieldScores(record.idf, avg, fb);
       for (const Posting* p = range.begin; p != range.end; ++p) {
@@ -260,13 +261,10 @@ std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const Plans& plans,
   return hits;
 }
 
-}  // namespace
-
-std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query,
-                        const SearchOptions& options) {
+// The search of a complete plan.
+std::vector<Hit> SearchPlans(const IndexPtr& index_ptr, const Plans& plans,
+                             const SearchOptions& options) {
   const uint64_t limit = options.limit.value_or(UINT64_MAX);
-  if (query.clauses.empty() || limit == 0) return {};
-  const Plans plans = PlanQuery(*index_ptr, query);
   if (plans.all_prohibited) return UnprohibitedHits(index_ptr, plans, limit);
 
   std::vector<ScoredDoc> top;
@@ -280,6 +278,36 @@ std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query,
     FindMatches(plans.clauses, top[i].doc, &hits[i].matches);
   }
   return hits;
+}
+
+}  // namespace
+
+std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query,
+                        const SearchOptions& options) {
+  if (query.clauses.empty() || options.limit == 0) return {};
+  const ScoringStats own(*index_ptr);
+  return SearchPlans(index_ptr, PlanQuery(*index_ptr, query, own), options);
+}
+
+bool SearchWithStats(const IndexPtr& index_ptr, const Query& query,
+                     const QueryStats& stats, const SearchOptions& options,
+                     std::vector<Hit>* hits, std::string* error) {
+  if (!CheckQueryStats(*index_ptr, stats, error)) return false;
+  if (query.clauses.empty() || options.limit == 0) {
+    hits->clear();
+    return true;
+  }
+  const ScoringStats given(*index_ptr, stats);
+  const Plans plans = PlanQuery(*index_ptr, query, given);
+  for (const ClausePlan& plan : plans.clauses) {
+    if (!plan.missing_term.empty()) {
+      *error = "query statistics lack the term " + Quote(plan.missing_term) +
+               ": they were not gathered for this query from every shard";
+      return false;
+    }
+  }
+  *hits = SearchPlans(index_ptr, plans, options);
+  return true;
 }
 
 }  // namespace vrim

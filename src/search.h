@@ -11,6 +11,7 @@
 
 #include "index.h"
 #include "query_parser.h"
+#include "query_stats.h"
 
 namespace vrim {
 
@@ -44,6 +45,16 @@ struct SearchOptions {
 // REQUIRES: `query` was parsed against `index`'s fields.
 std::vector<Hit> Search(const IndexPtr& index, const Query& query,
                         const SearchOptions& options = {});
+
+// The same search scoring with `stats` (query statistics of `query`
+// summed over the shards of a collection, this index among them) instead
+// of the index's own: every score is what one index over the whole
+// collection gives its document. False with `error` when `stats` does not
+// fit: other fields, malformed, or lacking a term the query matches here.
+// REQUIRES: `query` was parsed against `index`'s fields.
+bool SearchWithStats(const IndexPtr& index, const Query& query,
+                     const QueryStats& stats, const SearchOptions& options,
+                     std::vector<Hit>* hits, std::string* error);
 
 }  // namespace vrim
 

@@ -128,14 +128,35 @@ PostingRange FieldPostings(const Index& index, uint32_t term, uint32_t field) {
 
 }  // namespace
 
+ScoringStats::ScoringStats(const Index& index, const QueryStats& given)
+    : index_(index), given_(&given), document_count_(given.document_count) {
+  for (const FieldTotals& totals : given.field_totals) {
+    averages_.push_back(totals.average());
+  }
+}
+
+bool ScoringStats::DocumentFrequency(uint32_t term, uint64_t* out) const {
+  if (given_ == nullptr) {
+    *out = index_.document_frequency(term);
+    return true;
+  }
+  const uint64_t* df = given_->FindTerm(index_.data().terms[term]);
+  if (df == nullptr) return false;
+  *out = *df;
+  return true;
+}
+
 ClausePlan PlanClause(const Index& index, const Clause& clause,
-                      uint64_t document_count) {
+                      const ScoringStats& stats) {
   ClausePlan plan;
   plan.clause = &clause;
   for (const std::string& name : clause.fields) {
     const int64_t field = index.FindField(name);
-    if (field >= 0) plan.fields.push_back(static_cast<uint32_t>(field));
+    if (field < 0) continue;
+    plan.fields.push_back(static_cast<uint32_t>(field));
+    plan.averages.push_back(stats.average(static_cast<uint32_t>(field)));
   }
+  const bool scores = clause.presence != Presence::kProhibited;
 
   std::vector<QueryTerm> query_terms;
   DeriveQueryTerms(index.language(), clause, &query_terms, &plan.phrases);
@@ -160,9 +181,17 @@ ClausePlan PlanClause(const Index& index, const Clause& clause,
     std::sort(expanded.begin(), expanded.end());
     for (uint32_t term : expanded) {
       if (query_terms.size() > 1 && !used.insert(term).second) continue;
-      plan.records.push_back(
-          TermRecord{term, Idf(index.document_frequency(term), document_count),
-                     query_term.group, query_term.alternative, {}});
+      double idf = 0.0;  // given statistics leave prohibited terms out
+      if (scores || !stats.given()) {
+        uint64_t df = 0;
+        if (!stats.DocumentFrequency(term, &df) &&
+            plan.missing_term.empty()) {
+          plan.missing_term = index.data().terms[term];
+        }
+        idf = Idf(df, stats.document_count());
+      }
+      plan.records.push_back(TermRecord{term, idf, query_term.group,
+                                        query_term.alternative, {}});
     }
   }
 

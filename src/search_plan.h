@@ -16,6 +16,7 @@
 #include "index.h"
 #include "phrase.h"
 #include "query_parser.h"
+#include "query_stats.h"
 
 namespace vrim {
 
@@ -41,18 +42,48 @@ struct PostingRange {
 struct ClausePlan {
   const Clause* clause;
   std::vector<uint32_t> fields;  // field ids, clause order
+  std::vector<double> averages;  // per field: the average length scored with
   std::vector<TermRecord> records;
   // The postings of each record in each clause field: records x fields,
   // record-major.
   std::vector<PostingRange> ranges;
   std::vector<Phrase> phrases;
   std::vector<std::vector<int64_t>> phrase_term_ids;  // per phrase
+  // A matched term the given statistics lack (the plan is then unusable);
+  // empty when none does.
+  std::string missing_term;
 };
 
-// Plans `clause` against `index` with `document_count` as the N of IDF.
+// The collection statistics a search scores with: the index's own, or
+// given ones (query statistics summed over the shards of a collection).
+class ScoringStats {
+ public:
+  explicit ScoringStats(const Index& index)
+      : index_(index), document_count_(index.data().document_count) {}
+  // REQUIRES: CheckQueryStats(index, given); `given` outlives this.
+  ScoringStats(const Index& index, const QueryStats& given);
+
+  bool given() const { return given_ != nullptr; }
+  uint64_t document_count() const { return document_count_; }
+  double average(uint32_t field) const {
+    return given_ ? averages_[field] : index_.average_field_length(field);
+  }
+  // The document frequency of an index term; false when the given
+  // statistics lack it.
+  bool DocumentFrequency(uint32_t term, uint64_t* out) const;
+
+ private:
+  const Index& index_;
+  const QueryStats* given_ = nullptr;
+  uint64_t document_count_;
+  std::vector<double> averages_;  // given ones, per field
+};
+
+// Plans `clause` against `index`, scoring with `stats`. Prohibited clauses
+// score nothing and look up no statistics.
 // REQUIRES: `clause` outlives the plan.
 ClausePlan PlanClause(const Index& index, const Clause& clause,
-                      uint64_t document_count);
+                      const ScoringStats& stats);
 
 // The scoring constants of one search.
 struct ScoringParams {

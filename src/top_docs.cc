@@ -23,6 +23,17 @@ constexpr double kSumMargin = 1.0 + 1e-9;
 
 constexpr uint32_t kNoDoc = std::numeric_limits<uint32_t>::max();
 
+// Unit bounds are taken with the index's own average field length; scoring
+// with another average `given` multiplies no unit score by more than
+// given / own when given > own (the length term of the denominator shrinks
+// by that factor, the rest stays) and by at most 1 otherwise. 1.0 exactly
+// for the index's own statistics; infinite (no pruning) when the index has
+// no average to scale.
+double UnitStretch(double given, double own) {
+  if (given <= own) return 1.0;
+  return own > 0.0 ? given / own : std::numeric_limits<double>::infinity();
+}
+
 // The postings of one record in one field of one clause, walked forward.
 struct Cursor {
   const Posting* at;
@@ -128,7 +139,7 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
   const ClausePlan& plan = plans_[clause];
   const TermRecord& r = plan.records[record];
   const uint32_t field = plan.fields[field_index];
-  const double average = index_.average_field_length(field);
+  const double average = plan.averages[field_index];
   const double boost = data_.field_boosts[field];
   Cursor c;
   c.at = range.begin;
@@ -139,7 +150,8 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
   c.record = record;
   c.field_index = field_index;
   c.scores = FieldScores(r.idf, average, boost);
-  c.scale = boost * r.idf * kUnitMargin;
+  c.scale = boost * r.idf * kUnitMargin *
+            UnitStretch(average, index_.average_field_length(field));
   c.multiplier =
       plan.clause->boost * std::ldexp(1.0, static_cast<int>(r.phrases.size()));
   c.max_bound = 0.0;
@@ -341,7 +353,7 @@ double TopDocsSearch::ExactScore(uint32_t doc) {
       double contribution = 0.0;
       if (c.scores) {
         const double rounded = RoundedContribution(
-            params_, record.idf, index_.average_field_length(field),
+            params_, record.idf, plan.averages[c.field_index],
             data_.field_boosts[field], doc_boost, c.at->tf,
             index_.field_length(doc, field));
         if (rounded != 0.0) {

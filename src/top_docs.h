@@ -33,8 +33,8 @@ inline bool RanksBefore(const ScoredDoc& a, const ScoredDoc& b) {
 // true; or returns false, leaving `out` alone, when the query does not
 // suit pruning (too many postings lists, or unbounded scores) and should
 // be scored exhaustively.
-// REQUIRES: limit > 0; `plans` were made against `index` with its own
-// document count; some plan is not prohibited.
+// REQUIRES: limit > 0; `plans` were made against `index` (with its own
+// statistics or given ones); some plan is not prohibited.
 bool TopDocs(const Index& index, const std::vector<ClausePlan>& plans,
              uint64_t limit, std::vector<ScoredDoc>* out);
 
