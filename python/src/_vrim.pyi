@@ -1,13 +1,14 @@
 """Types of the native extension module. Import from `vrim`, not from here."""
 
 from collections.abc import Iterable, Mapping
-from typing import final
+from typing import ClassVar, final
 
 __all__ = [
     "__version__",
     "IndexBuilder",
     "Index",
     "Result",
+    "QueryStats",
     "QueryError",
     "FormatError",
     "languages",
@@ -56,7 +57,10 @@ class IndexBuilder:
 class Index:
     """A built search index. Made by `IndexBuilder.build` or `from_bytes`."""
 
-    def search(self, query: str, limit: int | None = None) -> list[Result]: ...
+    def search(
+        self, query: str, limit: int | None = None, *, stats: QueryStats | None = None
+    ) -> list[Result]: ...
+    def query_stats(self, query: str) -> QueryStats: ...
     def to_bytes(self, *, positions: bool = True) -> bytes: ...
     @staticmethod
     def from_bytes(data: bytes, language: str | None = None) -> Index: ...
@@ -68,7 +72,37 @@ class Index:
     def term_count(self) -> int: ...
     @property
     def language(self) -> str: ...
+    @property
+    def pipeline(self) -> list[str]: ...
+    @property
+    def field_boosts(self) -> dict[str, float]: ...
+    @property
+    def references(self) -> list[str]: ...
+    @property
+    def k1(self) -> float: ...
+    @property
+    def b(self) -> float: ...
     def __len__(self) -> int: ...
+
+@final
+class QueryStats:
+    """One query's scoring statistics of an index; shards' statistics add up."""
+
+    def __new__(
+        cls,
+        document_count: int,
+        fields: dict[str, tuple[int, int]],
+        terms: dict[str, int],
+    ) -> QueryStats: ...
+    def __add__(self, other: QueryStats | int, /) -> QueryStats: ...
+    def __radd__(self, other: QueryStats | int, /) -> QueryStats: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def document_count(self) -> int: ...
+    @property
+    def fields(self) -> dict[str, tuple[int, int]]: ...
+    @property
+    def terms(self) -> dict[str, int]: ...
 
 @final
 class Result:

@@ -14,6 +14,8 @@
 #include "object_memory.h"
 #include "once.h"
 #include "query_parser.h"
+#include "query_stats.h"
+#include "query_stats_object.h"
 #include "quote.h"
 #include "result_object.h"
 #include "search.h"
@@ -83,14 +85,39 @@ bool ToPositionsFlag(PyObject* object, bool* out) {
   return false;
 }
 
+// Parses `query` against the index without the lock, then runs `work`
+// (also without the lock) on the parsed query. Null with the exception set
+// when parsing or the work fails; Py_None otherwise (borrowed).
+template <class Work>
+PyObject* WithParsedQuery(const vrim::IndexPtr& index, PyObject* query_object,
+                          Work work) {
+  std::string_view query_view;
+  if (!ToUtf8(query_object, "query", &query_view)) return nullptr;
+  std::string query(query_view);
+  vrim::Query parsed;
+  vrim::ParseError error;
+  bool parsed_ok = false;
+  NativeFault fault = RunWithoutGil([&] {
+    parsed_ok = vrim::ParseQuery(query, index->data().fields,
+                                 index->language(), &parsed, &error);
+    if (parsed_ok) work(parsed);
+  });
+  if (!fault.ok()) return fault.Raise();
+  if (!parsed_ok) {
+    return RaiseQueryError(error.message, error.start, error.end, query,
+                           query_object);
+  }
+  return Py_None;
+}
+
 PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"query", "limit"};
-    static const Signature kSignature = {"search()", kNames, 2, 2, 1};
-    PyObject* values[2];
+    static const char* const kNames[] = {"query", "limit", "stats"};
+    static const Signature kSignature = {"search()", kNames, 3, 2, 1};
+    PyObject* values[3];
     if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
-    std::string_view query_view;
+    std::string_view query_view;  // checked before the other arguments
     if (!ToUtf8(values[0], "query", &query_view)) return nullptr;
     vrim::SearchOptions options;
     if (values[1] != nullptr && values[1] != Py_None) {
@@ -98,24 +125,50 @@ PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       if (!ToCount(values[1], "limit", &limit)) return nullptr;
       options.limit = limit;
     }
+    QueryStatsPtr stats;
+    if (values[2] != nullptr && values[2] != Py_None) {
+      const QueryStatsPtr* given = NativeQueryStatsOf(values[2]);
+      if (given == nullptr) {
+        RaiseArgumentType(values[2], "stats", "QueryStats or None");
+        return nullptr;
+      }
+      stats = *given;
+    }
 
     vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
-    std::string query(query_view);
-    vrim::Query parsed;
-    vrim::ParseError error;
-    bool parsed_ok = false;
     std::vector<vrim::Hit> hits;
-    NativeFault fault = RunWithoutGil([&] {
-      parsed_ok = vrim::ParseQuery(query, index->data().fields,
-                                   index->language(), &parsed, &error);
-      if (parsed_ok) hits = vrim::Search(index, parsed, options);
-    });
-    if (!fault.ok()) return fault.Raise();
-    if (!parsed_ok) {
-      return RaiseQueryError(error.message, error.start, error.end, query,
-                             values[0]);
+    std::string stats_error;
+    bool stats_ok = true;
+    if (WithParsedQuery(index, values[0], [&](const vrim::Query& parsed) {
+          if (stats == nullptr) {
+            hits = vrim::Search(index, parsed, options);
+          } else {
+            stats_ok = vrim::SearchWithStats(index, parsed, *stats, options,
+                                             &hits, &stats_error);
+          }
+        }) == nullptr) {
+      return nullptr;
     }
+    if (!stats_ok) return SetError(PyExc_ValueError, stats_error);
     return WrapHits(&hits);
+  });
+}
+
+PyObject* IndexQueryStats(PyObject* self, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    static const char* const kNames[] = {"query"};
+    static const Signature kSignature = {"query_stats()", kNames, 1, 1, 1};
+    PyObject* values[1];
+    if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
+    vrim::QueryStats stats;
+    if (WithParsedQuery(index, values[0], [&](const vrim::Query& parsed) {
+          stats = vrim::CollectQueryStats(*index, parsed);
+        }) == nullptr) {
+      return nullptr;
+    }
+    return WrapQueryStats(std::move(stats));
   });
 }
 
@@ -211,6 +264,64 @@ PyObject* GetFields(PyObject* self, void*) {
   });
 }
 
+PyObject* GetPipeline(PyObject* self, void*) {
+  return Guarded([&]() -> PyObject* {
+    const std::vector<std::string>& stages = NativeOf(self).data().pipeline;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(stages.size()));
+    for (size_t i = 0; list != nullptr && i < stages.size(); ++i) {
+      PyObject* name = NewStr(stages[i]);
+      if (name == nullptr) {
+        Py_CLEAR(list);
+      } else {
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), name);
+      }
+    }
+    return list;
+  });
+}
+
+PyObject* GetFieldBoosts(PyObject* self, void*) {
+  return Guarded([&]() -> PyObject* {
+    const vrim::IndexData& data = NativeOf(self).data();
+    PyObject* dict = PyDict_New();
+    for (size_t f = 0; dict != nullptr && f < data.fields.size(); ++f) {
+      PyObject* name = NewStr(data.fields[f]);
+      PyObject* boost = PyFloat_FromDouble(data.field_boosts[f]);
+      if (name == nullptr || boost == nullptr ||
+          PyDict_SetItem(dict, name, boost) < 0) {
+        Py_CLEAR(dict);
+      }
+      Py_XDECREF(name);
+      Py_XDECREF(boost);
+    }
+    return dict;
+  });
+}
+
+PyObject* GetReferences(PyObject* self, void*) {
+  return Guarded([&]() -> PyObject* {
+    const std::vector<std::string>& refs = NativeOf(self).data().refs;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(refs.size()));
+    for (size_t i = 0; list != nullptr && i < refs.size(); ++i) {
+      PyObject* ref = NewStr(refs[i]);
+      if (ref == nullptr) {
+        Py_CLEAR(list);
+      } else {
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), ref);
+      }
+    }
+    return list;
+  });
+}
+
+PyObject* GetK1(PyObject* self, void*) {
+  return PyFloat_FromDouble(vrim::SanitizeK1(NativeOf(self).data().k1));
+}
+
+PyObject* GetB(PyObject* self, void*) {
+  return PyFloat_FromDouble(vrim::SanitizeB(NativeOf(self).data().b));
+}
+
 PyObject* GetDocumentCount(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(NativeOf(self).data().document_count);
 }
@@ -262,17 +373,35 @@ PyObject* IndexLanguage(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef kIndexMethods[] = {
     {"search", AsMethod(IndexSearch), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, limit=None)\n--\n\n"
+     "search($self, query, limit=None, *, stats=None)\n--\n\n"
      "Search the index, returning hits in descending score order.\n\n"
      "`limit=None` returns every hit; an integer n returns the first n of\n"
      "that same list (ties at the cut broken by reference, as in the full\n"
      "ranking), skipping documents that cannot make the cut, which is\n"
      "much faster than slicing the full list.\n\n"
+     "`stats`, a `QueryStats` of this query summed over the shards of a\n"
+     "collection (this index among them), scores with the statistics of\n"
+     "the whole collection instead of this index's own: every score is\n"
+     "then the one a single index over all the documents gives. Raises\n"
+     "`ValueError` when the statistics are for other fields or lack a\n"
+     "term the query matches here (gather them with `query_stats()` for\n"
+     "this very query, from every shard).\n\n"
      "Query syntax: bare terms, `+required`, `-prohibited`, `field:term`,\n"
      "`term*` wildcards, `term~N` fuzzy matching, and `^N` term boosts.\n"
      "A `*` wildcard wins over `~N`: `foo*~1` runs the wildcard search and\n"
      "ignores the edit distance. Raises `QueryError` if the query cannot be\n"
      "parsed (`start`/`end` on it are character offsets, not byte offsets)."},
+    {"query_stats", AsMethod(IndexQueryStats), METH_FASTCALL | METH_KEYWORDS,
+     "query_stats($self, query)\n--\n\n"
+     "The statistics this index scores `query` with, as a `QueryStats`:\n"
+     "the document count, per field the total length and the number of\n"
+     "documents with a length, and per index term the query's scoring\n"
+     "clauses match (after wildcard and fuzzy expansion) the number of\n"
+     "documents containing it.\n\n"
+     "Phase one of a search across shards: sum the statistics of every\n"
+     "shard with `+` and pass the total to each shard's\n"
+     "`search(query, stats=total)` (`vrim.ShardedIndex` does both).\n"
+     "Raises `QueryError` like `search()`."},
     {"to_bytes", AsMethod(IndexToBytes), METH_FASTCALL | METH_KEYWORDS,
      "to_bytes($self, *, positions=True)\n--\n\n"
      "Serialize to the compact binary format.\n\n"
@@ -302,6 +431,17 @@ PyGetSetDef kIndexGetSet[] = {
     {"fields", GetFields, nullptr, "Indexed field names.", nullptr},
     {"document_count", GetDocumentCount, nullptr,
      "Number of indexed documents.", nullptr},
+    {"pipeline", GetPipeline, nullptr,
+     "Names of the analysis stages the index was built with, in order.",
+     nullptr},
+    {"field_boosts", GetFieldBoosts, nullptr,
+     "Boost of each field, in field order (negative boosts stored as 0.0).",
+     nullptr},
+    {"references", GetReferences, nullptr,
+     "Every document's reference, in sorted order (a new list each time).",
+     nullptr},
+    {"k1", GetK1, nullptr, "The BM25 k1 the index scores with.", nullptr},
+    {"b", GetB, nullptr, "The BM25 b the index scores with.", nullptr},
     {"term_count", GetTermCount, nullptr, "Number of distinct indexed terms.",
      nullptr},
     {"language", GetLanguage, nullptr,

@@ -7,6 +7,7 @@
 #include "convert.h"
 #include "errors.h"
 #include "index_object.h"
+#include "query_stats_object.h"
 #include "result_object.h"
 #include "text_functions.h"
 
@@ -64,6 +65,7 @@ int ExecModule(PyObject* module) {
               AddExport(module, "IndexBuilder", NewRef(IndexBuilderType())) &&
               AddExport(module, "Index", NewRef(IndexType())) &&
               AddExport(module, "Result", NewRef(ResultType())) &&
+              AddExport(module, "QueryStats", NewRef(QueryStatsType())) &&
               AddExport(module, "QueryError", NewRef(QueryErrorType())) &&
               AddExport(module, "FormatError", NewRef(FormatErrorType())) &&
               AddExport(module, "languages", NewFunction(&kLanguagesDef, module)) &&

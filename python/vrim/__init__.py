@@ -2,8 +2,9 @@
 
 The engine lives in the native module ``_vrim``; this package re-exports it
 and adds what is written in Python: query escaping, highlighting and
-snippets in the original text, saving and loading by path, and pickling of
-`Index` objects. The command line (``vrim``, ``python -m vrim``) lives in
+snippets in the original text, saving and loading by path, pickling of
+`Index` objects, and ``ShardedIndex``, shards searched as one index. The
+command line (``vrim``, ``python -m vrim``) lives in
 ``vrim._cli`` and is imported only when it runs.
 """
 
@@ -13,11 +14,15 @@ from _vrim import __version__  # noqa: F401
 from ._escape import escape
 from ._highlight import field_spans, highlight, snippet
 from ._persist import load, save
+from ._sharded import ShardedIndex
 
 # A literal list, as type checkers read it: the native module's names in its
 # order (tests/python/test_module.py holds the two in step), then the package's.
+# ``vrim.dask`` (the ``dask`` extra) is imported only on request.
 __all__ = [
-    "__version__", "IndexBuilder", "Index", "Result", "QueryError", "FormatError",
-    "languages", "tokenize", "normalize", "index_language",
+    "__version__", "IndexBuilder", "Index", "Result", "QueryStats",
+    "QueryError", "FormatError", "languages", "tokenize", "normalize",
+    "index_language",
     "escape", "field_spans", "highlight", "snippet", "save", "load",
+    "ShardedIndex",
 ]

@@ -12,7 +12,7 @@ import _vrim
 import vrim
 
 EXPORTS = [
-    "__version__", "IndexBuilder", "Index", "Result", "QueryError",
+    "__version__", "IndexBuilder", "Index", "Result", "QueryStats", "QueryError",
     "FormatError", "languages", "tokenize", "normalize", "index_language",
 ]
 
@@ -66,7 +66,8 @@ HAS_NOTES = sys.version_info >= (3, 11)
 def test_exports_in_order():
     assert _vrim.__all__ == EXPORTS
     assert vrim.__all__ == EXPORTS + [
-        "escape", "field_spans", "highlight", "snippet", "save", "load"]
+        "escape", "field_spans", "highlight", "snippet", "save", "load",
+        "ShardedIndex"]
     for name in EXPORTS:
         assert getattr(vrim, name) is getattr(_vrim, name)
     assert _vrim.__version__ == "0.3.0"
@@ -84,7 +85,8 @@ def test_function_docstrings_and_signatures(name):
     inspect.signature(function)  # parses
 
 
-@pytest.mark.parametrize("name", ["IndexBuilder", "Index", "Result"])
+@pytest.mark.parametrize("name", ["IndexBuilder", "Index", "Result",
+                                  "QueryStats"])
 def test_class_names(name):
     cls = getattr(_vrim, name)
     assert cls.__name__ == name

@@ -1,0 +1,145 @@
+"""Shards searched with summed query statistics rank exactly like one
+index over all their documents; QueryStats and ShardedIndex surfaces."""
+
+import pickle
+import random
+
+import pytest
+
+import vrim
+
+WORDS = {
+    "en": "apple apples pear river rivers running runner stone stones light "
+    "lighter sea seas walk walking walked the of".split(),
+    "en,tr": "istanbul İstanbul ılık ilik kitap kitaplar river Irmak".split(),
+    "ja": "東京 京都 大阪 東京都 日本 日本語 語学 学校 大学".split(),
+    "zh": "北京 北京市 中国 中国人 人民 大学 学生 学习 习惯".split(),
+}
+
+
+def random_text(rng, words):
+    return " ".join(rng.choice(words) for _ in range(rng.randint(0, 12)))
+
+
+def random_query(rng, words, fields):
+    clauses = []
+    for _ in range(rng.randint(1, 4)):
+        word = rng.choice(words + ["zz"])
+        prefix = rng.choice(["", "", "", "+", "-"])
+        if rng.random() < 0.2:
+            prefix += rng.choice(fields) + ":"
+        suffix = rng.choice(["", "", "", "*", "*", "~1", "~2", "^2", "^0"])
+        if suffix == "*":
+            word = rng.choice(["", "*"]) + word[: rng.randint(1, len(word))]
+        clauses.append(prefix + word + suffix)
+    return " ".join(clauses)
+
+
+def hit_tuple(hit):
+    return hit.ref, hit.score, hit.terms, hit.matches
+
+
+def build(language, docs, k1, b, title_boost):
+    builder = vrim.IndexBuilder(language, ref_field="id", k1=k1, b=b)
+    builder.field("title", title_boost)
+    builder.field("body")
+    for doc, boost in docs:
+        builder.add(doc, boost=boost)
+    return builder.build()
+
+
+def random_collection(rng, words, language):
+    """One index over random documents, and the same documents split at
+    random into 2 to 7 shards (some possibly empty)."""
+    settings = (rng.choice([1.2, 0.0, 2.0]), rng.choice([0.75, 0.0, 1.0]),
+                rng.choice([1.0, 2.0, 0.0]))
+    docs = [({"id": f"d{rng.randrange(1000)}-{n}",
+              "title": random_text(rng, words),
+              "body": random_text(rng, words)},
+             rng.choice([1.0, 1.0, 2.0, 0.0]))
+            for n in range(rng.randint(0, 300))]
+    parts = [[] for _ in range(rng.randint(2, 7))]
+    for doc in docs:
+        rng.choice(parts).append(doc)
+    whole = build(language, docs, *settings)
+    return whole, [build(language, part, *settings) for part in parts]
+
+
+@pytest.mark.parametrize("language", sorted(WORDS))
+def test_shards_rank_like_one_index(language):
+    rng = random.Random(f"shards {language}")
+    words = WORDS[language]
+    for _ in range(40):
+        whole, shards = random_collection(rng, words, language)
+        sharded = vrim.ShardedIndex(shards)
+        assert len(sharded) == len(whole)
+        for _ in range(12):
+            query = random_query(rng, words, ["title", "body"])
+            for limit in (None, 1, 5, 40):
+                want = [hit_tuple(h) for h in whole.search(query, limit=limit)]
+                got = [hit_tuple(h) for h in sharded.search(query, limit=limit)]
+                assert got == want, (query, limit)
+
+
+@pytest.fixture(scope="module")
+def shards():
+    docs = [({"id": "a", "title": "river stones", "body": "sea"}, 1.0),
+            ({"id": "b", "title": "river", "body": "walking"}, 1.0),
+            ({"id": "c", "title": "light", "body": "the sea of rivers"}, 1.0)]
+    return [build("en", docs[:2], 1.2, 0.75, 1.0),
+            build("en", docs[2:], 1.2, 0.75, 1.0)]
+
+
+def test_query_stats_sum_pickle_and_repr(shards):
+    first, second = (shard.query_stats("river* -sea") for shard in shards)
+    total = first + second
+    assert sum([first, second]) == total
+    assert total.document_count == 3
+    assert total.fields == {"title": (4, 3), "body": (4, 3)}
+    assert total.terms == {"river": 3}
+    assert pickle.loads(pickle.dumps(total)) == total
+    assert vrim.QueryStats(3, total.fields, {"river": 3}) == total
+    assert repr(total) == ('QueryStats(document_count=3, fields={"title": '
+                           '(4, 3), "body": (4, 3)}, terms={"river": 3})')
+
+
+def test_stats_that_do_not_fit_are_rejected(shards):
+    stats = shards[0].query_stats("river")
+    with pytest.raises(ValueError, match='lack the term "sea"'):
+        shards[0].search("sea", stats=stats)
+    other = vrim.QueryStats(3, {"name": (1, 1)}, {"river": 1})
+    with pytest.raises(ValueError, match="fields"):
+        shards[0].search("river", stats=other)
+    with pytest.raises(ValueError, match="different fields"):
+        stats + other
+    with pytest.raises(TypeError, match="QueryStats or None"):
+        shards[0].search("river", stats={"river": 1})
+    with pytest.raises(TypeError):
+        stats + 1
+    with pytest.raises(TypeError):
+        vrim.QueryStats(1, {"title": 5}, {})
+    with pytest.raises(ValueError, match="negative"):
+        vrim.QueryStats(1, {}, {"x": -1})
+
+
+@pytest.mark.parametrize("change,message", [
+    ({"language": "de"}, "in language"),
+    ({"k1": 2.0}, "in k1"),
+    ({"b": 0.5}, "in b"),
+    ({"title_boost": 3.0}, "in field_boosts"),
+])
+def test_shards_must_share_settings(change, message):
+    settings = {"language": "en", "k1": 1.2, "b": 0.75, "title_boost": 1.0}
+    a = build(**settings, docs=[({"id": "a", "title": "x"}, 1.0)])
+    b = build(**{**settings, **change}, docs=[({"id": "b", "title": "y"}, 1.0)])
+    with pytest.raises(ValueError, match=message):
+        vrim.ShardedIndex([a, b])
+
+
+def test_a_reference_in_two_shards_is_reported(shards):
+    with pytest.raises(ValueError, match="'a' is in shard 0 and in shard 2"):
+        vrim.ShardedIndex([shards[0], shards[1], shards[0]])
+    with pytest.raises(ValueError, match="at least one"):
+        vrim.ShardedIndex([])
+    with pytest.raises(TypeError, match="shard 1 must be a vrim.Index"):
+        vrim.ShardedIndex([shards[0], "index"])
