@@ -13,9 +13,13 @@ import heapq
 import itertools
 import operator
 from collections.abc import Iterable, Sequence
-from typing import Any
 
 from _vrim import Index, QueryStats, Result
+
+# `typing` imports `re`; `import vrim` stays light without it.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # The settings that must agree for shards to score like one index.
 SHARED_SETTINGS = ("language", "pipeline", "fields", "field_boosts", "k1", "b")
