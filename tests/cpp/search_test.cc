@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "search_testing.h"
 
@@ -643,6 +644,51 @@ TEST(SearchPositionsTest, SameScoresWithoutPositions) {
         EXPECT_TRUE(positions.empty()) << text;
       }
     }
+  }
+}
+
+// The token set and the score bounds are derived by whichever search
+// needs them first; threads racing to be first all see the same data.
+TEST(SearchTest, LazilyDerivedDataIsSafeUnderConcurrentFirstUse) {
+  std::mt19937 rng(11);
+  TestCorpus corpus;
+  corpus.fields = {"title", "body"};
+  for (int d = 0; d < 400; ++d) {
+    corpus.docs.push_back(
+        {"d" + std::to_string(d), {RandomText(rng), RandomText(rng)}});
+  }
+  auto language = std::make_shared<TestLanguage>();
+  const std::vector<std::string> texts = {"ab* dead", "bead~1 +cab", "abba"};
+  std::vector<std::vector<uint32_t>> want;
+  {
+    IndexPtr reference = AssembleIndex(corpus, language);
+    for (const std::string& text : texts) {
+      std::vector<uint32_t> docs;
+      for (const Hit& hit : Search(reference, Parse(reference, text),
+                                   SearchOptions{5})) {
+        docs.push_back(hit.doc);
+      }
+      want.push_back(docs);
+    }
+  }
+  for (int round = 0; round < 20; ++round) {
+    IndexPtr index = AssembleIndex(corpus, language);
+    std::vector<std::vector<std::vector<uint32_t>>> got(8);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < got.size(); ++t) {
+      threads.emplace_back([&, t] {
+        for (const std::string& text : texts) {
+          std::vector<uint32_t> docs;
+          for (const Hit& hit :
+               Search(index, Parse(index, text), SearchOptions{5})) {
+            docs.push_back(hit.doc);
+          }
+          got[t].push_back(docs);
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const auto& results : got) ASSERT_EQ(results, want);
   }
 }
 

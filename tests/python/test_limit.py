@@ -41,7 +41,7 @@ def hit_tuple(hit):
 def test_limit_is_a_prefix_of_the_full_ranking(language):
     rng = random.Random(language)
     words = WORDS[language]
-    for _ in range(250):
+    for _ in range(500):
         builder = vrim.IndexBuilder(language, ref_field="id")
         builder.field("title", rng.choice([1.0, 2.0, 0.0]))
         builder.field("body")
