@@ -49,13 +49,15 @@ Plans PlanQuery(const Index& index, const Query& query,
 }
 
 // Term at a time over every posting of the query: the states of all
-// touched documents with their scores, and every scored posting.
+// touched documents with their scores, and, when asked, every scored
+// posting.
 class ExhaustiveScorer {
  public:
-  ExhaustiveScorer(const Index& index, const Plans& plans)
+  ExhaustiveScorer(const Index& index, const Plans& plans, bool keep_matches)
       : index_(index),
         params_(index.data()),
-        docs_(index.doc_count_stored(), plans.expected) {}
+        docs_(index.doc_count_stored(), plans.expected),
+        keep_matches_(keep_matches) {}
 
   void Score(const std::vector<ClausePlan>& plans);
 
@@ -69,6 +71,7 @@ class ExhaustiveScorer {
   const Index& index_;
   const ScoringParams params_;
   DocStates docs_;
+  const bool keep_matches_;
   std::vector<MatchEntry> matches_;
   std::vector<AlternativeContribution> alternatives_;
 };
@@ -134,7 +137,9 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
               state_index, field, record.group, record.alternative,
               contribution});
         }
-        matches_.push_back(MatchEntry{state_index, record.term, field, p});
+        if (keep_matches_) {
+          matches_.push_back(MatchEntry{state_index, record.term, field, p});
+        }
       }
     }
   }
@@ -199,10 +204,38 @@ std::vector<Hit> UnprohibitedHits(const IndexPtr& index_ptr,
   return hits;
 }
 
-// Every hit, or the best `limit`, scoring every posting of the query.
+// Groups the recorded match entries by state.
+class GroupedMatches {
+ public:
+  GroupedMatches(const std::vector<MatchEntry>& matches, size_t states)
+      : begin_(states + 1, 0), grouped_(matches.size()) {
+    // One counting sort: two sequential passes instead of chasing
+    // per-document lists through a large array.
+    for (const MatchEntry& m : matches) ++begin_[m.state + 1];
+    for (size_t i = 1; i < begin_.size(); ++i) begin_[i] += begin_[i - 1];
+    std::vector<uint32_t> cursor(begin_.begin(), begin_.end() - 1);
+    for (const MatchEntry& m : matches) {
+      grouped_[cursor[m.state]++] = MatchRef{m.term, m.field, m.posting};
+    }
+  }
+
+  void Get(uint32_t state, std::vector<MatchRef>* out) const {
+    out->assign(grouped_.begin() + begin_[state],
+                grouped_.begin() + begin_[state + 1]);
+    NormalizeMatches(out);
+  }
+
+ private:
+  std::vector<uint32_t> begin_;
+  std::vector<MatchRef> grouped_;
+};
+
+// Every hit, or the best `limit`, scoring every posting of the query. The
+// match data of all hits is recorded while scoring; that of the best few
+// is looked up afterwards.
 std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const Plans& plans,
-                                uint64_t limit) {
-  ExhaustiveScorer scorer(*index_ptr, plans);
+                                std::optional<uint64_t> limit) {
+  ExhaustiveScorer scorer(*index_ptr, plans, !limit.has_value());
   scorer.Score(plans.clauses);
 
   // Each survivor is ranked by one 128-bit key: the complemented bits of
@@ -221,42 +254,27 @@ std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const Plans& plans,
                       << 64) |
                      (static_cast<unsigned __int128>(state.doc) << 32) | i);
   }
-  if (limit < ranked.size()) {
+  if (limit.has_value() && *limit < ranked.size()) {
     std::partial_sort(ranked.begin(),
-                      ranked.begin() + static_cast<ptrdiff_t>(limit),
+                      ranked.begin() + static_cast<ptrdiff_t>(*limit),
                       ranked.end());
-    ranked.resize(limit);
+    ranked.resize(*limit);
   } else {
     std::sort(ranked.begin(), ranked.end());
   }
 
-  // Match entries grouped by state with one counting sort: two sequential
-  // passes instead of chasing per-document lists through a large array.
-  const std::vector<MatchEntry>& matches = scorer.matches();
-  std::vector<uint32_t> match_begin(states.size() + 1, 0);
-  for (const MatchEntry& m : matches) ++match_begin[m.state + 1];
-  for (size_t i = 1; i < match_begin.size(); ++i) {
-    match_begin[i] += match_begin[i - 1];
-  }
-  std::vector<MatchRef> grouped(matches.size());
-  {
-    std::vector<uint32_t> cursor(match_begin.begin(), match_begin.end() - 1);
-    for (const MatchEntry& m : matches) {
-      grouped[cursor[m.state]++] = MatchRef{m.term, m.field, m.posting};
-    }
-  }
-
+  std::optional<GroupedMatches> grouped;
+  if (!limit.has_value()) grouped.emplace(scorer.matches(), states.size());
   std::vector<Hit> hits(ranked.size());
   for (size_t i = 0; i < ranked.size(); ++i) {
     const uint32_t state_index = static_cast<uint32_t>(ranked[i]);
     const DocState& state = states[state_index];
-    Hit& hit = hits[i];
-    hit.index = index_ptr;
-    hit.doc = state.doc;
-    hit.score = state.score;
-    hit.matches.assign(grouped.begin() + match_begin[state_index],
-                       grouped.begin() + match_begin[state_index + 1]);
-    NormalizeMatches(&hit.matches);
+    hits[i] = Hit{index_ptr, state.doc, state.score, {}};
+    if (grouped.has_value()) {
+      grouped->Get(state_index, &hits[i].matches);
+    } else {
+      FindMatches(plans.clauses, state.doc, &hits[i].matches);
+    }
   }
   return hits;
 }
@@ -270,7 +288,7 @@ std::vector<Hit> SearchPlans(const IndexPtr& index_ptr, const Plans& plans,
   std::vector<ScoredDoc> top;
   if (!options.limit.has_value() ||
       !TopDocs(*index_ptr, plans.clauses, limit, &top)) {
-    return ExhaustiveHits(index_ptr, plans, limit);
+    return ExhaustiveHits(index_ptr, plans, options.limit);
   }
   std::vector<Hit> hits(top.size());
   for (size_t i = 0; i < top.size(); ++i) {

@@ -273,11 +273,19 @@ void TokenSet::ExpandFuzzy(std::string_view term_text, uint64_t max_distance,
   // at depth d is popped, rows[d - 1] still holds its parent's row, because
   // everything popped since the parent was expanded lies deeper. Every row
   // value at a depth beyond m + max exceeds max, so that bounds the depth.
+  //
+  // Only the band |d - j| <= max of a row is computed: a cell outside it
+  // exceeds max, and every cell within max is reached from cells within
+  // max. Cells outside the band hold `over` (max + 1) from the start, and
+  // values are capped there, so a row's cells read as "exact, or over".
+  const uint32_t over = max + 1;
   const size_t width = m + 1;
   const size_t max_depth = m + max + 1;
-  std::vector<uint32_t> rows((max_depth + 1) * width);
+  std::vector<uint32_t> rows((max_depth + 1) * width, over);
   std::vector<char32_t> chars(max_depth + 1, 0);
-  for (size_t j = 0; j <= m; ++j) rows[j] = static_cast<uint32_t>(j);
+  for (size_t j = 0; j <= std::min<size_t>(m, max); ++j) {
+    rows[j] = static_cast<uint32_t>(j);
+  }
 
   struct Frame {
     uint32_t node;
@@ -300,20 +308,22 @@ void TokenSet::ExpandFuzzy(std::string_view term_text, uint64_t max_distance,
     chars[d] = ch;
     const uint32_t* prev = &rows[(d - 1) * width];
     uint32_t* row = &rows[d * width];
-    row[0] = prev[0] + 1;
-    uint32_t row_min = row[0];
+    uint32_t row_min = over;
+    if (d <= max) row_min = row[0] = std::min(prev[0] + 1, over);
     // A transposition needs the parent to be a real character (d >= 2).
     const uint32_t* grand = d >= 2 ? &rows[(d - 2) * width] : nullptr;
     const char32_t parent_char = d >= 2 ? chars[d - 1] : 0;
-    for (size_t j = 1; j <= m; ++j) {
+    const size_t first = d > max ? d - max : 1;
+    const size_t last = std::min<size_t>(m, d + max);
+    for (size_t j = first; j <= last; ++j) {
       uint32_t v = std::min(prev[j] + 1, row[j - 1] + 1);
       v = std::min(v, prev[j - 1] + (t[j - 1] == ch ? 0u : 1u));
       if (grand != nullptr && j >= 2 && parent_char == t[j - 1] &&
           ch == t[j - 2]) {
         v = std::min(v, grand[j - 2] + 1);
       }
-      row[j] = v;
-      row_min = std::min(row_min, v);
+      row[j] = std::min(v, over);
+      row_min = std::min(row_min, row[j]);
     }
     if (term_id_[f.node] != kNoTerm && row[m] <= max) {
       out->push_back(term_id_[f.node]);
