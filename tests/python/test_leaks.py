@@ -13,6 +13,10 @@ import vrim
 pytestmark = pytest.mark.skipif(
     not os.path.exists("/proc/self/statm"), reason="needs /proc for RSS")
 
+# Under AddressSanitizer (tools/run-sanitizers) freed memory waits in a
+# quarantine, so RSS says nothing about leaks; LeakSanitizer judges instead.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
 
 def rss_bytes():
     with open("/proc/self/statm") as f:
@@ -96,10 +100,10 @@ def test_no_leaks():
         gc.collect()
         refs = [sys.getrefcount(obj) for obj in tracked]
         before = rss_bytes()
-        for _ in range(20000):
+        for _ in range(2000 if SANITIZED else 20000):
             exercise(data, index, query, builder, doc)
         gc.collect()
         after = rss_bytes()
     assert [sys.getrefcount(obj) for obj in tracked] == refs
     # A leak of even one small object per call would add megabytes here.
-    assert after - before < 1024 * 1024, (before, after)
+    assert SANITIZED or after - before < 1024 * 1024, (before, after)
