@@ -1,12 +1,14 @@
 // libFuzzer target for the query parser and search. The first byte picks
-// one of six small fixed indexes, one per kind of language (English, a
-// Snowball code, a bigram code, Turkish, a multi-code list with tr, an
-// unknown code); the rest is the query. Any UTF-8 query either gives a
-// well-formed parse error or searches into well-formed hits, the same
-// twice over.
+// one of six fixed indexes, one per kind of language (English, a Snowball
+// code, a bigram code, Turkish, a multi-code list with tr, an unknown
+// code); the rest is the query. Any UTF-8 query either gives a well-formed
+// parse error or searches into well-formed hits, the same twice over; and
+// search with a limit n gives exactly the first n hits of the full search.
 //
 // Seeds: tests/fuzz/query_seeds.
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,11 +42,39 @@ std::vector<Document> Corpus() {
   };
 }
 
+// Hundreds of documents drawn from a small vocabulary, with varied
+// lengths and boosts, so common terms have postings lists of several
+// blocks and a limited search has something to skip.
+void AddGenerated(std::vector<Document>* docs) {
+  static const char* const kWords[] = {
+      "dog",  "dogs", "run",   "running", "the",  "cat",   "İstanbul",
+      "ıssız", "検索", "東京都", "テスト", "한국어", "ภาษาไทย", "straße",
+      "chevaux", "nationalité", "ΟΔΟΣ", "a*b", "x-y", "Ｆｕｌｌ"};
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 16;
+  };
+  for (int i = 0; i < 200; ++i) {
+    Document doc{"g" + std::to_string(i), {"", "", ""},
+                 static_cast<double>(next() % 5) * 0.5};
+    for (std::string& text : doc.texts) {
+      for (uint32_t n = next() % 9; n > 0; --n) {
+        text += kWords[next() % std::size(kWords)];
+        text += ' ';
+      }
+    }
+    docs->push_back(std::move(doc));
+  }
+}
+
 const vrim::IndexPtr& IndexFor(uint8_t selector) {
   static const std::vector<vrim::IndexPtr> indexes = [] {
     std::vector<vrim::IndexPtr> out;
     for (const char* code : {"en", "fr", "ja", "tr", "en,tr,zh", "qq"}) {
-      out.push_back(vrim::fuzz::BuildIndex(code, Fields(), Corpus()));
+      std::vector<Document> docs = Corpus();
+      AddGenerated(&docs);
+      out.push_back(vrim::fuzz::BuildIndex(code, Fields(), docs));
     }
     return out;
   }();
@@ -66,8 +96,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::vector<vrim::Hit> hits = vrim::Search(index, parsed);
   vrim::fuzz::CheckHits(*index, hits);
-  Check(vrim::fuzz::View(vrim::Search(index, parsed)) ==
-            vrim::fuzz::View(hits),
+  const std::vector<vrim::fuzz::HitView> all = vrim::fuzz::View(hits);
+  Check(vrim::fuzz::View(vrim::Search(index, parsed)) == all,
         "search is not deterministic");
+
+  // The limit is chosen by the input's length, so the fuzzer explores it.
+  const uint64_t limits[] = {0, 1, size % 16 + 2, all.size() / 2,
+                             all.size() + 1};
+  for (uint64_t limit : limits) {
+    const std::vector<vrim::Hit> top =
+        vrim::Search(index, parsed, vrim::SearchOptions{limit});
+    vrim::fuzz::CheckHits(*index, top);
+    const size_t n = std::min<size_t>(limit, all.size());
+    Check(vrim::fuzz::View(top) ==
+              std::vector<vrim::fuzz::HitView>(all.begin(), all.begin() + n),
+          "limited search is not the first hits of the full search");
+  }
   return 0;
 }
