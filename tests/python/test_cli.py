@@ -130,6 +130,16 @@ def test_failed_build_keeps_the_old_index(tmp_path):
     assert "body (boost 1.5)" in ok("info", tmp_path / "x.vrim").stdout
 
 
+@pytest.mark.parametrize("options", [[], ["--no-store"]])
+def test_output_folder_missing(tmp_path, options):
+    (tmp_path / "docs.json").write_text('[{"id": "a", "body": "apple"}]')
+    result = vrim("build", tmp_path / "docs.json", "-o", tmp_path / "no" / "x.vrim", *options)
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"vrim: error: {tmp_path / 'no'}/x.vrim")
+    assert "cannot write" in result.stderr and "Traceback" not in result.stderr
+    assert sorted(os.listdir(tmp_path)) == ["docs.json"]
+
+
 @pytest.fixture(scope="module")
 def small_index(tmp_path_factory):
     root = tmp_path_factory.mktemp("small")

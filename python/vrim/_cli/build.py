@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import sqlite3
 import sys
 import warnings
 from dataclasses import dataclass
@@ -184,7 +185,11 @@ def _write(args: argparse.Namespace, data: bytes,
             # A store left by an earlier build describes an index that is gone.
             os.unlink(store.default_path(output))
     except OSError as e:
-        raise CliError(f"{e.filename or output}: cannot write: {e.strerror or e}") from None
+        # Name the file the user asked for, not a temporary one beside it.
+        name = e.filename if e.filename in (output, store_path) else output
+        raise CliError(f"{name}: cannot write: {e.strerror or e}") from None
+    except sqlite3.Error as e:  # SQLite reports a missing folder as its own error
+        raise CliError(f"{store_path}: cannot write: {e}") from None
     finally:
         if tmp is not None:
             _remove_quietly(tmp)
