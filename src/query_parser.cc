@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 #include <system_error>
+#include <unordered_set>
 
 #include "normalize.h"
 #include "utf8.h"
@@ -474,12 +476,10 @@ class Parser {
 bool ParseQuery(std::string_view query, const std::vector<std::string>& fields,
                 const Language& language, Query* out, ParseError* error) {
   *out = Query();
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(fields.size());
   for (const std::string& field : fields) {
-    bool seen = false;
-    for (const std::string& kept : out->all_fields) {
-      if (kept == field) seen = true;
-    }
-    if (!seen) out->all_fields.push_back(field);
+    if (seen.insert(field).second) out->all_fields.push_back(field);
   }
   std::vector<Lexeme> lexemes = Lexer(query, language.separators()).Run();
   return Parser(std::move(lexemes), language, out).Run(error);

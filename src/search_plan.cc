@@ -1,6 +1,8 @@
 #include "search_plan.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "normalize.h"
@@ -150,8 +152,22 @@ ClausePlan PlanClause(const Index& index, const Clause& clause,
                       const ScoringStats& stats) {
   ClausePlan plan;
   plan.clause = &clause;
+  // A clause over all fields names each of them: with many fields, look
+  // the names up in a table instead of scanning the list once per name.
+  std::unordered_map<std::string_view, uint32_t> by_name;
+  if (clause.fields.size() > 8) {
+    by_name.reserve(index.field_count());
+    for (uint32_t f = 0; f < index.field_count(); ++f) {
+      by_name.emplace(index.data().fields[f], f);  // keeps the first
+    }
+  }
   for (const std::string& name : clause.fields) {
-    const int64_t field = index.FindField(name);
+    int64_t field = -1;
+    if (by_name.empty()) {
+      field = index.FindField(name);
+    } else if (auto it = by_name.find(name); it != by_name.end()) {
+      field = it->second;
+    }
     if (field < 0) continue;
     plan.fields.push_back(static_cast<uint32_t>(field));
     plan.averages.push_back(stats.average(static_cast<uint32_t>(field)));

@@ -1,0 +1,45 @@
+// Clauses over many fields resolve every field name, by the same rule as a
+// single name: the first field of that name in the index.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "search.h"
+#include "search_testing.h"
+
+namespace vrim {
+namespace {
+
+TEST(SearchManyFieldsTest, EveryFieldFoundAndDuplicatesResolveToTheFirst) {
+  testing::TestCorpus corpus;
+  for (int f = 0; f < 12; ++f) corpus.fields.push_back("f" + std::to_string(f));
+  corpus.fields.push_back("f3");  // a duplicate name, as a file may hold
+  std::vector<std::string> texts(13);
+  texts[3] = "apple";
+  texts[10] = "pear";
+  texts[12] = "apple pie";
+  corpus.docs = {{"a", texts}};
+  IndexPtr index = testing::AssembleIndex(
+      corpus, std::make_shared<const testing::TestLanguage>());
+
+  for (const char* text : {"apple pear pie", "f3:apple f10:pear f3:pie"}) {
+    Query query;
+    ParseError error;
+    ASSERT_TRUE(ParseQuery(text, index->data().fields, index->language(),
+                           &query, &error));
+    const std::vector<Hit> hits = Search(index, query);
+    ASSERT_EQ(hits.size(), 1u) << text;
+    std::vector<std::pair<std::string, uint32_t>> matches;
+    for (const MatchRef& m : hits[0].matches) {
+      matches.emplace_back(index->data().terms[m.term], m.field);
+    }
+    EXPECT_EQ(matches, (std::vector<std::pair<std::string, uint32_t>>{
+                           {"apple", 3}, {"pear", 10}}))
+        << text;
+  }
+}
+
+}  // namespace
+}  // namespace vrim
