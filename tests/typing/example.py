@@ -58,6 +58,26 @@ def round_trip(index: vrim.Index) -> vrim.Index:
     return copy
 
 
+def sharded(index: vrim.Index, docs: dict[str, dict[str, str | None]]) -> list[str]:
+    # A second shard of the same collection: equal settings, other documents.
+    builder = vrim.IndexBuilder(index.language, ref_field="path", k1=index.k1, b=index.b)
+    for name, boost in index.field_boosts.items():
+        builder.field(name, boost)
+    builder.add_many({"path": path, **doc} for path, doc in docs.items())
+    shards = vrim.ShardedIndex([index, builder.build(threads=1)])
+    assert len(shards) == shards.document_count == len(index.references) + len(docs)
+    first, *rest = [shard.query_stats("apple") for shard in shards.shards]
+    total: vrim.QueryStats = sum(rest, first)
+    assert total.document_count == len(shards) and "appl" in total.terms
+    assert vrim.QueryStats(total.document_count, total.fields, total.terms).terms == total.terms
+    assert index.pipeline == ["trimmer", "stopWordFilter", "stemmer"] and shards.fields
+    # A shard searched with the statistics of all shards scores as the whole.
+    merged = {hit.ref: hit.score for hit in shards.search("apple", limit=5)}
+    for hit in index.search("apple", stats=total):
+        assert abs(merged[hit.ref] - hit.score) < 1e-9
+    return list(merged)
+
+
 def update(index: vrim.Index) -> vrim.Index:
     builder = vrim.IndexBuilder.from_index(index, ref_field="path")
     removed: bool = builder.remove("b")
@@ -80,6 +100,8 @@ def main() -> None:
 
     whole, passage = marked(round_trip(index), "Red apples are sweet.", "apples (sweet")
     assert whole == "Red <b>apples</b> are <b>sweet</b>." and "[apples]" in passage
+
+    print(sharded(index, {"e": {"title": "Apple tart", "body": "Baked apples."}}))
 
     data: bytes = index.to_bytes(positions=False)
     assert vrim.index_language(data) == "en"
