@@ -280,6 +280,7 @@ def test_readme_tour_runs(capsys, tmp_path, monkeypatch):
     assert "Apples are red, crisp and [sweet]." in out
     assert 'title: 0 5 expecting term, found nothing in query "title:"' in out
     assert "<mark>Ａpples</mark>" in out
+    assert "['fruit/apple', 'fruit/crab-apple']" in out
 
 
 def test_import_stays_light():
