@@ -271,29 +271,42 @@ uint32_t TopDocsSearch::NextCandidate() const {
 // Until the next document of a list not on `doc`, and while the lists on
 // it stay in their current blocks, no document can score more than those
 // blocks' maxima and the passive lists' bounds together; when that sum
-// cannot enter, the whole run is skipped. A failed test holds for the
-// same run until the threshold rises.
+// cannot enter, the whole run is skipped, and further while the blocks of
+// the lists arriving in it keep the sum too low. A failed test holds for
+// the same run until the threshold rises.
 bool TopDocsSearch::SkipBlocks(uint32_t doc) {
   if (doc <= blocks_pass_until_ && threshold_ == blocks_pass_threshold_) {
     return false;
   }
   double sum = prefix_[passive_];
-  uint32_t last = kNoDoc;
+  uint32_t arrival = kNoDoc;
+  uint32_t block_last = kNoDoc;
   for (uint32_t i : essential_) {
     Cursor& c = cursors_[i];
     if (c.done()) continue;
     if (c.at->doc != doc) {
-      last = std::min(last, c.at->doc - 1);
+      arrival = std::min(arrival, c.at->doc - 1);
       continue;
     }
     EnterBlock(&c);
     sum += c.block_bound;
-    last = std::min(last, c.block_last);
+    block_last = std::min(block_last, c.block_last);
   }
+  uint32_t last = std::min(arrival, block_last);
   if (sum * kSumMargin > threshold_) {
     blocks_pass_until_ = last;
     blocks_pass_threshold_ = threshold_;
     return false;
+  }
+  if (arrival < block_last) {
+    for (uint32_t i : essential_) {
+      Cursor& c = cursors_[i];
+      if (c.done() || c.at->doc == doc || c.at->doc > block_last) continue;
+      EnterBlock(&c);
+      sum += c.block_bound;
+      block_last = std::min(block_last, c.block_last);
+    }
+    if (sum * kSumMargin <= threshold_) last = block_last;
   }
   for (uint32_t i : essential_) SkipPast(&cursors_[i], last);
   return true;
