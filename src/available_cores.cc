@@ -41,7 +41,8 @@ std::optional<int64_t> ParseInteger(std::string_view s) {
 
 std::optional<size_t> CoresFromQuota(int64_t quota, int64_t period) {
   if (quota <= 0 || period <= 0) return std::nullopt;
-  return static_cast<size_t>(std::max<int64_t>(1, (quota + period - 1) / period));
+  const int64_t cores = (quota + period - 1) / period;  // rounds up
+  return static_cast<size_t>(std::max<int64_t>(1, cores));
 }
 
 // The file's contents, or none when it cannot be read.
@@ -68,11 +69,11 @@ std::optional<size_t> CgroupCores() {
   if (const auto line = ReadSmallFile("/sys/fs/cgroup/cpu.max")) {
     return CoresFromCpuMax(*line);
   }
-  for (const char* dir : {"/sys/fs/cgroup/cpu/", "/sys/fs/cgroup/cpu,cpuacct/",
-                          "/sys/fs/cgroup/"}) {
-    const auto quota = ReadSmallFile((std::string(dir) + "cpu.cfs_quota_us").c_str());
-    const auto period =
-        ReadSmallFile((std::string(dir) + "cpu.cfs_period_us").c_str());
+  for (const std::string dir :
+       {"/sys/fs/cgroup/cpu/", "/sys/fs/cgroup/cpu,cpuacct/",
+        "/sys/fs/cgroup/"}) {
+    const auto quota = ReadSmallFile((dir + "cpu.cfs_quota_us").c_str());
+    const auto period = ReadSmallFile((dir + "cpu.cfs_period_us").c_str());
     if (quota && period) return CoresFromCfs(*quota, *period);
   }
   return std::nullopt;

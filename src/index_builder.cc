@@ -12,6 +12,7 @@
 #include "parallel_for.h"
 #include "posting_accumulator.h"
 #include "quote.h"
+#include "release_pages.h"
 #include "unicode.h"
 #include "utf8.h"
 
@@ -365,11 +366,15 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options) const {
       out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
           part.AddField(FieldText(staged_[staged_order[i % docs]], f), f, doc);
     }
-    if (w > 0) part.EndFields();  // the first one still interns
+    if (w > 0) {
+      part.EndFields();  // the first one still interns
+      ReleaseFreeMemory();
+    }
   });
   for (size_t w = 1; w < parts.size(); ++w) {
     parts[0]->Append(std::move(*parts[w]));
     parts[w].reset();
+    ReleaseFreeMemory();
   }
   parts[0]->Finish(&out, shares.size());
   parts.clear();

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
@@ -21,6 +24,12 @@ void ReleasePages(void* data, size_t bytes) {
 #else
   (void)data;
   (void)bytes;
+#endif
+}
+
+void ReleaseFreeMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
 #endif
 }
 

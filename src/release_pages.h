@@ -14,6 +14,12 @@ namespace vrim {
 // fine) whose contents are no longer needed.
 void ReleasePages(void* data, size_t bytes);
 
+// Hands memory the allocator holds free (in any thread's arena) back to the
+// system, so that what one build thread freed does not stay resident while
+// others still allocate. Does nothing where the allocator offers no such
+// call.
+void ReleaseFreeMemory();
+
 }  // namespace vrim
 
 #endif  // VRIM_RELEASE_PAGES_H_

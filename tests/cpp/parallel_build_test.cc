@@ -26,10 +26,11 @@ namespace {
 // punctuation the trimmer removes, and "#" words without positions (for
 // the test language).
 const char* const kWords[] = {
-    "the",   "Running", "runs",    "ran",    "caf\xC3\xA9",  "na\xC3\xAFve",
-    "I\xC4\xB1k", "\xC4\xB0stanbul", "k\xC4\xB1z", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
-    "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF", "(quoted)",
-    "don't", "U.S.A.", "2026",   "#tag",  "DATA",   "dat\xC3\xA9",
+    "the", "Running", "runs", "ran", "(quoted)", "don't", "U.S.A.", "2026",
+    "#tag", "DATA", "caf\xC3\xA9", "na\xC3\xAFve", "dat\xC3\xA9",
+    "I\xC4\xB1k", "\xC4\xB0stanbul", "k\xC4\xB1z",
+    "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+    "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF",
 };
 
 std::string RandomText(std::mt19937* rng, size_t words) {
