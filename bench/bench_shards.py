@@ -43,7 +43,7 @@ def build_local(docs: list[dict]) -> vrim.Index:
 
 
 def partitions(docs: list[dict], count: int) -> list[list[dict]]:
-    """Contiguous parts, as dask.bag.from_sequence cuts them."""
+    """Contiguous parts of nearly equal size."""
     size = math.ceil(len(docs) / count)
     return [docs[i:i + size] for i in range(0, len(docs), size)]
 
@@ -115,7 +115,8 @@ def main() -> None:
                                   processes=True, dashboard_address=None,
                                   silence_logs=50) as cluster, \
             distributed.Client(cluster) as client:
-        bag = dask.bag.from_sequence(docs, npartitions=SHARDS)
+        # The same parts as in process, one per bag partition.
+        bag = dask.bag.from_sequence(parts, npartitions=len(parts)).flatten()
         start = time.perf_counter()
         remote = vdask.build(bag, FIELDS, client=client)
         print(f"{SHARDS} shards on 2 Dask workers:  "

@@ -60,9 +60,13 @@ bool ReadFields(PyObject* object, vrim::QueryStats* stats) {
     vrim::FieldTotals totals;
     ok = ToKey(PyTuple_GetItem(pair, 0), "fields", &name);
     if (ok && (!PyTuple_Check(value) || PyTuple_Size(value) != 2)) {
+      const std::string given =
+          PyTuple_Check(value)
+              ? "a tuple of " + std::to_string(PyTuple_Size(value))
+              : TypeName(value);
       SetError(PyExc_TypeError,
                "QueryStats fields map each name to a tuple (total_length, "
-               "documents), not " + TypeName(value));
+               "documents), not " + given);
       ok = false;
     }
     ok = ok &&
