@@ -3,12 +3,14 @@
 Builds the corpus once as one local index and once as 4 shards on a
 two-worker LocalCluster (one thread each), then runs the same queries
 (limit 10) on: the local index, the same 4 shards in process
-(vrim.ShardedIndex), and the cluster (vrim.dask.ShardedIndex, both phases
-on the workers). Reports build times, median and 90th percentile query
+(vrim.ShardedIndex), and the cluster (vrim.dask.ShardedIndex: one actor
+per shard, called by the client directly). For scale, the same two-round
+shape as a graph of no-op Dask tasks (what going through the scheduler
+costs by itself). Reports build times, median and 90th percentile query
 latency, and the payload bytes a query moves: the query text to every
-shard task, each shard's QueryStats to the summing task and the sum back
-to every shard, each shard's hits to the merging task and the merged hits
-to the client (pickled sizes; Dask adds its own per-task framing).
+shard twice, each shard's QueryStats to the client and the sum back to
+every shard, each shard's hits to the client (pickled sizes; Dask adds
+its own message framing).
 
     python bench/bench_shards.py [--queries N] [--limit 10]
 """
@@ -29,6 +31,7 @@ import queries as query_classes  # noqa: E402
 from corpus import load_english_corpus  # noqa: E402
 
 import vrim  # noqa: E402
+from vrim.dask import _for_shard  # noqa: E402
 
 FIELDS = {"title": 2.0, "body": 1.0}
 SHARDS = 4
@@ -64,10 +67,25 @@ def summary(name: str, seconds: list[float]) -> str:
             f"   p90 {p90 * 1e3:8.2f} ms")
 
 
+def _nothing(*args: object) -> None:
+    return None
+
+
+def dask_floor(client, count: int) -> None:
+    """The two-phase task graph with functions that do nothing: what the
+    scheduler and the round trips cost by themselves."""
+    first = [client.submit(_nothing, i, pure=False) for i in range(count)]
+    total = client.submit(_nothing, first, pure=False)
+    second = [client.submit(_nothing, i, total, pure=False)
+              for i in range(count)]
+    client.submit(_nothing, second, pure=False).result()
+
+
 def payload_bytes(shards: list[vrim.Index], text: str, limit: int) -> dict:
     """Pickled sizes of what one two-phase query sends between tasks."""
     stats = [shard.query_stats(text) for shard in shards]
     total = sum(stats)
+    sent = [_for_shard(total, own) for own in stats]
     hits = [[(h.ref, h.score, h.matches)
              for h in shard.search(text, limit, stats=total)]
             for shard in shards]
@@ -76,10 +94,8 @@ def payload_bytes(shards: list[vrim.Index], text: str, limit: int) -> dict:
     query = len(pickle.dumps(text))
     return {
         "query": 2 * len(shards) * query,
-        "stats": sum(len(pickle.dumps(s)) for s in stats)
-        + len(shards) * len(pickle.dumps(total)),
-        "hits": sum(len(pickle.dumps(h)) for h in hits)
-        + len(pickle.dumps(merged)),
+        "stats": sum(len(pickle.dumps(s)) for s in stats + sent),
+        "hits": sum(len(pickle.dumps(h)) for h in hits),
         "local_hits": len(pickle.dumps(merged)),
     }
 
@@ -112,7 +128,7 @@ def main() -> None:
     sharded = vrim.ShardedIndex(in_process)
 
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                  processes=True, dashboard_address=None,
+                                  processes=True, dashboard_address=":0",
                                   silence_logs=50) as cluster, \
             distributed.Client(cluster) as client:
         # The same parts as in process, one per bag partition.
@@ -137,6 +153,8 @@ def main() -> None:
             lambda t: sharded.search(t, limit), texts)))
         print(summary("4 shards on Dask", latencies(
             lambda t: remote.search(t, limit), texts)))
+        print(summary("  task graph of no-ops", latencies(
+            lambda t: dask_floor(client, SHARDS), texts)))
 
     sizes = [payload_bytes(in_process, text, limit) for text in texts]
     print("\npayload bytes per query (mean; pickled):")

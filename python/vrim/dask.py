@@ -4,11 +4,12 @@
 (of dicts) or dataframe on the workers and keeps each there;
 ``write(collection, path, fields)`` writes the shards' bytes under
 ``path`` instead, and ``load(paths)`` puts written shards back on workers.
-``ShardedIndex.search`` runs the two phases on the cluster: every shard
-reports its statistics of the query, one task sums them, every shard
-searches with the sum and ``limit``, one task merges the hits; the client
-receives only the merged hits. Scores and order are those of one index
-over all the documents.
+``ShardedIndex.search`` runs the two phases through one Dask actor per
+shard, on the shard's worker, called from the client directly (no task
+goes through the scheduler): every shard reports its statistics of the
+query, the client sums them, every shard searches with the sum and
+``limit``, the client merges the hits. Scores and order are those of one
+index over all the documents.
 
 Requires the ``dask`` extra (``pip install vrim[dask]``); ``import vrim``
 does not import this module.
@@ -16,12 +17,17 @@ does not import this module.
 
 from __future__ import annotations
 
+import asyncio
+import functools
 import hashlib
 import operator
+import os
 import sys
-from collections.abc import Iterable, Mapping, Sequence
+import threading
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, TypeVar
 
 import dask.bag
 import fsspec  # type: ignore[import-untyped]
@@ -35,6 +41,7 @@ from ._sharded import (check_disjoint, check_same_settings, hit_order,
 __all__ = ["Hit", "ShardedIndex", "build", "load", "write"]
 
 Matches = dict[str, dict[str, list[tuple[int, int]]]]
+_T = TypeVar("_T")
 
 
 class Hit(NamedTuple):
@@ -137,8 +144,40 @@ def _refs_with_digests(shard: Shard, digests: frozenset[bytes]) -> list[str]:
     return [ref for ref in shard.index.references if _digest(ref) in digests]
 
 
-def _query_stats(shard: Shard, query: str) -> QueryStats:
-    return shard.index.query_stats(query)
+# Searches release the interpreter lock: a worker answers several at once
+# on these threads, one per core, beside its event loop.
+_search_pool: ThreadPoolExecutor | None = None
+_search_pool_lock = threading.Lock()
+
+
+async def _in_search_thread(call: Callable[[], _T]) -> _T:
+    global _search_pool
+    with _search_pool_lock:
+        if _search_pool is None:
+            _search_pool = ThreadPoolExecutor(
+                os.cpu_count() or 1, thread_name_prefix="vrim-search")
+    return await asyncio.get_running_loop().run_in_executor(_search_pool,
+                                                            call)
+
+
+class ShardServer:
+    """Answers the two phases for one shard, as a Dask actor on the worker
+    holding the shard: calls go from the client straight to that worker,
+    without a task through the scheduler."""
+
+    def __init__(self, shard: Shard) -> None:
+        self.index = shard.index
+
+    async def query_stats(self, query: str) -> QueryStats:
+        return await _in_search_thread(
+            functools.partial(self.index.query_stats, query))
+
+    async def search(self, query: str, limit: int | None,
+                     stats: QueryStats) -> list[Hit]:
+        def run() -> list[Hit]:
+            return [Hit(hit.ref, hit.score, hit.matches)
+                    for hit in self.index.search(query, limit, stats=stats)]
+        return await _in_search_thread(run)
 
 
 def _sum_stats(stats: list[QueryStats]) -> QueryStats:
@@ -148,10 +187,14 @@ def _sum_stats(stats: list[QueryStats]) -> QueryStats:
     return total
 
 
-def _search(shard: Shard, query: str, limit: int | None,
-            stats: QueryStats) -> list[Hit]:
-    return [Hit(hit.ref, hit.score, hit.matches)
-            for hit in shard.index.search(query, limit, stats=stats)]
+def _for_shard(total: QueryStats, own: QueryStats) -> QueryStats:
+    """The part of `total` a shard that reported `own` needs: the terms it
+    matches. A wide expansion has many terms no single shard has."""
+    terms = total.terms
+    if len(terms) == len(own.terms):
+        return total
+    return QueryStats(total.document_count, total.fields,
+                      {term: terms[term] for term in own.terms})
 
 
 def _hit_order(hit: Hit) -> tuple[float, str]:
@@ -263,7 +306,10 @@ class ShardedIndex:
     Construction checks that the shards share language, pipeline, fields,
     field boosts, k1 and b, and that no reference is in two shards
     (``ValueError`` otherwise); it moves 8 bytes per document to the
-    client. Safe to search from several threads at once.
+    client. The first search places a ``ShardServer`` actor beside each
+    shard; when one is lost with its worker, the next search places them
+    again, once the scheduler has rebuilt the lost shards from their
+    lineage. Safe to search from several threads at once.
     """
 
     def __init__(self, shards: Sequence[Future[Any]], *,
@@ -286,6 +332,10 @@ class ShardedIndex:
         for name in self._settings["fields"]:
             probe.field(name)
         self._probe = probe.build()
+        self._lock = threading.Lock()
+        self._generation = 0
+        self._actors: list[Any] | None = None
+        self._actor_futures: list[Future[Any]] = []
 
     def _check_disjoint(self, digests: list[bytes]) -> None:
         owner: dict[bytes, int] = {}
@@ -329,17 +379,58 @@ class ShardedIndex:
                 f"language={self._settings['language']!r}, "
                 f"documents={self._document_count})")
 
-    def query_stats(self, query: str) -> QueryStats:
+    def _servers(self) -> tuple[int, list[Any]]:
+        """The shards' actors, placed on first use, with their generation."""
+        with self._lock:
+            if self._actors is None:
+                submit = self._client.submit
+                self._actor_futures = [
+                    submit(ShardServer, shard, actor=True, pure=False)
+                    for shard in self._shards]
+                self._actors = self._client.gather(  # type: ignore[no-untyped-call]
+                    self._actor_futures)
+            return self._generation, self._actors
+
+    def _replace_servers(self, generation: int) -> None:
+        """Drop the actors of `generation` (one of them is gone); the next
+        call places new ones on the shards, rebuilt where they were lost."""
+        with self._lock:
+            if generation == self._generation:
+                self._actors = None
+                self._actor_futures = []
+                self._generation += 1
+
+    def _two_phases(self, query: str, limit: int | None,
+                    timeout: float | None,
+                    retry: bool = True) -> tuple[QueryStats, list[Hit]]:
+        generation, servers = self._servers()
+        try:
+            stats = [call.result(timeout=timeout) for call in
+                     [server.query_stats(query) for server in servers]]
+            total = _sum_stats(stats)
+            if limit == 0:
+                return total, []
+            ranked = [call.result(timeout=timeout) for call in
+                      [server.search(query, limit, _for_shard(total, own))
+                       for server, own in zip(servers, stats)]]
+        except TimeoutError:
+            raise
+        except (OSError, RuntimeError):
+            # Dask's errors for an actor whose worker is gone. Place the
+            # actors again (the scheduler first rebuilds the shards lost
+            # with the worker) and ask once more; a shard that cannot be
+            # rebuilt raises its error here.
+            if not retry:
+                raise
+            self._replace_servers(generation)
+            return self._two_phases(query, limit, timeout, retry=False)
+        return total, _merge(ranked, limit)
+
+    def query_stats(self, query: str, *,
+                    timeout: float | None = None) -> QueryStats:
         """The statistics of ``query`` summed over every shard."""
         self._probe.search(query, 0)
-        total: QueryStats = self._stats_future(query).result()
-        return total
-
-    def _stats_future(self, query: str) -> Future[Any]:
-        submit = self._client.submit
-        stats = [submit(_query_stats, shard, query, pure=False)
-                 for shard in self._shards]
-        return submit(_sum_stats, stats, pure=False)
+        return self._two_phases(query, 0, timeout)[0]
 
     def search(self, query: str, limit: int | None = None, *,
                timeout: float | None = None) -> list[Hit]:
@@ -347,21 +438,22 @@ class ShardedIndex:
 
         Hits in descending score order, ties by reference; ``limit`` as in
         ``Index.search``. Raises ``QueryError`` for a malformed query,
-        ``TimeoutError`` after ``timeout`` seconds, and what the cluster
-        raises when a shard can neither be reached nor rebuilt.
+        ``TimeoutError`` when a call takes longer than ``timeout``
+        seconds, and what the cluster raises when a shard can neither be
+        reached nor rebuilt.
         """
         self._probe.search(query, limit)  # checks query and limit
         cut = None if limit is None else operator.index(limit)
-        submit = self._client.submit
-        total = self._stats_future(query)
-        ranked = [submit(_search, shard, query, cut, total, pure=False)
-                  for shard in self._shards]
-        merged = submit(_merge, ranked, cut, pure=False)
-        hits: list[Hit] = merged.result(timeout=timeout)
-        return hits
+        if cut == 0:
+            return []
+        return self._two_phases(query, cut, timeout)[1]
 
     def close(self) -> None:
         """Release the shards from the workers' memory."""
-        self._client.cancel(self._shards)  # type: ignore[no-untyped-call]
-        self._shards = []
+        with self._lock:
+            self._client.cancel(  # type: ignore[no-untyped-call]
+                self._actor_futures + self._shards)
+            self._actors = None
+            self._actor_futures = []
+            self._shards = []
 

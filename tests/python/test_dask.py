@@ -20,13 +20,16 @@ import vrim.dask as vdask  # noqa: E402
 WORDS = ("apple apples pear river rivers running runner stone stones light "
          "sea seas walk walking walked the of").split()
 QUERIES = ["river", "+river stone*", "walk~1 -sea", "title:light^2 pear",
-           "appl* rivers", "zz", "-apple"]
+           "appl* rivers", "zz", "-apple", "zebr* river", "zebra~1 sea"]
 
 
 def random_docs(seed, count):
+    # A few words in one document each, so that shards match different
+    # terms of one expansion.
     rng = random.Random(seed)
     return [{"id": f"doc{n:04d}",
-             "title": " ".join(rng.choices(WORDS, k=rng.randint(0, 4))),
+             "title": " ".join(rng.choices(WORDS, k=rng.randint(0, 4))
+                               + [f"zebra{n}" * (n % 97 == 5)]),
              "body": " ".join(rng.choices(WORDS, k=rng.randint(0, 30))),
              "boost": rng.choice([1.0, 1.0, 2.0])}
             for n in range(count)]
@@ -56,7 +59,7 @@ def answers(sharded, index):
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=2,
-                                  processes=True, dashboard_address=None,
+                                  processes=True, dashboard_address=":0",
                                   silence_logs=50) as cluster:
         with distributed.Client(cluster) as client:
             yield client
