@@ -108,6 +108,9 @@ def test_stress():
             for query in order:
                 got = [(h.ref, h.score, h.matches) for h in index.search(query)]
                 assert got == expected[query], query
+                top = [(h.ref, h.score, h.matches)
+                       for h in index.search(query, limit=5)]
+                assert top == expected[query][:5], query
         return run
 
     def churner(seed, language):
