@@ -29,10 +29,15 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, NamedTuple, TypeVar
 
-import dask.bag
-import fsspec  # type: ignore[import-untyped]
-from dask.delayed import Delayed, delayed
-from distributed import Client, Future, default_client
+try:
+    import dask.bag
+    import fsspec  # type: ignore[import-untyped]
+    from dask.delayed import Delayed, delayed
+    from distributed import Client, Future, default_client
+except ImportError:  # pragma: no cover - depends on the extra
+    # The missing module's own error stays attached as the context.
+    raise ImportError("vrim.dask needs Dask and its distributed scheduler: "
+                      "pip install 'vrim[dask]'")
 
 from _vrim import Index, IndexBuilder, QueryStats
 from ._sharded import (check_disjoint, check_same_settings, hit_order,

@@ -143,3 +143,14 @@ def test_a_reference_in_two_shards_is_reported(shards):
         vrim.ShardedIndex([])
     with pytest.raises(TypeError, match="shard 1 must be a vrim.Index"):
         vrim.ShardedIndex([shards[0], "index"])
+
+
+def test_vrim_dask_without_dask_says_what_to_install():
+    import subprocess
+    import sys
+    code = ("import sys; sys.modules['dask'] = None\n"
+            "try:\n    import vrim.dask\n"
+            "except ImportError as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                         text=True, check=True).stdout
+    assert "pip install 'vrim[dask]'" in out
