@@ -292,6 +292,7 @@ void TokenSet::ExpandFuzzy(std::string_view term_text, uint64_t max_distance,
     uint32_t depth;
   };
   std::vector<Frame> stack;
+  std::vector<char32_t> candidates;
   auto expand = [&](uint32_t node, uint32_t depth) {
     for (uint32_t c = child_begin_[node]; c < child_begin_[node + 1]; ++c) {
       stack.push_back({c, depth + 1});
@@ -328,7 +329,30 @@ void TokenSet::ExpandFuzzy(std::string_view term_text, uint64_t max_distance,
     if (term_id_[f.node] != kNoTerm && row[m] <= max) {
       out->push_back(term_id_[f.node]);
     }
-    if (row_min <= max && d < max_depth) expand(f.node, d);
+    if (row_min > max || d >= max_depth) continue;
+    if (row_min < max) {
+      expand(f.node, d);
+      continue;
+    }
+    // With every cell at the limit, a child stays within it only through
+    // a match on the diagonal or a transposition, so only children along
+    // the characters of the term near this depth are worth visiting.
+    candidates.clear();
+    const size_t child_first = d + 1 > max ? d + 1 - max : 1;
+    const size_t child_last = std::min<size_t>(m, d + 1 + max);
+    for (size_t j = child_first; j <= child_last; ++j) {
+      if (row[j - 1] <= max) candidates.push_back(t[j - 1]);
+      if (j >= 2 && ch == t[j - 1] && prev[j - 2] + 1 <= max) {
+        candidates.push_back(t[j - 2]);
+      }
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()),
+                     candidates.end());
+    for (char32_t c : candidates) {
+      const int64_t next = child(f.node, c);
+      if (next >= 0) stack.push_back({static_cast<uint32_t>(next), d + 1});
+    }
   }
 }
 
