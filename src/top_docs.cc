@@ -293,7 +293,7 @@ bool TopDocsSearch::SkipBlocks(uint32_t doc) {
     block_last = std::min(block_last, c.block_last);
   }
   uint32_t last = std::min(arrival, block_last);
-  if (sum * kSumMargin > threshold_) {
+  if (!(sum * kSumMargin <= threshold_)) {  // a NaN bound never skips
     blocks_pass_until_ = last;
     blocks_pass_threshold_ = threshold_;
     return false;
