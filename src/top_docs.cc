@@ -17,7 +17,8 @@ constexpr size_t kMaxCursors = 48;
 
 // Bounds are sums taken in another order than the scores they bound, and
 // of values computed with another association; these margins cover the
-// rounding differences many times over.
+// rounding differences many times over. A bound of one contribution needs
+// no sum margin, so equal scores (a field of equal texts) still prune.
 constexpr double kUnitMargin = 1.0 + 1e-12;
 constexpr double kSumMargin = 1.0 + 1e-9;
 
@@ -74,10 +75,21 @@ class TopDocsSearch {
  private:
   Cursor MakeCursor(uint32_t clause, uint32_t record, uint32_t field_index,
                     const PostingRange& range) const;
-  // Rounding to three decimals adds at most half a thousandth.
+  // The contribution of a unit, rounded to three decimals upwards of the
+  // scoring's own rounding (half away from zero) without a library call.
   static double BoundOfUnit(const Cursor& c, double unit) {
     if (!c.scores) return 0.0;
-    return c.multiplier * (c.scale * unit + 0.00051);
+    const double thousandths = c.scale * unit * 1000.0;
+    const double rounded =
+        thousandths < 4e15
+            ? static_cast<double>(static_cast<int64_t>(thousandths + 0.5))
+            : thousandths;
+    return c.multiplier * (rounded / 1000.0);
+  }
+  // Whether a document whose score is at most `bound`, a sum of `terms`
+  // bounds, cannot enter; never for a bound that is not a number.
+  bool CannotEnter(double bound, size_t terms) const {
+    return (terms <= 1 ? bound : bound * kSumMargin) <= threshold_;
   }
   // Brings the cursor's block data up to date with `at`.
   // REQUIRES: !c->done().
@@ -228,7 +240,7 @@ void TopDocsSearch::Partition() {
   if (!required_.empty()) return;
   size_t passive = passive_;
   while (passive < sorted_.size() &&
-         prefix_[passive + 1] * kSumMargin <= threshold_) {
+         CannotEnter(prefix_[passive + 1], passive + 1)) {
     ++passive;
   }
   if (passive == passive_ && !essential_.empty()) return;
@@ -279,6 +291,7 @@ bool TopDocsSearch::SkipBlocks(uint32_t doc) {
     return false;
   }
   double sum = prefix_[passive_];
+  size_t terms = passive_;
   uint32_t arrival = kNoDoc;
   uint32_t block_last = kNoDoc;
   for (uint32_t i : essential_) {
@@ -290,10 +303,11 @@ bool TopDocsSearch::SkipBlocks(uint32_t doc) {
     }
     EnterBlock(&c);
     sum += c.block_bound;
+    ++terms;
     block_last = std::min(block_last, c.block_last);
   }
   uint32_t last = std::min(arrival, block_last);
-  if (!(sum * kSumMargin <= threshold_)) {  // a NaN bound never skips
+  if (!CannotEnter(sum, terms)) {
     blocks_pass_until_ = last;
     blocks_pass_threshold_ = threshold_;
     return false;
@@ -304,9 +318,10 @@ bool TopDocsSearch::SkipBlocks(uint32_t doc) {
       if (c.done() || c.at->doc == doc || c.at->doc > block_last) continue;
       EnterBlock(&c);
       sum += c.block_bound;
+      ++terms;
       block_last = std::min(block_last, c.block_last);
     }
-    if (sum * kSumMargin <= threshold_) last = block_last;
+    if (CannotEnter(sum, terms)) last = block_last;
   }
   for (uint32_t i : essential_) SkipPast(&cursors_[i], last);
   return true;
@@ -317,17 +332,22 @@ bool TopDocsSearch::SkipBlocks(uint32_t doc) {
 // it cannot enter. Lists it gets to are left on or after `doc`.
 bool TopDocsSearch::Prune(uint32_t doc) {
   double partial = 0.0;
+  size_t terms = 0;
   for (uint32_t i : essential_) {
     const Cursor& c = cursors_[i];
-    if (!c.done() && c.at->doc == doc) partial += PostingBound(c);
+    if (c.done() || c.at->doc != doc) continue;
+    partial += PostingBound(c);
+    ++terms;
   }
   for (size_t j = passive_; j-- > 0;) {
-    if ((partial + prefix_[j + 1]) * kSumMargin <= threshold_) return true;
+    if (CannotEnter(partial + prefix_[j + 1], terms + j + 1)) return true;
     Cursor& c = cursors_[sorted_[j]];
     Seek(&c, doc);
-    if (!c.done() && c.at->doc == doc) partial += PostingBound(c);
+    if (c.done() || c.at->doc != doc) continue;
+    partial += PostingBound(c);
+    ++terms;
   }
-  return partial * kSumMargin <= threshold_;
+  return CannotEnter(partial, terms);
 }
 
 // Every required clause present and no prohibited one.
