@@ -430,18 +430,25 @@ std::string RandomQuery(std::mt19937& rng,
   return query;
 }
 
+// One to three fields, each with a boost of its own.
+TestCorpus RandomFields(std::mt19937& rng) {
+  const std::vector<std::string> all_fields = {"title", "body", "tags"};
+  TestCorpus corpus;
+  const size_t field_count = 1 + rng() % 3;
+  corpus.fields.assign(all_fields.begin(), all_fields.begin() + field_count);
+  const double field_boosts[] = {1.0, 2.5, 0.0, 0.5};
+  for (size_t f = 0; f < field_count; ++f) {
+    corpus.field_boosts.push_back(field_boosts[rng() % 4]);
+  }
+  return corpus;
+}
+
 TEST(SearchTest, MatchesReferenceOnRandomCorpora) {
   std::mt19937 rng(20261207);
   auto language = std::make_shared<TestLanguage>();
-  const std::vector<std::string> all_fields = {"title", "body", "tags"};
   for (int trial = 0; trial < 300; ++trial) {
-    TestCorpus corpus;
-    const size_t field_count = 1 + rng() % 3;
-    corpus.fields.assign(all_fields.begin(), all_fields.begin() + field_count);
-    const double field_boosts[] = {1.0, 2.5, 0.0, 0.5};
-    for (size_t f = 0; f < field_count; ++f) {
-      corpus.field_boosts.push_back(field_boosts[rng() % 4]);
-    }
+    TestCorpus corpus = RandomFields(rng);
+    const size_t field_count = corpus.fields.size();
     const double k1s[] = {1.2, 0.0, 2.0, -1.0, NAN};
     const double bs[] = {0.75, 0.0, 1.0, 1.5, INFINITY};
     corpus.k1 = k1s[rng() % 5];
@@ -500,15 +507,9 @@ void ExpectLimitedPrefix(const IndexPtr& index, const Query& query,
 TEST(SearchTest, LimitReturnsTheFirstHitsOfTheFullRanking) {
   std::mt19937 rng(7);
   auto language = std::make_shared<TestLanguage>();
-  const std::vector<std::string> all_fields = {"title", "body", "tags"};
   for (int trial = 0; trial < 60; ++trial) {
-    TestCorpus corpus;
-    const size_t field_count = 1 + rng() % 3;
-    corpus.fields.assign(all_fields.begin(), all_fields.begin() + field_count);
-    const double field_boosts[] = {1.0, 2.5, 0.0, 0.5};
-    for (size_t f = 0; f < field_count; ++f) {
-      corpus.field_boosts.push_back(field_boosts[rng() % 4]);
-    }
+    TestCorpus corpus = RandomFields(rng);
+    const size_t field_count = corpus.fields.size();
     corpus.b = trial % 7 == 0 ? 0.0 : 0.75;
     const int docs = std::uniform_int_distribution<int>(0, 700)(rng);
     for (int d = 0; d < docs; ++d) {

@@ -5,39 +5,10 @@ import random
 import pytest
 
 import vrim
-
-WORDS = {
-    "en": "apple apples pear river rivers running runner stone stones light "
-    "lighter sea seas walk walking walked the of".split(),
-    "de": "haus häuser baum bäume laufen läuft stein steine licht meer".split(),
-    "ja": "東京 京都 大阪 東京都 日本 日本語 語学 学校 大学".split(),
-    "en,tr": "istanbul İstanbul ılık ilik kitap kitaplar river Irmak".split(),
-}
+from random_queries import WORDS, hit_tuple, random_query, random_text
 
 
-def random_text(rng, words):
-    return " ".join(rng.choice(words) for _ in range(rng.randint(0, 12)))
-
-
-def random_query(rng, words, fields):
-    clauses = []
-    for _ in range(rng.randint(1, 4)):
-        word = rng.choice(words + ["zz"])
-        prefix = rng.choice(["", "", "", "+", "-"])
-        if rng.random() < 0.2:
-            prefix += rng.choice(fields) + ":"
-        suffix = rng.choice(["", "", "", "*", "~1", "~2", "^2", "^0"])
-        if suffix == "*":
-            word = word[: rng.randint(1, len(word))]
-        clauses.append(prefix + word + suffix)
-    return " ".join(clauses)
-
-
-def hit_tuple(hit):
-    return hit.ref, hit.score, hit.terms, hit.matches
-
-
-@pytest.mark.parametrize("language", sorted(WORDS))
+@pytest.mark.parametrize("language", ["de", "en", "en,tr", "ja"])
 def test_limit_is_a_prefix_of_the_full_ranking(language):
     rng = random.Random(language)
     words = WORDS[language]

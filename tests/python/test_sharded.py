@@ -7,36 +7,7 @@ import random
 import pytest
 
 import vrim
-
-WORDS = {
-    "en": "apple apples pear river rivers running runner stone stones light "
-    "lighter sea seas walk walking walked the of".split(),
-    "en,tr": "istanbul İstanbul ılık ilik kitap kitaplar river Irmak".split(),
-    "ja": "東京 京都 大阪 東京都 日本 日本語 語学 学校 大学".split(),
-    "zh": "北京 北京市 中国 中国人 人民 大学 学生 学习 习惯".split(),
-}
-
-
-def random_text(rng, words):
-    return " ".join(rng.choice(words) for _ in range(rng.randint(0, 12)))
-
-
-def random_query(rng, words, fields):
-    clauses = []
-    for _ in range(rng.randint(1, 4)):
-        word = rng.choice(words + ["zz"])
-        prefix = rng.choice(["", "", "", "+", "-"])
-        if rng.random() < 0.2:
-            prefix += rng.choice(fields) + ":"
-        suffix = rng.choice(["", "", "", "*", "*", "~1", "~2", "^2", "^0"])
-        if suffix == "*":
-            word = rng.choice(["", "*"]) + word[: rng.randint(1, len(word))]
-        clauses.append(prefix + word + suffix)
-    return " ".join(clauses)
-
-
-def hit_tuple(hit):
-    return hit.ref, hit.score, hit.terms, hit.matches
+from random_queries import WORDS, hit_tuple, random_query, random_text
 
 
 def build(language, docs, k1, b, title_boost):
@@ -65,7 +36,7 @@ def random_collection(rng, words, language):
     return whole, [build(language, part, *settings) for part in parts]
 
 
-@pytest.mark.parametrize("language", sorted(WORDS))
+@pytest.mark.parametrize("language", ["en", "en,tr", "ja", "zh"])
 def test_shards_rank_like_one_index(language):
     rng = random.Random(f"shards {language}")
     words = WORDS[language]
