@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,31 @@ size_t CountCodePoints(std::string_view text);
 // True when `text` is well-formed UTF-8 (no overlongs, no surrogates, no
 // values above U+10FFFF).
 bool IsValidUtf8(std::string_view text);
+
+// True when every byte of `text` is below 0x80 (ASCII, so valid UTF-8).
+// Reads whole words: the cheap first test before IsValidUtf8.
+inline bool IsAscii(std::string_view text) {
+  const char* p = text.data();
+  const size_t n = text.size();
+  uint64_t bits = 0;
+  if (n >= 8) {
+    uint64_t w;
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&w, p + i, 8);
+      bits |= w;
+    }
+    std::memcpy(&w, p + n - 8, 8);  // the tail, overlapping
+    bits |= w;
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    bits = head | tail;
+  } else {
+    for (size_t i = 0; i < n; ++i) bits |= static_cast<uint8_t>(p[i]);
+  }
+  return (bits & 0x8080808080808080u) == 0;
+}
 
 // True when byte offset `pos` of `text` starts a character (or is the end).
 inline bool IsCharBoundary(std::string_view text, size_t pos) {

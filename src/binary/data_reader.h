@@ -14,11 +14,18 @@
 
 namespace vrim {
 
+// How position lists and postings are decoded. kFast recognises the
+// common shapes a word at a time; kGeneral decodes every varint on its own.
+// Both give the same data, or the same error, for every input: kGeneral is
+// there for tests to compare against.
+enum class ReadPath { kFast, kGeneral };
+
 // On success fills `*data` (satisfying every IndexData invariant) and
 // `*language` (the stored code resolved).
 bool ReadIndexData(std::string_view bytes,
                    const std::optional<std::string>& requested_language,
-                   IndexData* data, LanguagePtr* language, ReadError* error);
+                   IndexData* data, LanguagePtr* language, ReadError* error,
+                   ReadPath path = ReadPath::kFast);
 
 }  // namespace vrim
 

@@ -35,6 +35,7 @@
 
 #include "binary/data_reader.h"
 #include "binary/format.h"
+#include "binary/position_scan.h"
 #include "index_builder.h"
 #include "positions.h"
 #include "quote.h"
@@ -132,6 +133,9 @@ class Cursor {
     return true;
   }
 
+  // REQUIRES: n <= remaining().
+  void Skip(uint64_t n) { pos_ += n; }
+
   // Advances over `n` bytes, returning where they start.
   bool Take(uint64_t n, const uint8_t** at, ReadError* error) {
     if (n > remaining()) {
@@ -155,7 +159,7 @@ class Cursor {
     const uint8_t* at;
     if (!Varint(&n, error) || !Take(n, &at, error)) return false;
     *s = std::string_view(reinterpret_cast<const char*>(at), n);
-    if (!IsValidUtf8(*s)) {
+    if (!IsAscii(*s) && !IsValidUtf8(*s)) {
       *error = Error(ReadErrorKind::kInvalidUtf8,
                      "section '" + std::string(section_) +
                          "' contains invalid UTF-8");
@@ -187,10 +191,12 @@ bool IsValidStoredFieldName(std::string_view name) {
 
 class Reader {
  public:
-  Reader(std::string_view bytes, ReadError* error)
+  Reader(std::string_view bytes, ReadError* error,
+         ReadPath path = ReadPath::kFast)
       : data_(reinterpret_cast<const uint8_t*>(bytes.data())),
         size_(bytes.size()),
-        error_(error) {}
+        error_(error),
+        fast_(path == ReadPath::kFast) {}
 
   // Stages 1 to 3: header, meta and the fixed parts of docs and terms.
   bool ReadOpening() { return ReadHeader() && ReadMeta() && CheckFixedParts(); }
@@ -405,31 +411,34 @@ class Reader {
       Cursor block(At(area_begin + start), At(area_begin + end), "terms");
       uint64_t first = k * bf::kTermsPerBlock;
       uint64_t count = std::min(bf::kTermsPerBlock, t_count - first);
-      std::string term;
       for (uint64_t j = 0; j < count; ++j) {
-        std::string_view suffix;
-        if (j == 0) {
-          if (!block.String(&suffix, &e)) return false;
-          term.assign(suffix);
-        } else {
-          uint64_t shared;
+        // The term before, in this block from the second term on.
+        const std::string* prev =
+            data->terms.empty() ? nullptr : &data->terms.back();
+        uint64_t shared = 0;
+        if (j > 0) {
           if (!block.Varint(&shared, &e)) return false;
-          if (shared > term.size() || !IsCharBoundary(term, shared)) {
+          if (shared > prev->size() || !IsCharBoundary(*prev, shared)) {
             return Fail(Error(ReadErrorKind::kBadFrontCoding,
                               "front-coded term shares " +
                                   std::to_string(shared) + " bytes with a " +
-                                  std::to_string(term.size()) +
+                                  std::to_string(prev->size()) +
                                   "-byte term"));
           }
-          if (!block.String(&suffix, &e)) return false;
-          term.resize(shared);
-          term.append(suffix);
         }
+        std::string_view suffix;
+        if (!block.String(&suffix, &e)) return false;
+        // The term and the one before share their first `shared` bytes,
+        // so the rest decides their order.
         uint64_t id = first + j;
-        if (id > 0 && term <= data->terms.back()) {
+        if (id > 0 && suffix <= std::string_view(*prev).substr(shared)) {
           return Fail(TermOutOfRange(id));
         }
-        data->terms.push_back(term);
+        std::string term;
+        term.reserve(shared + suffix.size());
+        if (shared > 0) term.append(prev->data(), shared);
+        term.append(suffix);
+        data->terms.push_back(std::move(term));
       }
       // Bytes after the block's last term are ignored.
     }
@@ -475,28 +484,11 @@ class Reader {
         prev_field = field;
         if (!record.Varint(&n, &e)) return false;
         if (n > record_length) return Fail(Truncated("postings"));
-        uint64_t doc = 0;
-        for (uint64_t i = 0; i < n; ++i) {
-          uint32_t delta, tf, k;
-          if (!record.Varint32(&delta, &e)) return false;
-          doc += delta;
-          if (doc > kMaxU32) return Fail(Truncated("postings"));
-          if (doc >= stored_docs_ || (i > 0 && delta == 0)) {
-            return Fail(DocumentOutOfRange(doc));
-          }
-          if (!record.Varint32(&tf, &e) || !record.Varint32(&k, &e)) {
-            return false;
-          }
-          Posting posting;
-          posting.field = field;
-          posting.doc = static_cast<uint32_t>(doc);
-          posting.tf = tf;
-          posting.position_count = k;
-          if (k > 0 &&
-              !ReadPositionList(&next_positions, k, &posting)) {
-            return false;
-          }
-          data->postings.push_back(posting);
+        if (!(fast_ ? ReadGroupFast(&record, field, n, &next_positions,
+                                    &data->postings)
+                    : ReadGroup(&record, field, n, &next_positions,
+                                &data->postings))) {
+          return false;
         }
       }
       if (data->postings.size() == data->term_postings.back()) {
@@ -518,6 +510,151 @@ class Reader {
     return true;
   }
 
+  // Reads the `n` postings of one field of a term, appending them to `out`.
+  bool ReadGroup(Cursor* record, uint32_t field, uint64_t n,
+                 uint64_t* next_positions, std::vector<Posting>* out) {
+    uint64_t doc = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+      Posting posting;
+      posting.field = field;
+      if (!ReadPosting(record, i, &doc, next_positions, &posting)) {
+        return false;
+      }
+      out->push_back(posting);
+    }
+    return true;
+  }
+
+  // As ReadGroup, but takes the common shape of a posting (a one- or
+  // two-byte document delta, then a one-byte frequency and position count)
+  // and of its position list (ScanCanonicalPositions) without decoding
+  // them varint by varint. It alternates between a run of postings of the
+  // common shape and their position lists, so that errors come in the
+  // order of the general path: a posting of any other shape goes through
+  // ReadPosting from its first byte once the lists before it are read, and
+  // a list the scan does not recognise through ReadPositionList.
+  bool ReadGroupFast(Cursor* record, uint32_t field, uint64_t n,
+                     uint64_t* next_positions, std::vector<Posting>* out) {
+    // Every posting takes at least 3 bytes, so a group that cannot fit
+    // fails: the general path finds where.
+    if (n > record->remaining() / 3) {
+      return ReadGroup(record, field, n, next_positions, out);
+    }
+    const size_t first = out->size();
+    out->resize(first + n);  // within the capacity reserved for the section
+    Posting* const postings = out->data() + first;
+    uint64_t doc = 0;
+    for (uint64_t i = 0; i < n;) {
+      const uint64_t common =
+          ReadCommonPostings(record, data_ + size_, field, i, n - i,
+                             stored_docs_, &doc, postings + i);
+      if (!ReadPositionLists(postings + i, postings + i + common,
+                             next_positions)) {
+        return false;
+      }
+      i += common;
+      if (i == n) break;
+      postings[i].field = field;
+      if (!ReadPosting(record, i, &doc, next_positions, &postings[i])) {
+        return false;
+      }
+      ++i;
+    }
+    return true;
+  }
+
+  // Reads postings of the common shape from `record` into `out` (at most
+  // `count`, the first being posting `index` of its group), up to the
+  // first posting of another shape or failing a check; returns how many.
+  // Those read pass every check of ReadPosting but the position list's.
+  // The four bytes from a posting's start must lie before `readable_end`.
+  __attribute__((noinline)) static uint64_t ReadCommonPostings(
+      Cursor* record, const uint8_t* readable_end, uint32_t field,
+      uint64_t index, uint64_t count, uint64_t stored_docs, uint64_t* doc_at,
+      Posting* out) {
+    const uint8_t* p = record->pos();
+    const uint8_t* const record_end = p + record->remaining();
+    uint64_t doc = *doc_at;
+    uint64_t j = 0;
+    for (; j < count && readable_end - p >= 4; ++j) {
+      const uint32_t w = DecodeFixed32(p);
+      const uint32_t two = (w >> 7) & 1;     // the delta takes two bytes
+      const uint32_t rest = w >> (8 * two);  // from the delta's last byte
+      const uint32_t delta =
+          (w & 0x7F) | (((rest & 0x7F) << 7) & (0u - two));
+      if ((rest & 0x808080u) != 0 || record_end - p < 3 + two ||
+          doc + delta >= stored_docs || (delta == 0 && index + j > 0)) {
+        break;
+      }
+      doc += delta;
+      Posting& posting = out[j];
+      posting.field = field;
+      posting.doc = static_cast<uint32_t>(doc);
+      posting.tf = (rest >> 8) & 0x7F;
+      posting.position_count = (rest >> 16) & 0x7F;
+      p += 3 + two;
+    }
+    record->Skip(static_cast<uint64_t>(p - record->pos()));
+    *doc_at = doc;
+    return j;
+  }
+
+  // Reads the position lists of the postings [begin, end), which have
+  // passed every other check, in order from `*next_positions`.
+  __attribute__((noinline)) bool ReadPositionLists(Posting* begin,
+                                                   Posting* end,
+                                                   uint64_t* next_positions) {
+    const uint8_t* const positions = At(offsets_[kPositions]);
+    const uint64_t length = SectionLength(kPositions);
+    const uint64_t first_list = *next_positions;
+    uint64_t next = first_list;
+    for (Posting* posting = begin; posting != end; ++posting) {
+      const uint32_t k = posting->position_count;
+      if (k == 0) continue;
+      // A list the scan recognises is sound and canonical, so it is kept
+      // where it lies, as ReadPositionList would keep it.
+      const uint64_t consumed =
+          next <= length
+              ? ScanCanonicalPositions(positions + next, positions + length,
+                                       k, bf::kMaxPositionLength)
+              : 0;
+      if (consumed > 0 && next + consumed <= kMaxU32) {
+        posting->positions_offset = next;
+        next += consumed;
+        continue;
+      }
+      uint64_t at = next;  // a copy: `next` keeps out of memory
+      if (!ReadPositionList(&at, k, posting)) return false;
+      next = at;
+    }
+    if (next != first_list) any_positions_ = true;
+    *next_positions = next;
+    return true;
+  }
+
+  // The `i`th posting of a group: its document id follows `*doc`, its
+  // position list lies at `*next_positions`; both move past it.
+  __attribute__((noinline)) bool ReadPosting(Cursor* record, uint64_t i,
+                                             uint64_t* doc,
+                                             uint64_t* next_positions,
+                                             Posting* posting) {
+    ReadError& e = *error_;
+    uint32_t delta, tf, k;
+    if (!record->Varint32(&delta, &e)) return false;
+    *doc += delta;
+    if (*doc > kMaxU32) return Fail(Truncated("postings"));
+    if (*doc >= stored_docs_ || (i > 0 && delta == 0)) {
+      return Fail(DocumentOutOfRange(*doc));
+    }
+    if (!record->Varint32(&tf, &e) || !record->Varint32(&k, &e)) {
+      return false;
+    }
+    posting->doc = static_cast<uint32_t>(*doc);
+    posting->tf = tf;
+    posting->position_count = k;
+    return k == 0 || ReadPositionList(next_positions, k, posting);
+  }
+
   // Checks that one posting's position data at `*offset` can be read as
   // varints and moves `*offset` past it; in the same pass applies the
   // decoding checks (length bound, start overflow). Those are reported only
@@ -529,8 +666,8 @@ class Reader {
     const uint64_t section_length = SectionLength(kPositions);
     if (*offset > section_length) return Fail(Truncated("positions"));
     const uint8_t* list_begin = At(offsets_[kPositions] + *offset);
-    Cursor list(list_begin, At(offsets_[kPositions] + section_length),
-                "positions");
+    const uint8_t* section_end = At(offsets_[kPositions] + section_length);
+    Cursor list(list_begin, section_end, "positions");
     ReadError& e = *error_;
     uint64_t common;
     if (!list.Varint(&common, &e)) return false;
@@ -621,6 +758,7 @@ class Reader {
   const uint8_t* data_;
   const uint64_t size_;
   ReadError* error_;
+  const bool fast_;
 
   uint16_t flags_ = 0;
   uint32_t stored_docs_ = 0;
@@ -658,8 +796,9 @@ bool ReadIndexLanguage(std::string_view bytes, std::string* language,
 
 bool ReadIndexData(std::string_view bytes,
                    const std::optional<std::string>& requested_language,
-                   IndexData* data, LanguagePtr* language, ReadError* error) {
-  Reader reader(bytes, error);
+                   IndexData* data, LanguagePtr* language, ReadError* error,
+                   ReadPath path) {
+  Reader reader(bytes, error, path);
   return reader.ReadOpening() &&
          reader.ReadRest(requested_language, data, language);
 }

@@ -34,6 +34,18 @@ TEST(Utf8, RejectsMalformedInput) {
   EXPECT_TRUE(IsValidUtf8(std::string_view("a\0b", 3)));
 }
 
+TEST(Utf8, IsAsciiSeesAHighByteAnywhere) {
+  for (size_t n = 0; n <= 20; ++n) {
+    std::string text(n, 'a');
+    EXPECT_TRUE(IsAscii(text)) << n;
+    for (size_t i = 0; i < n; ++i) {
+      std::string high = text;
+      high[i] = '\x80';
+      EXPECT_FALSE(IsAscii(high)) << n << " " << i;
+    }
+  }
+}
+
 TEST(Utf8, CharBoundaries) {
   std::string s = "a\u00f1b";  // 'a', two bytes, 'b'
   EXPECT_TRUE(IsCharBoundary(s, 0));
