@@ -1,5 +1,7 @@
 #include "utf8.h"
 
+#include <cstring>
+
 namespace vrim {
 
 void DecodeUtf8(std::string_view text, std::vector<char32_t>* out) {
@@ -46,36 +48,47 @@ size_t CountCodePoints(std::string_view text) {
   return n;
 }
 
+// The well-formed byte sequences, by lead byte: the second byte's range
+// excludes overlongs (after E0, F0), surrogates (after ED) and values above
+// U+10FFFF (after F4); every other continuation byte is 80..BF.
 bool IsValidUtf8(std::string_view text) {
   const uint8_t* s = reinterpret_cast<const uint8_t*>(text.data());
-  size_t n = text.size(), i = 0;
-  while (i < n) {
-    uint8_t c = s[i];
+  const uint8_t* const end = s + text.size();
+  while (s < end) {
+    if (end - s >= 8) {  // ASCII runs a word at a time
+      uint64_t w;
+      std::memcpy(&w, s, 8);
+      if ((w & 0x8080808080808080u) == 0) {
+        s += 8;
+        continue;
+      }
+    }
+    const uint8_t c = *s;
     if (c < 0x80) {
-      ++i;
+      ++s;
       continue;
     }
-    size_t len;
-    char32_t min;
-    char32_t cp;
+    const auto cont = [](uint8_t b) { return (b & 0xC0) == 0x80; };
     if (c >= 0xC2 && c <= 0xDF) {
-      len = 2, min = 0x80, cp = c & 0x1F;
+      if (end - s < 2 || !cont(s[1])) return false;
+      s += 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3, min = 0x800, cp = c & 0x0F;
+      if (end - s < 3) return false;
+      const uint8_t low = c == 0xE0 ? 0xA0 : 0x80;
+      const uint8_t high = c == 0xED ? 0x9F : 0xBF;
+      if (s[1] < low || s[1] > high || !cont(s[2])) return false;
+      s += 3;
     } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4, min = 0x10000, cp = c & 0x07;
+      if (end - s < 4) return false;
+      const uint8_t low = c == 0xF0 ? 0x90 : 0x80;
+      const uint8_t high = c == 0xF4 ? 0x8F : 0xBF;
+      if (s[1] < low || s[1] > high || !cont(s[2]) || !cont(s[3])) {
+        return false;
+      }
+      s += 4;
     } else {
       return false;
     }
-    if (n - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += len;
   }
   return true;
 }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace vrim {
 namespace {
 
@@ -32,6 +36,68 @@ TEST(Utf8, RejectsMalformedInput) {
   for (const char* s : bad) EXPECT_FALSE(IsValidUtf8(s)) << s;
   EXPECT_TRUE(IsValidUtf8(""));
   EXPECT_TRUE(IsValidUtf8(std::string_view("a\0b", 3)));
+}
+
+// The definition: decode by the lead byte's length, then refuse overlongs,
+// surrogates and values above U+10FFFF.
+bool ValidByDecoding(const uint8_t* s, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    char32_t min, cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2, min = 0x80, cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3, min = 0x800, cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4, min = 0x10000, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    for (size_t k = 1; k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+// Every string of up to three bytes, and four-byte strings over the bytes
+// that decide a sequence; also each after seven and eight ASCII bytes, so
+// the word-at-a-time skip leads in.
+TEST(Utf8, ValidationMatchesDecodingExhaustively) {
+  const uint8_t edges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
+                           0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC,
+                           0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5,
+                           0xFF};
+  auto check = [](const std::vector<uint8_t>& bytes) {
+    for (size_t pad : {0, 7, 8}) {
+      std::string text(pad, 'a');
+      text.append(bytes.begin(), bytes.end());
+      const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+      ASSERT_EQ(IsValidUtf8(text), ValidByDecoding(s, text.size()))
+          << pad << " " << int{bytes[0]};
+    }
+  };
+  for (uint32_t v = 0; v < (1u << 24); ++v) {
+    check({uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)});
+    if (v < 256) check({uint8_t(v)});
+    if (v < (1u << 16)) check({uint8_t(v), uint8_t(v >> 8)});
+  }
+  for (uint8_t a : edges)
+    for (uint8_t b : edges)
+      for (uint8_t c : edges)
+        for (uint8_t d : edges) check({a, b, c, d});
 }
 
 TEST(Utf8, IsAsciiSeesAHighByteAnywhere) {
