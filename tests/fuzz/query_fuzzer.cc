@@ -96,6 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::vector<vrim::Hit> hits = vrim::Search(index, parsed);
   vrim::fuzz::CheckHits(*index, hits);
+  // A search costs its clauses times the postings they reach (a lone `*`
+  // reaches all): long queries are searched once, short ones compared.
+  if (parsed.clauses.size() > 32) return 0;
   const std::vector<vrim::fuzz::HitView> all = vrim::fuzz::View(hits);
   Check(vrim::fuzz::View(vrim::Search(index, parsed)) == all,
         "search is not deterministic");
