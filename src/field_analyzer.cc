@@ -39,11 +39,7 @@ const std::vector<KeyedToken>& FieldAnalyzer::Analyse(std::string_view text) {
 // lowercasing maps byte to byte and code points are bytes.
 void FieldAnalyzer::AnalyseAscii(std::string_view text) {
   buffer_.resize(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const bool upper = static_cast<unsigned>(c - 'A') < 26u;
-    buffer_[i] = static_cast<char>(upper ? c + 32 : c);
-  }
+  LowercaseAsciiInto(text, buffer_.data());
   const char* data = buffer_.data();
   for (const ByteSpan& span : spans_) {
     size_t b = span.begin;

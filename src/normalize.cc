@@ -271,10 +271,32 @@ bool IsFinalSigma(std::string_view text, size_t pos) {
   return true;
 }
 
+// True when `text` is all ASCII and, with `kTurkish`, holds no 'I'.
+template <bool kTurkish>
+bool LowersByteForByte(std::string_view text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  for (; end - p >= 8; p += 8) {
+    const uint64_t v = Load64(p);
+    if ((v & kHighBits) || (kTurkish && HasCapitalI(v))) return false;
+  }
+  for (; p < end; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80 || (kTurkish && *p == 'I')) {
+      return false;
+    }
+  }
+  return true;
+}
+
 template <bool kTurkish>
 std::string Lowercase(std::string_view text) {
   std::string out;
   out.resize(text.size());
+  // Words handed to stemmers are short and nearly always ASCII.
+  if (LowersByteForByte<kTurkish>(text)) {
+    LowercaseAsciiInto(text, out.data());
+    return out;
+  }
   char* o = out.data();
   size_t n = text.size();
   size_t i = 0;
@@ -350,6 +372,19 @@ std::string Lowercase(std::string_view text) {
 }
 
 }  // namespace
+
+void LowercaseAsciiInto(std::string_view text, char* out) {
+  const size_t n = text.size();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    Store64(out + i, LowerAscii8(Load64(text.data() + i)));
+  }
+  for (; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    out[i] = static_cast<char>(static_cast<unsigned>(c - 'A') < 26u ? c + 32
+                                                                   : c);
+  }
+}
 
 std::string LowercaseDefault(std::string_view text) {
   return Lowercase<false>(text);

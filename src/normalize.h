@@ -20,6 +20,12 @@ std::string NormalizeTurkish(std::string_view text);
 std::string LowercaseDefault(std::string_view text);
 std::string LowercaseTurkish(std::string_view text);
 
+// Writes `text` with A-Z lowercased to out[0, text.size()), eight bytes at
+// a time: the default and the Turkish rules of ASCII text without 'I'.
+// REQUIRES: `text` is all ASCII; `out` has room for text.size() bytes (it
+// may be text.data() itself).
+void LowercaseAsciiInto(std::string_view text, char* out);
+
 // Removes leading and trailing Unicode White_Space.
 std::string_view TrimWhiteSpace(std::string_view text);
 

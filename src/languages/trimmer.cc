@@ -13,6 +13,11 @@ inline bool IsAsciiWordChar(unsigned char c) {
          (c >= '0' && c <= '9') || c == '_';
 }
 
+inline bool IsAsciiNonWordByte(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u < 0x80 && !IsAsciiWordChar(u);
+}
+
 inline bool IsWordChar(char32_t cp, bool marks_are_word_chars) {
   if (cp < 0x80) return IsAsciiWordChar(static_cast<unsigned char>(cp));
   return IsAlphabetic(cp) || IsNumeric(cp) ||
@@ -70,17 +75,27 @@ bool TrimSpanToWordCharacters(std::string_view text, size_t* begin,
                               uint64_t* length) {
   if (*begin >= *end) return false;
   const char* base = text.data();
-  const char* p = base + *begin;
-  const char* stop = base + *end;
-  if (IsAsciiWordChar(static_cast<unsigned char>(*p)) &&
-      IsAsciiWordChar(static_cast<unsigned char>(stop[-1]))) {
-    *dropped = 0;
-    *length = CountCodePoints(std::string_view(p, stop - p));
+  // ASCII punctuation at either end (one code point a byte) is dropped
+  // without decoding; most spans then begin and end with ASCII word
+  // characters.
+  size_t b = *begin;
+  size_t e = *end;
+  while (b < e && IsAsciiNonWordByte(base[b])) ++b;
+  if (b == e) return false;
+  while (IsAsciiNonWordByte(base[e - 1])) --e;
+  if (IsAsciiWordChar(static_cast<unsigned char>(base[b])) &&
+      IsAsciiWordChar(static_cast<unsigned char>(base[e - 1]))) {
+    *dropped = b - *begin;
+    *length = CountCodePoints(std::string_view(base + b, e - b));
+    *begin = b;
+    *end = e;
     return true;
   }
+  const char* p = base + b;
+  const char* stop = base + e;
   bool found = false;
   size_t first_byte = 0, last_end_byte = 0;
-  uint64_t first_cp = 0, last_cp = 0, index = 0;
+  uint64_t first_cp = 0, last_cp = 0, index = b - *begin;
   while (p < stop) {
     const char* start = p;
     const char32_t cp = NextCodePoint(&p);
