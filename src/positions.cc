@@ -16,13 +16,22 @@ void EncodePositions(std::vector<Position>* positions, std::string* out) {
       break;
     }
   }
-  PutVarint64(out, common);
+  // Encoded on the stack and appended a chunk at a time: most lists fit
+  // one chunk, so each costs one append rather than one per varint.
+  char chunk[256];
+  char* const flush_at = chunk + sizeof chunk - 2 * kMaxVarintBytes;
+  char* w = EncodeVarint64(chunk, common);
   uint64_t prev = 0;
   for (const Position& pos : p) {
-    PutVarint64(out, pos.start - prev);
+    if (w > flush_at) {
+      out->append(chunk, w - chunk);
+      w = chunk;
+    }
+    w = EncodeVarint64(w, pos.start - prev);
     prev = pos.start;
-    if (common == 0) PutVarint64(out, pos.length);
+    if (common == 0) w = EncodeVarint64(w, pos.length);
   }
+  out->append(chunk, w - chunk);
 }
 
 namespace {

@@ -12,6 +12,17 @@ namespace vrim {
 
 constexpr int kMaxVarintBytes = 10;
 
+// Writes the shortest LEB128 form of `v` at `dst`; returns the end.
+// REQUIRES: `dst` has room for kMaxVarintBytes.
+inline char* EncodeVarint64(char* dst, uint64_t v) {
+  while (v >= 0x80) {
+    *dst++ = static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  *dst++ = static_cast<char>(v);
+  return dst;
+}
+
 // Appends the shortest LEB128 form of `v`.
 inline void PutVarint64(std::string* dst, uint64_t v) {
   char buf[kMaxVarintBytes];

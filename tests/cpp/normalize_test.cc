@@ -237,6 +237,27 @@ TEST(NormalizeTest, AsciiFastPathAgreesAtEveryOffset) {
   }
 }
 
+// Short all-ASCII words (what stemmers get) at every length.
+TEST(NormalizeTest, AsciiWordsAtEveryLength) {
+  const std::string word = "AbCdEfGhIjKlMnOpQrStUvWxYz@[`{";
+  for (size_t n = 0; n <= word.size(); ++n) {
+    const std::string in = word.substr(0, n);
+    std::string lowered = in, turkish;
+    for (char& c : lowered) {
+      if (c >= 'A' && c <= 'Z') c += 32;
+    }
+    for (char c : in) {
+      turkish += c == 'I' ? std::string("\u0131") : std::string(1, c);
+      if (c >= 'A' && c <= 'Z' && c != 'I') turkish.back() += 32;
+    }
+    EXPECT_EQ(LowercaseDefault(in), lowered);
+    EXPECT_EQ(LowercaseTurkish(in), turkish);
+    std::string in_place = in;
+    LowercaseAsciiInto(in_place, in_place.data());
+    EXPECT_EQ(in_place, lowered);
+  }
+}
+
 TEST(NormalizeTest, LowercaseWithoutFold) {
   EXPECT_EQ(LowercaseDefault("\uFF21B"), "\uFF41b");
   EXPECT_EQ(LowercaseTurkish("\uFF29I\u0130"), "\uFF49\u0131i");

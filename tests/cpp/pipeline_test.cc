@@ -77,8 +77,24 @@ TEST(PipelineTest, GenericTrimmer) {
       {"a\u0301", true, "a", 10, 1},                   // marks are trimmed
       {"\u4E2D.", true, "\u4E2D", 10, 1},
       {"\U0001F600", false, "", 10, 1},
+      {"--ab\u00E9,", true, "ab\u00E9", 12, 3},
+      {"\u201Cword\u201D", true, "word", 11, 4},
+      {"..\u00E9!.", true, "\u00E9", 12, 1},
+      {"-\u2014-", false, "", 10, 3},
   };
   for (const auto& c : cases) {
+    // The span trimmer agrees with the token trimmer.
+    const std::string text = "\u00E9 " + c.in + " z";
+    size_t b = 3, e = 3 + c.in.size();
+    uint64_t dropped = 0, length = 0;
+    EXPECT_EQ(TrimSpanToWordCharacters(text, &b, &e, &dropped, &length),
+              c.kept)
+        << c.in;
+    if (c.kept) {
+      EXPECT_EQ(text.substr(b, e - b), c.out);
+      EXPECT_EQ(10 + dropped, c.start) << c.in;
+      EXPECT_EQ(length, c.length) << c.in;
+    }
     Token t(c.in, 10, 99, 0);
     t.metadata.length = 0;
     bool kept = GenericTrim(&t);

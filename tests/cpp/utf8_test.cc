@@ -21,6 +21,20 @@ TEST(Utf8, DecodeEncodeRoundTripAcrossWidths) {
   EXPECT_EQ(CountCodePoints(text), cps.size());
 }
 
+TEST(Utf8, CountCodePointsAtEveryLengthAndOffset) {
+  const std::string text =
+      "ab\u00f1c\u20acdefgh\U0001F600ijklmnop\u0800q\u07FFrs";
+  for (size_t b = 0; b <= text.size(); ++b) {
+    if (!IsCharBoundary(text, b)) continue;
+    for (size_t e = b; e <= text.size(); ++e) {
+      if (!IsCharBoundary(text, e)) continue;
+      std::vector<char32_t> cps;
+      DecodeUtf8(text.substr(b, e - b), &cps);
+      EXPECT_EQ(CountCodePoints(text.substr(b, e - b)), cps.size()) << b;
+    }
+  }
+}
+
 TEST(Utf8, RejectsMalformedInput) {
   const char* bad[] = {
       "\x80",              // lone continuation byte
