@@ -63,6 +63,14 @@ void RadixSortByPrefix(Keyed* keyed, size_t n) {
 
 }  // namespace
 
+uint32_t TermInterner::Add(const HashedKey& key) {
+  const uint32_t id = static_cast<uint32_t>(size());
+  bytes_.append(key.text);
+  ends_.push_back(bytes_.size());
+  table_.Insert(key, id);
+  return id;
+}
+
 std::vector<uint32_t> TermInterner::ByteOrder(size_t threads) const {
   const uint32_t count = static_cast<uint32_t>(size());
   // Whole terms are compared only where the prefixes agree.

@@ -23,16 +23,8 @@ class TermInterner {
   uint32_t Intern(const HashedKey& key, bool* added) {
     const int64_t found =
         table_.Find(key, [this](uint32_t id) { return this->term(id); });
-    if (found >= 0) {
-      *added = false;
-      return static_cast<uint32_t>(found);
-    }
-    const uint32_t id = static_cast<uint32_t>(size());
-    bytes_.append(key.text);
-    ends_.push_back(bytes_.size());
-    table_.Insert(key, id);
-    *added = true;
-    return id;
+    *added = found < 0;
+    return found >= 0 ? static_cast<uint32_t>(found) : Add(key);
   }
 
   // Starts loading what an Intern() of a key with `hash` reads first.
@@ -54,6 +46,10 @@ class TermInterner {
   std::vector<uint32_t> ByteOrder(size_t threads = 1) const;
 
  private:
+  // Numbers a new term; out of line, so that lookups of known terms, by
+  // far the most, stay small enough to inline.
+  uint32_t Add(const HashedKey& key);
+
   std::string bytes_;
   std::vector<uint64_t> ends_;
   IdTable table_;
