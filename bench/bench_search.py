@@ -39,20 +39,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from corpus import load_english_corpus  # noqa: E402
+from queries import STOP_WORDS  # noqa: E402
 
 import vrim  # noqa: E402
-
-# The English stop words of the "en" pipeline: they never reach the index.
-STOP_WORDS = set(
-    """a able about across after all almost also am among an and any are as at
-    be because been but by can cannot could dear did do does either else ever
-    every for from get got had has have he her hers him his how however i if
-    in into is it its just least let like likely may me might most must my
-    neither no nor not of off often on only or other our own rather said say
-    says she should since so some than that the their them then there these
-    they this tis to too twas us wants was we were what when where which
-    while who whom why will with would yet you your""".split()
-)
 
 WORD = re.compile(r"[a-z]{3,12}")
 
