@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+#include <unordered_set>
 
 namespace vrim {
 
@@ -13,6 +15,12 @@ std::shared_ptr<const Index> Index::Make(IndexData data,
   const IndexData& d = index->data_;
   const size_t field_count = d.fields.size();
   const size_t doc_count = d.refs.size();
+
+  std::unordered_set<std::string_view> names;
+  index->field_shadowed_.resize(field_count);
+  for (size_t f = 0; f < field_count; ++f) {
+    index->field_shadowed_[f] = !names.insert(d.fields[f]).second;
+  }
 
   // Empty fields enter neither the sum nor the count of the average.
   index->field_totals_.resize(field_count);

@@ -113,6 +113,9 @@ class Index {
   }
   // Field id of `name`, or -1.
   int64_t FindField(std::string_view name) const;
+  // Whether an earlier field has the same name (a file may repeat a name):
+  // names resolve to the first field, so a shadowed field is never searched.
+  bool field_shadowed(uint32_t field) const { return field_shadowed_[field]; }
   // Term id of `term`, or -1.
   int64_t FindTerm(std::string_view term) const;
 
@@ -138,6 +141,7 @@ class Index {
   Index() = default;
 
   IndexData data_;
+  std::vector<bool> field_shadowed_;
   LanguagePtr language_;
   std::vector<FieldTotals> field_totals_;
   std::vector<double> average_field_lengths_;

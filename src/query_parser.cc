@@ -289,8 +289,14 @@ class Parser {
  public:
   enum State { kClause, kPresence, kField, kTerm, kEditDistance, kBoost };
 
-  Parser(std::vector<Lexeme> lexemes, const Language& language, Query* query)
-      : lexemes_(std::move(lexemes)), language_(language), query_(query) {}
+  // REQUIRES: `field_names` holds the names of query->all_fields and
+  // outlives the parser.
+  Parser(std::vector<Lexeme> lexemes, const Language& language,
+         const std::unordered_set<std::string_view>& field_names, Query* query)
+      : lexemes_(std::move(lexemes)),
+        language_(language),
+        field_names_(field_names),
+        query_(query) {}
 
   bool Run(ParseError* error) {
     error_ = error;
@@ -341,11 +347,7 @@ class Parser {
         case kField: {
           const Lexeme& lexeme = lexemes_[cursor_++];
           std::string name = Unescape(lexeme.text);
-          bool known = false;
-          for (const std::string& field : query_->all_fields) {
-            if (field == name) known = true;
-          }
-          if (!known) {
+          if (!field_names_.contains(name)) {
             std::string message = "unrecognised field '" + name +
                                    "', possible fields: ";
             for (size_t i = 0; i < query_->all_fields.size(); ++i) {
@@ -466,6 +468,7 @@ class Parser {
   std::vector<Lexeme> lexemes_;
   size_t cursor_ = 0;
   const Language& language_;
+  const std::unordered_set<std::string_view>& field_names_;
   Query* query_;
   Clause clause_;
   ParseError* error_ = nullptr;
@@ -482,13 +485,11 @@ bool ParseQuery(std::string_view query, const std::vector<std::string>& fields,
     if (seen.insert(field).second) out->all_fields.push_back(field);
   }
   std::vector<Lexeme> lexemes = Lexer(query, language.separators()).Run();
-  return Parser(std::move(lexemes), language, out).Run(error);
+  return Parser(std::move(lexemes), language, seen, out).Run(error);
 }
 
 void AddClause(Query* query, Clause clause) {
-  if (clause.fields.empty()) {
-    clause.fields = query->all_fields;
-  } else {
+  if (!clause.fields.empty()) {
     std::vector<std::string> unique;
     for (std::string& field : clause.fields) {
       bool seen = false;

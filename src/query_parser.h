@@ -19,6 +19,9 @@ enum class Presence { kOptional, kRequired, kProhibited };
 struct Clause {
   std::optional<uint64_t> edit_distance;
   std::string term;
+  // The fields the clause searches, without duplicates; empty when it
+  // searches every field (Query::all_fields), which it then refers to
+  // rather than copies.
   std::vector<std::string> fields;
   double boost = 1.0;
   bool use_pipeline = true;
@@ -48,6 +51,13 @@ bool ParseQuery(std::string_view query, const std::vector<std::string>& fields,
 
 // Appends `clause` to `query` applying the completion rules.
 void AddClause(Query* query, Clause clause);
+
+// The fields `clause` searches: its own, or every field of `query`.
+// REQUIRES: `clause` belongs to `query`.
+inline const std::vector<std::string>& ClauseFields(const Query& query,
+                                                    const Clause& clause) {
+  return clause.fields.empty() ? query.all_fields : clause.fields;
+}
 
 // Unescapes a term or field text: in each run of k backslashes, followed by
 // `*` it becomes k/2 backslashes plus a literal `*` when k is odd; not

@@ -148,12 +148,14 @@ bool ScoringStats::DocumentFrequency(uint32_t term, uint64_t* out) const {
   return true;
 }
 
-ClausePlan PlanClause(const Index& index, const Clause& clause,
-                      const ScoringStats& stats) {
-  ClausePlan plan;
-  plan.clause = &clause;
-  // A clause over all fields names each of them: with many fields, look
-  // the names up in a table instead of scanning the list once per name.
+namespace {
+
+// The ids of the fields a clause names, in clause order; names the index
+// lacks are left out.
+std::vector<uint32_t> NamedFields(const Index& index, const Clause& clause) {
+  std::vector<uint32_t> ids;
+  // With many names, look them up in a table instead of scanning the field
+  // list once per name.
   std::unordered_map<std::string_view, uint32_t> by_name;
   if (clause.fields.size() > 8) {
     by_name.reserve(index.field_count());
@@ -168,15 +170,40 @@ ClausePlan PlanClause(const Index& index, const Clause& clause,
     } else if (auto it = by_name.find(name); it != by_name.end()) {
       field = it->second;
     }
-    if (field < 0) continue;
-    plan.fields.push_back(static_cast<uint32_t>(field));
-    plan.averages.push_back(stats.average(static_cast<uint32_t>(field)));
+    if (field >= 0) ids.push_back(static_cast<uint32_t>(field));
   }
+  return ids;
+}
+
+// The fields, in id order, in which at least one of `records` has
+// postings: a clause over every field looks only at these, so its cost
+// follows its postings rather than the number of fields. A field where no
+// record occurs would add nothing to any score or match; a shadowed one is
+// not searched (its name means the first field of that name).
+std::vector<uint32_t> FieldsWithPostings(
+    const Index& index, const std::vector<TermRecord>& records) {
+  std::vector<uint32_t> ids;
+  for (const TermRecord& record : records) {
+    const Posting* p = index.postings_begin(record.term);
+    const Posting* end = index.postings_end(record.term);
+    while (p != end) {
+      const uint32_t field = p->field;
+      if (!index.field_shadowed(field)) ids.push_back(field);
+      p = std::partition_point(
+          p, end, [field](const Posting& q) { return q.field == field; });
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+// The clause's query terms expanded to index terms, each with its idf.
+void ExpandRecords(const Index& index, const Clause& clause,
+                   const ScoringStats& stats,
+                   const std::vector<QueryTerm>& query_terms,
+                   ClausePlan* plan) {
   const bool scores = clause.presence != Presence::kProhibited;
-
-  std::vector<QueryTerm> query_terms;
-  DeriveQueryTerms(index.language(), clause, &query_terms, &plan.phrases);
-
   std::unordered_set<uint32_t> used;
   std::vector<uint32_t> expanded;
   for (const QueryTerm& query_term : query_terms) {
@@ -201,33 +228,53 @@ ClausePlan PlanClause(const Index& index, const Clause& clause,
       if (scores || !stats.given()) {
         uint64_t df = 0;
         if (!stats.DocumentFrequency(term, &df) &&
-            plan.missing_term.empty()) {
-          plan.missing_term = index.data().terms[term];
+            plan->missing_term.empty()) {
+          plan->missing_term = index.data().terms[term];
         }
         idf = Idf(df, stats.document_count());
       }
-      plan.records.push_back(TermRecord{term, idf, query_term.group,
-                                        query_term.alternative, {}});
+      plan->records.push_back(TermRecord{term, idf, query_term.group,
+                                         query_term.alternative, {}});
     }
   }
+}
 
-  for (const Phrase& phrase : plan.phrases) {
+// Each phrase's term ids, and each record's phrases.
+void LinkPhrases(const Index& index, ClausePlan* plan) {
+  for (const Phrase& phrase : plan->phrases) {
     std::vector<int64_t> ids;
     for (const std::string& text : phrase.terms) {
       ids.push_back(index.FindTerm(text));
     }
-    plan.phrase_term_ids.push_back(std::move(ids));
+    plan->phrase_term_ids.push_back(std::move(ids));
   }
-  for (TermRecord& record : plan.records) {
+  for (TermRecord& record : plan->records) {
     const std::string& text = index.data().terms[record.term];
-    for (uint32_t i = 0; i < plan.phrases.size(); ++i) {
-      const std::vector<std::string>& terms = plan.phrases[i].terms;
+    for (uint32_t i = 0; i < plan->phrases.size(); ++i) {
+      const std::vector<std::string>& terms = plan->phrases[i].terms;
       if (std::find(terms.begin(), terms.end(), text) != terms.end()) {
         record.phrases.push_back(i);
       }
     }
   }
+}
 
+}  // namespace
+
+ClausePlan PlanClause(const Index& index, const Clause& clause,
+                      const ScoringStats& stats) {
+  ClausePlan plan;
+  plan.clause = &clause;
+  std::vector<QueryTerm> query_terms;
+  DeriveQueryTerms(index.language(), clause, &query_terms, &plan.phrases);
+  ExpandRecords(index, clause, stats, query_terms, &plan);
+  LinkPhrases(index, &plan);
+
+  plan.fields = clause.fields.empty() ? FieldsWithPostings(index, plan.records)
+                                      : NamedFields(index, clause);
+  for (uint32_t field : plan.fields) {
+    plan.averages.push_back(stats.average(field));
+  }
   plan.ranges.reserve(plan.records.size() * plan.fields.size());
   for (const TermRecord& record : plan.records) {
     for (uint32_t field : plan.fields) {

@@ -41,7 +41,9 @@ struct PostingRange {
 
 struct ClausePlan {
   const Clause* clause;
-  std::vector<uint32_t> fields;  // field ids, clause order
+  // Field ids: those the clause names, in its order; for a clause over
+  // every field, those in which a record has postings, in id order.
+  std::vector<uint32_t> fields;
   std::vector<double> averages;  // per field: the average length scored with
   std::vector<TermRecord> records;
   // The postings of each record in each clause field: records x fields,

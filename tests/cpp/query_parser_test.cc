@@ -120,7 +120,7 @@ TEST_P(ParseSuccessTest, Clauses) {
     const Clause& got = query.clauses[i];
     const ClauseExpectation& want = c.clauses[i];
     EXPECT_EQ(got.term, want.term) << c.query;
-    EXPECT_EQ(got.fields, want.fields) << c.query;
+    EXPECT_EQ(ClauseFields(query, got), want.fields) << c.query;
     EXPECT_EQ(got.presence, want.presence) << c.query;
     EXPECT_EQ(got.boost, want.boost) << c.query;
     EXPECT_EQ(got.edit_distance, want.edit_distance) << c.query;
@@ -229,7 +229,8 @@ TEST(ParseQueryTest, AllFieldsDropsDuplicateFieldNames) {
   ASSERT_TRUE(
       ParseQuery("x", {"b", "a", "b"}, language, &query, &error));
   EXPECT_EQ(query.all_fields, (std::vector<std::string>{"b", "a"}));
-  EXPECT_EQ(query.clauses[0].fields, query.all_fields);
+  EXPECT_TRUE(query.clauses[0].fields.empty());  // every field, shared
+  EXPECT_EQ(ClauseFields(query, query.clauses[0]), query.all_fields);
 }
 
 TEST(AddClauseTest, CompletionRules) {
@@ -274,7 +275,7 @@ TEST(AddClauseTest, CompletionRules) {
   EXPECT_FALSE(query.clauses[0].wildcard);
   EXPECT_TRUE(query.clauses[0].use_pipeline);
 
-  EXPECT_EQ(query.clauses[1].fields, query.all_fields);
+  EXPECT_EQ(ClauseFields(query, query.clauses[1]), query.all_fields);
   EXPECT_EQ(query.clauses[1].boost, 1.0);
   EXPECT_EQ(query.clauses[1].term, "*foo*");
   EXPECT_TRUE(query.clauses[1].wildcard);

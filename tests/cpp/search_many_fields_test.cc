@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "search.h"
+#include "search_plan.h"
 #include "search_testing.h"
 
 namespace vrim {
@@ -39,6 +40,36 @@ TEST(SearchManyFieldsTest, EveryFieldFoundAndDuplicatesResolveToTheFirst) {
                            {"apple", 3}, {"pear", 10}}))
         << text;
   }
+}
+
+// A clause over every field plans only the fields its terms occur in, so a
+// query of many clauses over an index of many fields costs what its
+// postings cost, not clauses x fields; a shadowed duplicate stays out.
+TEST(SearchManyFieldsTest, ClauseOverEveryFieldPlansOnlyFieldsWithPostings) {
+  testing::TestCorpus corpus;
+  for (int f = 0; f < 3000; ++f) corpus.fields.push_back("f" + std::to_string(f));
+  corpus.fields.push_back("f5");
+  std::vector<std::string> texts(corpus.fields.size());
+  texts[5] = "apple";
+  texts[2000] = "apple pear";
+  texts[3000] = "apple";
+  corpus.docs = {{"a", texts}, {"b", std::vector<std::string>(texts.size())}};
+  corpus.docs[1].texts[7] = "pear";
+  IndexPtr index = testing::AssembleIndex(
+      corpus, std::make_shared<const testing::TestLanguage>());
+
+  Query query;
+  ParseError error;
+  ASSERT_TRUE(ParseQuery("apple pear", index->data().fields,
+                         index->language(), &query, &error));
+  ASSERT_TRUE(query.clauses[0].fields.empty());  // shares all_fields
+  const ScoringStats stats(*index);
+  const ClausePlan apple = PlanClause(*index, query.clauses[0], stats);
+  EXPECT_EQ(apple.fields, (std::vector<uint32_t>{5, 2000}));
+  EXPECT_EQ(apple.ranges.size(), apple.records.size() * 2);
+  const ClausePlan pear = PlanClause(*index, query.clauses[1], stats);
+  EXPECT_EQ(pear.fields, (std::vector<uint32_t>{7, 2000}));
+  EXPECT_EQ(Search(index, query).size(), 2u);
 }
 
 }  // namespace

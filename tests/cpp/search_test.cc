@@ -102,7 +102,7 @@ class Reference {
 
       std::set<std::string> clause_docs;
       for (const std::string& term : matched) {
-        for (const std::string& field : clause.fields) {
+        for (const std::string& field : ClauseFields(query, clause)) {
           auto it = postings_.at(term).find(field);
           if (it == postings_.at(term).end()) continue;
           for (auto& [ref, entry] : it->second) clause_docs.insert(ref);
@@ -132,7 +132,7 @@ class Reference {
         const double n = std::min<double>(containing.size(), n_docs_);
         const double idf =
             std::log(1.0 + (n_docs_ - n + 0.5) / (n + 0.5));
-        for (const std::string& field : clause.fields) {
+        for (const std::string& field : ClauseFields(query, clause)) {
           auto it = postings_.at(term).find(field);
           if (it == postings_.at(term).end()) continue;
           for (auto& [ref, entry] : it->second) {
