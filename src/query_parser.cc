@@ -2,6 +2,10 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
+#include <locale>
+#include <sstream>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
@@ -193,6 +197,38 @@ bool ParseUnsigned(std::string_view text, uint64_t* value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
+enum class Conversion { kDone, kOutOfRange, kInvalid };
+
+// The correctly rounded value of `body`, an unsigned decimal of the form
+// ParseDouble accepts, independent of the process's locale.
+Conversion ConvertDecimal(std::string_view body, double* out) {
+#if defined(_LIBCPP_VERSION) && _LIBCPP_VERSION < 200000
+  // This C++ library has no floating-point from_chars (macOS and FreeBSD
+  // systems): a stream in the classic locale converts with the C library's
+  // strtod, as correctly rounded, and fails exactly when that reports a
+  // range error, since the grammar was checked before. A range error with
+  // a subnormal result is a value, as from_chars gives it.
+  std::istringstream in{std::string(body)};
+  in.imbue(std::locale::classic());
+  in >> *out;
+  if (in.fail()) {
+    const bool subnormal = std::isfinite(*out) && *out != 0.0 &&
+                           *out < std::numeric_limits<double>::min();
+    return subnormal ? Conversion::kDone : Conversion::kOutOfRange;
+  }
+  return in.peek() == std::char_traits<char>::eof() ? Conversion::kDone
+                                                    : Conversion::kInvalid;
+#else
+  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(),
+                                         *out, std::chars_format::general);
+  if (ec == std::errc::result_out_of_range) return Conversion::kOutOfRange;
+  if (ec != std::errc() || end != body.data() + body.size()) {
+    return Conversion::kInvalid;
+  }
+  return Conversion::kDone;
+#endif
+}
+
 // Decimal floating point: digits with an optional fraction (at least one
 // digit in all), an optional exponent, or the words for infinity and
 // not-a-number in any case. Out-of-range values saturate to infinity or
@@ -259,12 +295,14 @@ bool ParseDouble(std::string_view text, double* value) {
   }
   if (i != body.size()) return false;
   double parsed = 0.0;
-  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(),
-                                         parsed, std::chars_format::general);
-  if (ec == std::errc::result_out_of_range) {
-    parsed = magnitude + exponent > 0 ? HUGE_VAL : 0.0;
-  } else if (ec != std::errc() || end != body.data() + body.size()) {
-    return false;
+  switch (ConvertDecimal(body, &parsed)) {
+    case Conversion::kOutOfRange:
+      parsed = magnitude + exponent > 0 ? HUGE_VAL : 0.0;
+      break;
+    case Conversion::kInvalid:
+      return false;
+    case Conversion::kDone:
+      break;
   }
   *value = negative ? -parsed : parsed;
   return true;

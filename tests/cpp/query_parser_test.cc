@@ -193,6 +193,13 @@ INSTANTIATE_TEST_SUITE_P(
         SuccessCase{"foo^1.", {Boosted(Term("foo"), 1.0)}},
         SuccessCase{"foo^2E-1", {Boosted(Term("foo"), 0.2)}},
         SuccessCase{"foo^1e-999", {Boosted(Term("foo"), 0.0)}},
+        // Correctly rounded on every C++ library: a subnormal stays a
+        // value; just past a halfway point rounds up.
+        SuccessCase{"foo^4.9e-324", {Boosted(Term("foo"), 4.9e-324)}},
+        SuccessCase{"foo^0.30000000000000001665335",
+                    {Boosted(Term("foo"), 0.30000000000000004)}},
+        SuccessCase{"foo^0.30000000000000001665334",
+                    {Boosted(Term("foo"), 0.3)}},
         SuccessCase{"foo^0", {Boosted(Term("foo"), 0.0)}},
         SuccessCase{"foo*", {Literal(Term("foo*"), true)}},
         SuccessCase{"foo\\*", {Literal(Term("foo\\*"), false)}},
