@@ -36,6 +36,7 @@
 #include "binary/data_reader.h"
 #include "binary/format.h"
 #include "binary/position_scan.h"
+#include "huge_pages.h"
 #include "index_builder.h"
 #include "positions.h"
 #include "quote.h"
@@ -455,6 +456,8 @@ class Reader {
     data->term_postings.push_back(0);
     // A posting takes at least 3 bytes, so this bounds the count.
     data->postings.reserve(postings_length / 3);
+    AdviseHugePages(data->postings.data(),
+                    data->postings.capacity() * sizeof(Posting));
     for (uint64_t t = 0; t < t_count; ++t) {
       uint64_t start = U32(offsets_at + 4 * t);
       uint64_t end = U32(offsets_at + 4 * (t + 1));
@@ -502,6 +505,7 @@ class Reader {
       // ones follow it.
       const uint64_t section_length = SectionLength(kPositions);
       data->positions.reserve(section_length + recoded_positions_.size());
+      AdviseHugePages(data->positions.data(), data->positions.capacity());
       data->positions.assign(
           reinterpret_cast<const char*>(At(offsets_[kPositions])),
           section_length);
