@@ -283,41 +283,52 @@ namespace {
 
 // What a (field, document) pair costs beyond its text, in bytes of text.
 constexpr uint64_t kFieldCharge = 32;
+// Text with any non-ASCII byte takes the general Unicode path, which costs
+// about half as much again per byte.
+constexpr uint64_t kNonAsciiCostPercent = 150;
 // More workers than this never pay for their tables.
 constexpr size_t kMaxWorkers = 64;
 
 }  // namespace
 
-// Cuts the pairs into shares of about equal text, one per worker; the
+// Cuts the pairs into shares of about equal cost, one per worker; the
 // first share also carries the copying of the base's postings.
 std::vector<IndexBuilder::Share> IndexBuilder::SplitWork(
     const std::vector<uint32_t>& staged_order,
     const BuildOptions& options) const {
   const size_t docs = staged_order.size();
   const size_t pairs = field_names_.size() * docs;
-  std::vector<uint64_t> cost(pairs);
+  const auto text = [&](size_t i) {
+    return FieldText(staged_[staged_order[i % docs]],
+                     static_cast<uint32_t>(i / docs));
+  };
   const uint64_t base_cost =
       base_ ? base_->data.positions.size() + 4 * base_->data.postings.size()
             : 0;
-  uint64_t total = base_cost;
-  for (size_t i = 0; i < pairs; ++i) {
-    cost[i] = FieldText(staged_[staged_order[i % docs]],
-                        static_cast<uint32_t>(i / docs))
-                  .size();
-    total += cost[i] + kFieldCharge;
-  }
+  uint64_t text_bytes = 0;
+  for (size_t i = 0; i < pairs; ++i) text_bytes += text(i).size();
   const size_t wanted = options.threads == 0 ? AvailableCores()
                                              : options.threads;
-  const uint64_t by_size =
-      total / std::max<uint64_t>(options.min_bytes_per_thread, 1);
+  const uint64_t by_size = (base_cost + text_bytes + pairs * kFieldCharge) /
+                           std::max<uint64_t>(options.min_bytes_per_thread, 1);
   const size_t workers = static_cast<size_t>(std::clamp<uint64_t>(
       std::min<uint64_t>(wanted, by_size), 1, kMaxWorkers));
+  if (workers == 1) return {Share{0, pairs, text_bytes}};
+
+  std::vector<uint64_t> cost(pairs);
+  uint64_t total = base_cost;
+  for (size_t i = 0; i < pairs; ++i) {
+    const std::string_view t = text(i);
+    cost[i] = kFieldCharge + (IsAscii(t) ? t.size()
+                                         : t.size() * kNonAsciiCostPercent / 100);
+    total += cost[i];
+  }
   std::vector<Share> shares;
   uint64_t done = base_cost;
   Share share{0, 0, 0};
   for (size_t i = 0; i < pairs; ++i) {
-    done += cost[i] + kFieldCharge;
-    share.text_bytes += cost[i];
+    done += cost[i];
+    share.text_bytes += text(i).size();
     // The share ends where the running cost passes its fair part.
     if (shares.size() + 1 < workers && i + 1 < pairs &&
         done * workers >= total * (shares.size() + 1)) {
@@ -349,9 +360,9 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options) const {
   uint64_t text_bytes = 0;
   for (const Share& share : shares) text_bytes += share.text_bytes;
 
-  // Each worker analyses its share into its own accumulator; the first
-  // one, which also takes the base, then receives the others in order.
-  // Workers write distinct field lengths of `out`.
+  // Each worker analyses its share into its own accumulator (the first
+  // one also takes the base) and orders its terms; the accumulators are
+  // then merged in order. Workers write distinct field lengths of `out`.
   std::vector<std::unique_ptr<PostingAccumulator>> parts(shares.size());
   const size_t docs = staged_order.size();
   ParallelFor(shares.size(), [&](size_t w) {
@@ -366,17 +377,12 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options) const {
       out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
           part.AddField(FieldText(staged_[staged_order[i % docs]], f), f, doc);
     }
-    if (w > 0) {
-      part.EndFields();  // the first one still interns
-      ReleaseFreeMemory();
-    }
-  });
-  for (size_t w = 1; w < parts.size(); ++w) {
-    parts[0]->Append(std::move(*parts[w]));
-    parts[w].reset();
+    part.EndFields();
     ReleaseFreeMemory();
-  }
-  parts[0]->Finish(&out, shares.size());
+  });
+  std::vector<PostingAccumulator*> merged;
+  for (const auto& part : parts) merged.push_back(part.get());
+  PostingAccumulator::Merge(merged, &out, shares.size());
   parts.clear();
   return Index::Make(std::move(out), language_);
 }

@@ -1,8 +1,11 @@
 #include "posting_accumulator.h"
 
 #include <algorithm>
+#include <functional>
+#include <queue>
 #include <utility>
 
+#include "parallel_for.h"
 #include "posting_sorter.h"
 #include "release_pages.h"
 #include "utf8.h"
@@ -227,25 +230,109 @@ void PostingAccumulator::EndFields() {
   Free(&local_slots_);
   Free(&scratch_);
   Free(&one_term_);
+  const std::vector<uint32_t> order = terms_.ByteOrder();
+  sorted_terms_.bytes.reserve(terms_.bytes());
+  sorted_terms_.ends.reserve(order.size());
+  for (uint32_t id : order) {
+    sorted_terms_.bytes.append(terms_.term(id));
+    sorted_terms_.ends.push_back(sorted_terms_.bytes.size());
+  }
+  sorted_terms_.ids = order;
+  Free(&terms_);
 }
 
-// The id in this accumulator of every term of `terms`, in their order, so
-// that terms new here are numbered in order of first appearance.
-std::vector<uint32_t> PostingAccumulator::InternAll(const TermInterner& terms) {
-  std::vector<uint32_t> ids(terms.size());
-  std::vector<HashedKey> ahead;
-  ahead.reserve(std::min(terms.size(), kAhead));
-  for (size_t i = 0; i < terms.size(); ++i) {
-    const HashedKey key = MakeKey(terms.term(static_cast<uint32_t>(i)));
-    if (i + kAhead < terms.size()) {
-      terms_.Prefetch(
-          MakeKey(terms.term(static_cast<uint32_t>(i + kAhead))).hash);
-    }
-    bool added;
-    ids[i] = terms_.Intern(key, &added);
+namespace {
+
+// Where a term of the merged dictionary comes from: a part and its place
+// in that part's sorted terms.
+struct TermSource {
+  uint32_t part;
+  uint32_t index;
+};
+
+// A part's next term in byte order, for the merge of more than two parts.
+struct MergeHead {
+  std::string_view term;
+  uint32_t part;
+  bool operator>(const MergeHead& other) const {
+    return term != other.term ? term > other.term : part > other.part;
   }
-  return ids;
-}
+};
+
+// Joins the parts' sorted terms into their union in byte order: one source
+// per distinct term, and for each part the rank of every one of its term
+// ids.
+class TermListMerge {
+ public:
+  explicit TermListMerge(const std::vector<const SortedTerms*>& parts)
+      : parts_(parts), ranks_(parts.size()) {
+    size_t total = 0;
+    for (size_t p = 0; p < parts.size(); ++p) {
+      ranks_[p].resize(parts[p]->size());
+      total += parts[p]->size();
+    }
+    sources_.reserve(total);
+    if (parts.size() <= 2) {
+      MergeTwo();
+    } else {
+      MergeMany();
+    }
+  }
+
+  const std::vector<TermSource>& sources() const { return sources_; }
+  std::vector<std::vector<uint32_t>>& ranks() { return ranks_; }
+  std::string_view term(const TermSource& s) const {
+    return parts_[s.part]->term(s.index);
+  }
+
+ private:
+  // Ranks the part's term at `index`: a new term unless it equals the last
+  // one kept.
+  void Take(uint32_t part, size_t index) {
+    const std::string_view text = parts_[part]->term(index);
+    if (sources_.empty() || term(sources_.back()) != text) {
+      sources_.push_back(TermSource{part, static_cast<uint32_t>(index)});
+    }
+    ranks_[part][parts_[part]->ids[index]] =
+        static_cast<uint32_t>(sources_.size() - 1);
+  }
+
+  void MergeTwo() {
+    const size_t a = parts_[0]->size();
+    const size_t b = parts_.size() > 1 ? parts_[1]->size() : 0;
+    size_t i = 0, j = 0;
+    while (i < a && j < b) {
+      if (parts_[1]->term(j) < parts_[0]->term(i)) {
+        Take(1, j++);
+      } else {
+        Take(0, i++);
+      }
+    }
+    for (; i < a; ++i) Take(0, i);
+    for (; j < b; ++j) Take(1, j);
+  }
+
+  void MergeMany() {
+    std::vector<size_t> next(parts_.size(), 0);
+    std::priority_queue<MergeHead, std::vector<MergeHead>, std::greater<>>
+        heads;
+    for (uint32_t p = 0; p < parts_.size(); ++p) {
+      if (parts_[p]->size() > 0) heads.push({parts_[p]->term(0), p});
+    }
+    while (!heads.empty()) {
+      const uint32_t p = heads.top().part;
+      heads.pop();
+      Take(p, next[p]);
+      if (++next[p] < parts_[p]->size()) {
+        heads.push({parts_[p]->term(next[p]), p});
+      }
+    }
+  }
+
+  const std::vector<const SortedTerms*>& parts_;
+  std::vector<std::vector<uint32_t>> ranks_;
+  std::vector<TermSource> sources_;
+};
 
 // Appends the bytes of `from` to `to`, a slice at a time, handing each
 // copied slice's pages back at once.
@@ -274,52 +361,57 @@ void MoveInSlices(Container* from, Container* to, const Convert& convert) {
   Free(from);
 }
 
-void PostingAccumulator::Append(PostingAccumulator&& later) {
-  later.EndFields();
-  const std::vector<uint32_t> ids = InternAll(later.terms_);
-  Free(&later.terms_);
-  const uint64_t shift = positions_.size();
-  MoveInSlices(&later.positions_, &positions_);
-  MoveInSlices(&later.postings_, &postings_, [shift](Posting p) {
-    p.positions_offset += shift;
-    return p;
-  });
-  MoveInSlices(&later.posting_term_, &posting_term_,
-               [&ids](uint32_t t) { return ids[t]; });
-}
+}  // namespace
 
-void PostingAccumulator::Finish(IndexData* out, size_t threads) {
-  EndFields();
-  const uint32_t term_count = static_cast<uint32_t>(terms_.size());
-  std::vector<uint32_t> rank(term_count);
-  {
-    const std::vector<uint32_t> order = terms_.ByteOrder(threads);
-    out->terms.clear();
-    out->terms.reserve(term_count);
-    for (uint32_t r = 0; r < term_count; ++r) {
-      rank[order[r]] = r;
-      out->terms.emplace_back(terms_.term(order[r]));
+void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
+                               IndexData* out, size_t threads) {
+  PostingAccumulator& first = *parts[0];
+  std::vector<const SortedTerms*> sorted;
+  for (PostingAccumulator* part : parts) sorted.push_back(&part->sorted_terms_);
+  TermListMerge merge(sorted);
+  const std::vector<TermSource>& sources = merge.sources();
+  // The dictionary's strings are made in contiguous runs on every thread.
+  out->terms.assign(sources.size(), std::string());
+  const size_t runs = std::max<size_t>(1, std::min(threads, sources.size()));
+  ParallelFor(runs, [&](size_t r) {
+    const size_t end = sources.size() * (r + 1) / runs;
+    for (size_t i = sources.size() * r / runs; i < end; ++i) {
+      out->terms[i].assign(merge.term(sources[i]));
     }
+  });
+  const std::vector<std::vector<uint32_t>> ranks = std::move(merge.ranks());
+  for (PostingAccumulator* part : parts) Free(&part->sorted_terms_);
+  // Term ids become ranks on every part at once, then the later parts'
+  // postings and positions follow the first one's.
+  ParallelFor(parts.size(), [&](size_t p) {
+    for (uint32_t& t : parts[p]->posting_term_) t = ranks[p][t];
+  });
+  for (size_t p = 1; p < parts.size(); ++p) {
+    PostingAccumulator& later = *parts[p];
+    const uint64_t shift = first.positions_.size();
+    MoveInSlices(&later.positions_, &first.positions_);
+    MoveInSlices(&later.postings_, &first.postings_, [shift](Posting q) {
+      q.positions_offset += shift;
+      return q;
+    });
+    MoveInSlices(&later.posting_term_, &first.posting_term_,
+                 [](uint32_t t) { return t; });
   }
-  // The build-time tables are no longer needed; free them before the
-  // postings move.
-  Free(&terms_);
+
+  const size_t term_count = out->terms.size();
   out->term_postings.assign(term_count + 1, 0);
-  for (uint32_t& t : posting_term_) {
-    t = rank[t];
-    ++out->term_postings[t + 1];
-  }
-  Free(&rank);
-  for (uint32_t t = 0; t < term_count; ++t) {
+  for (uint32_t t : first.posting_term_) ++out->term_postings[t + 1];
+  for (size_t t = 0; t < term_count; ++t) {
     out->term_postings[t + 1] += out->term_postings[t];
   }
-  SortPostings(postings_.data(), posting_term_.data(), postings_.size(),
-               term_count, out->fields.size(), out->refs.size(), threads);
-  Free(&posting_term_);
-  out->postings = std::move(postings_);
-  out->positions = std::move(positions_);
-  Free(&postings_);
-  Free(&positions_);
+  SortPostings(first.postings_.data(), first.posting_term_.data(),
+               first.postings_.size(), term_count, out->fields.size(),
+               out->refs.size(), threads);
+  Free(&first.posting_term_);
+  out->postings = std::move(first.postings_);
+  out->positions = std::move(first.positions_);
+  Free(&first.postings_);
+  Free(&first.positions_);
 }
 
 }  // namespace vrim

@@ -1,12 +1,13 @@
 // Accumulates the postings of one build, or of one contiguous share of it:
 // one posting per (term, field, document) with its positions already
-// encoded, the term kept aside as an interned id. Finish() then orders the
+// encoded, the term kept aside as an interned id. Merge() then orders the
 // term dictionary by bytes and moves the postings into term order.
 //
 // A parallel build gives each worker its own accumulator over a contiguous
-// run of the fields to analyse and appends them, in run order, to the
-// first one; since every step is a function of the text alone, the result
-// is the one a single accumulator over the whole run would give.
+// run of the fields to analyse; each orders its own terms, and Merge()
+// joins the sorted term lists and appends the postings in run order. Since
+// every step is a function of the text alone, the result is the one a
+// single accumulator over the whole run would give.
 #ifndef VRIM_POSTING_ACCUMULATOR_H_
 #define VRIM_POSTING_ACCUMULATOR_H_
 
@@ -22,6 +23,21 @@
 #include "term_interner.h"
 
 namespace vrim {
+
+// The terms of one accumulator in byte order, back to back, with the id
+// each has in the accumulator: what merging the accumulators reads, in
+// order, instead of visiting their interners in id order.
+struct SortedTerms {
+  std::string bytes;
+  std::vector<uint64_t> ends;  // of each term in `bytes`
+  std::vector<uint32_t> ids;
+
+  size_t size() const { return ids.size(); }
+  std::string_view term(size_t i) const {
+    const size_t begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(bytes).substr(begin, ends[i] - begin);
+  }
+};
 
 // A base document that does not survive into the build.
 inline constexpr uint32_t kDroppedDocument = UINT32_MAX;
@@ -50,20 +66,18 @@ class PostingAccumulator {
   // REQUIRES: `text` is valid UTF-8; calls come in (field, doc) order.
   uint64_t AddField(std::string_view text, uint32_t field, uint32_t doc);
 
-  // Frees what only AddField needs, the term lookup table included.
-  // Finish() still works, and so does appending this one to another.
+  // Frees what only AddField needs and puts the terms in byte order for
+  // Merge(). Call it on the worker that filled the accumulator.
   void EndFields();
 
-  // Moves the postings of `later` (an accumulator over the fields that
-  // follow this one's) to the end of this one, and frees `later`.
-  // REQUIRES: EndFields() and Finish() not called on this.
-  void Append(PostingAccumulator&& later);
-
-  // Stores the terms in byte order, the postings in (term, field, doc)
-  // order and the positions into `out`, which already holds its fields
-  // and documents, sorting on up to `threads` threads. Leaves this
-  // accumulator empty.
-  void Finish(IndexData* out, size_t threads);
+  // Stores the terms of all `parts` in byte order (each once), their
+  // postings in (term, field, doc) order and their positions, in part
+  // order, into `out`, which already holds its fields and documents;
+  // sorts on up to `threads` threads. Leaves the parts empty.
+  // REQUIRES: EndFields() called on every part; the parts cover
+  // consecutive runs of the (field, doc) pairs, in order.
+  static void Merge(const std::vector<PostingAccumulator*>& parts,
+                    IndexData* out, size_t threads);
 
  private:
   struct Pending {
@@ -76,11 +90,11 @@ class PostingAccumulator {
   void ResolvePending(size_t kept);
   size_t GroupByTerm(size_t kept);
   void EmitPostings(uint32_t field, uint32_t doc);
-  std::vector<uint32_t> InternAll(const TermInterner& terms);
 
   const Language& language_;
   FieldAnalyzer analyzer_;
   TermInterner terms_;
+  SortedTerms sorted_terms_;  // filled by EndFields, replacing terms_
   std::vector<Posting> postings_;
   std::vector<uint32_t> posting_term_;  // parallel to postings_
   std::string positions_;               // encoded lists (positions.h)

@@ -35,6 +35,8 @@ class TermInterner {
   void DropTable() { table_.Clear(); }
 
   size_t size() const { return ends_.size(); }
+  // The bytes of all terms together.
+  size_t bytes() const { return bytes_.size(); }
   // REQUIRES: id < size().
   std::string_view term(uint32_t id) const {
     const size_t begin = id == 0 ? 0 : ends_[id - 1];
