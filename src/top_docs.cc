@@ -116,7 +116,8 @@ class TopDocsSearch {
   bool Admissible(uint32_t doc);
   double ExactScore(uint32_t doc);
   void Offer(uint32_t doc, double score);
-  void AdvanceEssential(uint32_t doc);
+  // Moves the proposing lists past `doc`; returns the next candidate.
+  uint32_t AdvanceEssential(uint32_t doc);
 
   const Index& index_;
   const IndexData& data_;
@@ -429,20 +430,26 @@ void TopDocsSearch::Offer(uint32_t doc, double score) {
   }
 }
 
-void TopDocsSearch::AdvanceEssential(uint32_t doc) {
+uint32_t TopDocsSearch::AdvanceEssential(uint32_t doc) {
+  uint32_t next = kNoDoc;
   for (uint32_t i : essential_) {
     Cursor& c = cursors_[i];
-    if (!c.done() && c.at->doc == doc) ++c.at;
+    if (c.done()) continue;
+    if (c.at->doc == doc && ++c.at == c.end) continue;
+    next = std::min(next, c.at->doc);
   }
+  return next;
 }
 
 void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
-  for (;;) {
-    const uint32_t doc = NextCandidate();
-    if (doc == kNoDoc) break;
-    if (SkipBlocks(doc)) continue;
+  uint32_t doc = NextCandidate();
+  while (doc != kNoDoc) {
+    if (SkipBlocks(doc)) {
+      doc = NextCandidate();
+      continue;
+    }
     if (!Prune(doc) && Admissible(doc)) Offer(doc, ExactScore(doc));
-    AdvanceEssential(doc);
+    doc = AdvanceEssential(doc);
   }
   std::sort_heap(heap_.begin(), heap_.end(), RanksBefore);
   *out = std::move(heap_);
