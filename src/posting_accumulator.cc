@@ -287,10 +287,11 @@ class TermListMerge {
 
  private:
   // Ranks the part's term at `index`: a new term unless it equals the last
-  // one kept.
+  // one kept, which only one of another part can (a part's terms are
+  // distinct).
   void Take(uint32_t part, size_t index) {
-    const std::string_view text = parts_[part]->term(index);
-    if (sources_.empty() || term(sources_.back()) != text) {
+    if (sources_.empty() || sources_.back().part == part ||
+        term(sources_.back()) != parts_[part]->term(index)) {
       sources_.push_back(TermSource{part, static_cast<uint32_t>(index)});
     }
     ranks_[part][parts_[part]->ids[index]] =
