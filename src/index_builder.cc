@@ -9,10 +9,10 @@
 #include "available_cores.h"
 #include "hashed_key.h"
 #include "id_table.h"
+#include "memory_pages.h"
 #include "parallel_for.h"
 #include "posting_accumulator.h"
 #include "quote.h"
-#include "release_pages.h"
 #include "unicode.h"
 #include "utf8.h"
 

@@ -5,9 +5,9 @@
 #include <queue>
 #include <utility>
 
+#include "memory_pages.h"
 #include "parallel_for.h"
 #include "posting_sorter.h"
-#include "release_pages.h"
 #include "utf8.h"
 #include "varint.h"
 
