@@ -154,6 +154,23 @@ TEST(ParallelBuild, EmptyBuildersAndEmptyTexts) {
   ExpectSameForEveryThreadCount(builder);
 }
 
+// Shares that keep no term sit between shares that do, and shares differ
+// in how much of their text is ASCII (which weighs on where they are cut):
+// the merge of the parts' sorted terms still gives the one index.
+TEST(ParallelBuild, PartsWithoutTermsAmongOthers) {
+  IndexBuilder builder(ResolveLanguage("en").language, 1.2, 0.75);
+  builder.DeclareField("body", 1.0);
+  const char* const texts[] = {"", "the of and", "Zebras café naïve façade",
+                               "zebras apples", "of the", "Ünïcödé apples"};
+  for (int i = 0; i < 24; ++i) {
+    StagedDocument doc;
+    doc.ref = "d" + std::to_string(i);
+    doc.fields.push_back({0, texts[(i / 4) % 6]});
+    builder.Stage(std::move(doc));
+  }
+  ExpectSameForEveryThreadCount(builder);
+}
+
 TEST(ParallelBuild, SmallBuildsStayOnFewerThreads) {
   IndexBuilder builder(ResolveLanguage("en").language, 1.2, 0.75);
   builder.DeclareField("body", 1.0);
