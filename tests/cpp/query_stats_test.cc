@@ -37,26 +37,7 @@ std::string RandomText(std::mt19937& rng) {
 }
 
 std::string RandomQuery(std::mt19937& rng, const std::vector<std::string>& fields) {
-  std::string query;
-  const int clauses = std::uniform_int_distribution<int>(1, 4)(rng);
-  for (int c = 0; c < clauses; ++c) {
-    if (c) query += " ";
-    const int presence = rng() % 10;
-    if (presence < 2) query += "+";
-    if (presence >= 8) query += "-";
-    if (rng() % 5 == 0) query += fields[rng() % fields.size()] + ":";
-    const std::string word = kWords[rng() % std::size(kWords)];
-    const bool ascii = static_cast<unsigned char>(word.back()) < 0x80;
-    switch (rng() % 6) {
-      case 0: query += (ascii ? word.substr(0, 1) : word) + "*"; break;
-      case 1: query += "*" + (ascii ? word.substr(word.size() - 1) : word); break;
-      case 2: query += word + "~" + std::to_string(1 + rng() % 2); break;
-      case 3: query += word + "\\ " + kWords[rng() % std::size(kWords)]; break;
-      default: query += word;
-    }
-    if (rng() % 4 == 0) query += rng() % 2 ? "^3" : "^0.5";
-  }
-  return query;
+  return testing::RandomQuery(rng, fields, kWords);
 }
 
 Query Parse(const IndexPtr& index, const std::string& text) {

@@ -391,43 +391,7 @@ std::string RandomText(std::mt19937& rng) {
 
 std::string RandomQuery(std::mt19937& rng,
                         const std::vector<std::string>& fields) {
-  std::string query;
-  const int clauses = std::uniform_int_distribution<int>(1, 4)(rng);
-  for (int c = 0; c < clauses; ++c) {
-    if (c) query += " ";
-    const int presence = rng() % 10;
-    if (presence < 2) query += "+";
-    if (presence >= 8) query += "-";
-    if (rng() % 5 == 0) query += fields[rng() % fields.size()] + ":";
-    std::string word =
-        rng() % 8 == 0 ? "zz" : kWords[rng() % std::size(kWords)];
-    const bool ascii = std::all_of(word.begin(), word.end(),
-                                   [](char c) { return (c & 0x80) == 0; });
-    switch (rng() % 8) {
-      case 0:
-        query += (ascii ? word.substr(0, 1 + rng() % word.size()) : word) + "*";
-        break;
-      case 1:
-        query += "*" + (ascii ? word.substr(rng() % word.size()) : word);
-        break;
-      case 2:
-        query += word + "~" + std::to_string(rng() % 3);
-        break;
-      case 3:
-        query += word + "s";  // stemmed back where the word is long
-        break;
-      case 4:  // one clause, several query terms
-        query += word + "\\ " + kWords[rng() % std::size(kWords)] + "s";
-        break;
-      default:
-        query += word;
-    }
-    if (rng() % 5 == 0) {
-      const char* const boosts[] = {"0", "0.5", "2", "10"};
-      query += std::string("^") + boosts[rng() % 4];
-    }
-  }
-  return query;
+  return testing::RandomQuery(rng, fields, kWords);
 }
 
 // One to three fields, each with a boost of its own.

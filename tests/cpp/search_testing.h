@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -172,6 +174,52 @@ inline IndexPtr AssembleIndex(const TestCorpus& corpus, LanguagePtr language) {
     data.term_postings.push_back(data.postings.size());
   }
   return Index::Make(std::move(data), std::move(language));
+}
+
+// A random query over `words` (the corpus vocabulary) and `fields`: one to
+// four clauses, each optional, required or prohibited, sometimes scoped to
+// a field, as a plain, prefix, suffix, fuzzy, stemmed or several-term
+// clause (or a word no document has), sometimes boosted.
+inline std::string RandomQuery(std::mt19937& rng,
+                               const std::vector<std::string>& fields,
+                               std::span<const char* const> words) {
+  const auto word_at = [&] { return std::string(words[rng() % words.size()]); };
+  std::string query;
+  const int clauses = std::uniform_int_distribution<int>(1, 4)(rng);
+  for (int c = 0; c < clauses; ++c) {
+    if (c) query += " ";
+    const int presence = rng() % 10;
+    if (presence < 2) query += "+";
+    if (presence >= 8) query += "-";
+    if (rng() % 5 == 0) query += fields[rng() % fields.size()] + ":";
+    std::string word = rng() % 8 == 0 ? "zz" : word_at();
+    const bool ascii = std::all_of(word.begin(), word.end(),
+                                   [](char c) { return (c & 0x80) == 0; });
+    switch (rng() % 8) {
+      case 0:
+        query += (ascii ? word.substr(0, 1 + rng() % word.size()) : word) + "*";
+        break;
+      case 1:
+        query += "*" + (ascii ? word.substr(rng() % word.size()) : word);
+        break;
+      case 2:
+        query += word + "~" + std::to_string(rng() % 3);
+        break;
+      case 3:
+        query += word + "s";  // stemmed back where the word is long
+        break;
+      case 4:  // one clause, several query terms
+        query += word + "\\ " + word_at() + "s";
+        break;
+      default:
+        query += word;
+    }
+    if (rng() % 5 == 0) {
+      const char* const boosts[] = {"0", "0.5", "2", "10"};
+      query += std::string("^") + boosts[rng() % 4];
+    }
+  }
+  return query;
 }
 
 }  // namespace vrim::testing
