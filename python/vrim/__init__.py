@@ -11,10 +11,10 @@ command line (``vrim``, ``python -m vrim``) lives in
 from _vrim import *  # noqa: F401,F403
 from _vrim import __version__  # noqa: F401
 
-from ._escape import escape
-from ._highlight import field_spans, highlight, snippet
-from ._persist import load, save
-from ._sharded import ShardedIndex
+from ._helpers.escape import escape
+from ._helpers.highlight import field_spans, highlight, snippet
+from ._helpers.persist import load, save
+from ._sharding.sharded_index import ShardedIndex
 
 # A literal list, as type checkers read it: the native module's names in its
 # order (tests/python/test_module.py holds the two in step), then the package's.

@@ -40,7 +40,7 @@ except ImportError:  # pragma: no cover - depends on the extra
                       "pip install 'vrim[dask]'")
 
 from _vrim import Index, IndexBuilder, QueryStats
-from ._sharded import (check_disjoint, check_same_settings, hit_order,
+from ._sharding.sharded_index import (check_disjoint, check_same_settings, hit_order,
                        merge_ranked, settings_of)
 
 __all__ = ["Hit", "ShardedIndex", "build", "load", "write"]

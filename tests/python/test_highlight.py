@@ -7,7 +7,7 @@ import string
 import pytest
 
 import vrim
-from vrim import _highlight
+from vrim._helpers import highlight as _highlight
 
 hypothesis = pytest.importorskip("hypothesis")
 st = hypothesis.strategies

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 from _vrim import IndexBuilder, __version__
 
-from .._persist import write_atomically
+from .._helpers.persist import write_atomically
 from . import store
 from .errors import CliError
 from .hits import nfc

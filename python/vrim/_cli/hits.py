@@ -9,7 +9,7 @@ from typing import Any
 
 from _vrim import Index, Result
 
-from .._highlight import Segment, field_spans, snippet_segments
+from .._helpers.highlight import Segment, field_spans, snippet_segments
 from .store import Store
 
 TITLE_FIELD = "title"

@@ -9,8 +9,8 @@ from typing import TextIO
 
 from _vrim import QueryError
 
-from .._escape import escape
-from .._highlight import Segment
+from .._helpers.escape import escape
+from .._helpers.highlight import Segment
 from .hits import HitView, nfc, search
 from .opened import open_index
 from .terminal import caret_lines, marks_for, query_message
