@@ -40,6 +40,8 @@ ROOT = Path(__file__).resolve().parent.parent
 BENCH = ROOT / "bench"
 BUILD = ROOT / "build" / "bench"
 DRIVER = BUILD / "native_build"
+# The core's static libraries, each before the layers it uses.
+CORE_LAYERS = ("format", "search", "build", "index", "analysis")
 PY_TARGET = BUILD / "py"
 CORPUS_DUMP = BENCH / "data" / "english.bin"
 QUERIES_FILE = BUILD / "layer_queries.txt"
@@ -90,7 +92,9 @@ def build_everything() -> None:
     # The flags of a CMake Release build of the core, so both sides run
     # code compiled the same way.
     run(["g++", "-std=c++20", "-O3", "-DNDEBUG", "-Wall", "-Wextra", "-Isrc",
-         "bench/native_build.cc", str(BUILD / "libvrim_core.a"), "-o", str(DRIVER)])
+         "bench/native_build.cc",
+         *[str(BUILD / f"libvrim_{layer}.a") for layer in CORE_LAYERS],
+         "-o", str(DRIVER)])
     run([sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation",
          "--no-deps", "--upgrade", "--target", str(PY_TARGET), "."])
 

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "normalize.h"
-#include "stemmers/stemmer_table.h"
+#include "analysis/normalize.h"
+#include "analysis/stemmers/stemmer_table.h"
 
 namespace {
 

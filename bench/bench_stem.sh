@@ -10,7 +10,7 @@ if ! [ -f /usr/include/libstemmer.h ]; then
   apt-get install -y -qq --no-install-recommends libstemmer-dev >/dev/null
 fi
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/bench -j2 --target vrim_core >/dev/null
-g++ -std=c++20 -O2 -Wall -Wextra -Isrc bench/bench_stem.cc build/bench/libvrim_core.a \
+cmake --build build/bench -j2 --target vrim_analysis >/dev/null
+g++ -std=c++20 -O2 -Wall -Wextra -Isrc bench/bench_stem.cc build/bench/libvrim_analysis.a \
   -lstemmer -o build/bench/bench_stem
 build/bench/bench_stem "${VOCAB_DIR:-../shared/snowball-vocab}" "$@"

@@ -6,7 +6,8 @@
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build/rel -j2
 //   g++ -std=c++20 -O2 -Isrc bench/native_build.cc
-//       build/rel/libvrim_core.a -o build/native_build
+//       build/rel/libvrim_{format,search,build,index,analysis}.a
+//       -o build/native_build
 //   build/native_build bench/data/english.bin [--simple] [--no-analysis]
 //       [--repeat N] [--threads N] [--layer QUERIES INDEX_BYTES]
 //
@@ -36,14 +37,14 @@
 #include <string>
 #include <vector>
 
-#include "binary/reader.h"
-#include "binary/writer.h"
-#include "index_builder.h"
-#include "language.h"
-#include "positions.h"
-#include "query_parser.h"
-#include "search.h"
-#include "utf8.h"
+#include "analysis/language.h"
+#include "analysis/utf8.h"
+#include "build/index_builder.h"
+#include "format/reader.h"
+#include "format/writer.h"
+#include "index/positions.h"
+#include "search/query_parser.h"
+#include "search/search.h"
 
 
 namespace {

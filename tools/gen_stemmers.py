@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Generates src/stemmers/st_<language>.{h,cc} from Snowball algorithm files.
+"""Generates src/analysis/stemmers/st_<language>.{h,cc} from Snowball algorithm files.
 
 Usage: tools/gen_stemmers.py ALGORITHMS_DIR [OUT_DIR]
 
 ALGORITHMS_DIR holds the published algorithm files of Snowball release
 v3.1.1 (english.sbl, ...), as found under algorithms/ in that release of
 the Snowball repository; they are inputs only and are not kept here.
-OUT_DIR defaults to src/stemmers. Every algorithm is translated the same
+OUT_DIR defaults to src/analysis/stemmers. Every algorithm is translated the same
 way: there are no per-language adjustments. The output is deterministic,
 so regenerating over the committed files must leave them unchanged.
 """
@@ -43,7 +43,7 @@ def main(argv):
         return 2
     src_dir = argv[1]
     out_dir = argv[2] if len(argv) > 2 else os.path.join(
-        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "stemmers")
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "analysis", "stemmers")
     only = set(argv[3:])
     failed = False
     for language in ALGORITHMS:

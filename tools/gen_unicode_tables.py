@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Generates src/unicode_tables.cc from the Unicode Character Database.
+"""Generates src/analysis/unicode_tables.cc from the Unicode Character Database.
 
 Reads UnicodeData.txt, SpecialCasing.txt, DerivedCoreProperties.txt and
 PropList.txt (Debian's unicode-data package installs them under
 /usr/share/unicode) and writes the property and lowercase tables behind
-src/unicode.h.
+src/analysis/unicode.h.
 
 Layout of the generated tables:
   * one flag byte per code point, stored as a two-stage table: kStage1
@@ -199,7 +199,7 @@ def generate(ucd):
 #include <algorithm>
 #include <cstdint>
 
-#include "unicode.h"
+#include "analysis/unicode.h"
 
 namespace vrim {{
 
@@ -279,7 +279,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--ucd", default="/usr/share/unicode")
     here = os.path.dirname(os.path.abspath(__file__))
-    ap.add_argument("--out", default=os.path.join(here, "..", "src",
+    ap.add_argument("--out", default=os.path.join(here, "..", "src", "analysis",
                                                   "unicode_tables.cc"))
     args = ap.parse_args()
     text = generate(args.ucd)

@@ -8,19 +8,19 @@
 #include <string_view>
 #include <utility>
 
+#include "analysis/normalize.h"
+#include "analysis/quote.h"
+#include "analysis/utf8.h"
 #include "borrow.h"
+#include "build/available_cores.h"
+#include "build/index_builder.h"
+#include "class_factory.h"
 #include "convert.h"
 #include "errors.h"
-#include "available_cores.h"
-#include "index_builder.h"
 #include "index_object.h"
 #include "language_warning.h"
-#include "normalize.h"
 #include "object_memory.h"
 #include "once.h"
-#include "quote.h"
-#include "class_factory.h"
-#include "utf8.h"
 
 namespace vrim_python {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <atomic>
 
+#include "analysis/quote.h"
 #include "once.h"
-#include "quote.h"
 
 namespace vrim_python {
 namespace {

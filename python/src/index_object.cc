@@ -6,20 +6,20 @@
 #include <string_view>
 #include <vector>
 
-#include "binary/reader.h"
-#include "binary/writer.h"
+#include "analysis/language.h"
+#include "analysis/quote.h"
+#include "class_factory.h"
 #include "convert.h"
 #include "errors.h"
-#include "language.h"
+#include "format/reader.h"
+#include "format/writer.h"
 #include "object_memory.h"
 #include "once.h"
-#include "query_parser.h"
-#include "query_stats.h"
 #include "query_stats_object.h"
-#include "quote.h"
 #include "result_object.h"
-#include "search.h"
-#include "class_factory.h"
+#include "search/query_parser.h"
+#include "search/query_stats.h"
+#include "search/search.h"
 
 namespace vrim_python {
 namespace {

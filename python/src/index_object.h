@@ -6,7 +6,7 @@
 
 #include <Python.h>
 
-#include "index.h"
+#include "index/index.h"
 
 namespace vrim_python {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "quote.h"
+#include "analysis/quote.h"
 
 namespace vrim_python {
 

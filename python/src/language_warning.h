@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "language.h"
+#include "analysis/language.h"
 
 namespace vrim_python {
 

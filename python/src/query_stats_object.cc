@@ -6,12 +6,12 @@
 #include <string_view>
 #include <utility>
 
+#include "analysis/quote.h"
 #include "class_factory.h"
 #include "convert.h"
 #include "errors.h"
 #include "object_memory.h"
 #include "once.h"
-#include "quote.h"
 
 namespace vrim_python {
 namespace {

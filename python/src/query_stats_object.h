@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "query_stats.h"
+#include "search/query_stats.h"
 
 namespace vrim_python {
 

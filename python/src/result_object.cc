@@ -5,14 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "analysis/quote.h"
+#include "class_factory.h"
 #include "convert.h"
 #include "errors.h"
+#include "index/positions.h"
 #include "object_memory.h"
 #include "once.h"
-#include "positions.h"
-#include "quote.h"
 #include "score_format.h"
-#include "class_factory.h"
 
 namespace vrim_python {
 namespace {

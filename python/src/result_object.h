@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "search.h"
+#include "search/search.h"
 
 namespace vrim_python {
 

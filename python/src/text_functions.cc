@@ -4,12 +4,12 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/language.h"
+#include "analysis/normalize.h"
+#include "analysis/tokenizer.h"
 #include "convert.h"
 #include "errors.h"
-#include "language.h"
-#include "tokenizer.h"
 #include "language_warning.h"
-#include "normalize.h"
 
 namespace vrim_python {
 namespace {

@@ -14,12 +14,12 @@
 #include <tuple>
 #include <vector>
 
-#include "binary/data_reader.h"
-#include "binary/position_scan.h"
+#include "analysis/language.h"
 #include "binary_testing.h"
-#include "language.h"
-#include "positions.h"
-#include "varint.h"
+#include "format/data_reader.h"
+#include "format/position_scan.h"
+#include "index/positions.h"
+#include "index/varint.h"
 
 namespace vrim {
 namespace {

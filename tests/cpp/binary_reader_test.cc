@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "binary/data_reader.h"
-#include "binary/data_writer.h"
-#include "binary/reader.h"
-#include "language.h"
-#include "positions.h"
-#include "quote.h"
+#include "analysis/language.h"
+#include "analysis/quote.h"
 #include "binary_testing.h"
+#include "format/data_reader.h"
+#include "format/data_writer.h"
+#include "format/reader.h"
+#include "index/positions.h"
 
 namespace vrim {
 namespace {

@@ -10,12 +10,12 @@
 #include <tuple>
 #include <vector>
 
-#include "binary/reader.h"
-#include "binary/writer.h"
-#include "index_builder.h"
-#include "language.h"
-#include "query_parser.h"
-#include "search.h"
+#include "analysis/language.h"
+#include "build/index_builder.h"
+#include "format/reader.h"
+#include "format/writer.h"
+#include "search/query_parser.h"
+#include "search/search.h"
 
 namespace vrim {
 namespace {

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "binary/data_writer.h"
-#include "binary/reader.h"
-#include "binary/writer.h"
-#include "index_builder.h"
-#include "language.h"
-#include "positions.h"
+#include "analysis/language.h"
+#include "build/index_builder.h"
+#include "format/data_writer.h"
+#include "format/reader.h"
+#include "format/writer.h"
+#include "index/positions.h"
 
 namespace vrim {
 namespace {

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "binary/data_writer.h"
-#include "index.h"
-#include "positions.h"
+#include "format/data_writer.h"
+#include "index/index.h"
+#include "index/positions.h"
 
 namespace vrim::binary_testing {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "binary/data_writer.h"
-#include "positions.h"
 #include "binary_testing.h"
+#include "format/data_writer.h"
+#include "index/positions.h"
 
 namespace vrim {
 namespace {

@@ -1,4 +1,4 @@
-#include "index_builder.h"
+#include "build/index_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "languages/kinds.h"
+#include "analysis/languages/kinds.h"
 #include "test_language.h"
 
 namespace vrim {

@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "index.h"
+#include "index/index.h"
 #include "test_language.h"
 
 namespace vrim {

@@ -1,12 +1,12 @@
-#include "language.h"
+#include "analysis/language.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "languages/stop_words.h"
-#include "stemmers/stemmer_table.h"
+#include "analysis/languages/stop_words.h"
+#include "analysis/stemmers/stemmer_table.h"
 
 namespace vrim {
 namespace {

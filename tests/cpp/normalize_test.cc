@@ -1,11 +1,11 @@
-#include "normalize.h"
+#include "analysis/normalize.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "utf8.h"
+#include "analysis/utf8.h"
 
 namespace vrim {
 namespace {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "available_cores.h"
-#include "binary/writer.h"
-#include "index_builder.h"
-#include "parallel_for.h"
-#include "posting_sorter.h"
-#include "term_interner.h"
+#include "build/available_cores.h"
+#include "build/index_builder.h"
+#include "build/parallel_for.h"
+#include "build/posting_sorter.h"
+#include "build/term_interner.h"
+#include "format/writer.h"
 #include "test_language.h"
 
 namespace vrim {

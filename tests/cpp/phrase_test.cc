@@ -1,4 +1,4 @@
-#include "phrase.h"
+#include "search/phrase.h"
 
 #include <gtest/gtest.h>
 

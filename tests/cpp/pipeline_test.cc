@@ -4,10 +4,10 @@
 #include <tuple>
 #include <vector>
 
-#include "language.h"
-#include "languages/cjk.h"
-#include "languages/trimmer.h"
-#include "stemmers/stemmer_table.h"
+#include "analysis/language.h"
+#include "analysis/languages/cjk.h"
+#include "analysis/languages/trimmer.h"
+#include "analysis/stemmers/stemmer_table.h"
 
 namespace vrim {
 namespace {

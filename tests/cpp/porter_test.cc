@@ -1,4 +1,4 @@
-#include "languages/porter.h"
+#include "analysis/languages/porter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "query_parser.h"
+#include "search/query_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "query_stats.h"
-#include "search.h"
+#include "search/query_stats.h"
+#include "search/search.h"
 #include "search_testing.h"
 
 namespace vrim {

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "search.h"
-#include "search_plan.h"
+#include "search/search.h"
+#include "search/search_plan.h"
 #include "search_testing.h"
 
 namespace vrim {

@@ -1,4 +1,4 @@
-#include "search.h"
+#include "search/search.h"
 
 #include <gtest/gtest.h>
 

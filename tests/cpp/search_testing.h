@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "index.h"
-#include "language.h"
-#include "normalize.h"
-#include "positions.h"
-#include "utf8.h"
+#include "analysis/language.h"
+#include "analysis/normalize.h"
+#include "analysis/utf8.h"
+#include "index/index.h"
+#include "index/positions.h"
 
 namespace vrim::testing {
 

@@ -1,4 +1,4 @@
-#include "stemmers/snowball/snowball_env.h"
+#include "analysis/stemmers/snowball/snowball_env.h"
 
 #include <gtest/gtest.h>
 

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "language.h"
-#include "stemmers/stemmer_table.h"
-#include "utf8.h"
+#include "analysis/language.h"
+#include "analysis/stemmers/stemmer_table.h"
+#include "analysis/utf8.h"
 
 namespace vrim {
 namespace {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "language.h"
+#include "analysis/language.h"
 
 namespace vrim {
 namespace {

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "language.h"
-#include "token.h"
-#include "utf8.h"
+#include "analysis/language.h"
+#include "analysis/token.h"
+#include "analysis/utf8.h"
 
 namespace vrim::testing {
 

@@ -1,4 +1,4 @@
-#include "token_set.h"
+#include "index/token_set.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "utf8.h"
+#include "analysis/utf8.h"
 
 namespace vrim {
 namespace {

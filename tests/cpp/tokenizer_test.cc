@@ -1,4 +1,4 @@
-#include "tokenizer.h"
+#include "analysis/tokenizer.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <tuple>
 #include <vector>
 
-#include "language.h"
-#include "languages/cjk.h"
-#include "normalize.h"
-#include "utf8.h"
+#include "analysis/language.h"
+#include "analysis/languages/cjk.h"
+#include "analysis/normalize.h"
+#include "analysis/utf8.h"
 
 namespace vrim {
 namespace {

@@ -1,4 +1,4 @@
-#include "unicode.h"
+#include "analysis/unicode.h"
 
 #include <gtest/gtest.h>
 

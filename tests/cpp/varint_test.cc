@@ -1,11 +1,11 @@
-#include "varint.h"
+#include "index/varint.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <limits>
 
-#include "positions.h"
+#include "index/positions.h"
 
 namespace vrim {
 namespace {

@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "index.h"
-#include "index_builder.h"
-#include "language.h"
-#include "positions.h"
-#include "query_parser.h"
-#include "search.h"
+#include "analysis/language.h"
+#include "build/index_builder.h"
+#include "index/index.h"
+#include "index/positions.h"
+#include "search/query_parser.h"
+#include "search/search.h"
 
 namespace vrim::fuzz {
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/utf8.h"
 #include "fuzz_support.h"
-#include "utf8.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "binary/reader.h"
-#include "binary/writer.h"
-#include "index.h"
+#include "format/reader.h"
+#include "format/writer.h"
+#include "index/index.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include <utility>
 #include <vector>
 
-#include "binary/reader.h"
-#include "binary/writer.h"
+#include "analysis/utf8.h"
+#include "format/reader.h"
+#include "format/writer.h"
 #include "fuzz_support.h"
-#include "utf8.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/language.h"
+#include "analysis/normalize.h"
+#include "analysis/tokenizer.h"
+#include "analysis/utf8.h"
 #include "fuzz_support.h"
-#include "language.h"
-#include "normalize.h"
-#include "tokenizer.h"
-#include "utf8.h"
 
 namespace {
 

@@ -1,2 +1,2 @@
 """A translator from the Snowball string-processing language to C++ stemmer
-modules that run on src/stemmers/snowball/snowball_env."""
+modules that run on src/analysis/stemmers/snowball/snowball_env."""

@@ -624,7 +624,7 @@ class Generator:
                f"#ifndef VRIM_STEMMERS_{self.module.upper()}_H_",
                f"#define VRIM_STEMMERS_{self.module.upper()}_H_",
                "",
-               '#include "stemmers/snowball/snowball_env.h"',
+               '#include "analysis/stemmers/snowball/snowball_env.h"',
                "",
                "namespace vrim::stemmers {",
                "",
@@ -637,7 +637,7 @@ class Generator:
                ""]
 
         cc = [*header,
-              f'#include "stemmers/{self.module}.h"',
+              f'#include "analysis/stemmers/{self.module}.h"',
               "",
               "#include <climits>",
               "#include <cstdint>",

@@ -1,0 +1,92 @@
+#include "build/field_analyzer.h"
+
+#include "analysis/languages/trimmer.h"
+#include "analysis/normalize.h"
+#include "analysis/utf8.h"
+
+namespace vrim {
+
+namespace {
+
+bool IsAsciiWordByte(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return static_cast<unsigned>(u - 'a') < 26u ||
+         static_cast<unsigned>(u - '0') < 10u || u == '_';
+}
+
+}  // namespace
+
+FieldAnalyzer::FieldAnalyzer(const Language& language)
+    : language_(language),
+      generic_tokenizer_(language.uses_generic_tokenizer(&turkish_)) {}
+
+const std::vector<KeyedToken>& FieldAnalyzer::Analyse(std::string_view text) {
+  keys_.clear();
+  if (!generic_tokenizer_) {
+    AnalyseGeneral(text);
+    return keys_;
+  }
+  spans_.clear();
+  if (SplitPlainAscii(text, turkish_, language_.separators(), &spans_)) {
+    AnalyseAscii(text);
+  } else {
+    AnalyseGeneric(text);
+  }
+  return keys_;
+}
+
+// The generic tokenizer over ASCII text whose spans are already cut:
+// lowercasing maps byte to byte and code points are bytes.
+void FieldAnalyzer::AnalyseAscii(std::string_view text) {
+  buffer_.resize(text.size());
+  LowercaseAsciiInto(text, buffer_.data());
+  const char* data = buffer_.data();
+  for (const ByteSpan& span : spans_) {
+    size_t b = span.begin;
+    size_t e = span.end;
+    while (b < e && !IsAsciiWordByte(data[b])) ++b;
+    if (b == e) continue;
+    while (!IsAsciiWordByte(data[e - 1])) --e;
+    keys_.push_back(KeyedToken{MakeKey(std::string_view(data + b, e - b)),
+                               Position{b, e - b}, true});
+  }
+}
+
+// The languages on the generic tokenizer, whose tokenize() is
+// NormalizeAndTokenizeGeneric and whose trimmer is GenericTrim: the tokens
+// are spans of one normalized buffer, trimmed in place, so no token is
+// ever copied out. Gives exactly what the general path gives for them.
+void FieldAnalyzer::AnalyseGeneric(std::string_view text) {
+  buffer_ = turkish_ ? NormalizeTurkish(text) : NormalizeDefault(text);
+  SplitGeneric(buffer_, language_.separators(), &spans_);
+  const std::string_view normalized = buffer_;
+  // Code point offsets, counted forward from the previous span's start.
+  size_t counted_byte = 0;
+  uint64_t counted_cp = 0;
+  for (const ByteSpan& span : spans_) {
+    counted_cp += CountCodePoints(
+        normalized.substr(counted_byte, span.begin - counted_byte));
+    counted_byte = span.begin;
+    size_t b = span.begin;
+    size_t e = span.end;
+    uint64_t dropped, length;
+    if (!TrimSpanToWordCharacters(normalized, &b, &e, &dropped, &length)) {
+      continue;
+    }
+    keys_.push_back(KeyedToken{MakeKey(normalized.substr(b, e - b)),
+                               Position{counted_cp + dropped, length}, true});
+  }
+}
+
+// Any other language: its own tokenizer and trimmer.
+void FieldAnalyzer::AnalyseGeneral(std::string_view text) {
+  tokens_ = language_.tokenize(text);
+  for (Token& token : tokens_) {
+    if (!language_.trim(&token)) continue;
+    const TokenMetadata& m = token.metadata;
+    keys_.push_back(KeyedToken{MakeKey(token.text),
+                               Position{m.start, m.length}, m.has_position});
+  }
+}
+
+}  // namespace vrim

@@ -1,0 +1,54 @@
+// Text analysis of one field for the builder: normalization, tokenizer and
+// trimmer of a language, giving the kept token texts with their hashed keys
+// and positions. Stop words and stems are left to the caller, which caches
+// them per distinct text.
+//
+// One analyzer per thread: it reuses its buffers from field to field.
+#ifndef VRIM_FIELD_ANALYZER_H_
+#define VRIM_FIELD_ANALYZER_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/language.h"
+#include "analysis/token.h"
+#include "analysis/tokenizer.h"
+#include "build/hashed_key.h"
+#include "index/positions.h"
+
+namespace vrim {
+
+// A token the trimmer kept. Its text points into the analyzer's buffers.
+struct KeyedToken {
+  HashedKey key;
+  Position position;
+  bool has_position;  // false: the token sits at 0 and spans its term
+};
+
+class FieldAnalyzer {
+ public:
+  // REQUIRES: `language` outlives the analyzer.
+  explicit FieldAnalyzer(const Language& language);
+
+  // The kept tokens of `text`, in order; valid until the next call.
+  // REQUIRES: `text` is valid UTF-8.
+  const std::vector<KeyedToken>& Analyse(std::string_view text);
+
+ private:
+  void AnalyseAscii(std::string_view text);
+  void AnalyseGeneric(std::string_view text);
+  void AnalyseGeneral(std::string_view text);
+
+  const Language& language_;
+  bool turkish_ = false;  // set by the initializer of generic_tokenizer_
+  const bool generic_tokenizer_;
+  std::vector<KeyedToken> keys_;
+  std::string buffer_;           // one field's normalized text
+  std::vector<ByteSpan> spans_;  // its tokens
+  TokenList tokens_;             // or its tokens, on the general path
+};
+
+}  // namespace vrim
+
+#endif  // VRIM_FIELD_ANALYZER_H_

@@ -1,0 +1,380 @@
+#include "build/index_builder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <numeric>
+
+#include "analysis/quote.h"
+#include "analysis/unicode.h"
+#include "analysis/utf8.h"
+#include "build/available_cores.h"
+#include "build/hashed_key.h"
+#include "build/id_table.h"
+#include "build/parallel_for.h"
+#include "build/posting_accumulator.h"
+#include "index/memory_pages.h"
+
+namespace vrim {
+
+namespace {
+
+[[noreturn]] void BrokenPrecondition(const std::string& message) {
+  std::fprintf(stderr, "vrim: %s\n", message.c_str());
+  std::abort();
+}
+
+std::string_view FieldText(const StagedDocument& doc, uint32_t field) {
+  for (const auto& [id, text] : doc.fields) {
+    if (id == field) return text;
+  }
+  return {};
+}
+
+void CheckFieldName(std::string_view name, const Language& language) {
+  if (name.empty()) BrokenPrecondition("field name must not be empty");
+  if (name.find('/') != std::string_view::npos) {
+    BrokenPrecondition("field name " + Quote(name) +
+                       " must not contain '/' (breaks FieldRef round-trip)");
+  }
+  std::vector<char32_t> separators;
+  DecodeUtf8(language.separators(), &separators);
+  std::vector<char32_t> cps;
+  DecodeUtf8(name, &cps);
+  for (char32_t c : cps) {
+    if (IsWhiteSpace(c) || std::find(separators.begin(), separators.end(),
+                                     c) != separators.end()) {
+      BrokenPrecondition("field name " + Quote(name) +
+                         " contains a separator and is unqueryable");
+    }
+  }
+  if (name.find_first_of(":\\^~") != std::string_view::npos ||
+      name[0] == '+' || name[0] == '-') {
+    BrokenPrecondition(
+        "field name " + Quote(name) +
+        " contains a query operator and is unqueryable via field:term syntax");
+  }
+}
+
+}  // namespace
+
+// Staged references to their position in the staged list, so that staging
+// replaces an existing document in constant time.
+class IndexBuilder::RefTable {
+ public:
+  int64_t Find(const std::vector<StagedDocument>& staged,
+               std::string_view ref) const {
+    return table_.Find(MakeKey(ref), [&staged](uint32_t id) {
+      return std::string_view(staged[id].ref);
+    });
+  }
+  void Insert(std::string_view ref, uint32_t id) {
+    table_.Insert(MakeKey(ref), id);
+  }
+  void Rebuild(const std::vector<StagedDocument>& staged) {
+    table_.Clear();
+    for (size_t i = 0; i < staged.size(); ++i) {
+      Insert(staged[i].ref, static_cast<uint32_t>(i));
+    }
+  }
+  void Clear() { table_.Clear(); }
+
+ private:
+  IdTable table_;
+};
+
+// The base of a rehydrated builder: the stored members of the index it was
+// made from, minus removals. A removal marks the document; builds skip
+// marked documents and their postings, which is the same as editing the
+// postings but costs nothing per removal.
+struct IndexBuilder::Base {
+  IndexData data;
+  std::vector<uint8_t> removed;  // per base document
+};
+
+IndexBuilder::IndexBuilder(LanguagePtr language, double k1, double b)
+    : language_(std::move(language)),
+      k1_(k1),
+      b_(b),
+      staged_refs_(std::make_unique<RefTable>()) {}
+
+IndexBuilder::~IndexBuilder() = default;
+
+std::unique_ptr<IndexBuilder> IndexBuilder::FromIndex(const Index& index) {
+  std::unique_ptr<IndexBuilder> builder(
+      new IndexBuilder(index.language_ptr(), 1.2, 0.75));
+  const IndexData& data = index.data();
+  builder->field_names_ = data.fields;
+  builder->field_boosts_ = data.field_boosts;
+  builder->base_ = std::make_unique<Base>();
+  builder->base_->data = data;
+  builder->base_->removed.assign(data.refs.size(), 0);
+  return builder;
+}
+
+bool IndexBuilder::rehydrated() const { return base_ != nullptr; }
+
+int64_t IndexBuilder::FindField(std::string_view name) const {
+  for (size_t f = 0; f < field_names_.size(); ++f) {
+    if (field_names_[f] == name) return static_cast<int64_t>(f);
+  }
+  return -1;
+}
+
+uint32_t IndexBuilder::DeclareField(std::string name, double boost) {
+  CheckFieldName(name, *language_);
+  const int64_t existing = FindField(name);
+  if (existing >= 0) return static_cast<uint32_t>(existing);
+  const double clamped = ClampFieldBoost(boost);
+  if (base_) {
+    // Widen the base's document-major length table by one column.
+    IndexData& data = base_->data;
+    const size_t old_width = data.fields.size();
+    std::vector<uint64_t> lengths(data.refs.size() * (old_width + 1), 0);
+    for (size_t d = 0; d < data.refs.size(); ++d) {
+      std::copy_n(data.field_lengths.begin() + d * old_width, old_width,
+                  lengths.begin() + d * (old_width + 1));
+    }
+    data.field_lengths.swap(lengths);
+    data.fields.push_back(name);
+    data.field_boosts.push_back(clamped);
+  }
+  field_names_.push_back(std::move(name));
+  field_boosts_.push_back(clamped);
+  return static_cast<uint32_t>(field_names_.size() - 1);
+}
+
+void IndexBuilder::Stage(StagedDocument doc) {
+  if (doc.ref.empty()) {
+    BrokenPrecondition(
+        "empty document references are rejected at the binding boundary");
+  }
+  const int64_t existing = staged_refs_->Find(staged_, doc.ref);
+  if (existing >= 0) {
+    staged_[existing] = std::move(doc);
+    return;
+  }
+  staged_refs_->Insert(doc.ref, static_cast<uint32_t>(staged_.size()));
+  staged_.push_back(std::move(doc));
+}
+
+bool IndexBuilder::Remove(std::string_view ref) {
+  bool found = false;
+  if (staged_refs_->Find(staged_, ref) >= 0) {
+    std::erase_if(staged_,
+                  [ref](const StagedDocument& d) { return d.ref == ref; });
+    staged_refs_->Rebuild(staged_);
+    found = true;
+  }
+  if (base_) {
+    IndexData& data = base_->data;
+    auto it = std::lower_bound(data.refs.begin(), data.refs.end(), ref,
+                               [](const std::string& a, std::string_view b) {
+                                 return std::string_view(a) < b;
+                               });
+    if (it != data.refs.end() && *it == ref) {
+      uint8_t& removed = base_->removed[it - data.refs.begin()];
+      if (!removed) {
+        removed = 1;
+        if (data.document_count > 0) --data.document_count;
+        found = true;
+      }
+    }
+  }
+  return found;
+}
+
+void IndexBuilder::Clear() {
+  staged_.clear();
+  staged_refs_->Clear();
+}
+
+// Staged documents in reference order; of equal references the later one
+// wins (staging already keeps them unique).
+std::vector<uint32_t> IndexBuilder::StagedInRefOrder() const {
+  std::vector<uint32_t> order(staged_.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
+    return staged_[a].ref < staged_[b].ref;
+  });
+  size_t kept = 0;
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (staged_[order[i]].ref.empty()) {
+      BrokenPrecondition(
+          "empty document references are rejected at the binding boundary");
+    }
+    if (kept > 0 && staged_[order[kept - 1]].ref == staged_[order[i]].ref) {
+      order[kept - 1] = order[i];
+    } else {
+      order[kept++] = order[i];
+    }
+  }
+  order.resize(kept);
+  return order;
+}
+
+// Merges the live base documents with the staged ones (`staged_order`)
+// into out's documents; document ids are the merged order. A staged
+// document replaces a base one with its reference without counting again.
+IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
+    const std::vector<uint32_t>& staged_order, IndexData* out) const {
+  const IndexData* base = base_ ? &base_->data : nullptr;
+  const size_t field_count = field_names_.size();
+  const size_t base_docs = base ? base->refs.size() : 0;
+  const size_t total = base_docs + staged_order.size();
+  DocumentIds ids{std::vector<uint32_t>(base_docs, kDroppedDocument),
+                  std::vector<uint32_t>(staged_order.size())};
+  uint64_t document_count = base ? base->document_count : 0;
+  out->refs.reserve(total);
+  out->doc_boosts.reserve(total);
+  out->field_lengths.reserve(total * field_count);
+  size_t i = 0;
+  size_t j = 0;
+  while (i < base_docs || j < staged_order.size()) {
+    if (i < base_docs && base_->removed[i]) {
+      ++i;
+      continue;
+    }
+    const uint32_t doc = static_cast<uint32_t>(out->refs.size());
+    // < 0: base first, > 0: staged first, 0: same reference.
+    const int order =
+        i == base_docs             ? 1
+        : j == staged_order.size() ? -1
+                                   : base->refs[i].compare(
+                                         staged_[staged_order[j]].ref);
+    if (order < 0) {
+      ids.base[i] = doc;
+      out->refs.push_back(base->refs[i]);
+      out->doc_boosts.push_back(base->doc_boosts[i]);
+      auto lengths = base->field_lengths.begin() + i * field_count;
+      out->field_lengths.insert(out->field_lengths.end(), lengths,
+                                lengths + field_count);
+      ++i;
+      continue;
+    }
+    if (order == 0) {
+      ++i;  // replaced
+    } else {
+      ++document_count;
+    }
+    const StagedDocument& staged = staged_[staged_order[j]];
+    ids.staged[j] = doc;
+    out->refs.push_back(staged.ref);
+    out->doc_boosts.push_back(SanitizeDocumentBoost(staged.boost));
+    out->field_lengths.resize(out->field_lengths.size() + field_count, 0);
+    ++j;
+  }
+  out->document_count = document_count;
+  return ids;
+}
+
+namespace {
+
+// What a (field, document) pair costs beyond its text, in bytes of text.
+constexpr uint64_t kFieldCharge = 32;
+// Text with any non-ASCII byte takes the general Unicode path, which costs
+// about half as much again per byte.
+constexpr uint64_t kNonAsciiCostPercent = 150;
+// More workers than this never pay for their tables.
+constexpr size_t kMaxWorkers = 64;
+
+}  // namespace
+
+// Cuts the pairs into shares of about equal cost, one per worker; the
+// first share also carries the copying of the base's postings.
+std::vector<IndexBuilder::Share> IndexBuilder::SplitWork(
+    const std::vector<uint32_t>& staged_order,
+    const BuildOptions& options) const {
+  const size_t docs = staged_order.size();
+  const size_t pairs = field_names_.size() * docs;
+  const auto text = [&](size_t i) {
+    return FieldText(staged_[staged_order[i % docs]],
+                     static_cast<uint32_t>(i / docs));
+  };
+  const uint64_t base_cost =
+      base_ ? base_->data.positions.size() + 4 * base_->data.postings.size()
+            : 0;
+  uint64_t text_bytes = 0;
+  for (size_t i = 0; i < pairs; ++i) text_bytes += text(i).size();
+  const size_t wanted = options.threads == 0 ? AvailableCores()
+                                             : options.threads;
+  const uint64_t by_size = (base_cost + text_bytes + pairs * kFieldCharge) /
+                           std::max<uint64_t>(options.min_bytes_per_thread, 1);
+  const size_t workers = static_cast<size_t>(std::clamp<uint64_t>(
+      std::min<uint64_t>(wanted, by_size), 1, kMaxWorkers));
+  if (workers == 1) return {Share{0, pairs, text_bytes}};
+
+  std::vector<uint64_t> cost(pairs);
+  uint64_t total = base_cost;
+  for (size_t i = 0; i < pairs; ++i) {
+    const std::string_view t = text(i);
+    cost[i] = kFieldCharge + (IsAscii(t) ? t.size()
+                                         : t.size() * kNonAsciiCostPercent / 100);
+    total += cost[i];
+  }
+  std::vector<Share> shares;
+  uint64_t done = base_cost;
+  Share share{0, 0, 0};
+  for (size_t i = 0; i < pairs; ++i) {
+    done += cost[i];
+    share.text_bytes += text(i).size();
+    // The share ends where the running cost passes its fair part.
+    if (shares.size() + 1 < workers && i + 1 < pairs &&
+        done * workers >= total * (shares.size() + 1)) {
+      share.end = i + 1;
+      shares.push_back(share);
+      share = Share{i + 1, i + 1, 0};
+    }
+  }
+  share.end = pairs;
+  shares.push_back(share);
+  return shares;
+}
+
+IndexPtr IndexBuilder::Build(const BuildOptions& options) const {
+  const IndexData* base = base_ ? &base_->data : nullptr;
+  const size_t field_count = field_names_.size();
+
+  IndexData out;
+  out.language = base ? base->language : language_->code();
+  out.pipeline = base ? base->pipeline : language_->pipeline();
+  out.fields = field_names_;
+  out.field_boosts = field_boosts_;
+  out.k1 = base ? base->k1 : SanitizeK1(k1_);
+  out.b = base ? base->b : SanitizeB(b_);
+
+  const std::vector<uint32_t> staged_order = StagedInRefOrder();
+  const DocumentIds ids = MergeDocuments(staged_order, &out);
+  const std::vector<Share> shares = SplitWork(staged_order, options);
+  uint64_t text_bytes = 0;
+  for (const Share& share : shares) text_bytes += share.text_bytes;
+
+  // Each worker analyses its share into its own accumulator (the first
+  // one also takes the base) and orders its terms; the accumulators are
+  // then merged in order. Workers write distinct field lengths of `out`.
+  std::vector<std::unique_ptr<PostingAccumulator>> parts(shares.size());
+  const size_t docs = staged_order.size();
+  ParallelFor(shares.size(), [&](size_t w) {
+    parts[w] = std::make_unique<PostingAccumulator>(*language_);
+    PostingAccumulator& part = *parts[w];
+    part.Reserve(w == 0 ? text_bytes : shares[w].text_bytes,
+                 w == 0 ? base : nullptr);
+    if (w == 0 && base) part.AddBasePostings(*base, ids.base);
+    for (size_t i = shares[w].begin; i < shares[w].end; ++i) {
+      const uint32_t f = static_cast<uint32_t>(i / docs);
+      const uint32_t doc = ids.staged[i % docs];
+      out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
+          part.AddField(FieldText(staged_[staged_order[i % docs]], f), f, doc);
+    }
+    part.EndFields();
+    ReleaseFreeMemory();
+  });
+  std::vector<PostingAccumulator*> merged;
+  for (const auto& part : parts) merged.push_back(part.get());
+  PostingAccumulator::Merge(merged, &out, shares.size());
+  parts.clear();
+  return Index::Make(std::move(out), language_);
+}
+
+}  // namespace vrim

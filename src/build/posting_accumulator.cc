@@ -1,0 +1,418 @@
+#include "build/posting_accumulator.h"
+
+#include <algorithm>
+#include <functional>
+#include <queue>
+#include <utility>
+
+#include "analysis/utf8.h"
+#include "build/parallel_for.h"
+#include "build/posting_sorter.h"
+#include "index/memory_pages.h"
+#include "index/varint.h"
+
+namespace vrim {
+
+namespace {
+
+// Marks a token's term as a stop word, or as not yet known.
+constexpr uint32_t kNone = UINT32_MAX;
+constexpr uint32_t kPending = UINT32_MAX - 1;
+// Marks a token without a position until its term's length is known.
+constexpr uint64_t kNoLength = UINT64_MAX;
+// Lookups of later tokens are started this many tokens ahead: the tables
+// are larger than the caches, and their misses dominate otherwise.
+constexpr size_t kAhead = 16;
+
+// Byte size of an encoded position list (positions.h) of `count` entries.
+size_t EncodedPositionsSize(const uint8_t* data, uint64_t count) {
+  const uint8_t* p = data;
+  const bool common_length = GetVarint64Unchecked(&p) != 0;
+  const uint64_t varints = common_length ? count : 2 * count;
+  for (uint64_t i = 0; i < varints; ++i) {
+    while (*p++ & 0x80) {
+    }
+  }
+  return static_cast<size_t>(p - data);
+}
+
+// Replaces `*container` by an empty one, freeing its storage.
+template <class T>
+void Free(T* container) {
+  *container = T();
+}
+
+}  // namespace
+
+PostingAccumulator::PostingAccumulator(const Language& language)
+    : language_(language), analyzer_(language) {}
+
+void PostingAccumulator::Reserve(uint64_t text_bytes, const IndexData* base) {
+  // Short documents repeat few words: a collection of fortunes makes a
+  // posting per 7 to 8 bytes of text, long documentation one per 20.
+  const uint64_t postings =
+      text_bytes / 6 + (base ? base->postings.size() : 0);
+  const uint64_t positions =
+      text_bytes / 2 + (base ? base->positions.size() : 0);
+  postings_.reserve(postings);
+  posting_term_.reserve(postings);
+  positions_.reserve(positions);
+}
+
+void PostingAccumulator::AddBasePostings(const IndexData& base,
+                                         const std::vector<uint32_t>& doc_map) {
+  const uint8_t* base_positions =
+      reinterpret_cast<const uint8_t*>(base.positions.data());
+  for (size_t t = 0; t < base.terms.size(); ++t) {
+    uint32_t id = kNone;
+    for (uint64_t i = base.term_postings[t]; i < base.term_postings[t + 1];
+         ++i) {
+      Posting p = base.postings[i];
+      if (doc_map[p.doc] == kDroppedDocument) continue;
+      bool added;
+      if (id == kNone) id = terms_.Intern(MakeKey(base.terms[t]), &added);
+      p.doc = doc_map[p.doc];
+      const uint64_t offset = p.positions_offset;
+      p.positions_offset = positions_.size();
+      if (p.position_count > 0) {
+        const size_t size =
+            EncodedPositionsSize(base_positions + offset, p.position_count);
+        positions_.append(base.positions, offset, size);
+      }
+      postings_.push_back(p);
+      posting_term_.push_back(id);
+    }
+  }
+}
+
+uint64_t PostingAccumulator::AddField(std::string_view text, uint32_t field,
+                                      uint32_t doc) {
+  if (text.empty()) return 0;
+  const size_t kept = ResolveTerms(analyzer_.Analyse(text));
+  if (kept == 0) return 0;
+  GroupByTerm(kept);
+  EmitPostings(field, doc);
+  return kept;
+}
+
+// Fills token_term_, token_surface_ and grouped_ for the tokens the
+// pipeline keeps; returns how many it keeps.
+size_t PostingAccumulator::ResolveTerms(const std::vector<KeyedToken>& keys) {
+  const size_t n = keys.size();
+  for (size_t k = 0; k < std::min(n, kAhead); ++k) {
+    surfaces_.Prefetch(keys[k].key.hash);
+  }
+  token_term_.resize(n);
+  token_surface_.resize(n);
+  grouped_.resize(n);
+  pending_.clear();
+  size_t kept = 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) surfaces_.Prefetch(keys[k + kAhead].key.hash);
+    const KeyedToken& token = keys[k];
+    uint32_t surface;
+    const uint32_t term = TermOf(token.key, &surface);
+    if (term == kNone) continue;  // a stop word
+    token_term_[kept] = term;
+    token_surface_[kept] = surface;
+    if (token.has_position) {
+      grouped_[kept] = token.position;
+    } else if (term == kPending) {
+      grouped_[kept] = Position{0, kNoLength};
+    } else {
+      grouped_[kept] = Position{0, CountCodePoints(terms_.term(term))};
+    }
+    ++kept;
+  }
+  if (kept > 0 && !pending_.empty()) ResolvePending(kept);
+  return kept;
+}
+
+// The term a trimmed token text becomes: kNone for a stop word, kPending
+// for a text first seen in this field (ResolvePending settles it). Sets
+// `*surface` to the text's id.
+uint32_t PostingAccumulator::TermOf(const HashedKey& key, uint32_t* surface) {
+  bool added;
+  *surface = surfaces_.Intern(key, &added);
+  if (!added) return surface_term_[*surface];
+  if (language_.is_stop_word(key.text)) {
+    surface_term_.push_back(kNone);
+    return kNone;
+  }
+  pending_.push_back(Pending{*surface, language_.stem(key.text)});
+  surface_term_.push_back(kPending);
+  return kPending;
+}
+
+// Interns the stems of the texts first seen in this field, all lookups
+// started together (each is likely a cache miss), then fills in the
+// tokens' terms and the lengths of tokens that had no position.
+void PostingAccumulator::ResolvePending(size_t kept) {
+  pending_keys_.clear();
+  for (const Pending& p : pending_) {
+    pending_keys_.push_back(MakeKey(p.stem));
+    terms_.Prefetch(pending_keys_.back().hash);
+  }
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    bool added;
+    surface_term_[pending_[i].surface] =
+        terms_.Intern(pending_keys_[i], &added);
+  }
+  for (size_t k = 0; k < kept; ++k) {
+    if (token_term_[k] == kPending) {
+      token_term_[k] = surface_term_[token_surface_[k]];
+    }
+    if (grouped_[k].length == kNoLength) {
+      grouped_[k].length = CountCodePoints(terms_.term(token_term_[k]));
+    }
+  }
+}
+
+// Groups the kept occurrences by term without sorting: a term's first
+// occurrence in the field claims the next local slot. Leaves each term's
+// positions, in token order, in scratch_ from local_begin_[slot]; returns
+// the number of distinct terms.
+size_t PostingAccumulator::GroupByTerm(size_t kept) {
+  local_slots_.Reset(kept);
+  local_terms_.clear();
+  local_begin_.clear();
+  for (size_t k = 0; k < kept; ++k) {
+    bool added;
+    const uint32_t slot = local_slots_.SlotOf(
+        token_term_[k], static_cast<uint32_t>(local_terms_.size()), &added);
+    if (added) {
+      local_terms_.push_back(token_term_[k]);
+      local_begin_.push_back(0);
+    }
+    token_term_[k] = slot;
+    ++local_begin_[slot];
+  }
+  uint32_t begin = 0;
+  for (uint32_t& c : local_begin_) {
+    const uint32_t count = c;
+    c = begin;
+    begin += count;
+  }
+  local_begin_.push_back(begin);
+  cursor_.assign(local_begin_.begin(), local_begin_.end() - 1);
+  scratch_.resize(kept);
+  for (size_t k = 0; k < kept; ++k) {
+    scratch_[cursor_[token_term_[k]]++] = grouped_[k];
+  }
+  return local_terms_.size();
+}
+
+// One posting per distinct term of the field, in order of first
+// occurrence, with its positions encoded.
+void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
+  for (size_t s = 0; s < local_terms_.size(); ++s) {
+    one_term_.assign(scratch_.begin() + local_begin_[s],
+                     scratch_.begin() + local_begin_[s + 1]);
+    const uint32_t tf = static_cast<uint32_t>(one_term_.size());
+    postings_.push_back(Posting{field, doc, tf, tf, positions_.size()});
+    posting_term_.push_back(local_terms_[s]);
+    EncodePositions(&one_term_, &positions_);
+  }
+}
+
+void PostingAccumulator::EndFields() {
+  terms_.DropTable();
+  Free(&surfaces_);
+  Free(&surface_term_);
+  Free(&token_term_);
+  Free(&token_surface_);
+  Free(&grouped_);
+  Free(&pending_);
+  Free(&pending_keys_);
+  Free(&local_terms_);
+  Free(&local_begin_);
+  Free(&cursor_);
+  Free(&local_slots_);
+  Free(&scratch_);
+  Free(&one_term_);
+  const std::vector<uint32_t> order = terms_.ByteOrder();
+  sorted_terms_.bytes.reserve(terms_.bytes());
+  sorted_terms_.ends.reserve(order.size());
+  for (uint32_t id : order) {
+    sorted_terms_.bytes.append(terms_.term(id));
+    sorted_terms_.ends.push_back(sorted_terms_.bytes.size());
+  }
+  sorted_terms_.ids = order;
+  Free(&terms_);
+}
+
+namespace {
+
+// Where a term of the merged dictionary comes from: a part and its place
+// in that part's sorted terms.
+struct TermSource {
+  uint32_t part;
+  uint32_t index;
+};
+
+// A part's next term in byte order, for the merge of more than two parts.
+struct MergeHead {
+  std::string_view term;
+  uint32_t part;
+  bool operator>(const MergeHead& other) const {
+    return term != other.term ? term > other.term : part > other.part;
+  }
+};
+
+// Joins the parts' sorted terms into their union in byte order: one source
+// per distinct term, and for each part the rank of every one of its term
+// ids.
+class TermListMerge {
+ public:
+  explicit TermListMerge(const std::vector<const SortedTerms*>& parts)
+      : parts_(parts), ranks_(parts.size()) {
+    size_t total = 0;
+    for (size_t p = 0; p < parts.size(); ++p) {
+      ranks_[p].resize(parts[p]->size());
+      total += parts[p]->size();
+    }
+    sources_.reserve(total);
+    if (parts.size() <= 2) {
+      MergeTwo();
+    } else {
+      MergeMany();
+    }
+  }
+
+  const std::vector<TermSource>& sources() const { return sources_; }
+  std::vector<std::vector<uint32_t>>& ranks() { return ranks_; }
+  std::string_view term(const TermSource& s) const {
+    return parts_[s.part]->term(s.index);
+  }
+
+ private:
+  // Ranks the part's term at `index`: a new term unless it equals the last
+  // one kept, which only one of another part can (a part's terms are
+  // distinct).
+  void Take(uint32_t part, size_t index) {
+    if (sources_.empty() || sources_.back().part == part ||
+        term(sources_.back()) != parts_[part]->term(index)) {
+      sources_.push_back(TermSource{part, static_cast<uint32_t>(index)});
+    }
+    ranks_[part][parts_[part]->ids[index]] =
+        static_cast<uint32_t>(sources_.size() - 1);
+  }
+
+  void MergeTwo() {
+    const size_t a = parts_[0]->size();
+    const size_t b = parts_.size() > 1 ? parts_[1]->size() : 0;
+    size_t i = 0, j = 0;
+    while (i < a && j < b) {
+      if (parts_[1]->term(j) < parts_[0]->term(i)) {
+        Take(1, j++);
+      } else {
+        Take(0, i++);
+      }
+    }
+    for (; i < a; ++i) Take(0, i);
+    for (; j < b; ++j) Take(1, j);
+  }
+
+  void MergeMany() {
+    std::vector<size_t> next(parts_.size(), 0);
+    std::priority_queue<MergeHead, std::vector<MergeHead>, std::greater<>>
+        heads;
+    for (uint32_t p = 0; p < parts_.size(); ++p) {
+      if (parts_[p]->size() > 0) heads.push({parts_[p]->term(0), p});
+    }
+    while (!heads.empty()) {
+      const uint32_t p = heads.top().part;
+      heads.pop();
+      Take(p, next[p]);
+      if (++next[p] < parts_[p]->size()) {
+        heads.push({parts_[p]->term(next[p]), p});
+      }
+    }
+  }
+
+  const std::vector<const SortedTerms*>& parts_;
+  std::vector<std::vector<uint32_t>> ranks_;
+  std::vector<TermSource> sources_;
+};
+
+// Appends the bytes of `from` to `to`, a slice at a time, handing each
+// copied slice's pages back at once.
+void MoveInSlices(std::string* from, std::string* to) {
+  constexpr size_t kSlice = size_t{1} << 20;
+  char* data = from->data();
+  for (size_t begin = 0; begin < from->size(); begin += kSlice) {
+    const size_t end = std::min(from->size(), begin + kSlice);
+    to->append(data + begin, end - begin);
+    ReleasePages(data + begin, end - begin);
+  }
+  Free(from);
+}
+
+// Appends `from` to `to`, a slice at a time, handing each copied slice's
+// pages back at once: `from` is freed as `to` grows, never both in full.
+template <class Container, class Convert>
+void MoveInSlices(Container* from, Container* to, const Convert& convert) {
+  constexpr size_t kSlice = size_t{1} << 16;
+  auto* data = from->data();
+  for (size_t begin = 0; begin < from->size(); begin += kSlice) {
+    const size_t end = std::min(from->size(), begin + kSlice);
+    for (size_t i = begin; i < end; ++i) to->push_back(convert(data[i]));
+    ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
+  }
+  Free(from);
+}
+
+}  // namespace
+
+void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
+                               IndexData* out, size_t threads) {
+  PostingAccumulator& first = *parts[0];
+  std::vector<const SortedTerms*> sorted;
+  for (PostingAccumulator* part : parts) sorted.push_back(&part->sorted_terms_);
+  TermListMerge merge(sorted);
+  const std::vector<TermSource>& sources = merge.sources();
+  // The dictionary's strings are made in contiguous runs on every thread.
+  out->terms.assign(sources.size(), std::string());
+  const size_t runs = std::max<size_t>(1, std::min(threads, sources.size()));
+  ParallelFor(runs, [&](size_t r) {
+    const size_t end = sources.size() * (r + 1) / runs;
+    for (size_t i = sources.size() * r / runs; i < end; ++i) {
+      out->terms[i].assign(merge.term(sources[i]));
+    }
+  });
+  const std::vector<std::vector<uint32_t>> ranks = std::move(merge.ranks());
+  for (PostingAccumulator* part : parts) Free(&part->sorted_terms_);
+  // Term ids become ranks on every part at once, then the later parts'
+  // postings and positions follow the first one's.
+  ParallelFor(parts.size(), [&](size_t p) {
+    for (uint32_t& t : parts[p]->posting_term_) t = ranks[p][t];
+  });
+  for (size_t p = 1; p < parts.size(); ++p) {
+    PostingAccumulator& later = *parts[p];
+    const uint64_t shift = first.positions_.size();
+    MoveInSlices(&later.positions_, &first.positions_);
+    MoveInSlices(&later.postings_, &first.postings_, [shift](Posting q) {
+      q.positions_offset += shift;
+      return q;
+    });
+    MoveInSlices(&later.posting_term_, &first.posting_term_,
+                 [](uint32_t t) { return t; });
+  }
+
+  const size_t term_count = out->terms.size();
+  out->term_postings.assign(term_count + 1, 0);
+  for (uint32_t t : first.posting_term_) ++out->term_postings[t + 1];
+  for (size_t t = 0; t < term_count; ++t) {
+    out->term_postings[t + 1] += out->term_postings[t];
+  }
+  SortPostings(first.postings_.data(), first.posting_term_.data(),
+               first.postings_.size(), term_count, out->fields.size(),
+               out->refs.size(), threads);
+  Free(&first.posting_term_);
+  out->postings = std::move(first.postings_);
+  out->positions = std::move(first.positions_);
+  Free(&first.postings_);
+  Free(&first.positions_);
+}
+
+}  // namespace vrim

@@ -1,0 +1,124 @@
+// Accumulates the postings of one build, or of one contiguous share of it:
+// one posting per (term, field, document) with its positions already
+// encoded, the term kept aside as an interned id. Merge() then orders the
+// term dictionary by bytes and moves the postings into term order.
+//
+// A parallel build gives each worker its own accumulator over a contiguous
+// run of the fields to analyse; each orders its own terms, and Merge()
+// joins the sorted term lists and appends the postings in run order. Since
+// every step is a function of the text alone, the result is the one a
+// single accumulator over the whole run would give.
+#ifndef VRIM_POSTING_ACCUMULATOR_H_
+#define VRIM_POSTING_ACCUMULATOR_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/language.h"
+#include "build/field_analyzer.h"
+#include "build/local_slots.h"
+#include "build/term_interner.h"
+#include "index/index.h"
+
+namespace vrim {
+
+// The terms of one accumulator in byte order, back to back, with the id
+// each has in the accumulator: what merging the accumulators reads, in
+// order, instead of visiting their interners in id order.
+struct SortedTerms {
+  std::string bytes;
+  std::vector<uint64_t> ends;  // of each term in `bytes`
+  std::vector<uint32_t> ids;
+
+  size_t size() const { return ids.size(); }
+  std::string_view term(size_t i) const {
+    const size_t begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(bytes).substr(begin, ends[i] - begin);
+  }
+};
+
+// A base document that does not survive into the build.
+inline constexpr uint32_t kDroppedDocument = UINT32_MAX;
+
+class PostingAccumulator {
+ public:
+  // REQUIRES: `language` outlives the accumulator.
+  explicit PostingAccumulator(const Language& language);
+
+  // Reserves room for the postings and positions that `text_bytes` of new
+  // text plus `base` (if any) are likely to produce, so that the two
+  // largest arrays do not pass through doubling copies (which would
+  // briefly hold both the old and the new array). The guesses are
+  // generous: capacity never written stays virtual and costs no resident
+  // memory.
+  void Reserve(uint64_t text_bytes, const IndexData* base);
+
+  // Copies the postings of the surviving base documents; `doc_map` gives
+  // each base document's new id, or kDroppedDocument.
+  // REQUIRES: nothing added yet; doc_map.size() == base.refs.size().
+  void AddBasePostings(const IndexData& base,
+                       const std::vector<uint32_t>& doc_map);
+
+  // Analyses one field of one document, records its postings and returns
+  // the field length (the number of tokens the pipeline kept).
+  // REQUIRES: `text` is valid UTF-8; calls come in (field, doc) order.
+  uint64_t AddField(std::string_view text, uint32_t field, uint32_t doc);
+
+  // Frees what only AddField needs and puts the terms in byte order for
+  // Merge(). Call it on the worker that filled the accumulator.
+  void EndFields();
+
+  // Stores the terms of all `parts` in byte order (each once), their
+  // postings in (term, field, doc) order and their positions, in part
+  // order, into `out`, which already holds its fields and documents;
+  // sorts on up to `threads` threads. Leaves the parts empty.
+  // REQUIRES: EndFields() called on every part; the parts cover
+  // consecutive runs of the (field, doc) pairs, in order.
+  static void Merge(const std::vector<PostingAccumulator*>& parts,
+                    IndexData* out, size_t threads);
+
+ private:
+  struct Pending {
+    uint32_t surface;
+    std::string stem;
+  };
+
+  uint32_t TermOf(const HashedKey& key, uint32_t* surface);
+  size_t ResolveTerms(const std::vector<KeyedToken>& keys);
+  void ResolvePending(size_t kept);
+  size_t GroupByTerm(size_t kept);
+  void EmitPostings(uint32_t field, uint32_t doc);
+
+  const Language& language_;
+  FieldAnalyzer analyzer_;
+  TermInterner terms_;
+  SortedTerms sorted_terms_;  // filled by EndFields, replacing terms_
+  std::vector<Posting> postings_;
+  std::vector<uint32_t> posting_term_;  // parallel to postings_
+  std::string positions_;               // encoded lists (positions.h)
+
+  // Distinct trimmed token texts and the term each becomes (or none).
+  TermInterner surfaces_;
+  std::vector<uint32_t> surface_term_;
+
+  // Per field scratch, reused. Tokens the pipeline kept, in order:
+  std::vector<uint32_t> token_term_;     // term id, then local slot
+  std::vector<uint32_t> token_surface_;  // text id
+  std::vector<Position> grouped_;        // position
+  std::vector<Pending> pending_;         // texts first seen in this field
+  std::vector<HashedKey> pending_keys_;
+  // Distinct terms of the field in order of first occurrence, and where
+  // each one's positions begin in scratch_ (grouped by term).
+  std::vector<uint32_t> local_terms_;
+  std::vector<uint32_t> local_begin_;
+  std::vector<uint32_t> cursor_;
+  LocalSlots local_slots_;
+  std::vector<Position> scratch_;
+  std::vector<Position> one_term_;
+};
+
+}  // namespace vrim
+
+#endif  // VRIM_POSTING_ACCUMULATOR_H_

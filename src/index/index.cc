@@ -1,0 +1,114 @@
+#include "index/index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+#include <unordered_set>
+
+namespace vrim {
+
+std::shared_ptr<const Index> Index::Make(IndexData data,
+                                         LanguagePtr language) {
+  std::shared_ptr<Index> index(new Index());
+  index->data_ = std::move(data);
+  index->language_ = std::move(language);
+  const IndexData& d = index->data_;
+  const size_t field_count = d.fields.size();
+  const size_t doc_count = d.refs.size();
+
+  std::unordered_set<std::string_view> names;
+  index->field_shadowed_.resize(field_count);
+  for (size_t f = 0; f < field_count; ++f) {
+    index->field_shadowed_[f] = !names.insert(d.fields[f]).second;
+  }
+
+  // Empty fields enter neither the sum nor the count of the average.
+  index->field_totals_.resize(field_count);
+  for (size_t doc = 0; doc < doc_count; ++doc) {
+    const uint64_t* lengths = d.field_lengths.data() + doc * field_count;
+    for (size_t f = 0; f < field_count; ++f) {
+      if (lengths[f] > 0) {
+        index->field_totals_[f].total_length += lengths[f];
+        ++index->field_totals_[f].documents;
+      }
+    }
+  }
+  index->average_field_lengths_.resize(field_count);
+  for (size_t f = 0; f < field_count; ++f) {
+    index->average_field_lengths_[f] = index->field_totals_[f].average();
+  }
+
+  // A term's postings are sorted by (field, doc), so one document can show
+  // up once per field; the stamp counts it once.
+  const size_t term_count = d.terms.size();
+  index->document_frequency_.resize(term_count);
+  std::vector<uint32_t> seen_for_term(doc_count, UINT32_MAX);
+  for (size_t t = 0; t < term_count; ++t) {
+    uint32_t df = 0;
+    const uint32_t stamp = static_cast<uint32_t>(t);
+    for (uint64_t i = d.term_postings[t]; i < d.term_postings[t + 1]; ++i) {
+      uint32_t doc = d.postings[i].doc;
+      if (seen_for_term[doc] != stamp) {
+        seen_for_term[doc] = stamp;
+        ++df;
+      }
+    }
+    index->document_frequency_[t] = df;
+  }
+  return index;
+}
+
+const TokenSet& Index::token_set() const {
+  std::call_once(token_set_once_,
+                 [this] { token_set_ = TokenSet::Build(data_.terms); });
+  return token_set_;
+}
+
+int64_t Index::FindField(std::string_view name) const {
+  for (size_t f = 0; f < data_.fields.size(); ++f) {
+    if (data_.fields[f] == name) return static_cast<int64_t>(f);
+  }
+  return -1;
+}
+
+int64_t Index::FindTerm(std::string_view term) const {
+  // std::string comparison orders bytes as unsigned, like the term order.
+  auto it = std::lower_bound(data_.terms.begin(), data_.terms.end(), term,
+                             [](const std::string& a, std::string_view b) {
+                               return std::string_view(a) < b;
+                             });
+  if (it == data_.terms.end() || *it != term) return -1;
+  return it - data_.terms.begin();
+}
+
+void Index::AppendPositions(const Posting& p,
+                            std::vector<Position>* out) const {
+  if (p.position_count == 0) return;
+  DecodePositions(
+      reinterpret_cast<const uint8_t*>(data_.positions.data()) +
+          p.positions_offset,
+      p.position_count, out);
+}
+
+double SanitizeK1(double k1) {
+  if (std::isfinite(k1) && k1 >= 0.0) return k1;
+  return 1.2;
+}
+
+double SanitizeB(double b) {
+  if (!std::isfinite(b)) return 0.75;
+  if (b <= 0.0) return 0.0;
+  return b > 1.0 ? 1.0 : b;
+}
+
+double ClampFieldBoost(double boost) {
+  if (!std::isfinite(boost)) return 1.0;
+  return boost > 0.0 ? boost : 0.0;
+}
+
+double SanitizeDocumentBoost(double boost) {
+  if (!std::isfinite(boost)) return 1.0;
+  return boost > 0.0 ? boost : 0.0;
+}
+
+}  // namespace vrim

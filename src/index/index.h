@@ -1,0 +1,191 @@
+// The built index: immutable, shared read-only by every search on it.
+//
+// Everything is addressed by dense integer ids:
+//   field id     position in the declared field list
+//   document id  rank of the document's reference in byte order
+//   term id      rank of the term in byte order
+// so the binary format's numbering and the in-memory numbering coincide,
+// and ties broken "by reference bytes" are ties broken by document id.
+#ifndef VRIM_INDEX_H_
+#define VRIM_INDEX_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/language.h"
+#include "index/positions.h"
+#include "index/token_set.h"
+
+namespace vrim {
+
+// One term in one field of one document.
+struct Posting {
+  uint32_t field = 0;
+  uint32_t doc = 0;
+  uint32_t tf = 0;              // term frequency
+  uint32_t position_count = 0;  // entries of the encoded list (0: none kept)
+  uint64_t positions_offset = 0;  // into IndexData::positions
+};
+
+// A structure derived from an index on first use by a layer above this one
+// (score bounds for top-n search, for example) and kept with the index.
+class DerivedPart {
+ public:
+  virtual ~DerivedPart() = default;
+};
+
+// The slots of the parts an index can carry, one per kind of part.
+enum class DerivedSlot : uint8_t { kScoreBounds, kCount };
+
+// The stored members of an index; Index adds what is derived from them.
+// Builders and the binary reader fill one and hand it to Index::Make.
+struct IndexData {
+  std::string language;
+  std::vector<std::string> pipeline;
+
+  std::vector<std::string> fields;   // declaration order
+  std::vector<double> field_boosts;  // parallel to fields, clamped >= 0
+
+  double k1 = 1.2;  // as built; sanitised where used
+  double b = 0.75;
+  uint64_t document_count = 0;  // the N of BM25
+
+  // Live documents, sorted by reference bytes (document id = position).
+  std::vector<std::string> refs;
+  std::vector<double> doc_boosts;         // parallel to refs
+  std::vector<uint64_t> field_lengths;    // refs.size() x fields.size(),
+                                          // document-major; 0 when absent
+
+  // Terms sorted by bytes (term id = position), each with at least one
+  // posting. term_postings has terms.size() + 1 entries: term t owns
+  // postings[term_postings[t], term_postings[t + 1]), sorted by
+  // (field, doc).
+  std::vector<std::string> terms;
+  std::vector<uint64_t> term_postings;
+  std::vector<Posting> postings;
+
+  // Encoded position lists (positions.h), referenced by the postings.
+  std::string positions;
+};
+
+// What the average length of a field is made of: the sum of its lengths
+// and the number of documents with a length above 0.
+struct FieldTotals {
+  uint64_t total_length = 0;
+  uint64_t documents = 0;
+
+  // The average, 0.0 without documents.
+  double average() const {
+    return documents > 0 ? static_cast<double>(total_length) /
+                               static_cast<double>(documents)
+                         : 0.0;
+  }
+};
+
+class Index {
+ public:
+  // Completes `data` with the derived parts every search needs: average
+  // field lengths and document frequencies. What only some searches need
+  // (the token set, score bounds) is derived on first use.
+  // REQUIRES: `data` satisfies the invariants documented on IndexData
+  // (sorted unique refs and terms, ids in range, parallel arrays sized).
+  static std::shared_ptr<const Index> Make(IndexData data,
+                                           LanguagePtr language);
+
+  const IndexData& data() const { return data_; }
+  const Language& language() const { return *language_; }
+  const LanguagePtr& language_ptr() const { return language_; }
+
+  size_t field_count() const { return data_.fields.size(); }
+  size_t doc_count_stored() const { return data_.refs.size(); }
+  size_t term_count() const { return data_.terms.size(); }
+
+  uint64_t field_length(uint32_t doc, uint32_t field) const {
+    return data_.field_lengths[static_cast<size_t>(doc) * field_count() +
+                               field];
+  }
+  // Average over documents whose length for the field is above 0; 0.0 when
+  // there are none.
+  double average_field_length(uint32_t field) const {
+    return average_field_lengths_[field];
+  }
+  const FieldTotals& field_totals(uint32_t field) const {
+    return field_totals_[field];
+  }
+  // Distinct documents containing the term in any field.
+  uint32_t document_frequency(uint32_t term) const {
+    return document_frequency_[term];
+  }
+  // Field id of `name`, or -1.
+  int64_t FindField(std::string_view name) const;
+  // Whether an earlier field has the same name (a file may repeat a name):
+  // names resolve to the first field, so a shadowed field is never searched.
+  bool field_shadowed(uint32_t field) const { return field_shadowed_[field]; }
+  // Term id of `term`, or -1.
+  int64_t FindTerm(std::string_view term) const;
+
+  const Posting* postings_begin(uint32_t term) const {
+    return data_.postings.data() + data_.term_postings[term];
+  }
+  const Posting* postings_end(uint32_t term) const {
+    return data_.postings.data() + data_.term_postings[term + 1];
+  }
+
+  // Decoded positions of a posting, appended to `out`.
+  void AppendPositions(const Posting& p, std::vector<Position>* out) const;
+
+  // The token set of the terms, built on first use; safe to call from
+  // several threads at once.
+  const TokenSet& token_set() const;
+
+  // The part in `slot`, made by `T::Derive(*this)` on the first call; safe
+  // to call from several threads at once.
+  // REQUIRES: T derives from DerivedPart, and every call with the same
+  // slot names the same T.
+  template <typename T>
+  const T& Derived(DerivedSlot slot) const {
+    DerivedEntry& entry = derived_[static_cast<size_t>(slot)];
+    std::call_once(entry.once, [&] {
+      entry.part = std::make_unique<T>(T::Derive(*this));
+    });
+    return static_cast<const T&>(*entry.part);
+  }
+
+ private:
+  Index() = default;
+
+  IndexData data_;
+  std::vector<bool> field_shadowed_;
+  LanguagePtr language_;
+  std::vector<FieldTotals> field_totals_;
+  std::vector<double> average_field_lengths_;
+  std::vector<uint32_t> document_frequency_;
+  mutable std::once_flag token_set_once_;
+  mutable TokenSet token_set_;
+  struct DerivedEntry {
+    std::once_flag once;
+    std::unique_ptr<DerivedPart> part;
+  };
+  mutable DerivedEntry derived_[static_cast<size_t>(DerivedSlot::kCount)];
+};
+
+using IndexPtr = std::shared_ptr<const Index>;
+
+// k1 finite and not negative is kept, otherwise 1.2.
+double SanitizeK1(double k1);
+// b finite is clamped into [0, 1], otherwise 0.75.
+double SanitizeB(double b);
+// Field boost clamping at declaration: finite > 0 stays, other finite
+// values (including -0.0) become 0.0, NaN and infinities become 1.0.
+double ClampFieldBoost(double boost);
+// A document boost as indexed: finite values below 0 become 0.0, NaN and
+// infinities 1.0 (the rule shared by builders and the reader).
+double SanitizeDocumentBoost(double boost);
+
+}  // namespace vrim
+
+#endif  // VRIM_INDEX_H_

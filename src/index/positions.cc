@@ -1,0 +1,70 @@
+#include "index/positions.h"
+
+#include <algorithm>
+
+#include "index/varint.h"
+
+namespace vrim {
+
+void EncodePositions(std::vector<Position>* positions, std::string* out) {
+  std::vector<Position>& p = *positions;
+  if (!std::is_sorted(p.begin(), p.end())) std::sort(p.begin(), p.end());
+  uint64_t common = p.empty() ? 0 : p[0].length;
+  for (const Position& pos : p) {
+    if (pos.length != common) {
+      common = 0;
+      break;
+    }
+  }
+  // Encoded on the stack and appended a chunk at a time: most lists fit
+  // one chunk, so each costs one append rather than one per varint.
+  char chunk[256];
+  char* const flush_at = chunk + sizeof chunk - 2 * kMaxVarintBytes;
+  char* w = EncodeVarint64(chunk, common);
+  uint64_t prev = 0;
+  for (const Position& pos : p) {
+    if (w > flush_at) {
+      out->append(chunk, w - chunk);
+      w = chunk;
+    }
+    w = EncodeVarint64(w, pos.start - prev);
+    prev = pos.start;
+    if (common == 0) w = EncodeVarint64(w, pos.length);
+  }
+  out->append(chunk, w - chunk);
+}
+
+namespace {
+
+// Walks `count` encoded entries, handing each (start, length) to `emit`.
+template <class Emit>
+size_t Decode(const uint8_t* data, uint64_t count, Emit emit) {
+  const uint8_t* p = data;
+  uint64_t common = GetVarint64Unchecked(&p);
+  uint64_t start = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    start += GetVarint64Unchecked(&p);
+    uint64_t length = common ? common : GetVarint64Unchecked(&p);
+    emit(start, length);
+  }
+  return static_cast<size_t>(p - data);
+}
+
+}  // namespace
+
+size_t DecodePositions(const uint8_t* data, uint64_t count,
+                       std::vector<Position>* out) {
+  out->reserve(out->size() + count);
+  return Decode(data, count, [out](uint64_t start, uint64_t length) {
+    out->push_back(Position{start, length});
+  });
+}
+
+size_t DecodeStarts(const uint8_t* data, uint64_t count,
+                    std::vector<uint64_t>* out) {
+  out->reserve(out->size() + count);
+  return Decode(data, count,
+                [out](uint64_t start, uint64_t) { out->push_back(start); });
+}
+
+}  // namespace vrim

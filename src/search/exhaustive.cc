@@ -1,0 +1,227 @@
+#include "search/exhaustive.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "search/doc_states.h"
+#include "search/matches.h"
+#include "search/phrase_check.h"
+
+namespace vrim {
+
+namespace {
+
+// A scored posting, recorded for the match data of its document's state.
+struct MatchEntry {
+  uint32_t state;
+  uint32_t term;
+  uint32_t field;
+  const Posting* posting;
+};
+
+// The bit pattern of a score, in which finite non-negative values order
+// like unsigned integers; a negative zero counts as zero.
+uint64_t ScoreBits(double score) {
+  return std::bit_cast<uint64_t>(score + 0.0);
+}
+
+// Term at a time over every posting of the query: the states of all
+// touched documents with their scores, and, when asked, every scored
+// posting.
+class ExhaustiveScorer {
+ public:
+  ExhaustiveScorer(const Index& index, const QueryPlan& plans, bool keep_matches)
+      : index_(index),
+        params_(index.data()),
+        docs_(index.doc_count_stored(), plans.expected),
+        keep_matches_(keep_matches) {}
+
+  void Score(const std::vector<ClausePlan>& plans);
+
+  DocStates& docs() { return docs_; }
+  const std::vector<MatchEntry>& matches() const { return matches_; }
+
+ private:
+  void Prohibit(const ClausePlan& plan);
+  void ScoreClause(uint32_t ci, const ClausePlan& plan);
+
+  const Index& index_;
+  const ScoringParams params_;
+  DocStates docs_;
+  const bool keep_matches_;
+  std::vector<MatchEntry> matches_;
+  std::vector<AlternativeContribution> alternatives_;
+};
+
+void ExhaustiveScorer::Score(const std::vector<ClausePlan>& plans) {
+  for (uint32_t ci = 0; ci < plans.size(); ++ci) {
+    if (plans[ci].clause->presence == Presence::kProhibited) {
+      Prohibit(plans[ci]);
+    } else {
+      ScoreClause(ci, plans[ci]);
+    }
+  }
+}
+
+void ExhaustiveScorer::Prohibit(const ClausePlan& plan) {
+  for (const PostingRange& range : plan.ranges) {
+    for (const Posting* p = range.begin; p != range.end; ++p) {
+      docs_.Get(p->doc).prohibited = true;
+    }
+  }
+}
+
+void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
+  const IndexData& data = index_.data();
+  const bool required = plan.clause->presence == Presence::kRequired;
+  const double clause_boost = plan.clause->boost;
+  const size_t field_count = plan.fields.size();
+  PhraseChecker phrase_checker(index_, plan);
+  alternatives_.clear();
+
+  for (size_t ri = 0; ri < plan.records.size(); ++ri) {
+    const TermRecord& record = plan.records[ri];
+    for (size_t fi = 0; fi < field_count; ++fi) {
+      const uint32_t field = plan.fields[fi];
+      const PostingRange& range = plan.ranges[ri * field_count + fi];
+      const double avg = plan.averages[fi];
+      const double fb = data.field_boosts[field];
+      const bool field_ok = FieldScores(record.idf, avg, fb);
+      for (const Posting* p = range.begin; p != range.end; ++p) {
+        DocState& state = docs_.Get(p->doc);
+        const uint32_t state_index =
+            static_cast<uint32_t>(&state - docs_.states().data());
+        if (required && state.last_clause != ci) {
+          state.last_clause = ci;
+          ++state.required_hits;
+        }
+        state.scored = true;
+
+        double contribution = 0.0;
+        if (field_ok) {
+          const double rounded = RoundedContribution(
+              params_, record.idf, avg, fb, data.doc_boosts[p->doc], p->tf,
+              index_.field_length(p->doc, field));
+          if (rounded != 0.0) {
+            contribution = phrase_checker.Factor(record, p->doc, field) *
+                           clause_boost * rounded;
+          }
+        }
+        if (record.group == kStandalone) {
+          state.score += contribution;
+        } else {
+          alternatives_.push_back(AlternativeContribution{
+              state_index, field, record.group, record.alternative,
+              contribution});
+        }
+        if (keep_matches_) {
+          matches_.push_back(MatchEntry{state_index, record.term, field, p});
+        }
+      }
+    }
+  }
+  if (!alternatives_.empty()) {
+    ResolveAlternatives(&alternatives_, [&](uint32_t state, double best) {
+      docs_.states()[state].score += best;
+    });
+  }
+}
+
+// Groups the recorded match entries by state.
+class GroupedMatches {
+ public:
+  GroupedMatches(const std::vector<MatchEntry>& matches, size_t states)
+      : begin_(states + 1, 0), grouped_(matches.size()) {
+    // One counting sort: two sequential passes instead of chasing
+    // per-document lists through a large array.
+    for (const MatchEntry& m : matches) ++begin_[m.state + 1];
+    for (size_t i = 1; i < begin_.size(); ++i) begin_[i] += begin_[i - 1];
+    std::vector<uint32_t> cursor(begin_.begin(), begin_.end() - 1);
+    for (const MatchEntry& m : matches) {
+      grouped_[cursor[m.state]++] = MatchRef{m.term, m.field, m.posting};
+    }
+  }
+
+  void Get(uint32_t state, std::vector<MatchRef>* out) const {
+    out->assign(grouped_.begin() + begin_[state],
+                grouped_.begin() + begin_[state + 1]);
+    NormalizeMatches(out);
+  }
+
+ private:
+  std::vector<uint32_t> begin_;
+  std::vector<MatchRef> grouped_;
+};
+
+}  // namespace
+
+// Every hit, or the best `limit`, scoring every posting of the query. The
+// match data of all hits is recorded while scoring; that of the best few
+// is looked up afterwards.
+std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const QueryPlan& plans,
+                                std::optional<uint64_t> limit) {
+  ExhaustiveScorer scorer(*index_ptr, plans, !limit.has_value());
+  scorer.Score(plans.clauses);
+
+  // Each survivor is ranked by one 128-bit key: the complemented bits of
+  // its score (scores are finite and not negative, where the bit patterns
+  // order like the values), then its document id, then its state index,
+  // which only rides along. Ascending keys are descending scores with ties
+  // in document order, and comparing keys costs a single branch.
+  const std::vector<DocState>& states = scorer.docs().states();
+  std::vector<unsigned __int128> ranked;
+  ranked.reserve(states.size());
+  for (uint32_t i = 0; i < states.size(); ++i) {
+    const DocState& state = states[i];
+    if (!state.scored || state.prohibited) continue;
+    if (plans.required > 0 && state.required_hits != plans.required) continue;
+    ranked.push_back((static_cast<unsigned __int128>(~ScoreBits(state.score))
+                      << 64) |
+                     (static_cast<unsigned __int128>(state.doc) << 32) | i);
+  }
+  if (limit.has_value() && *limit < ranked.size()) {
+    std::partial_sort(ranked.begin(),
+                      ranked.begin() + static_cast<ptrdiff_t>(*limit),
+                      ranked.end());
+    ranked.resize(*limit);
+  } else {
+    std::sort(ranked.begin(), ranked.end());
+  }
+
+  std::optional<GroupedMatches> grouped;
+  if (!limit.has_value()) grouped.emplace(scorer.matches(), states.size());
+  std::vector<Hit> hits(ranked.size());
+  for (size_t i = 0; i < ranked.size(); ++i) {
+    const uint32_t state_index = static_cast<uint32_t>(ranked[i]);
+    const DocState& state = states[state_index];
+    hits[i] = Hit{index_ptr, state.doc, state.score, {}};
+    if (grouped.has_value()) {
+      grouped->Get(state_index, &hits[i].matches);
+    } else {
+      FindMatches(plans.clauses, state.doc, &hits[i].matches);
+    }
+  }
+  return hits;
+}
+
+// Documents no prohibited clause touches, in document order, scoring 0.
+std::vector<Hit> UnprohibitedHits(const IndexPtr& index_ptr,
+                                  const QueryPlan& plans, uint64_t limit) {
+  const Index& index = *index_ptr;
+  std::vector<bool> prohibited(index.doc_count_stored(), false);
+  for (const ClausePlan& plan : plans.clauses) {
+    for (const PostingRange& range : plan.ranges) {
+      for (const Posting* p = range.begin; p != range.end; ++p) {
+        prohibited[p->doc] = true;
+      }
+    }
+  }
+  std::vector<Hit> hits;
+  for (uint32_t doc = 0; doc < prohibited.size() && hits.size() < limit;
+       ++doc) {
+    if (!prohibited[doc]) hits.push_back(Hit{index_ptr, doc, 0.0, {}});
+  }
+  return hits;
+}
+
+}  // namespace vrim

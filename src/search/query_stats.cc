@@ -1,0 +1,136 @@
+#include "search/query_stats.h"
+
+#include <algorithm>
+
+#include "analysis/quote.h"
+#include "search/search_plan.h"
+
+namespace vrim {
+
+namespace {
+
+bool CheckedAdd(uint64_t a, uint64_t b, const char* what, uint64_t* out,
+                std::string* error) {
+  if (b > UINT64_MAX - a) {
+    *error = std::string("query statistics overflow: ") + what +
+             " does not fit 64 bits";
+    return false;
+  }
+  *out = a + b;
+  return true;
+}
+
+}  // namespace
+
+const uint64_t* QueryStats::FindTerm(std::string_view text) const {
+  auto it = std::lower_bound(
+      terms.begin(), terms.end(), text,
+      [](const std::pair<std::string, uint64_t>& entry, std::string_view t) {
+        return std::string_view(entry.first) < t;
+      });
+  if (it == terms.end() || it->first != text) return nullptr;
+  return &it->second;
+}
+
+QueryStats CollectQueryStats(const Index& index, const Query& query) {
+  QueryStats stats;
+  const IndexData& data = index.data();
+  stats.document_count = data.document_count;
+  stats.fields = data.fields;
+  for (uint32_t f = 0; f < data.fields.size(); ++f) {
+    stats.field_totals.push_back(index.field_totals(f));
+  }
+  std::vector<uint32_t> term_ids;
+  const ScoringStats own(index);
+  for (const Clause& clause : query.clauses) {
+    if (clause.presence == Presence::kProhibited) continue;
+    const ClausePlan plan = PlanClause(index, clause, own);
+    for (const TermRecord& record : plan.records) {
+      term_ids.push_back(record.term);
+    }
+  }
+  // Term ids order like term bytes.
+  std::sort(term_ids.begin(), term_ids.end());
+  term_ids.erase(std::unique(term_ids.begin(), term_ids.end()),
+                 term_ids.end());
+  stats.terms.reserve(term_ids.size());
+  for (uint32_t term : term_ids) {
+    stats.terms.emplace_back(data.terms[term], index.document_frequency(term));
+  }
+  return stats;
+}
+
+bool AddQueryStats(const QueryStats& a, const QueryStats& b, QueryStats* out,
+                   std::string* error) {
+  if (a.fields != b.fields) {
+    *error = "query statistics of different fields: " + QuoteList(a.fields) +
+             " and " + QuoteList(b.fields);
+    return false;
+  }
+  QueryStats sum;
+  sum.fields = a.fields;
+  if (!CheckedAdd(a.document_count, b.document_count, "the document count",
+                  &sum.document_count, error)) {
+    return false;
+  }
+  sum.field_totals.resize(a.fields.size());
+  for (size_t f = 0; f < a.fields.size(); ++f) {
+    FieldTotals& t = sum.field_totals[f];
+    if (!CheckedAdd(a.field_totals[f].total_length,
+                    b.field_totals[f].total_length, "a field's total length",
+                    &t.total_length, error) ||
+        !CheckedAdd(a.field_totals[f].documents, b.field_totals[f].documents,
+                    "a field's document count", &t.documents, error)) {
+      return false;
+    }
+  }
+  // Merge of two sorted lists.
+  sum.terms.reserve(a.terms.size() + b.terms.size());
+  size_t i = 0;
+  size_t j = 0;
+  while (i < a.terms.size() || j < b.terms.size()) {
+    if (j == b.terms.size() ||
+        (i < a.terms.size() && a.terms[i].first < b.terms[j].first)) {
+      sum.terms.push_back(a.terms[i++]);
+    } else if (i == a.terms.size() || b.terms[j].first < a.terms[i].first) {
+      sum.terms.push_back(b.terms[j++]);
+    } else {
+      uint64_t df = 0;
+      if (!CheckedAdd(a.terms[i].second, b.terms[j].second,
+                      "a document frequency", &df, error)) {
+        return false;
+      }
+      sum.terms.emplace_back(a.terms[i].first, df);
+      ++i;
+      ++j;
+    }
+  }
+  *out = std::move(sum);
+  return true;
+}
+
+bool CheckQueryStats(const Index& index, const QueryStats& stats,
+                     std::string* error) {
+  if (stats.field_totals.size() != stats.fields.size()) {
+    *error = "query statistics with " +
+             std::to_string(stats.field_totals.size()) +
+             " field totals for " + std::to_string(stats.fields.size()) +
+             " fields";
+    return false;
+  }
+  for (size_t i = 1; i < stats.terms.size(); ++i) {
+    if (!(stats.terms[i - 1].first < stats.terms[i].first)) {
+      *error = "query statistics with terms out of order or repeated: " +
+               Quote(stats.terms[i].first);
+      return false;
+    }
+  }
+  if (stats.fields != index.data().fields) {
+    *error = "query statistics are for fields " + QuoteList(stats.fields) +
+             ", but the index has fields " + QuoteList(index.data().fields);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vrim

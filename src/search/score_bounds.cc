@@ -1,0 +1,57 @@
+#include "search/score_bounds.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "index/index.h"
+
+namespace vrim {
+
+double ScoreBounds::Unit(const Index& index, const Posting& p, double k1,
+                         double b) {
+  const double avg = index.average_field_length(p.field);
+  const double db = index.data().doc_boosts[p.doc];
+  if (p.tf == 0 || !std::isfinite(db) || db < 0.0 || !std::isfinite(avg) ||
+      avg <= 0.0) {
+    return 0.0;
+  }
+  const double tf = p.tf;
+  const double fl = static_cast<double>(index.field_length(p.doc, p.field));
+  return db * tf * (k1 + 1.0) / (tf + k1 * ((1.0 - b) + b * fl / avg));
+}
+
+ScoreBounds ScoreBounds::Derive(const Index& index) {
+  const IndexData& data = index.data();
+  const double k1 = SanitizeK1(data.k1);
+  const double b = SanitizeB(data.b);
+  const size_t term_count = data.terms.size();
+  ScoreBounds bounds;
+  bounds.term_blocks_.resize(term_count + 1);
+  uint64_t blocks = 0;
+  for (size_t t = 0; t < term_count; ++t) {
+    bounds.term_blocks_[t] = blocks;
+    const uint64_t n = data.term_postings[t + 1] - data.term_postings[t];
+    blocks += (n + kBlockSize - 1) / kBlockSize;
+  }
+  bounds.term_blocks_[term_count] = blocks;
+  bounds.units_.assign(blocks, 0.0);
+  bounds.posting_units_.resize(data.postings.size());
+  for (size_t t = 0; t < term_count; ++t) {
+    const uint64_t first = data.term_postings[t];
+    const uint64_t n = data.term_postings[t + 1] - first;
+    double* units = bounds.units_.data() + bounds.term_blocks_[t];
+    for (uint64_t i = 0; i < n; ++i) {
+      const double unit = Unit(index, data.postings[first + i], k1, b);
+      float rounded = static_cast<float>(unit);
+      if (rounded < unit) {  // finite and not negative: the next float up
+        rounded = std::bit_cast<float>(std::bit_cast<uint32_t>(rounded) + 1);
+      }
+      bounds.posting_units_[first + i] = rounded;
+      units[i / kBlockSize] = std::max<double>(units[i / kBlockSize], rounded);
+    }
+  }
+  return bounds;
+}
+
+}  // namespace vrim

@@ -1,0 +1,469 @@
+#include "search/top_docs.h"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <limits>
+
+#include "search/phrase_check.h"
+#include "search/score_bounds.h"
+
+namespace vrim {
+
+namespace {
+
+// More lists than this (wide wildcard or fuzzy expansions) are cheaper to
+// score term at a time.
+constexpr size_t kMaxCursors = 48;
+
+// Bounds are sums taken in another order than the scores they bound, and
+// of values computed with another association; these margins cover the
+// rounding differences many times over. A bound of one contribution needs
+// no sum margin, so equal scores (a field of equal texts) still prune.
+constexpr double kUnitMargin = 1.0 + 1e-12;
+constexpr double kSumMargin = 1.0 + 1e-9;
+
+constexpr uint32_t kNoDoc = std::numeric_limits<uint32_t>::max();
+
+// Unit bounds are taken with the index's own average field length; scoring
+// with another average `given` multiplies no unit score by more than
+// given / own when given > own (the length term of the denominator shrinks
+// by that factor, the rest stays) and by at most 1 otherwise. 1.0 exactly
+// for the index's own statistics; infinite (no pruning) when the index has
+// no average to scale.
+double UnitStretch(double given, double own) {
+  if (given <= own) return 1.0;
+  return own > 0.0 ? given / own : std::numeric_limits<double>::infinity();
+}
+
+// The postings of one record in one field of one clause, walked forward.
+struct Cursor {
+  const Posting* at;
+  const Posting* end;
+  const Posting* term_first;  // blocks are counted from here
+  uint32_t term;
+  uint32_t clause;
+  uint32_t record;
+  uint32_t field_index;
+  bool scores;        // FieldScores() of the record in the field
+  double scale;       // field boost x IDF x kUnitMargin
+  double multiplier;  // clause boost x the largest phrase factor
+  double max_bound;   // bound of every contribution of the list
+  // The block `at` is in, once looked up: where it ends, its bound and
+  // its last document.
+  const Posting* block_end;
+  double block_bound;
+  uint32_t block_last;
+
+  bool done() const { return at == end; }
+};
+
+class TopDocsSearch {
+ public:
+  TopDocsSearch(const Index& index, const std::vector<ClausePlan>& plans,
+                uint64_t limit)
+      : index_(index),
+        data_(index.data()),
+        bounds_(ScoreBounds::Of(index)),
+        plans_(plans),
+        params_(index.data()),
+        limit_(limit) {}
+
+  // Builds the cursors; false when the query does not suit pruning.
+  bool Init();
+  void Run(std::vector<ScoredDoc>* out);
+
+ private:
+  Cursor MakeCursor(uint32_t clause, uint32_t record, uint32_t field_index,
+                    const PostingRange& range) const;
+  // The contribution of a unit, rounded to three decimals upwards of the
+  // scoring's own rounding (half away from zero) without a library call.
+  static double BoundOfUnit(const Cursor& c, double unit) {
+    if (!c.scores) return 0.0;
+    const double thousandths = c.scale * unit * 1000.0;
+    const double rounded =
+        thousandths < 4e15
+            ? static_cast<double>(static_cast<int64_t>(thousandths + 0.5))
+            : thousandths;
+    return c.multiplier * (rounded / 1000.0);
+  }
+  // Whether a document whose score is at most `bound`, a sum of `terms`
+  // bounds, cannot enter; never for a bound that is not a number.
+  bool CannotEnter(double bound, size_t terms) const {
+    return (terms <= 1 ? bound : bound * kSumMargin) <= threshold_;
+  }
+  // Brings the cursor's block data up to date with `at`.
+  // REQUIRES: !c->done().
+  void EnterBlock(Cursor* c) const {
+    if (c->at < c->block_end) return;
+    const uint64_t block = ScoreBounds::BlockOf(
+        static_cast<uint64_t>(c->at - c->term_first));
+    c->block_end = std::min(
+        c->term_first + (block + 1) * ScoreBounds::kBlockSize, c->end);
+    c->block_bound = BoundOfUnit(*c, bounds_.unit(c->term, block));
+    c->block_last = (c->block_end - 1)->doc;
+  }
+  double PostingBound(const Cursor& c) const {
+    return BoundOfUnit(c, bounds_.posting_unit(static_cast<uint64_t>(
+                              c.at - data_.postings.data())));
+  }
+  static void Seek(Cursor* c, uint32_t doc);
+  static void SkipPast(Cursor* c, uint32_t doc);
+
+  void Partition();
+  uint32_t NextCandidate() const;
+  bool SkipBlocks(uint32_t doc);
+  bool Prune(uint32_t doc);
+  bool Admissible(uint32_t doc);
+  double ExactScore(uint32_t doc);
+  void Offer(uint32_t doc, double score);
+  // Moves the proposing lists past `doc`; returns the next candidate.
+  uint32_t AdvanceEssential(uint32_t doc);
+
+  const Index& index_;
+  const IndexData& data_;
+  const ScoreBounds& bounds_;
+  const std::vector<ClausePlan>& plans_;
+  const ScoringParams params_;
+  const uint64_t limit_;
+
+  std::vector<Cursor> cursors_;  // scoring lists in clause, record, field order
+  std::vector<uint32_t> clause_begin_;  // plans + 1 ranges into cursors_
+  std::vector<Cursor> prohibited_;
+  std::vector<uint32_t> required_;  // clause indices
+  std::deque<PhraseChecker> checkers_;  // per plan
+
+  // Lists that may stop proposing candidates, ascending by bound, with
+  // prefix sums of their bounds; the first `passive_` of them do.
+  std::vector<uint32_t> sorted_;
+  std::vector<double> prefix_;
+  size_t passive_ = 0;
+  std::vector<uint32_t> essential_;  // lists proposing candidates
+
+  std::vector<ScoredDoc> heap_;  // worst of the best on top
+  double threshold_ = -std::numeric_limits<double>::infinity();
+  uint32_t blocks_pass_until_ = 0;
+  double blocks_pass_threshold_ = std::numeric_limits<double>::quiet_NaN();
+  std::vector<AlternativeContribution> alternatives_;
+};
+
+Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
+                                 uint32_t field_index,
+                                 const PostingRange& range) const {
+  const ClausePlan& plan = plans_[clause];
+  const TermRecord& r = plan.records[record];
+  const uint32_t field = plan.fields[field_index];
+  const double average = plan.averages[field_index];
+  const double boost = data_.field_boosts[field];
+  Cursor c;
+  c.at = range.begin;
+  c.end = range.end;
+  c.term_first = index_.postings_begin(r.term);
+  c.term = r.term;
+  c.clause = clause;
+  c.record = record;
+  c.field_index = field_index;
+  c.scores = FieldScores(r.idf, average, boost);
+  c.scale = boost * r.idf * kUnitMargin *
+            UnitStretch(average, index_.average_field_length(field));
+  c.multiplier =
+      plan.clause->boost * std::ldexp(1.0, static_cast<int>(r.phrases.size()));
+  c.max_bound = 0.0;
+  c.block_end = range.begin;
+  c.block_bound = 0.0;
+  c.block_last = 0;
+  if (range.begin == range.end) return c;
+  const uint64_t first = ScoreBounds::BlockOf(range.begin - c.term_first);
+  const uint64_t last = ScoreBounds::BlockOf(range.end - 1 - c.term_first);
+  double unit = 0.0;
+  for (uint64_t b = first; b <= last; ++b) {
+    unit = std::max(unit, bounds_.unit(r.term, b));
+  }
+  c.max_bound = BoundOfUnit(c, unit);
+  return c;
+}
+
+bool TopDocsSearch::Init() {
+  clause_begin_.push_back(0);
+  uint64_t driver_size = std::numeric_limits<uint64_t>::max();
+  uint32_t driver = kNoDoc;
+  for (uint32_t ci = 0; ci < plans_.size(); ++ci) {
+    const ClausePlan& plan = plans_[ci];
+    const Presence presence = plan.clause->presence;
+    const uint32_t field_count = static_cast<uint32_t>(plan.fields.size());
+    uint64_t size = 0;
+    for (uint32_t i = 0; i < plan.ranges.size(); ++i) {
+      const PostingRange& range = plan.ranges[i];
+      if (range.begin == range.end) continue;
+      size += static_cast<uint64_t>(range.end - range.begin);
+      Cursor c = MakeCursor(ci, i / field_count, i % field_count, range);
+      if (presence == Presence::kProhibited) {
+        prohibited_.push_back(c);
+      } else {
+        if (!std::isfinite(c.max_bound)) return false;
+        cursors_.push_back(c);
+      }
+    }
+    clause_begin_.push_back(static_cast<uint32_t>(cursors_.size()));
+    checkers_.emplace_back(index_, plan);
+    if (presence != Presence::kRequired) continue;
+    required_.push_back(ci);
+    if (size < driver_size) {
+      driver_size = size;
+      driver = ci;
+    }
+  }
+  if (cursors_.size() + prohibited_.size() > kMaxCursors) return false;
+
+  // With required clauses every hit is in the smallest one's lists: they
+  // propose the candidates, all others only add to them.
+  for (uint32_t i = 0; i < cursors_.size(); ++i) {
+    if (cursors_[i].clause == driver) {
+      essential_.push_back(i);
+    } else {
+      sorted_.push_back(i);
+    }
+  }
+  std::sort(sorted_.begin(), sorted_.end(), [&](uint32_t x, uint32_t y) {
+    return cursors_[x].max_bound < cursors_[y].max_bound;
+  });
+  prefix_.assign(1, 0.0);
+  for (uint32_t i : sorted_) {
+    prefix_.push_back(prefix_.back() + cursors_[i].max_bound);
+  }
+  if (driver != kNoDoc) passive_ = sorted_.size();
+  Partition();
+  return true;
+}
+
+// Without required clauses: lists whose bounds sum to no more than the
+// threshold cannot make a hit alone and stop proposing candidates.
+void TopDocsSearch::Partition() {
+  if (!required_.empty()) return;
+  size_t passive = passive_;
+  while (passive < sorted_.size() &&
+         CannotEnter(prefix_[passive + 1], passive + 1)) {
+    ++passive;
+  }
+  if (passive == passive_ && !essential_.empty()) return;
+  passive_ = passive;
+  essential_.assign(sorted_.begin() + static_cast<ptrdiff_t>(passive_),
+                    sorted_.end());
+}
+
+void TopDocsSearch::Seek(Cursor* c, uint32_t doc) {
+  if (c->done() || c->at->doc >= doc) return;
+  // Gallop, then bisect the last step.
+  size_t step = 1;
+  const Posting* low = c->at;
+  while (low + step < c->end && (low + step)->doc < doc) {
+    low += step;
+    step *= 2;
+  }
+  const Posting* high = std::min(low + step, c->end);
+  c->at = std::partition_point(low, high,
+                               [doc](const Posting& p) { return p.doc < doc; });
+}
+
+void TopDocsSearch::SkipPast(Cursor* c, uint32_t doc) {
+  if (doc == kNoDoc) {
+    c->at = c->end;
+  } else {
+    Seek(c, doc + 1);
+  }
+}
+
+uint32_t TopDocsSearch::NextCandidate() const {
+  uint32_t doc = kNoDoc;
+  for (uint32_t i : essential_) {
+    const Cursor& c = cursors_[i];
+    if (!c.done()) doc = std::min(doc, c.at->doc);
+  }
+  return doc;
+}
+
+// Until the next document of a list not on `doc`, and while the lists on
+// it stay in their current blocks, no document can score more than those
+// blocks' maxima and the passive lists' bounds together; when that sum
+// cannot enter, the whole run is skipped, and further while the blocks of
+// the lists arriving in it keep the sum too low. A failed test holds for
+// the same run until the threshold rises.
+bool TopDocsSearch::SkipBlocks(uint32_t doc) {
+  if (doc <= blocks_pass_until_ && threshold_ == blocks_pass_threshold_) {
+    return false;
+  }
+  double sum = prefix_[passive_];
+  size_t terms = passive_;
+  uint32_t arrival = kNoDoc;
+  uint32_t block_last = kNoDoc;
+  for (uint32_t i : essential_) {
+    Cursor& c = cursors_[i];
+    if (c.done()) continue;
+    if (c.at->doc != doc) {
+      arrival = std::min(arrival, c.at->doc - 1);
+      continue;
+    }
+    EnterBlock(&c);
+    sum += c.block_bound;
+    ++terms;
+    block_last = std::min(block_last, c.block_last);
+  }
+  uint32_t last = std::min(arrival, block_last);
+  if (!CannotEnter(sum, terms)) {
+    blocks_pass_until_ = last;
+    blocks_pass_threshold_ = threshold_;
+    return false;
+  }
+  if (arrival < block_last) {
+    for (uint32_t i : essential_) {
+      Cursor& c = cursors_[i];
+      if (c.done() || c.at->doc == doc || c.at->doc > block_last) continue;
+      EnterBlock(&c);
+      sum += c.block_bound;
+      ++terms;
+      block_last = std::min(block_last, c.block_last);
+    }
+    if (CannotEnter(sum, terms)) last = block_last;
+  }
+  for (uint32_t i : essential_) SkipPast(&cursors_[i], last);
+  return true;
+}
+
+// Tightens the candidate's bound with its own postings, proposing lists
+// first, then the passive lists from the largest bound down; true when
+// it cannot enter. Lists it gets to are left on or after `doc`.
+bool TopDocsSearch::Prune(uint32_t doc) {
+  double partial = 0.0;
+  size_t terms = 0;
+  for (uint32_t i : essential_) {
+    const Cursor& c = cursors_[i];
+    if (c.done() || c.at->doc != doc) continue;
+    partial += PostingBound(c);
+    ++terms;
+  }
+  for (size_t j = passive_; j-- > 0;) {
+    if (CannotEnter(partial + prefix_[j + 1], terms + j + 1)) return true;
+    Cursor& c = cursors_[sorted_[j]];
+    Seek(&c, doc);
+    if (c.done() || c.at->doc != doc) continue;
+    partial += PostingBound(c);
+    ++terms;
+  }
+  return CannotEnter(partial, terms);
+}
+
+// Every required clause present and no prohibited one.
+// REQUIRES: every scoring list is on or after `doc`.
+bool TopDocsSearch::Admissible(uint32_t doc) {
+  for (uint32_t ci : required_) {
+    bool present = false;
+    for (uint32_t i = clause_begin_[ci]; i < clause_begin_[ci + 1]; ++i) {
+      const Cursor& c = cursors_[i];
+      if (!c.done() && c.at->doc == doc) present = true;
+    }
+    if (!present) return false;
+  }
+  for (Cursor& c : prohibited_) {
+    Seek(&c, doc);
+    if (!c.done() && c.at->doc == doc) return false;
+  }
+  return true;
+}
+
+// The document's score summed exactly as the exhaustive search sums it:
+// clause by clause, record by record, field by field, alternatives
+// resolved at the end of their clause.
+// REQUIRES: every scoring list is on or after `doc`.
+double TopDocsSearch::ExactScore(uint32_t doc) {
+  double score = 0.0;
+  const double doc_boost = data_.doc_boosts[doc];
+  for (uint32_t ci = 0; ci + 1 < clause_begin_.size(); ++ci) {
+    const ClausePlan& plan = plans_[ci];
+    alternatives_.clear();
+    for (uint32_t i = clause_begin_[ci]; i < clause_begin_[ci + 1]; ++i) {
+      const Cursor& c = cursors_[i];
+      if (c.done() || c.at->doc != doc) continue;
+      const TermRecord& record = plan.records[c.record];
+      const uint32_t field = plan.fields[c.field_index];
+      double contribution = 0.0;
+      if (c.scores) {
+        const double rounded = RoundedContribution(
+            params_, record.idf, plan.averages[c.field_index],
+            data_.field_boosts[field], doc_boost, c.at->tf,
+            index_.field_length(doc, field));
+        if (rounded != 0.0) {
+          contribution = checkers_[ci].Factor(record, doc, field) *
+                         plan.clause->boost * rounded;
+        }
+      }
+      if (record.group == kStandalone) {
+        score += contribution;
+      } else {
+        alternatives_.push_back(AlternativeContribution{
+            0, field, record.group, record.alternative, contribution});
+      }
+    }
+    if (!alternatives_.empty()) {
+      ResolveAlternatives(&alternatives_,
+                          [&](uint32_t, double best) { score += best; });
+    }
+  }
+  return score;
+}
+
+void TopDocsSearch::Offer(uint32_t doc, double score) {
+  const ScoredDoc entry{doc, score};
+  if (heap_.size() < limit_) {
+    heap_.push_back(entry);
+    std::push_heap(heap_.begin(), heap_.end(), RanksBefore);
+  } else if (score > heap_.front().score) {
+    // Documents come in ascending order: an equal score ranks after every
+    // document already kept.
+    std::pop_heap(heap_.begin(), heap_.end(), RanksBefore);
+    heap_.back() = entry;
+    std::push_heap(heap_.begin(), heap_.end(), RanksBefore);
+  } else {
+    return;
+  }
+  if (heap_.size() == limit_ && heap_.front().score > threshold_) {
+    threshold_ = heap_.front().score;
+    Partition();
+  }
+}
+
+uint32_t TopDocsSearch::AdvanceEssential(uint32_t doc) {
+  uint32_t next = kNoDoc;
+  for (uint32_t i : essential_) {
+    Cursor& c = cursors_[i];
+    if (c.done()) continue;
+    if (c.at->doc == doc && ++c.at == c.end) continue;
+    next = std::min(next, c.at->doc);
+  }
+  return next;
+}
+
+void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
+  uint32_t doc = NextCandidate();
+  while (doc != kNoDoc) {
+    if (SkipBlocks(doc)) {
+      doc = NextCandidate();
+      continue;
+    }
+    if (!Prune(doc) && Admissible(doc)) Offer(doc, ExactScore(doc));
+    doc = AdvanceEssential(doc);
+  }
+  std::sort_heap(heap_.begin(), heap_.end(), RanksBefore);
+  *out = std::move(heap_);
+}
+
+}  // namespace
+
+bool TopDocs(const Index& index, const std::vector<ClausePlan>& plans,
+             uint64_t limit, std::vector<ScoredDoc>* out) {
+  TopDocsSearch search(index, plans, limit);
+  if (!search.Init()) return false;
+  search.Run(out);
+  return true;
+}
+
+}  // namespace vrim

@@ -1,0 +1,43 @@
+// The best n documents of a query, found document at a time with exact
+// dynamic pruning (MaxScore over per-term bounds, refined by block maxima).
+//
+// The postings lists of a query are walked in document order. Lists whose
+// bounds together cannot lift a document above the n-th best score so far
+// stop proposing candidates; a candidate's bound is tightened list by list
+// and the candidate dropped as soon as it cannot enter; runs of documents
+// whose block maxima cannot enter are skipped whole. Survivors are scored
+// with the same arithmetic, in the same order, as the exhaustive search,
+// so the result is the first n hits of the full ranking, bit for bit.
+#ifndef VRIM_TOP_DOCS_H_
+#define VRIM_TOP_DOCS_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "index/index.h"
+#include "search/search_plan.h"
+
+namespace vrim {
+
+struct ScoredDoc {
+  uint32_t doc;
+  double score;
+};
+
+// Ranks `a` before `b`: higher score first, then lower document id.
+inline bool RanksBefore(const ScoredDoc& a, const ScoredDoc& b) {
+  return a.score > b.score || (a.score == b.score && a.doc < b.doc);
+}
+
+// Fills `out` with the best `limit` documents, best first, and returns
+// true; or returns false, leaving `out` alone, when the query does not
+// suit pruning (too many postings lists, or unbounded scores) and should
+// be scored exhaustively.
+// REQUIRES: limit > 0; `plans` were made against `index` (with its own
+// statistics or given ones); some plan is not prohibited.
+bool TopDocs(const Index& index, const std::vector<ClausePlan>& plans,
+             uint64_t limit, std::vector<ScoredDoc>* out);
+
+}  // namespace vrim
+
+#endif  // VRIM_TOP_DOCS_H_
