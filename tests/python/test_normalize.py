@@ -18,7 +18,7 @@ if not hasattr(vrim, "normalize"):
     pytest.skip("vrim.normalize is not available", allow_module_level=True)
 
 REPO = Path(__file__).resolve().parents[2]
-TABLES = REPO / "src" / "unicode_tables.cc"
+TABLES = REPO / "src" / "analysis" / "unicode_tables.cc"
 UCD = Path("/usr/share/unicode")
 
 
