@@ -1,6 +1,6 @@
 """Types of the native extension module. Import from `vrim`, not from here."""
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from typing import ClassVar, final
 
 __all__ = [
@@ -82,6 +82,8 @@ class Index:
     def k1(self) -> float: ...
     @property
     def b(self) -> float: ...
+    @property
+    def fingerprint(self) -> str: ...
     def __len__(self) -> int: ...
 
 @final
@@ -93,6 +95,7 @@ class QueryStats:
         document_count: int,
         fields: dict[str, tuple[int, int]],
         terms: dict[str, int],
+        sources: Sequence[tuple[str, str | None]] = (),
     ) -> QueryStats: ...
     def __add__(self, other: QueryStats | int, /) -> QueryStats: ...
     def __radd__(self, other: QueryStats | int, /) -> QueryStats: ...
@@ -103,6 +106,8 @@ class QueryStats:
     def fields(self) -> dict[str, tuple[int, int]]: ...
     @property
     def terms(self) -> dict[str, int]: ...
+    @property
+    def sources(self) -> list[tuple[str, str | None]]: ...
 
 @final
 class Result:

@@ -18,6 +18,7 @@
 #include "query_stats_object.h"
 #include "result_object.h"
 #include "search/query_parser.h"
+#include "search/index_fingerprint.h"
 #include "search/query_stats.h"
 #include "search/search.h"
 
@@ -330,6 +331,16 @@ PyObject* GetTermCount(PyObject* self, void*) {
   return PyLong_FromSize_t(NativeOf(self).term_count());
 }
 
+PyObject* GetFingerprint(PyObject* self, void*) {
+  return Guarded([&]() -> PyObject* {
+    uint64_t value = 0;
+    NativeFault fault =
+        RunWithoutGil([&] { value = vrim::IndexFingerprint::Of(NativeOf(self)); });
+    if (!fault.ok()) return fault.Raise();
+    return NewStr(vrim::FingerprintText(value));
+  });
+}
+
 PyObject* GetLanguage(PyObject* self, void*) {
   return Guarded([&] { return NewStr(NativeOf(self).data().language); });
 }
@@ -383,9 +394,11 @@ PyMethodDef kIndexMethods[] = {
      "collection (this index among them), scores with the statistics of\n"
      "the whole collection instead of this index's own: every score is\n"
      "then the one a single index over all the documents gives. Raises\n"
-     "`ValueError` when the statistics are for other fields or lack a\n"
-     "term the query matches here (gather them with `query_stats()` for\n"
-     "this very query, from every shard).\n\n"
+     "`ValueError` when the statistics are for other fields, lack a\n"
+     "term the query matches here, or do not include this index's own\n"
+     "contribution (its `fingerprint` is not among `stats.sources`):\n"
+     "gather them with `query_stats()` for this very query, from every\n"
+     "shard.\n\n"
      "Query syntax: bare terms, `+required`, `-prohibited`, `field:term`,\n"
      "`term*` wildcards, `term~N` fuzzy matching, and `^N` term boosts.\n"
      "A `*` wildcard wins over `~N`: `foo*~1` runs the wildcard search and\n"
@@ -446,6 +459,12 @@ PyGetSetDef kIndexGetSet[] = {
      nullptr},
     {"language", GetLanguage, nullptr,
      "The language code this index was built with.", nullptr},
+    {"fingerprint", GetFingerprint, nullptr,
+     "A hash of the index's content (settings, references, terms,\n"
+     "postings; not positions) as 16 hex digits: equal for equal content,\n"
+     "whether built or read from bytes. `QueryStats.sources` names\n"
+     "indexes by it.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -8,6 +8,7 @@
 
 #include "analysis/quote.h"
 #include "class_factory.h"
+#include "search/index_fingerprint.h"
 #include "convert.h"
 #include "errors.h"
 #include "object_memory.h"
@@ -99,15 +100,66 @@ bool ReadTerms(PyObject* object, vrim::QueryStats* stats) {
   return ok;
 }
 
+// A fingerprint given as 16 hex digits (None for an exclusion: none).
+bool ToFingerprint(PyObject* object, bool none_is_zero, uint64_t* out) {
+  *out = 0;
+  if (none_is_zero && object == Py_None) return true;
+  std::string_view text;
+  if (!ToUtf8(object, "sources", &text)) return false;
+  bool ok = text.size() == 16;
+  for (size_t i = 0; ok && i < text.size(); ++i) {
+    const char c = text[i];
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                             : -1;
+    ok = digit >= 0;
+    *out = (*out << 4) | static_cast<uint64_t>(digit & 15);
+  }
+  if (!ok || *out == 0) {
+    SetError(PyExc_ValueError,
+             "QueryStats sources are (fingerprint, exclusion) pairs of 16 "
+             "lowercase hex digits, not 0, the exclusion possibly None; got " +
+                 vrim::Quote(text));
+    return false;
+  }
+  return true;
+}
+
+bool ReadSources(PyObject* object, vrim::QueryStats* stats) {
+  // A copy: converting the items may run code that changes the sequence.
+  PyObject* items = PySequence_List(object);
+  if (items == nullptr) return false;
+  bool ok = true;
+  for (Py_ssize_t i = 0; ok && i < PyList_Size(items); ++i) {
+    PyObject* pair = PyList_GetItem(items, i);
+    if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
+      SetError(PyExc_TypeError,
+               "QueryStats sources are (fingerprint, exclusion) tuples, not " +
+                   TypeName(pair));
+      ok = false;
+      break;
+    }
+    vrim::StatsSource source;
+    ok = ToFingerprint(PyTuple_GetItem(pair, 0), false, &source.index) &&
+         ToFingerprint(PyTuple_GetItem(pair, 1), true, &source.exclusion);
+    if (ok) stats->sources.push_back(source);
+  }
+  Py_DECREF(items);
+  std::sort(stats->sources.begin(), stats->sources.end());
+  return ok;
+}
+
 PyObject* QueryStatsNew(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"document_count", "fields", "terms"};
-    static const Signature kSignature = {"QueryStats()", kNames, 3, 3, 3};
-    PyObject* values[3];
+    static const char* const kNames[] = {"document_count", "fields", "terms",
+                                         "sources"};
+    static const Signature kSignature = {"QueryStats()", kNames, 4, 4, 3};
+    PyObject* values[4];
     if (!UnpackArgs(kSignature, args, kwargs, values)) return nullptr;
     vrim::QueryStats stats;
     if (!ToCount(values[0], "document_count", &stats.document_count) ||
-        !ReadFields(values[1], &stats) || !ReadTerms(values[2], &stats)) {
+        !ReadFields(values[1], &stats) || !ReadTerms(values[2], &stats) ||
+        (values[3] != nullptr && !ReadSources(values[3], &stats))) {
       return nullptr;
     }
     return WrapQueryStats(std::move(stats));
@@ -146,6 +198,28 @@ PyObject* TermsDict(const vrim::QueryStats& stats) {
   return dict;
 }
 
+PyObject* SourcesList(const vrim::QueryStats& stats) {
+  PyObject* list = PyList_New(0);
+  for (size_t i = 0; list != nullptr && i < stats.sources.size(); ++i) {
+    const vrim::StatsSource& source = stats.sources[i];
+    PyObject* index = NewStr(vrim::FingerprintText(source.index));
+    PyObject* exclusion = source.exclusion == 0
+                              ? Py_NewRef(Py_None)
+                              : NewStr(vrim::FingerprintText(source.exclusion));
+    PyObject* pair = index && exclusion ? PyTuple_Pack(2, index, exclusion)
+                                        : nullptr;
+    if (pair == nullptr || PyList_Append(list, pair) < 0) Py_CLEAR(list);
+    Py_XDECREF(index);
+    Py_XDECREF(exclusion);
+    Py_XDECREF(pair);
+  }
+  return list;
+}
+
+PyObject* GetSources(PyObject* self, void*) {
+  return Guarded([&] { return SourcesList(NativeOf(self)); });
+}
+
 PyObject* GetDocumentCount(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(NativeOf(self).document_count);
 }
@@ -162,13 +236,16 @@ PyObject* QueryStatsReduce(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
     PyObject* fields = FieldsDict(NativeOf(self));
     PyObject* terms = fields ? TermsDict(NativeOf(self)) : nullptr;
+    PyObject* sources = terms ? SourcesList(NativeOf(self)) : nullptr;
     PyObject* result =
-        terms ? Py_BuildValue("(O(KOO))", reinterpret_cast<PyObject*>(
-                                              Py_TYPE(self)),
-                              NativeOf(self).document_count, fields, terms)
-              : nullptr;
+        sources ? Py_BuildValue("(O(KOOO))", reinterpret_cast<PyObject*>(
+                                                 Py_TYPE(self)),
+                                NativeOf(self).document_count, fields, terms,
+                                sources)
+                : nullptr;
     Py_XDECREF(fields);
     Py_XDECREF(terms);
+    Py_XDECREF(sources);
     return result;
   });
 }
@@ -195,7 +272,7 @@ PyObject* QueryStatsAdd(PyObject* a, PyObject* b) {
 
 bool Equal(const vrim::QueryStats& x, const vrim::QueryStats& y) {
   if (x.document_count != y.document_count || x.fields != y.fields ||
-      x.terms != y.terms) {
+      x.terms != y.terms || x.sources != y.sources) {
     return false;
   }
   for (size_t f = 0; f < x.fields.size(); ++f) {
@@ -258,12 +335,18 @@ PyGetSetDef kQueryStatsGetSet[] = {
     {"terms", GetTerms, nullptr,
      "Per index term the query matches: the documents containing it.",
      nullptr},
+    {"sources", GetSources, nullptr,
+     "The contributions summed here, sorted: one (fingerprint, exclusion)\n"
+     "pair per index, its `Index.fingerprint` and a fingerprint of the\n"
+     "documents left out of its statistics (None: none).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kQueryStatsSlots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "QueryStats(document_count, fields, terms)\n--\n\n"
+                    "QueryStats(document_count, fields, terms, sources=())"
+                    "\n--\n\n"
                     "What an index holds of one query's scoring statistics: "
                     "its document\n"
                     "count, per field the total length and the number of "
@@ -278,8 +361,11 @@ PyType_Slot kQueryStatsSlots[] = {
                     "`Index.search(query, stats=total)`\n"
                     "on every shard then scores exactly like one index over "
                     "all the\n"
-                    "documents. Immutable and picklable, so it crosses "
-                    "process and\n"
+                    "documents. Each statistic names the indexes it was "
+                    "gathered from\n"
+                    "(`sources`), and a shard refuses one that lacks its own "
+                    "contribution.\n"
+                    "Immutable and picklable, so it crosses process and\n"
                     "machine boundaries.")},
     {Py_tp_new, reinterpret_cast<void*>(QueryStatsNew)},
     {Py_tp_dealloc, reinterpret_cast<void*>(QueryStatsDealloc)},

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "analysis/quote.h"
+#include "search/index_fingerprint.h"
 #include "search/search_plan.h"
 
 namespace vrim {
@@ -36,6 +37,7 @@ QueryStats CollectQueryStats(const Index& index, const Query& query) {
   QueryStats stats;
   const IndexData& data = index.data();
   stats.document_count = data.document_count;
+  stats.sources.push_back({IndexFingerprint::Of(index), 0});
   stats.fields = data.fields;
   for (uint32_t f = 0; f < data.fields.size(); ++f) {
     stats.field_totals.push_back(index.field_totals(f));
@@ -105,6 +107,9 @@ bool AddQueryStats(const QueryStats& a, const QueryStats& b, QueryStats* out,
       ++j;
     }
   }
+  sum.sources.resize(a.sources.size() + b.sources.size());
+  std::merge(a.sources.begin(), a.sources.end(), b.sources.begin(),
+             b.sources.end(), sum.sources.begin());
   *out = std::move(sum);
   return true;
 }
@@ -125,9 +130,23 @@ bool CheckQueryStats(const Index& index, const QueryStats& stats,
       return false;
     }
   }
+  if (!std::is_sorted(stats.sources.begin(), stats.sources.end())) {
+    *error = "query statistics with sources out of order";
+    return false;
+  }
   if (stats.fields != index.data().fields) {
     *error = "query statistics are for fields " + QuoteList(stats.fields) +
              ", but the index has fields " + QuoteList(index.data().fields);
+    return false;
+  }
+  const uint64_t own = IndexFingerprint::Of(index);
+  const bool included = std::any_of(
+      stats.sources.begin(), stats.sources.end(),
+      [own](const StatsSource& source) { return source.index == own; });
+  if (!included) {
+    *error = "query statistics do not include this index's own "
+             "contribution (fingerprint " + FingerprintText(own) +
+             "): sum query_stats() of every shard, this one included";
     return false;
   }
   return true;

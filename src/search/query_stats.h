@@ -21,12 +21,25 @@
 
 namespace vrim {
 
+// One index's contribution to a sum of statistics: the index's content
+// fingerprint (index_fingerprint.h) and a fingerprint of the documents
+// left out of its statistics, 0 when none were.
+struct StatsSource {
+  uint64_t index = 0;
+  uint64_t exclusion = 0;
+
+  auto operator<=>(const StatsSource&) const = default;
+};
+
 struct QueryStats {
   uint64_t document_count = 0;  // the N of BM25
   std::vector<std::string> fields;        // declaration order
   std::vector<FieldTotals> field_totals;  // parallel to fields
   // Term texts in byte order, each once, with their document frequencies.
   std::vector<std::pair<std::string, uint64_t>> terms;
+  // The contributions summed here, sorted; two indexes of equal content
+  // (two empty shards) appear twice.
+  std::vector<StatsSource> sources;
 
   // The document frequency of `text`, or null when the term is not listed.
   const uint64_t* FindTerm(std::string_view text) const;
@@ -38,13 +51,14 @@ struct QueryStats {
 QueryStats CollectQueryStats(const Index& index, const Query& query);
 
 // `a` + `b` into `out`: counts, totals and frequencies summed, term lists
-// united. False with `error` when the field lists differ or a sum does not
+// and sources united. False with `error` when the field lists differ or a sum does not
 // fit 64 bits.
 bool AddQueryStats(const QueryStats& a, const QueryStats& b, QueryStats* out,
                    std::string* error);
 
 // True when `stats` is well formed (parallel lists, terms sorted and
-// unique) and describes `index`'s fields; otherwise false with `error`.
+// unique, sources sorted), describes `index`'s fields and includes
+// `index`'s own contribution; otherwise false with `error`.
 bool CheckQueryStats(const Index& index, const QueryStats& stats,
                      std::string* error);
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "search/index_fingerprint.h"
 #include "search/query_stats.h"
 #include "search/search.h"
 #include "search_testing.h"
@@ -161,6 +162,44 @@ TEST(QueryStatsTest, StatsThatDoNotFitAreRejected) {
   QueryStats unordered = stats;
   std::swap(unordered.terms[0], unordered.terms[1]);
   EXPECT_FALSE(SearchWithStats(index, query, unordered, {}, &hits, &error));
+}
+
+TEST(QueryStatsTest, StatsNameTheIndexesTheyComeFrom) {
+  auto language = std::make_shared<TestLanguage>();
+  TestCorpus corpus;
+  corpus.fields = {"title", "body"};
+  corpus.docs = {TestDoc{"a", {"bad bed", "cab"}}};
+  const IndexPtr first = AssembleIndex(corpus, language);
+  corpus.docs = {TestDoc{"b", {"bed", "cab"}}};
+  const IndexPtr second = AssembleIndex(corpus, language);
+  corpus.docs = {};
+  const IndexPtr empty = AssembleIndex(corpus, language);
+  ASSERT_NE(IndexFingerprint::Of(*first), IndexFingerprint::Of(*second));
+  EXPECT_EQ(IndexFingerprint::Of(*empty),
+            IndexFingerprint::Of(*AssembleIndex(corpus, language)));
+
+  const Query query = Parse(first, "bed cab");
+  const QueryStats own = CollectQueryStats(*first, query);
+  const QueryStats theirs = CollectQueryStats(*second, query);
+  ASSERT_EQ(own.sources.size(), 1u);
+  EXPECT_EQ(own.sources[0].index, IndexFingerprint::Of(*first));
+  EXPECT_EQ(own.sources[0].exclusion, 0u);
+
+  std::vector<Hit> hits;
+  std::string error;
+  EXPECT_FALSE(SearchWithStats(first, query, theirs, {}, &hits, &error));
+  EXPECT_NE(error.find("own contribution"), std::string::npos) << error;
+  QueryStats both;
+  ASSERT_TRUE(AddQueryStats(theirs, own, &both, &error)) << error;
+  EXPECT_EQ(both.sources.size(), 2u);
+  EXPECT_TRUE(std::is_sorted(both.sources.begin(), both.sources.end()));
+  EXPECT_TRUE(SearchWithStats(first, query, both, {}, &hits, &error)) << error;
+
+  // Equal contents are counted once each: two empty shards, two sources.
+  const QueryStats none = CollectQueryStats(*empty, query);
+  QueryStats twice;
+  ASSERT_TRUE(AddQueryStats(none, none, &twice, &error)) << error;
+  EXPECT_EQ(twice.sources.size(), 2u);
 }
 
 }  // namespace

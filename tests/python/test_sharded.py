@@ -7,6 +7,7 @@ import random
 import pytest
 
 import vrim
+from vrim._sharding.sharded_index import check_complete
 from random_queries import WORDS, hit_tuple, random_query, random_text
 
 
@@ -69,7 +70,9 @@ def test_query_stats_sum_pickle_and_repr(shards):
     assert total.fields == {"title": (4, 3), "body": (4, 3)}
     assert total.terms == {"river": 3}
     assert pickle.loads(pickle.dumps(total)) == total
-    assert vrim.QueryStats(3, total.fields, {"river": 3}) == total
+    assert vrim.QueryStats(3, total.fields, {"river": 3},
+                           total.sources) == total
+    assert vrim.QueryStats(3, total.fields, {"river": 3}) != total
     assert repr(total) == ('QueryStats(document_count=3, fields={"title": '
                            '(4, 3), "body": (4, 3)}, terms={"river": 3})')
 
@@ -91,6 +94,33 @@ def test_stats_that_do_not_fit_are_rejected(shards):
         vrim.QueryStats(1, {"title": 5}, {})
     with pytest.raises(ValueError, match="negative"):
         vrim.QueryStats(1, {}, {"x": -1})
+
+
+def test_stats_name_their_shards_and_a_partial_sum_is_refused(shards):
+    first, second = (shard.query_stats("river") for shard in shards)
+    total = first + second
+    assert sorted(f for f, _ in total.sources) == sorted(
+        s.fingerprint for s in shards)
+    assert total.sources == sorted(total.sources)
+    assert all(exclusion is None for _, exclusion in total.sources)
+    assert pickle.loads(pickle.dumps(total)).sources == total.sources
+    assert vrim.Index.from_bytes(
+        shards[0].to_bytes(positions=False)).fingerprint == first.sources[0][0]
+    with pytest.raises(ValueError, match="own contribution"):
+        shards[1].search("river", stats=first)
+    with pytest.raises(ValueError, match="own contribution"):
+        shards[0].search("river", stats=vrim.QueryStats(
+            3, total.fields, total.terms))
+    assert shards[1].search("river", stats=total)
+    with pytest.raises(ValueError, match="lack shard 1"):
+        check_complete(first, [s.fingerprint for s in shards])
+    with pytest.raises(ValueError, match="not shards"):
+        check_complete(total + first, [s.fingerprint for s in shards])
+    check_complete(total, [s.fingerprint for s in shards])
+    with pytest.raises(ValueError, match="16 lowercase hex"):
+        vrim.QueryStats(1, {}, {}, [("XYZ", None)])
+    with pytest.raises(TypeError, match="tuples"):
+        vrim.QueryStats(1, {}, {}, ["0123456789abcdef"])
 
 
 @pytest.mark.parametrize("change,message", [

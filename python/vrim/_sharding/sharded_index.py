@@ -59,6 +59,25 @@ def check_disjoint(references: Iterable[tuple[int, Iterable[str]]]) -> None:
                     "one of them")
 
 
+def check_complete(total: QueryStats, fingerprints: Sequence[str]) -> None:
+    """Raise ``ValueError`` unless ``total`` sums exactly the shards with
+    ``fingerprints`` (their ``Index.fingerprint``, in shard order), each
+    once: a sum lacking a shard would score every hit wrongly."""
+    summed = sorted(source[0] for source in total.sources)
+    if summed == sorted(fingerprints):
+        return
+    remaining = list(summed)
+    for number, fingerprint in enumerate(fingerprints):
+        if fingerprint in remaining:
+            remaining.remove(fingerprint)
+        else:
+            raise ValueError(
+                f"query statistics lack shard {number} (fingerprint "
+                f"{fingerprint}): sum query_stats() of every shard")
+    raise ValueError("query statistics include indexes that are not shards "
+                     f"of this collection: {', '.join(remaining)}")
+
+
 def hit_order(ref: str, score: float) -> tuple[float, str]:
     """Sort key of the full ranking: score descending, then reference.
 
@@ -101,6 +120,7 @@ class ShardedIndex:
         check_same_settings([settings_of(shard) for shard in shards])
         check_disjoint((n, s.references) for n, s in enumerate(shards))
         self._shards = tuple(shards)
+        self._fingerprints = [shard.fingerprint for shard in shards]
 
     @property
     def shards(self) -> tuple[Index, ...]:
@@ -135,6 +155,7 @@ class ShardedIndex:
         total = self._shards[0].query_stats(query)
         for shard in self._shards[1:]:
             total = total + shard.query_stats(query)
+        check_complete(total, self._fingerprints)
         return total
 
     def search(self, query: str, limit: int | None = None) -> list[Result]:

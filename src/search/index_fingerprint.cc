@@ -1,0 +1,79 @@
+#include "search/index_fingerprint.h"
+
+#include <bit>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vrim {
+
+namespace {
+
+// Word-at-a-time multiply-xorshift hashing: not cryptographic, enough to
+// tell indexes apart.
+class Hasher {
+ public:
+  void Word(uint64_t word) {
+    state_ = (state_ ^ word) * 0x9E3779B97F4A7C15ull;
+    state_ ^= state_ >> 29;
+  }
+  void Double(double value) { Word(std::bit_cast<uint64_t>(value)); }
+  void Bytes(const std::string& text) {
+    Word(text.size());
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      Word(word);
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, text.data() + i, text.size() - i);
+    Word(tail);
+  }
+  void Strings(const std::vector<std::string>& list) {
+    Word(list.size());
+    for (const std::string& text : list) Bytes(text);
+  }
+  uint64_t Finish() const {
+    uint64_t h = state_ * 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 31);
+  }
+
+ private:
+  uint64_t state_ = 0x243F6A8885A308D3ull;
+};
+
+}  // namespace
+
+IndexFingerprint IndexFingerprint::Derive(const Index& index) {
+  const IndexData& data = index.data();
+  Hasher h;
+  h.Bytes(data.language);
+  h.Strings(data.pipeline);
+  h.Strings(data.fields);
+  for (double boost : data.field_boosts) h.Double(boost);
+  h.Double(data.k1);
+  h.Double(data.b);
+  h.Word(data.document_count);
+  h.Strings(data.refs);
+  for (double boost : data.doc_boosts) h.Double(boost);
+  for (uint64_t length : data.field_lengths) h.Word(length);
+  h.Strings(data.terms);
+  for (uint64_t start : data.term_postings) h.Word(start);
+  for (const Posting& p : data.postings) {
+    h.Word((static_cast<uint64_t>(p.field) << 32) | p.doc);
+    h.Word(p.tf);
+  }
+  return IndexFingerprint(h.Finish());
+}
+
+std::string FingerprintText(uint64_t fingerprint) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, fingerprint >>= 4) {
+    text[i] = kDigits[fingerprint & 15];
+  }
+  return text;
+}
+
+}  // namespace vrim
