@@ -2,51 +2,77 @@
 
 ``build(collection, fields)`` builds one shard per partition of a Dask bag
 (of dicts) or dataframe on the workers and keeps each there;
-``write(collection, path, fields)`` writes the shards' bytes under
-``path`` instead, and ``load(paths)`` puts written shards back on workers.
-``ShardedIndex.search`` runs the two phases through one Dask actor per
-shard, on the shard's worker, called from the client directly (no task
-goes through the scheduler): every shard reports its statistics of the
-query, the client sums them, every shard searches with the sum and
-``limit``, the client merges the hits. Scores and order are those of one
-index over all the documents.
+``write(collection, path, fields)`` writes the shards' bytes and a
+manifest under ``path`` instead, and ``load(path)`` puts written shards
+back on workers, of this cluster or of any later one. With
+``replicas=2`` every shard is kept by two distinct workers.
 
-Requires the ``dask`` extra (``pip install vrim[dask]``); ``import vrim``
-does not import this module.
+``ShardedIndex.search`` runs two phases, each one message from the client
+to the workers holding the shards, straight to them (no task, no
+scheduler): every shard reports its statistics of the query, the client
+sums them, every shard searches with the sum and ``limit``, the client
+merges the hits. Scores and order are those of one index over all the
+documents. The client keeps what does not change while the shards are
+fixed (document counts, field totals, the summed statistics of the
+queries it has seen), so a repeated query needs the second phase only.
+
+Requires the ``dask`` extra (see docs/sharding.md); ``import vrim`` does
+not import this module.
 """
 
 from __future__ import annotations
 
 import asyncio
-import functools
-import hashlib
+import collections
+import concurrent.futures
+import itertools
+import math
 import operator
-import os
+import pickle
 import sys
 import threading
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
+import time
+from collections.abc import Coroutine, Mapping, Sequence
 from typing import Any, NamedTuple, TypeVar
 
 try:
     import dask.bag
     import fsspec  # type: ignore[import-untyped]
-    from dask.delayed import Delayed, delayed
-    from distributed import Client, Future, default_client
+    from dask.delayed import delayed
+    from distributed import Client, default_client
+    from distributed.comm.core import CommClosedError
+    from distributed.core import ConnectionPool, send_recv
 except ImportError:  # pragma: no cover - depends on the extra
     # The missing module's own error stays attached as the context.
     raise ImportError("vrim.dask needs Dask and its distributed scheduler: "
                       "pip install 'vrim[dask]'")
 
-from _vrim import Index, IndexBuilder, QueryStats
-from ._sharding.sharded_index import (check_disjoint, check_same_settings, hit_order,
-                       merge_ranked, settings_of)
+from _vrim import IndexBuilder, QueryStats
+from ._sharding import manifest
+from ._sharding.dask_worker import (MISSING, Settings, ShardPlugin,
+                                    build_index, build_shard, write_shard)
+from ._sharding.sharded_index import (check_complete, check_disjoint,
+                                      check_same_settings, hit_order,
+                                      merge_ranked)
 
-__all__ = ["Hit", "ShardedIndex", "build", "load", "write"]
+__all__ = ["Hit", "SchedulerLostError", "ShardInfo", "ShardLostError",
+           "ShardedIndex", "build", "load", "write"]
 
 Matches = dict[str, dict[str, list[tuple[int, int]]]]
 _T = TypeVar("_T")
+
+# How long past its timeout a search may take to raise: the client's own
+# work after the deadline (waking the calling thread, cancelling).
+TIMEOUT_SLACK = 0.25
+# How long a connection to a worker may take to open: a refused one is
+# retried until then, so a worker that died without closing its
+# connections is noticed after this long.
+CONNECT_TIMEOUT = 3.0
+# What a wait that ran out raises (distinct types before Python 3.11).
+_TIMEOUTS = (TimeoutError, asyncio.TimeoutError,
+             concurrent.futures.TimeoutError)
+# Queries whose summed statistics the client keeps, most recent first.
+STATS_CACHE_SIZE = 4096
 
 
 class Hit(NamedTuple):
@@ -57,175 +83,116 @@ class Hit(NamedTuple):
     matches: Matches  # as Result.matches
 
 
-@dataclass(frozen=True)
-class _Settings:
-    """How every shard is built."""
+class ShardInfo(NamedTuple):
+    """One shard of a ``ShardedIndex``: its content fingerprint, document
+    count, the workers holding it when the info was taken, and where it can
+    be restored from (its file, or the partition it was built from)."""
 
-    language: str
-    fields: tuple[tuple[str, float], ...]
-    ref_field: str
-    boost_field: str | None
-    k1: float
-    b: float
-
-
-class Shard:
-    """An index held by a worker.
-
-    Dask keeps it where it was built; should it ever move to another
-    worker, it travels as its bytes (``Index.to_bytes``).
-    """
-
-    def __init__(self, index: Index) -> None:
-        self.index = index
-
-    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
-        return (_shard_from_bytes, (self.index.to_bytes(),))
-
-    def __sizeof__(self) -> int:
-        # A rough size, so the scheduler prefers moving tasks to moving us.
-        return 256 * self.index.document_count + 64 * self.index.term_count
+    fingerprint: str
+    documents: int
+    workers: tuple[str, ...]
+    path: str | None = None
+    size: int | None = None
+    sha256: str | None = None
+    partition: Any = None
 
 
-def _shard_from_bytes(data: bytes) -> Shard:
-    return Shard(Index.from_bytes(data))
+class SchedulerLostError(ConnectionError):
+    """The Dask scheduler is gone and a shard needs it to be placed again."""
 
 
-# ------------------------------------------------------- worker functions
-
-def _rows(partition: Any) -> Iterable[Mapping[str, Any]]:
-    """The documents of a bag partition, or a dataframe partition's rows
-    with missing values (NaN, None) as absent fields."""
-    if hasattr(partition, "to_dict"):
-        for row in partition.to_dict(orient="records"):
-            yield {key: value for key, value in row.items()
-                   if not (value is None or value != value)}
-    else:
-        yield from partition
+class ShardLostError(ConnectionError):
+    """A shard is lost with every worker that held it and has nothing to be
+    restored from."""
 
 
-def _build_index(partition: Any, settings: _Settings) -> Index:
-    builder = IndexBuilder(settings.language, ref_field=settings.ref_field,
-                           k1=settings.k1, b=settings.b)
-    for name, boost in settings.fields:
-        builder.field(name, boost)
-    for doc in _rows(partition):
-        boost = 1.0
-        if settings.boost_field is not None:
-            boost = doc.get(settings.boost_field, 1.0)
-        builder.add(doc, boost=boost)
-    return builder.build()
+# ------------------------------------------------------ the client's loop
+
+class _Loop:
+    """An event loop on a thread of its own, through which every call to a
+    worker goes: searches do not depend on the client's loop or state, and
+    every wait is bounded by the caller's deadline."""
+
+    _instance: _Loop | None = None
+    _lock = threading.Lock()
+
+    def __init__(self) -> None:
+        self.loop = asyncio.new_event_loop()
+        threading.Thread(target=self.loop.run_forever, daemon=True,
+                         name="vrim-dask-loop").start()
+
+    @classmethod
+    def get(cls) -> _Loop:
+        with cls._lock:
+            if cls._instance is None:
+                cls._instance = _Loop()
+            return cls._instance
+
+    def run(self, coroutine: Coroutine[Any, Any, _T], deadline: float,
+            what: str) -> _T:
+        """`coroutine`'s result; ``TimeoutError`` naming `what` once
+        `deadline` (a ``time.monotonic`` value) has passed."""
+        future = asyncio.run_coroutine_threadsafe(coroutine, self.loop)
+        left = _remaining(deadline)
+        try:
+            return future.result(None if left is None
+                                 else left + TIMEOUT_SLACK / 2)
+        except _TIMEOUTS:
+            future.cancel()
+            raise TimeoutError(f"{what} did not finish within its "
+                               "timeout") from None
 
 
-def _build_shard(partition: Any, settings: _Settings) -> Shard:
-    return Shard(_build_index(partition, settings))
+def _deadline(timeout: float | None) -> float:
+    if timeout is None:
+        return math.inf
+    if not timeout > 0:
+        raise ValueError(f"timeout must be a positive number of seconds or "
+                         f"None, not {timeout!r}")
+    return time.monotonic() + float(timeout)
 
 
-def _write_shard(partition: Any, settings: _Settings, target: str,
-                 positions: bool) -> str:
-    data = _build_index(partition, settings).to_bytes(positions=positions)
-    with fsspec.open(target, "wb") as out:
-        out.write(data)
-    return target
+def _remaining(deadline: float) -> float | None:
+    if deadline == math.inf:
+        return None
+    return max(0.0, deadline - time.monotonic())
 
 
-def _load_shard(path: str) -> Shard:
-    with fsspec.open(path, "rb") as source:
-        return Shard(Index.from_bytes(source.read()))
-
-
-def _digest(ref: str) -> bytes:
-    return hashlib.blake2b(ref.encode(), digest_size=8).digest()
-
-
-def _describe(shard: Shard) -> tuple[dict[str, Any], int, bytes]:
-    """Settings, document count and the 8-byte digests of the references."""
-    index = shard.index
-    digests = b"".join(_digest(ref) for ref in index.references)
-    return settings_of(index), index.document_count, digests
-
-
-def _refs_with_digests(shard: Shard, digests: frozenset[bytes]) -> list[str]:
-    return [ref for ref in shard.index.references if _digest(ref) in digests]
-
-
-# Searches release the interpreter lock: a worker answers several at once
-# on these threads, one per core, beside its event loop.
-_search_pool: ThreadPoolExecutor | None = None
-_search_pool_lock = threading.Lock()
-
-
-async def _in_search_thread(call: Callable[[], _T]) -> _T:
-    global _search_pool
-    with _search_pool_lock:
-        if _search_pool is None:
-            _search_pool = ThreadPoolExecutor(
-                os.cpu_count() or 1, thread_name_prefix="vrim-search")
-    return await asyncio.get_running_loop().run_in_executor(_search_pool,
-                                                            call)
-
-
-class ShardServer:
-    """Answers the two phases for one shard, as a Dask actor on the worker
-    holding the shard: calls go from the client straight to that worker,
-    without a task through the scheduler."""
-
-    def __init__(self, shard: Shard) -> None:
-        self.index = shard.index
-
-    async def query_stats(self, query: str) -> QueryStats:
-        return await _in_search_thread(
-            functools.partial(self.index.query_stats, query))
-
-    async def search(self, query: str, limit: int | None,
-                     stats: QueryStats) -> list[Hit]:
-        def run() -> list[Hit]:
-            return [Hit(hit.ref, hit.score, hit.matches)
-                    for hit in self.index.search(query, limit, stats=stats)]
-        return await _in_search_thread(run)
-
-
-def _sum_stats(stats: list[QueryStats]) -> QueryStats:
-    total = stats[0]
-    for more in stats[1:]:
-        total = total + more
-    return total
-
-
-def _for_shard(total: QueryStats, own: QueryStats) -> QueryStats:
-    """The part of `total` a shard that reported `own` needs: the terms it
-    matches. A wide expansion has many terms no single shard has."""
-    terms = total.terms
-    if len(terms) == len(own.terms):
-        return total
-    return QueryStats(total.document_count, total.fields,
-                      {term: terms[term] for term in own.terms})
-
-
-def _hit_order(hit: Hit) -> tuple[float, str]:
-    return hit_order(hit.ref, hit.score)
-
-
-def _merge(ranked: list[list[Hit]], limit: int | None) -> list[Hit]:
-    return merge_ranked(ranked, limit, _hit_order)
+async def _bounded(awaitable: Any, deadline: float, share: float = 1.0
+                   ) -> Any:
+    """`awaitable` within `share` of the time left (TimeoutError after)."""
+    left = _remaining(deadline)
+    return await asyncio.wait_for(awaitable,
+                                  None if left is None else left * share)
 
 
 # ------------------------------------------------------------ the client
 
 def _client_or_default(client: Client | None) -> Client:
     if client is not None:
+        if not isinstance(client, Client):
+            raise TypeError("client must be a distributed.Client, not "
+                            f"{type(client).__name__}")
+        if client.asynchronous:
+            raise TypeError("vrim.dask needs a synchronous Client; an "
+                            "asynchronous one cannot be waited on here")
         return client
     found: Client = default_client()  # type: ignore[no-untyped-call]
     return found
 
 
-def _partitions(collection: Any) -> list[Delayed]:
+def _install(client: Client) -> None:
+    """The shard store on every worker, those that join later included."""
+    client.register_plugin(ShardPlugin())
+
+
+def _partitions(collection: Any) -> list[Any]:
     # A dataframe's module is loaded if there is one (it needs pandas).
     dataframe = sys.modules.get("dask.dataframe")
     if isinstance(collection, dask.bag.Bag) or (
             dataframe is not None
             and isinstance(collection, dataframe.DataFrame)):
-        parts: list[Delayed] = list(collection.to_delayed())
+        parts: list[Any] = list(collection.to_delayed())
         return parts
     raise TypeError("collection must be a dask.bag.Bag of dicts or a "
                     "dask.dataframe.DataFrame, not "
@@ -234,36 +201,45 @@ def _partitions(collection: Any) -> list[Delayed]:
 
 def _settings(fields: Mapping[str, float] | Sequence[str], language: str,
               ref_field: str, boost_field: str | None, k1: float,
-              b: float) -> _Settings:
+              b: float) -> Settings:
     if isinstance(fields, str):
         raise TypeError("fields must be a list of names or a dict of "
                         "name to boost, not a str")
     pairs = (tuple((name, float(boost)) for name, boost in fields.items())
              if isinstance(fields, Mapping)
              else tuple((name, 1.0) for name in fields))
-    settings = _Settings(language, pairs, ref_field, boost_field, k1, b)
-    _build_index([], settings)  # bad settings fail here, not on a worker
+    settings = Settings(language, pairs, ref_field, boost_field, k1, b)
+    build_index([], settings)  # bad settings fail here, not on a worker
     return settings
 
 
 def build(collection: Any, fields: Mapping[str, float] | Sequence[str], *,
           language: str = "en", ref_field: str = "id",
           boost_field: str | None = None, k1: float = 1.2, b: float = 0.75,
-          client: Client | None = None) -> ShardedIndex:
+          replicas: int = 1, client: Client | None = None) -> ShardedIndex:
     """Build one shard per partition of ``collection`` on the workers.
 
     ``collection`` is a Dask bag of dicts or a Dask dataframe, one row per
     document; ``fields`` the field names, or a dict of name to boost;
     ``boost_field`` names the key holding a document's boost, if any. Each
-    shard stays in the memory of the worker that built it; a shard lost
-    with its worker is rebuilt from its partition when next needed.
+    shard stays in the memory of the worker that built it, and of
+    ``replicas - 1`` others; a shard lost with every worker holding it is
+    rebuilt from its partition when next needed. An error in a document
+    names its partition and row.
     """
     client = _client_or_default(client)
     settings = _settings(fields, language, ref_field, boost_field, k1, b)
-    tasks = [delayed(_build_shard)(part, settings)
-             for part in _partitions(collection)]
-    shards = client.compute(tasks)  # type: ignore[no-untyped-call]
-    return ShardedIndex(shards, client=client)
+    parts = _partitions(collection)
+    _install(client)
+    tasks = [delayed(build_shard)(part, settings, number)
+             for number, part in enumerate(parts)]
+    described = client.gather(  # type: ignore[no-untyped-call]
+        client.compute(tasks))  # type: ignore[no-untyped-call]
+    infos = [ShardInfo(d["fingerprint"], d["fixed"].document_count,
+                       (d["address"],), partition=(part, settings, number))
+             for number, (d, part) in enumerate(zip(described, parts))]
+    return ShardedIndex(infos, client=client, replicas=replicas,
+                        _described=described)
 
 
 def write(collection: Any, path: str,
@@ -275,100 +251,207 @@ def write(collection: Any, path: str,
 
     ``path`` is a directory (local, or any URL fsspec opens) that every
     worker can write to and the client can create; the shards are
-    ``shard-00000.vrim`` and on. Returns their paths, for ``load``.
-    Other arguments as for ``build``; ``positions`` as for
-    ``Index.to_bytes``.
+    ``shard-00000.vrim`` and on, and beside them ``vrim-shards.json``, the
+    manifest (settings, and each shard's file, size, SHA-256, fingerprint
+    and document count), written last and atomically: ``load(path)``
+    reads it. The shards are checked as ``ShardedIndex`` checks them
+    before the manifest is written. Returns the shards' paths. Other
+    arguments as for ``build``; ``positions`` as for ``Index.to_bytes``.
     """
     client = _client_or_default(client)
     settings = _settings(fields, language, ref_field, boost_field, k1, b)
     filesystem, root = fsspec.core.url_to_fs(path)
     filesystem.makedirs(root, exist_ok=True)
     base = path.rstrip("/")
-    tasks = [delayed(_write_shard)(part, settings,
-                                   f"{base}/shard-{number:05d}.vrim",
-                                   positions)
+    tasks = [delayed(write_shard)(part, settings, number,
+                                  f"{base}/shard-{number:05d}.vrim",
+                                  positions)
              for number, part in enumerate(_partitions(collection))]
-    written = client.compute(tasks)  # type: ignore[no-untyped-call]
-    paths: list[str] = client.gather(written)  # type: ignore[no-untyped-call]
-    return paths
+    written: list[dict[str, Any]] = client.gather(  # type: ignore[no-untyped-call]
+        client.compute(tasks))  # type: ignore[no-untyped-call]
+    _check_described(written, None)
+    manifest.write(path, written[0]["settings"],
+                   [{**d, "documents": d["fixed"].document_count}
+                    for d in written])
+    return [d["path"] for d in written]
 
 
-def load(paths: Sequence[str], *, client: Client | None = None
+def load(location: str | Sequence[str], *, replicas: int = 1,
+         timeout: float | None = 300.0, client: Client | None = None
          ) -> ShardedIndex:
-    """Read written shards into the memory of the workers, one each.
+    """Read written shards into the memory of the workers.
 
-    A shard lost with its worker is read again from its path.
+    ``location`` is what ``write`` wrote to (its directory, or the
+    manifest's path): the manifest is checked, and every shard file
+    against its size, SHA-256 and fingerprint. A list of shard paths is
+    read without a manifest (and checked as ``ShardedIndex`` checks
+    shards). Each shard is read by ``replicas`` distinct workers; one lost
+    with them all is read again from its file when next needed.
+    ``FileNotFoundError`` or ``ValueError`` naming the shard and file when
+    one cannot be read or does not match.
     """
     client = _client_or_default(client)
-    return ShardedIndex([client.submit(_load_shard, path, pure=False)
-                         for path in paths], client=client)
+    _install(client)
+    if isinstance(location, str):
+        document = manifest.read(location)
+        infos = [ShardInfo(s["fingerprint"], s["documents"], (), s["path"],
+                           s["size"], s["sha256"])
+                 for s in document["shards"]]
+    else:
+        infos = [ShardInfo("", 0, (), str(path)) for path in location]
+    return ShardedIndex(infos, client=client, replicas=replicas,
+                        timeout=timeout)
+
+
+def _check_described(described: list[dict[str, Any]],
+                     refs_of: Any) -> None:
+    check_same_settings([d["settings"] for d in described])
+    owner: dict[bytes, int] = {}
+    for number, d in enumerate(described):
+        packed = d["digests"]
+        for start in range(0, len(packed), 8):
+            first = owner.setdefault(packed[start:start + 8], number)
+            if first != number:
+                # Equal digests are equal references but for a rare
+                # collision: the shards' own references decide.
+                if refs_of is None:
+                    raise ValueError(f"shard {first} and shard {number} "
+                                     "hold the same reference: it would "
+                                     "be counted twice")
+                check_disjoint([(n, refs_of(n)) for n in (first, number)])
+
+
+class _Shard:
+    """The client's record of one shard: where it is and whence it can
+    come back. Holders change under ShardedIndex._lock."""
+
+    def __init__(self, number: int, info: ShardInfo) -> None:
+        self.number = number
+        self.info = info
+        self.key = info.fingerprint
+        self.holders: list[str] = list(info.workers)
+
+    def describe(self) -> str:
+        where = f" (file {self.info.path})" if self.info.path else ""
+        return f"shard {self.number}{where}"
 
 
 class ShardedIndex:
     """Shards held by Dask workers, searched as one index.
 
-    Made by ``build`` or ``load``, or from futures of ``Shard`` objects.
-    Construction checks that the shards share language, pipeline, fields,
-    field boosts, k1 and b, and that no reference is in two shards
-    (``ValueError`` otherwise); it moves 8 bytes per document to the
-    client. The first search places a ``ShardServer`` actor beside each
-    shard; when one is lost with its worker, the next search places them
-    again, once the scheduler has rebuilt the lost shards from their
-    lineage. Safe to search from several threads at once.
+    Made by ``build`` or ``load``, or from the ``shards`` of other sharded
+    indexes (``ShardedIndex(a.shards + b.shards)``). Construction checks
+    that the shards share language, pipeline, fields, field boosts, k1 and
+    b, and that no reference is in two shards (``ValueError`` otherwise;
+    it moves 8 bytes per document to the client), then copies each shard
+    to ``replicas`` distinct workers. Safe to search from several threads
+    at once.
+
+    Failures: a search ends within its ``timeout`` (plus
+    ``TIMEOUT_SLACK`` seconds) whatever fails, raising ``TimeoutError``
+    if it has no answer by then. A shard whose worker does not answer is
+    asked of another replica; a worker found dead is replaced in the
+    background (its shards copied from a live replica to a live or newly
+    joined worker); a shard with no live copy is restored from its file
+    or partition first. When that needs the scheduler and the scheduler
+    is gone, ``SchedulerLostError`` names it: load the shard files on a new
+    cluster with ``load(path, client=new_client)``.
     """
 
-    def __init__(self, shards: Sequence[Future[Any]], *,
-                 client: Client | None = None) -> None:
+    def __init__(self, shards: Sequence[ShardInfo], *,
+                 client: Client | None = None, replicas: int = 1,
+                 timeout: float | None = 300.0,
+                 _described: list[dict[str, Any]] | None = None) -> None:
         if not shards:
             raise ValueError("ShardedIndex needs at least one shard")
+        for number, info in enumerate(shards):
+            if not isinstance(info, ShardInfo):
+                raise TypeError(f"shard {number} must be a ShardInfo (from "
+                                "ShardedIndex.shards), not "
+                                f"{type(info).__name__}")
+        replicas = operator.index(replicas)
+        if replicas < 1:
+            raise ValueError(f"replicas must be at least 1, not {replicas}")
         self._client = _client_or_default(client)
-        self._shards = list(shards)
-        described = self._client.gather(  # type: ignore[no-untyped-call]
-            [self._client.submit(_describe, shard, pure=False)
-             for shard in self._shards])
-        settings = [d[0] for d in described]
-        check_same_settings(settings)
-        self._check_disjoint([d[2] for d in described])
-        self._document_count = int(sum(d[1] for d in described))
-        self._settings = settings[0]
+        self._replicas = replicas
+        self._loop = _Loop.get()
+        self._lock = threading.Lock()
+        self._closed = False
+        self._shards = [_Shard(n, info) for n, info in enumerate(shards)]
+        self._scheduler = self._client.scheduler.address
+        self._pool: ConnectionPool = self._loop.run(
+            self._start_pool(), _deadline(60), "connecting")
+        self._turn = itertools.count()
+        self._repairing = False
+        self._last_repair = 0.0
+        self._dead: set[str] = set()
+        self._cache: collections.OrderedDict[str, dict[str, int]] = \
+            collections.OrderedDict()
+        deadline = _deadline(timeout)
+        self._restore_missing(deadline)
+        if _described is None:
+            _described = self._describe_all(deadline)
+        self._fingerprints = [d["fingerprint"] for d in _described]
+        for shard, fingerprint in zip(self._shards, self._fingerprints):
+            shard.key = fingerprint
+        _check_described(_described, self._refs_of)
+        self._settings = _described[0]["settings"]
+        self._fixed: QueryStats = sum(d["fixed"] for d in _described)
+        check_complete(self._fixed, self._fingerprints)
         # An empty local index with the shards' language and fields, so
         # that a malformed query raises QueryError here, not on a worker.
         probe = IndexBuilder(self._settings["language"])
         for name in self._settings["fields"]:
             probe.field(name)
         self._probe = probe.build()
-        self._lock = threading.Lock()
-        self._generation = 0
-        self._actors: list[Any] | None = None
-        self._actor_futures: list[Future[Any]] = []
+        self._replicate(deadline)
 
-    def _check_disjoint(self, digests: list[bytes]) -> None:
-        owner: dict[bytes, int] = {}
-        clashes: dict[tuple[int, int], set[bytes]] = {}
-        for number, packed in enumerate(digests):
-            for start in range(0, len(packed), 8):
-                digest = packed[start:start + 8]
-                first = owner.setdefault(digest, number)
-                if first != number:
-                    clashes.setdefault((first, number), set()).add(digest)
-        # Equal digests are equal references but for a rare collision:
-        # the shards' own references decide.
-        for pair, found in clashes.items():
-            refs = self._client.gather(  # type: ignore[no-untyped-call]
-                [self._client.submit(_refs_with_digests, self._shards[n],
-                                     frozenset(found), pure=False)
-                 for n in pair])
-            check_disjoint(zip(pair, refs))
+    async def _start_pool(self) -> ConnectionPool:
+        pool: ConnectionPool = await ConnectionPool(
+            limit=256, deserialize=True, timeout=CONNECT_TIMEOUT,
+            connection_args=self._client.connection_args)
+        return pool
+
+    async def _call(self, address: str, op: str, deadline: float,
+                    share: float = 1.0, **kwargs: Any) -> Any:
+        """`op` on the worker at `address` within `share` of the time
+        left: ``_Unreachable`` when the worker cannot be reached, the
+        worker's own error when it raised one."""
+        left = _remaining(deadline)
+        if left is not None:
+            deadline = time.monotonic() + left * share
+        try:
+            comm = await _bounded(self._pool.connect(address), deadline)
+        except _TIMEOUTS:
+            raise
+        except OSError as error:
+            raise _Unreachable(address) from error
+        try:
+            return await _bounded(send_recv(comm, op=op, **kwargs), deadline)
+        except CommClosedError as error:
+            raise _Unreachable(address) from error
+        finally:
+            self._pool.reuse(address, comm)
+
+    # ----------------------------------------------------------- state
 
     @property
-    def shards(self) -> list[Future[Any]]:
-        """Futures of the shards, one per partition."""
-        return list(self._shards)
+    def shards(self) -> list[ShardInfo]:
+        """The shards, in order, with the workers holding them now."""
+        with self._lock:
+            return [s.info._replace(fingerprint=s.key,
+                                    workers=tuple(s.holders))
+                    for s in self._shards]
+
+    @property
+    def replicas(self) -> int:
+        """How many distinct workers keep each shard."""
+        return self._replicas
 
     @property
     def document_count(self) -> int:
         """Documents in all shards together."""
-        return self._document_count
+        return self._fixed.document_count
 
     @property
     def fields(self) -> list[str]:
@@ -377,75 +460,158 @@ class ShardedIndex:
         return fields
 
     def __len__(self) -> int:
-        return self._document_count
+        return self._fixed.document_count
 
     def __repr__(self) -> str:
         return (f"vrim.dask.ShardedIndex(shards={len(self._shards)}, "
                 f"language={self._settings['language']!r}, "
-                f"documents={self._document_count})")
+                f"documents={self._fixed.document_count}, "
+                f"replicas={self._replicas})")
 
-    def _servers(self) -> tuple[int, list[Any]]:
-        """The shards' actors, placed on first use, with their generation."""
+    def _drop_holder(self, shard: _Shard, address: str) -> None:
         with self._lock:
-            if self._actors is None:
-                submit = self._client.submit
-                self._actor_futures = [
-                    submit(ShardServer, shard, actor=True, pure=False)
-                    for shard in self._shards]
-                self._actors = self._client.gather(  # type: ignore[no-untyped-call]
-                    self._actor_futures)
-            return self._generation, self._actors
+            if address in shard.holders:
+                shard.holders.remove(address)
 
-    def _replace_servers(self, generation: int) -> None:
-        """Drop the actors of `generation` (one of them is gone); the next
-        call places new ones on the shards, rebuilt where they were lost."""
+    def _worker_died(self, address: str) -> None:
         with self._lock:
-            if generation == self._generation:
-                self._actors = None
-                self._actor_futures = []
-                self._generation += 1
+            self._dead.add(address)
+            for shard in self._shards:
+                if address in shard.holders:
+                    shard.holders.remove(address)
+
+    # ------------------------------------------------------ one round
+
+    def _assign(self, pending: set[int], tried: dict[int, set[str]],
+                turn: int) -> dict[str, list[_Shard]]:
+        """Each pending shard to a live holder not yet tried, preferring
+        one worker order per query so that a query meets few workers."""
+        with self._lock:
+            workers = sorted({a for s in self._shards for a in s.holders})
+            if workers:
+                shift = turn % len(workers)
+                order = {a: (i - shift) % len(workers)
+                         for i, a in enumerate(workers)}
+            groups: dict[str, list[_Shard]] = {}
+            for number in sorted(pending):
+                shard = self._shards[number]
+                left = [a for a in shard.holders
+                        if a not in tried[number]]
+                if not left:
+                    raise _NoCopy(number)
+                groups.setdefault(min(left, key=order.__getitem__),
+                                  []).append(shard)
+            return groups
+
+    async def _round(self, op: str, kwargs: dict[str, Any],
+                     deadline: float) -> list[Any]:
+        """`op` answered for every shard, each by one of its holders; a
+        holder that fails is replaced by another within the deadline."""
+        pending = set(range(len(self._shards)))
+        tried: dict[int, set[str]] = collections.defaultdict(set)
+        results: list[Any] = [None] * len(self._shards)
+        turn = next(self._turn)
+        while pending:
+            groups = self._assign(pending, tried, turn)
+
+            async def ask(address: str, shards: list[_Shard]) -> Any:
+                # With another copy to ask, keep half the time for it.
+                alternative = any(len(s.holders) > len(tried[s.number]) + 1
+                                  for s in shards)
+                reply = await self._call(
+                    address, op, deadline, 0.5 if alternative else 1.0,
+                    keys=[s.key for s in shards], **kwargs)
+                return pickle.loads(reply)
+
+            outcomes = await asyncio.gather(
+                *(ask(a, s) for a, s in groups.items()),
+                return_exceptions=True)
+            for (address, shards), outcome in zip(groups.items(), outcomes):
+                if isinstance(outcome, BaseException):
+                    if not isinstance(outcome, (_Unreachable, *_TIMEOUTS)):
+                        raise outcome
+                    if isinstance(outcome, _Unreachable):
+                        self._worker_died(address)
+                    for shard in shards:
+                        tried[shard.number].add(address)
+                    continue
+                for shard, answer in zip(shards, outcome):
+                    if isinstance(answer, str) and answer == MISSING:
+                        self._drop_holder(shard, address)
+                        tried[shard.number].add(address)
+                    else:
+                        results[shard.number] = answer
+                        pending.discard(shard.number)
+            if pending and _remaining(deadline) == 0:
+                raise TimeoutError("shards did not answer within the "
+                                   "timeout")
+        return results
+
+    def _phase(self, op: str, kwargs: dict[str, Any], deadline: float
+               ) -> list[Any]:
+        """One round, restoring shards that have no live copy first."""
+        while True:
+            self._restore_missing(deadline)
+            try:
+                return self._loop.run(self._round(op, kwargs, deadline),
+                                      deadline, "the search")
+            except _NoCopy:
+                continue  # a holder died during the round
+
+    # -------------------------------------------------------- searching
+
+    def _stats(self, query: str, deadline: float) -> QueryStats:
+        with self._lock:
+            terms = self._cache.get(query)
+            if terms is not None:
+                self._cache.move_to_end(query)
+        if terms is None:
+            terms = collections.Counter()
+            for part in self._phase("vrim_stats", {"query": query}, deadline):
+                terms.update(part)
+            terms = dict(terms)
+            with self._lock:
+                self._cache[query] = terms
+                if len(self._cache) > STATS_CACHE_SIZE:
+                    self._cache.popitem(last=False)
+        fixed = self._fixed
+        return QueryStats(fixed.document_count, fixed.fields, terms,
+                          fixed.sources)
 
     def _two_phases(self, query: str, limit: int | None,
-                    timeout: float | None,
-                    retry: bool = True) -> tuple[QueryStats, list[Hit]]:
-        generation, servers = self._servers()
-        try:
-            stats = [call.result(timeout=timeout) for call in
-                     [server.query_stats(query) for server in servers]]
-            total = _sum_stats(stats)
-            if limit == 0:
-                return total, []
-            ranked = [call.result(timeout=timeout) for call in
-                      [server.search(query, limit, _for_shard(total, own))
-                       for server, own in zip(servers, stats)]]
-        except TimeoutError:
-            raise
-        except (OSError, RuntimeError):
-            # Dask's errors for an actor whose worker is gone. Place the
-            # actors again (the scheduler first rebuilds the shards lost
-            # with the worker) and ask once more; a shard that cannot be
-            # rebuilt raises its error here.
-            if not retry:
-                raise
-            self._replace_servers(generation)
-            return self._two_phases(query, limit, timeout, retry=False)
-        return total, _merge(ranked, limit)
+                    timeout: float | None) -> tuple[QueryStats, list[Hit]]:
+        if self._closed:
+            raise ValueError("this ShardedIndex is closed")
+        deadline = _deadline(timeout)
+        total = self._stats(query, deadline)
+        if limit == 0:
+            return total, []
+        ranked = self._phase("vrim_search", {
+            "query": query, "limit": limit,
+            "stats": pickle.dumps(total)}, deadline)
+        self._maybe_repair()
+        hits = [[Hit(*hit) for hit in part] for part in ranked]
+        return total, merge_ranked(hits, limit,
+                                   lambda h: hit_order(h.ref, h.score))
 
     def query_stats(self, query: str, *,
-                    timeout: float | None = None) -> QueryStats:
+                    timeout: float | None = 30.0) -> QueryStats:
         """The statistics of ``query`` summed over every shard."""
         self._probe.search(query, 0)
         return self._two_phases(query, 0, timeout)[0]
 
     def search(self, query: str, limit: int | None = None, *,
-               timeout: float | None = None) -> list[Hit]:
+               timeout: float | None = 30.0) -> list[Hit]:
         """Search every shard with the collection's statistics.
 
         Hits in descending score order, ties by reference; ``limit`` as in
-        ``Index.search``. Raises ``QueryError`` for a malformed query,
-        ``TimeoutError`` when a call takes longer than ``timeout``
-        seconds, and what the cluster raises when a shard can neither be
-        reached nor rebuilt.
+        ``Index.search``. Raises ``QueryError`` for a malformed query and
+        ``TimeoutError`` when there is no answer within ``timeout``
+        seconds (``None``: no bound); the call returns or raises within
+        ``timeout + TIMEOUT_SLACK``. ``SchedulerLostError`` when a shard
+        has no live copy and the scheduler that could place one is gone;
+        what restoring raised (``FileNotFoundError``, for example) when a
+        shard's file cannot be read.
         """
         self._probe.search(query, limit)  # checks query and limit
         cut = None if limit is None else operator.index(limit)
@@ -453,12 +619,213 @@ class ShardedIndex:
             return []
         return self._two_phases(query, cut, timeout)[1]
 
+    # ------------------------------------------------- placing shards
+
+    def _scheduler_lost(self, what: str) -> SchedulerLostError:
+        return SchedulerLostError(
+            f"the Dask scheduler at {self._scheduler} is lost (client "
+            f"status {self._client.status!r}) and {what}: start a "
+            "scheduler and workers and load the shard files there, "
+            "vrim.dask.load(path, client=Client(address))")
+
+    def _live_workers(self, deadline: float, what: str) -> list[str]:
+        """The scheduler's workers; SchedulerLostError without it."""
+        if self._client.status != "running":
+            raise self._scheduler_lost(what)
+
+        try:
+            identity = self._loop.run(
+                self._call(self._scheduler, "identity", deadline), deadline,
+                "asking the scheduler")
+        except _Unreachable:
+            raise self._scheduler_lost(what) from None
+        return sorted(identity["workers"])
+
+    def _least_loaded(self, workers: list[str], exclude: list[str]
+                      ) -> str | None:
+        with self._lock:
+            load = collections.Counter(a for s in self._shards
+                                       for a in s.holders)
+        free = [w for w in workers if w not in exclude
+                and w not in self._dead]
+        return min(free, key=lambda w: (load[w], w)) if free else None
+
+    def _restore_missing(self, deadline: float) -> None:
+        """Place every shard that has no live copy, from its file or
+        partition, within the deadline."""
+        with self._lock:
+            lost = [s for s in self._shards if not s.holders]
+        if not lost:
+            return
+        names = ", ".join(s.describe() for s in lost)
+        workers = self._live_workers(
+            deadline, f"{names} {'has' if len(lost) == 1 else 'have'} no "
+            "live copy")
+        for shard in lost:
+            while True:
+                target = self._least_loaded(workers, [])
+                if target is None:
+                    raise ShardLostError(f"no live worker to place "
+                                         f"{shard.describe()} on")
+                try:
+                    self._restore(shard, target, deadline)
+                    break
+                except _Unreachable:
+                    self._worker_died(target)
+
+    def _restore(self, shard: _Shard, target: str, deadline: float) -> None:
+        info = shard.info
+        if info.path is not None:
+            try:
+                key = self._loop.run(self._call(
+                    target, "vrim_load", deadline, key=shard.key or None,
+                    path=info.path, size=info.size, sha256=info.sha256),
+                    deadline, f"reading {shard.describe()}")
+            except TimeoutError:
+                raise
+            except (OSError, ValueError) as error:
+                raise type(error)(f"{shard.describe()}: {error}") from error
+        elif info.partition is not None:
+            part, settings, number = info.partition
+            future = self._client.compute(  # type: ignore[no-untyped-call]
+                delayed(build_shard)(part, settings, number),
+                workers=[target], allow_other_workers=True)
+            try:
+                described = future.result(timeout=_remaining(deadline))
+            except (TimeoutError, concurrent.futures.TimeoutError):
+                raise TimeoutError(f"rebuilding {shard.describe()} did not "
+                                   "finish within the timeout") from None
+            key, target = described["fingerprint"], described["address"]
+        else:
+            raise ShardLostError(
+                f"{shard.describe()} is lost with every worker that held "
+                "it and has no file or partition to be restored from")
+        with self._lock:
+            if shard.key and key != shard.key:
+                raise ValueError(f"{shard.describe()} came back with "
+                                 f"fingerprint {key}, not {shard.key}: its "
+                                 "source changed")
+            shard.key = key
+            if target not in shard.holders:
+                shard.holders.append(target)
+
+    def _describe_all(self, deadline: float) -> list[dict[str, Any]]:
+        async def ask(shard: _Shard) -> dict[str, Any]:
+            reply = await self._call(shard.holders[0], "vrim_describe",
+                                     deadline, key=shard.key)
+            described: dict[str, Any] = pickle.loads(reply)
+            return described
+
+        async def every() -> list[dict[str, Any]]:
+            return list(await asyncio.gather(*map(ask, self._shards)))
+        return self._loop.run(every(), deadline, "describing the shards")
+
+    def _refs_of(self, number: int) -> list[str]:
+        shard = self._shards[number]
+
+        async def ask() -> list[str]:
+            reply = await self._call(shard.holders[0], "vrim_describe",
+                                     _deadline(300), key=shard.key,
+                                     refs=True)
+            refs: list[str] = pickle.loads(reply)["refs"]
+            return refs
+        return self._loop.run(ask(), _deadline(300), "listing references")
+
+    def _replicate(self, deadline: float) -> bool:
+        """Copy under-replicated shards to other live workers; True when
+        any copy was made. Copies come from a live holder."""
+        workers = self._live_workers(deadline, "shards need copies")
+        live = set(workers)
+        for address in {a for s in self._shards for a in s.holders} - live:
+            self._worker_died(address)
+        made = False
+        for shard in self._shards:
+            if self._closed:
+                break
+            with self._lock:
+                holders = list(shard.holders)
+            if not holders:
+                self._restore_missing(deadline)
+                made = True
+                continue
+            while len(holders) < self._replicas:
+                target = self._least_loaded(workers, holders)
+                if target is None:
+                    break
+
+                try:
+                    self._loop.run(self._call(
+                        target, "vrim_copy", deadline, key=shard.key,
+                        source=holders[0]), deadline,
+                        f"copying {shard.describe()}")
+                except _Unreachable:
+                    self._worker_died(target)
+                    continue
+                except OSError:  # the source failed: try again later
+                    if _remaining(deadline) == 0:
+                        raise
+                    break
+                holders.append(target)
+                with self._lock:
+                    if target not in shard.holders:
+                        shard.holders.append(target)
+                made = True
+        return made
+
+    def _maybe_repair(self) -> None:
+        """Start a background repair when a shard lacks replicas (at most
+        once a second)."""
+        with self._lock:
+            short = any(len(s.holders) < self._replicas
+                        for s in self._shards)
+            now = time.monotonic()
+            if (not short or self._repairing or self._closed
+                    or now - self._last_repair < 1.0):
+                return
+            self._repairing = True
+            self._last_repair = now
+        threading.Thread(target=self._repair, daemon=True,
+                         name="vrim-dask-repair").start()
+
+    def _repair(self) -> None:
+        try:
+            while not self._closed and self._replicate(_deadline(120)):
+                pass
+        except Exception:  # retried by the next search
+            pass
+        finally:
+            with self._lock:
+                self._repairing = False
+
     def close(self) -> None:
         """Release the shards from the workers' memory."""
         with self._lock:
-            self._client.cancel(  # type: ignore[no-untyped-call]
-                self._actor_futures + self._shards)
-            self._actors = None
-            self._actor_futures = []
-            self._shards = []
+            self._closed = True
+            held: dict[str, list[str]] = collections.defaultdict(list)
+            for shard in self._shards:
+                for address in shard.holders:
+                    held[address].append(shard.key)
+                shard.holders = []
 
+        async def drop() -> None:
+            await asyncio.gather(
+                *(self._call(a, "vrim_drop", _deadline(5), keys=keys)
+                  for a, keys in held.items()),
+                return_exceptions=True)
+            await self._pool.close()
+        try:
+            self._loop.run(drop(), _deadline(10), "closing")
+        except TimeoutError:
+            pass
+
+
+class _NoCopy(Exception):
+    """A shard ran out of live holders during a round."""
+
+
+class _Unreachable(Exception):
+    """No connection to a worker could be made, or it closed mid-call."""
+
+    def __init__(self, address: str) -> None:
+        super().__init__(address)
+        self.address = address
