@@ -3,11 +3,14 @@
 Builds the corpus once as one local index and once as 4 shards on a
 two-worker LocalCluster (one thread each), then runs the same queries
 (limit 10) on: the local index, the same 4 shards in process
-(vrim.ShardedIndex), and the cluster (vrim.dask.ShardedIndex: one actor
-per shard, called by the client directly). For scale, the same two-round
-shape as a graph of no-op Dask tasks (what going through the scheduler
-costs by itself). Reports build times, median and 90th percentile query
-latency, and the payload bytes a query moves: the query text to every
+(vrim.ShardedIndex), and the cluster (vrim.dask.ShardedIndex, whose
+client calls the workers holding the shards directly). For scale, the
+same two-round shape as a graph of no-op Dask tasks (what going through
+the scheduler costs by itself). On the cluster, queries are run without
+the client's statistics cache (two round trips each) and with it,
+repeated (one round trip): median and 90th percentile latency from one
+thread, and queries per second from 1 and 4 client threads. Reports
+build times and the payload bytes a query moves: the query text to every
 shard twice, each shard's QueryStats to the client and the sum back to
 every shard, each shard's hits to the client (pickled sizes; Dask adds
 its own message framing).
@@ -18,10 +21,13 @@ its own message framing).
 from __future__ import annotations
 
 import argparse
+import functools
+import itertools
 import math
 import pickle
 import statistics
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -31,7 +37,6 @@ import queries as query_classes  # noqa: E402
 from corpus import load_english_corpus  # noqa: E402
 
 import vrim  # noqa: E402
-from vrim.dask import _for_shard  # noqa: E402
 
 FIELDS = {"title": 2.0, "body": 1.0}
 SHARDS = 4
@@ -67,6 +72,29 @@ def summary(name: str, seconds: list[float]) -> str:
             f"   p90 {p90 * 1e3:8.2f} ms")
 
 
+def throughput(search, texts: list[str], threads: int,
+               seconds: float = 3.0) -> float:
+    """Queries per second from `threads` client threads taking the queries
+    in turn for about `seconds`."""
+    stop = time.perf_counter() + seconds
+    done = [0] * threads
+
+    def run(slot: int) -> None:
+        for text in itertools.cycle(texts[slot::threads] or texts):
+            if time.perf_counter() >= stop:
+                return
+            search(text)
+            done[slot] += 1
+    start = time.perf_counter()
+    workers = [threading.Thread(target=run, args=(n,))
+               for n in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return sum(done) / (time.perf_counter() - start)
+
+
 def _nothing(*args: object) -> None:
     return None
 
@@ -85,7 +113,7 @@ def payload_bytes(shards: list[vrim.Index], text: str, limit: int) -> dict:
     """Pickled sizes of what one two-phase query sends between tasks."""
     stats = [shard.query_stats(text) for shard in shards]
     total = sum(stats)
-    sent = [_for_shard(total, own) for own in stats]
+    sent = [total for _ in stats]
     hits = [[(h.ref, h.score, h.matches)
              for h in shard.search(text, limit, stats=total)]
             for shard in shards]
@@ -151,10 +179,23 @@ def main() -> None:
             lambda t: local.search(t, limit), texts)))
         print(summary("4 shards in process", latencies(
             lambda t: sharded.search(t, limit), texts)))
-        print(summary("4 shards on Dask", latencies(
-            lambda t: remote.search(t, limit), texts)))
         print(summary("  task graph of no-ops", latencies(
             lambda t: dask_floor(client, SHARDS), texts)))
+
+        # The same shards without the statistics cache: every query
+        # gathers its statistics from the shards first.
+        uncached = vdask.ShardedIndex(remote.shards, client=client,
+                                      stats_cache=0)
+        print(f"\n4 shards on Dask, limit {limit}:")
+        for label, index in (("no statistics cache", uncached),
+                             ("statistics cache, repeated", remote)):
+            search = functools.partial(index.search, limit=limit)
+            for text in texts:  # the cached index sees each query once
+                search(text)
+            print(summary(label, latencies(search, texts)))
+            rates = [throughput(search, texts, n) for n in (1, 4)]
+            print(f"{'':<28} {rates[0]:8.0f} q/s from 1 thread, "
+                  f"{rates[1]:.0f} q/s from 4 threads")
 
     sizes = [payload_bytes(in_process, text, limit) for text in texts]
     print("\npayload bytes per query (mean; pickled):")

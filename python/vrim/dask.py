@@ -40,6 +40,7 @@ try:
     import fsspec  # type: ignore[import-untyped]
     from dask.delayed import delayed
     from distributed import Client, default_client
+    from distributed.comm.addressing import get_address_host_port
     from distributed.comm.core import CommClosedError
     from distributed.core import ConnectionPool, send_recv
 except ImportError:  # pragma: no cover - depends on the extra
@@ -68,6 +69,9 @@ TIMEOUT_SLACK = 0.25
 # retried until then, so a worker that died without closing its
 # connections is noticed after this long.
 CONNECT_TIMEOUT = 3.0
+# How long a worker that let a call time out is asked only when no other
+# replica is left.
+SUSPECT_SECONDS = 30.0
 # What a wait that ran out raises (distinct types before Python 3.11).
 _TIMEOUTS = (TimeoutError, asyncio.TimeoutError,
              concurrent.futures.TimeoutError)
@@ -158,12 +162,16 @@ def _remaining(deadline: float) -> float | None:
     return max(0.0, deadline - time.monotonic())
 
 
-async def _bounded(awaitable: Any, deadline: float, share: float = 1.0
-                   ) -> Any:
-    """`awaitable` within `share` of the time left (TimeoutError after)."""
-    left = _remaining(deadline)
-    return await asyncio.wait_for(awaitable,
-                                  None if left is None else left * share)
+async def _bounded(awaitable: Any, deadline: float) -> Any:
+    """`awaitable` before `deadline` (TimeoutError after)."""
+    if deadline == math.inf:
+        return await awaitable
+    left = max(0.0, deadline - time.monotonic())
+    if sys.version_info >= (3, 11):  # no task of its own, unlike wait_for
+        async with asyncio.timeout_at(asyncio.get_running_loop().time()
+                                      + left):
+            return await awaitable
+    return await asyncio.wait_for(awaitable, left)
 
 
 # ------------------------------------------------------------ the client
@@ -344,8 +352,10 @@ class ShardedIndex:
     that the shards share language, pipeline, fields, field boosts, k1 and
     b, and that no reference is in two shards (``ValueError`` otherwise;
     it moves 8 bytes per document to the client), then copies each shard
-    to ``replicas`` distinct workers. Safe to search from several threads
-    at once.
+    to ``replicas`` distinct workers. The summed statistics of the last
+    ``stats_cache`` distinct queries are kept (0: none), so that a
+    repeated query costs one round trip instead of two. ``timeout``
+    bounds construction. Safe to search from several threads at once.
 
     Failures: a search ends within its ``timeout`` (plus
     ``TIMEOUT_SLACK`` seconds) whatever fails, raising ``TimeoutError``
@@ -361,6 +371,7 @@ class ShardedIndex:
     def __init__(self, shards: Sequence[ShardInfo], *,
                  client: Client | None = None, replicas: int = 1,
                  timeout: float | None = 300.0,
+                 stats_cache: int = STATS_CACHE_SIZE,
                  _described: list[dict[str, Any]] | None = None) -> None:
         if not shards:
             raise ValueError("ShardedIndex needs at least one shard")
@@ -372,19 +383,27 @@ class ShardedIndex:
         replicas = operator.index(replicas)
         if replicas < 1:
             raise ValueError(f"replicas must be at least 1, not {replicas}")
+        self._cache_size = operator.index(stats_cache)
+        if self._cache_size < 0:
+            raise ValueError("stats_cache must not be negative")
         self._client = _client_or_default(client)
         self._replicas = replicas
         self._loop = _Loop.get()
         self._lock = threading.Lock()
         self._closed = False
         self._shards = [_Shard(n, info) for n, info in enumerate(shards)]
-        self._scheduler = self._client.scheduler.address
+        scheduler = self._client.scheduler
+        if scheduler is None or scheduler.address is None:
+            raise ValueError("the client is not connected to a scheduler")
+        self._scheduler: str = scheduler.address
         self._pool: ConnectionPool = self._loop.run(
             self._start_pool(), _deadline(60), "connecting")
         self._turn = itertools.count()
         self._repairing = False
         self._last_repair = 0.0
         self._dead: set[str] = set()
+        # Workers that let a call time out, avoided until the given time.
+        self._suspect: dict[str, float] = {}
         self._cache: collections.OrderedDict[str, dict[str, int]] = \
             collections.OrderedDict()
         deadline = _deadline(timeout)
@@ -420,6 +439,8 @@ class ShardedIndex:
         left = _remaining(deadline)
         if left is not None:
             deadline = time.monotonic() + left * share
+        if not self._pool.available.get(address):
+            await self._probe_port(address, deadline)
         try:
             comm = await _bounded(self._pool.connect(address), deadline)
         except _TIMEOUTS:
@@ -432,6 +453,23 @@ class ShardedIndex:
             raise _Unreachable(address) from error
         finally:
             self._pool.reuse(address, comm)
+
+    @staticmethod
+    async def _probe_port(address: str, deadline: float) -> None:
+        """``_Unreachable`` at once when nothing listens at `address`:
+        Dask retries a refused connection until its connect timeout."""
+        try:
+            host, port = get_address_host_port(address)
+        except ValueError:  # not a host and port: nothing to probe
+            return
+        try:
+            _, writer = await _bounded(asyncio.open_connection(host, port),
+                                       deadline)
+        except _TIMEOUTS:
+            raise
+        except OSError as error:
+            raise _Unreachable(address) from error
+        writer.close()
 
     # ----------------------------------------------------------- state
 
@@ -492,6 +530,11 @@ class ShardedIndex:
                 shift = turn % len(workers)
                 order = {a: (i - shift) % len(workers)
                          for i, a in enumerate(workers)}
+            now = time.monotonic()
+
+            def preference(address: str) -> tuple[bool, int]:
+                return (self._suspect.get(address, 0.0) > now,
+                        order[address])
             groups: dict[str, list[_Shard]] = {}
             for number in sorted(pending):
                 shard = self._shards[number]
@@ -499,7 +542,7 @@ class ShardedIndex:
                         if a not in tried[number]]
                 if not left:
                     raise _NoCopy(number)
-                groups.setdefault(min(left, key=order.__getitem__),
+                groups.setdefault(min(left, key=preference),
                                   []).append(shard)
             return groups
 
@@ -532,6 +575,9 @@ class ShardedIndex:
                         raise outcome
                     if isinstance(outcome, _Unreachable):
                         self._worker_died(address)
+                    else:
+                        self._suspect[address] = (time.monotonic()
+                                                  + SUSPECT_SECONDS)
                     for shard in shards:
                         tried[shard.number].add(address)
                     continue
@@ -572,7 +618,7 @@ class ShardedIndex:
             terms = dict(terms)
             with self._lock:
                 self._cache[query] = terms
-                if len(self._cache) > STATS_CACHE_SIZE:
+                while len(self._cache) > self._cache_size:
                     self._cache.popitem(last=False)
         fixed = self._fixed
         return QueryStats(fixed.document_count, fixed.fields, terms,
@@ -583,12 +629,18 @@ class ShardedIndex:
         if self._closed:
             raise ValueError("this ShardedIndex is closed")
         deadline = _deadline(timeout)
-        total = self._stats(query, deadline)
-        if limit == 0:
-            return total, []
-        ranked = self._phase("vrim_search", {
-            "query": query, "limit": limit,
-            "stats": pickle.dumps(total)}, deadline)
+        try:
+            total = self._stats(query, deadline)
+            if limit == 0:
+                return total, []
+            ranked = self._phase("vrim_search", {
+                "query": query, "limit": limit,
+                "stats": pickle.dumps(total)}, deadline)
+        except TimeoutError as error:
+            if self._client.status == "running":
+                raise
+            raise self._scheduler_lost(
+                "the shards did not answer within the timeout") from error
         self._maybe_repair()
         hits = [[Hit(*hit) for hit in part] for part in ranked]
         return total, merge_ranked(hits, limit,
