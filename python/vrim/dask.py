@@ -191,7 +191,19 @@ def _client_or_default(client: Client | None) -> Client:
 
 def _install(client: Client) -> None:
     """The shard store on every worker, those that join later included."""
+    _check_connected(client)
     client.register_plugin(ShardPlugin())
+
+
+def _check_connected(client: Client) -> None:
+    """SchedulerLostError unless `client` is connected to its scheduler:
+    its calls would wait for a reconnection."""
+    if client.status != "running":
+        scheduler = client.scheduler
+        raise SchedulerLostError(
+            "the client is not connected to its scheduler at "
+            f"{scheduler.address if scheduler else None} (status "
+            f"{client.status!r}): connect a client to a running scheduler")
 
 
 def _partitions(collection: Any) -> list[Any]:
@@ -267,6 +279,7 @@ def write(collection: Any, path: str,
     arguments as for ``build``; ``positions`` as for ``Index.to_bytes``.
     """
     client = _client_or_default(client)
+    _check_connected(client)
     settings = _settings(fields, language, ref_field, boost_field, k1, b)
     filesystem, root = fsspec.core.url_to_fs(path)
     filesystem.makedirs(root, exist_ok=True)

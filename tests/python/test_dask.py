@@ -311,6 +311,8 @@ def test_scheduler_loss_ends_every_call_and_a_new_cluster_takes_over(
     assert "SchedulerLostError" in outcomes
     with pytest.raises(vdask.SchedulerLostError, match="scheduler at tcp"):
         sharded.search("river", timeout=3)
+    with pytest.raises(vdask.SchedulerLostError):
+        vdask.load(str(tmp_path), client=processes.client)
 
     replacement = Processes()
     try:
