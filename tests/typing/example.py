@@ -70,6 +70,10 @@ def sharded(index: vrim.Index, docs: dict[str, dict[str, str | None]]) -> list[s
     total: vrim.QueryStats = sum(rest, first)
     assert total.document_count == len(shards) and "appl" in total.terms
     assert vrim.QueryStats(total.document_count, total.fields, total.terms).terms == total.terms
+    # Statistics name the shards they were gathered from.
+    sources: list[tuple[str, str | None]] = total.sources
+    assert sorted(f for f, _ in sources) == sorted(s.fingerprint for s in shards.shards)
+    assert vrim.QueryStats(total.document_count, total.fields, total.terms, sources) == total
     assert index.pipeline == ["trimmer", "stopWordFilter", "stemmer"] and shards.fields
     # A shard searched with the statistics of all shards scores as the whole.
     merged = {hit.ref: hit.score for hit in shards.search("apple", limit=5)}
