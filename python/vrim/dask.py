@@ -51,7 +51,8 @@ except ImportError:  # pragma: no cover - depends on the extra
 from _vrim import IndexBuilder, QueryStats
 from ._sharding import manifest
 from ._sharding.dask_worker import (MISSING, Settings, ShardPlugin,
-                                    build_index, build_shard, write_shard)
+                                    build_index, build_shard,
+                                    collection_id, write_shard)
 from ._sharding.sharded_index import (check_complete, check_disjoint,
                                       check_same_settings, hit_order,
                                       merge_ranked)
@@ -72,6 +73,8 @@ CONNECT_TIMEOUT = 3.0
 # How long a worker that let a call time out is asked only when no other
 # replica is left.
 SUSPECT_SECONDS = 30.0
+# How long a background repair waits for workers to copy shards to.
+REPAIR_SECONDS = 300.0
 # What a wait that ran out raises (distinct types before Python 3.11).
 _TIMEOUTS = (TimeoutError, asyncio.TimeoutError,
              concurrent.futures.TimeoutError)
@@ -176,6 +179,23 @@ async def _bounded(awaitable: Any, deadline: float) -> Any:
 
 # ------------------------------------------------------------ the client
 
+async def _probe_port(address: str, deadline: float) -> None:
+    """``_Unreachable`` at once when nothing listens at `address`:
+    Dask retries a refused connection until its connect timeout."""
+    try:
+        host, port = get_address_host_port(address)
+    except ValueError:  # not a host and port: nothing to probe
+        return
+    try:
+        _, writer = await _bounded(asyncio.open_connection(host, port),
+                                   deadline)
+    except _TIMEOUTS:
+        raise
+    except OSError as error:
+        raise _Unreachable(address) from error
+    writer.close()
+
+
 def _client_or_default(client: Client | None) -> Client:
     if client is not None:
         if not isinstance(client, Client):
@@ -198,12 +218,20 @@ def _install(client: Client) -> None:
 def _check_connected(client: Client) -> None:
     """SchedulerLostError unless `client` is connected to its scheduler:
     its calls would wait for a reconnection."""
-    if client.status != "running":
-        scheduler = client.scheduler
-        raise SchedulerLostError(
-            "the client is not connected to its scheduler at "
-            f"{scheduler.address if scheduler else None} (status "
-            f"{client.status!r}): connect a client to a running scheduler")
+    scheduler = client.scheduler
+    address = scheduler.address if scheduler else None
+    if client.status == "running" and address is not None:
+        try:
+            _Loop.get().run(_probe_port(address, _deadline(CONNECT_TIMEOUT)),
+                            _deadline(CONNECT_TIMEOUT), "reaching the "
+                            "scheduler")
+            return
+        except (_Unreachable, TimeoutError):
+            pass
+    raise SchedulerLostError(
+        f"the client is not connected to its scheduler at {address} "
+        f"(status {client.status!r}): connect a client to a running "
+        "scheduler")
 
 
 def _partitions(collection: Any) -> list[Any]:
@@ -430,6 +458,7 @@ class ShardedIndex:
         self._settings = _described[0]["settings"]
         self._fixed: QueryStats = sum(d["fixed"] for d in _described)
         check_complete(self._fixed, self._fingerprints)
+        self._collection = collection_id(self._fixed)
         # An empty local index with the shards' language and fields, so
         # that a malformed query raises QueryError here, not on a worker.
         probe = IndexBuilder(self._settings["language"])
@@ -453,7 +482,7 @@ class ShardedIndex:
         if left is not None:
             deadline = time.monotonic() + left * share
         if not self._pool.available.get(address):
-            await self._probe_port(address, deadline)
+            await _probe_port(address, deadline)
         try:
             comm = await _bounded(self._pool.connect(address), deadline)
         except _TIMEOUTS:
@@ -466,23 +495,6 @@ class ShardedIndex:
             raise _Unreachable(address) from error
         finally:
             self._pool.reuse(address, comm)
-
-    @staticmethod
-    async def _probe_port(address: str, deadline: float) -> None:
-        """``_Unreachable`` at once when nothing listens at `address`:
-        Dask retries a refused connection until its connect timeout."""
-        try:
-            host, port = get_address_host_port(address)
-        except ValueError:  # not a host and port: nothing to probe
-            return
-        try:
-            _, writer = await _bounded(asyncio.open_connection(host, port),
-                                       deadline)
-        except _TIMEOUTS:
-            raise
-        except OSError as error:
-            raise _Unreachable(address) from error
-        writer.close()
 
     # ----------------------------------------------------------- state
 
@@ -560,13 +572,15 @@ class ShardedIndex:
             return groups
 
     async def _round(self, op: str, kwargs: dict[str, Any],
-                     deadline: float) -> list[Any]:
-        """`op` answered for every shard, each by one of its holders; a
-        holder that fails is replaced by another within the deadline."""
-        pending = set(range(len(self._shards)))
+                     deadline: float, numbers: Sequence[int] | None,
+                     turn: int) -> list[Any]:
+        """`op` answered for every shard (or those `numbers`), each by one
+        of its holders; a holder that fails is replaced by another within
+        the deadline."""
+        pending = set(range(len(self._shards)) if numbers is None
+                      else numbers)
         tried: dict[int, set[str]] = collections.defaultdict(set)
         results: list[Any] = [None] * len(self._shards)
-        turn = next(self._turn)
         while pending:
             groups = self._assign(pending, tried, turn)
 
@@ -606,36 +620,91 @@ class ShardedIndex:
                                    "timeout")
         return results
 
-    def _phase(self, op: str, kwargs: dict[str, Any], deadline: float
-               ) -> list[Any]:
-        """One round, restoring shards that have no live copy first."""
+    def _phase(self, op: str, kwargs: dict[str, Any], deadline: float,
+               numbers: Sequence[int] | None = None,
+               turn: int | None = None) -> list[Any]:
+        """One round, restoring shards that have no live copy first.
+        Rounds of one search share a `turn`, and so their workers: a
+        worker asked to search learns the statistics it is sent."""
+        if turn is None:
+            turn = next(self._turn)
         while True:
             self._restore_missing(deadline)
             try:
-                return self._loop.run(self._round(op, kwargs, deadline),
-                                      deadline, "the search")
+                return self._loop.run(
+                    self._round(op, kwargs, deadline, numbers, turn),
+                    deadline, "the search")
             except _NoCopy:
                 continue  # a holder died during the round
 
     # -------------------------------------------------------- searching
 
-    def _stats(self, query: str, deadline: float) -> QueryStats:
+    def _cached(self, query: str) -> dict[str, int] | None:
         with self._lock:
             terms = self._cache.get(query)
             if terms is not None:
                 self._cache.move_to_end(query)
-        if terms is None:
-            terms = collections.Counter()
-            for part in self._phase("vrim_stats", {"query": query}, deadline):
-                terms.update(part)
-            terms = dict(terms)
-            with self._lock:
-                self._cache[query] = terms
-                while len(self._cache) > self._cache_size:
-                    self._cache.popitem(last=False)
+            return terms
+
+    def _summed(self, query: str, parts: Sequence[Mapping[str, int]]
+                ) -> QueryStats:
+        """The statistics of `query` from every shard's own frequencies,
+        kept for the next time."""
+        terms: collections.Counter[str] = collections.Counter()
+        for part in parts:
+            terms.update(part)
+        with self._lock:
+            if self._cache_size:
+                self._cache[query] = dict(terms)
+            while len(self._cache) > self._cache_size:
+                self._cache.popitem(last=False)
+        return self._with_fixed(terms)
+
+    def _with_fixed(self, terms: Mapping[str, int]) -> QueryStats:
         fixed = self._fixed
-        return QueryStats(fixed.document_count, fixed.fields, terms,
+        return QueryStats(fixed.document_count, fixed.fields, dict(terms),
                           fixed.sources)
+
+    def _searched(self, query: str, limit: int | None, total: QueryStats,
+                  deadline: float, turn: int,
+                  numbers: Sequence[int] | None = None) -> list[Any]:
+        return self._phase("vrim_search", {
+            "query": query, "limit": limit, "stats": pickle.dumps(total)},
+            deadline, numbers, turn)
+
+    def _answer(self, query: str, limit: int | None, deadline: float
+                ) -> tuple[QueryStats, list[Any]]:
+        """The summed statistics and every shard's hits, in as few round
+        trips as what is known allows: a query seen before is searched at
+        once with its statistics; another is sent with the collection's
+        name, and each worker searches the shards whose terms all have
+        summed frequencies it learnt from earlier searches, returning
+        every shard's own frequencies; the remaining shards are searched
+        with the sum in a second round. Without the cache, two rounds."""
+        turn = next(self._turn)
+        terms = self._cached(query)
+        if terms is not None:
+            total = self._with_fixed(terms)
+            if limit == 0:
+                return total, []
+            return total, self._searched(query, limit, total, deadline, turn)
+        if limit == 0 or not self._cache_size:
+            total = self._summed(query, self._phase(
+                "vrim_stats", {"query": query}, deadline, None, turn))
+            if limit == 0:
+                return total, []
+            return total, self._searched(query, limit, total, deadline, turn)
+        replies = self._phase("vrim_query", {
+            "query": query, "limit": limit,
+            "collection": self._collection}, deadline, None, turn)
+        total = self._summed(query, [terms for _, terms in replies])
+        ranked = [hits for hits, _ in replies]
+        rest = [n for n, hits in enumerate(ranked) if hits is None]
+        if rest:
+            more = self._searched(query, limit, total, deadline, turn, rest)
+            for number in rest:
+                ranked[number] = more[number]
+        return total, ranked
 
     def _two_phases(self, query: str, limit: int | None,
                     timeout: float | None) -> tuple[QueryStats, list[Hit]]:
@@ -643,12 +712,7 @@ class ShardedIndex:
             raise ValueError("this ShardedIndex is closed")
         deadline = _deadline(timeout)
         try:
-            total = self._stats(query, deadline)
-            if limit == 0:
-                return total, []
-            ranked = self._phase("vrim_search", {
-                "query": query, "limit": limit,
-                "stats": pickle.dumps(total)}, deadline)
+            total, ranked = self._answer(query, limit, deadline)
         except TimeoutError as error:
             if self._client.status == "running":
                 raise
@@ -853,10 +917,19 @@ class ShardedIndex:
                          name="vrim-dask-repair").start()
 
     def _repair(self) -> None:
+        """Copy shards until each has its replicas again, waiting for
+        workers to join when there are too few (for REPAIR_SECONDS at
+        most; the next search starts again)."""
+        give_up = time.monotonic() + REPAIR_SECONDS
         try:
-            while not self._closed and self._replicate(_deadline(120)):
-                pass
-        except Exception:  # retried by the next search
+            while not self._closed and time.monotonic() < give_up:
+                self._replicate(_deadline(120))
+                with self._lock:
+                    if all(len(s.holders) >= self._replicas
+                           for s in self._shards):
+                        return
+                time.sleep(0.5)
+        except Exception:  # the scheduler is gone: retried by a search
             pass
         finally:
             with self._lock:

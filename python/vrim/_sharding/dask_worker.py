@@ -163,6 +163,40 @@ async def _in_thread(call: Callable[[], _T]) -> _T:
 
 # Stands for a shard this worker does not hold, in a reply.
 MISSING = "missing"
+# What a worker keeps of the collections it has searched: per collection
+# at most this many terms' summed document frequencies, for this many
+# collections.
+KNOWN_TERMS = 200_000
+KNOWN_COLLECTIONS = 8
+
+
+def collection_id(stats: QueryStats) -> str:
+    """Names the set of indexes (with their exclusions) `stats` sums."""
+    text = ",".join(f"{index}:{exclusion}"
+                    for index, exclusion in stats.sources)
+    return hashlib.blake2b(text.encode(), digest_size=16).hexdigest()
+
+
+class _Known:
+    """The statistics of one collection that do not change: its document
+    count and field totals, and the summed document frequencies of the
+    terms searched so far."""
+
+    def __init__(self, total: QueryStats) -> None:
+        self.document_count = total.document_count
+        self.fields = total.fields
+        self.sources = total.sources
+        self.terms: dict[str, int] = {}
+
+    def stats_for(self, terms: Iterable[str]) -> QueryStats | None:
+        """Statistics for `terms`, None when one of them is not known."""
+        known = self.terms
+        try:
+            chosen = {term: known[term] for term in terms}
+        except KeyError:
+            return None
+        return QueryStats(self.document_count, self.fields, chosen,
+                          self.sources)
 
 
 class ShardStore:
@@ -173,12 +207,14 @@ class ShardStore:
     def __init__(self, worker: Any) -> None:
         self._worker = worker
         self._shards: dict[str, Index] = {}
+        self._known: dict[str, _Known] = {}
 
     def put(self, index: Index) -> None:
         self._shards[index.fingerprint] = index
 
     def handlers(self) -> dict[str, Callable[..., Any]]:
         return {"vrim_stats": self.stats, "vrim_search": self.search,
+                "vrim_query": self.query,
                 "vrim_copy": self.copy, "vrim_load": self.load,
                 "vrim_bytes": self.to_bytes, "vrim_drop": self.drop,
                 "vrim_describe": self.describe, "vrim_held": self.held}
@@ -197,11 +233,46 @@ class ShardStore:
         """Per key, the hits of `query` scored with `stats`, as tuples."""
         total: QueryStats = pickle.loads(stats)
         shards = [self._shards.get(key) for key in keys]
+        self._learn(total)
 
         def run() -> list[Any]:
             return [MISSING if index is None else
                     [(hit.ref, hit.score, hit.matches)
                      for hit in index.search(query, limit, stats=total)]
+                    for index in shards]
+        return pickle.dumps(await _in_thread(run))
+
+    def _learn(self, total: QueryStats) -> None:
+        """Keep the summed frequencies of a search's terms."""
+        key = collection_id(total)
+        known = self._known.pop(key, None) or _Known(total)
+        if len(known.terms) > KNOWN_TERMS:
+            known.terms = {}
+        known.terms.update(total.terms)
+        self._known[key] = known  # the most recent last
+        while len(self._known) > KNOWN_COLLECTIONS:
+            del self._known[next(iter(self._known))]
+
+    async def query(self, keys: list[str], query: str, limit: int | None,
+                    collection: str) -> bytes:
+        """Per key, (hits, terms): the shard's own document frequencies of
+        the terms `query` matches, and its hits when every one of those
+        terms has a summed frequency known from an earlier search of the
+        collection (None otherwise: the client sums and asks again)."""
+        known = self._known.get(collection)
+        shards = [self._shards.get(key) for key in keys]
+
+        def one(index: Index) -> tuple[Any, dict[str, int]]:
+            terms = index.query_stats(query).terms
+            stats = None if known is None else known.stats_for(terms)
+            if stats is None:
+                return None, terms
+            return ([(hit.ref, hit.score, hit.matches)
+                     for hit in index.search(query, limit, stats=stats)],
+                    terms)
+
+        def run() -> list[Any]:
+            return [MISSING if index is None else one(index)
                     for index in shards]
         return pickle.dumps(await _in_thread(run))
 
