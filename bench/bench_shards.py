@@ -7,9 +7,11 @@ two-worker LocalCluster (one thread each), then runs the same queries
 client calls the workers holding the shards directly). For scale, the
 same two-round shape as a graph of no-op Dask tasks (what going through
 the scheduler costs by itself). On the cluster, queries are run without
-the client's statistics cache (two round trips each) and with it,
-repeated (one round trip): median and 90th percentile latency from one
-thread, and queries per second from 1 and 4 client threads. Reports
+the statistics cache (two round trips each) and with it, repeated (one
+round trip): median and 90th percentile latency from one thread, and
+queries per second from 1 and 4 client threads; then, with the cache,
+new texts of known terms (one round trip, the workers knowing the
+terms' summed frequencies). Reports
 build times and the payload bytes a query moves: the query text to every
 shard twice, each shard's QueryStats to the client and the sum back to
 every shard, each shard's hits to the client (pickled sizes; Dask adds
@@ -196,6 +198,12 @@ def main() -> None:
             rates = [throughput(search, texts, n) for n in (1, 4)]
             print(f"{'':<28} {rates[0]:8.0f} q/s from 1 thread, "
                   f"{rates[1]:.0f} q/s from 4 threads")
+        # New texts of known terms (the clauses in reverse order): the
+        # workers know their summed frequencies, the client not the text.
+        reordered = [" ".join(reversed(text.split())) for text in texts
+                     if '"' not in text and len(text.split()) > 1]
+        print(summary("cache, known terms, new text", latencies(
+            lambda t: remote.search(t, limit), reordered)))
 
     sizes = [payload_bytes(in_process, text, limit) for text in texts]
     print("\npayload bytes per query (mean; pickled):")

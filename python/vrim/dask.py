@@ -8,13 +8,16 @@ back on workers, of this cluster or of any later one. With
 ``replicas=2`` every shard is kept by two distinct workers.
 
 ``ShardedIndex.search`` runs two phases, each one message from the client
-to the workers holding the shards, straight to them (no task, no
-scheduler): every shard reports its statistics of the query, the client
-sums them, every shard searches with the sum and ``limit``, the client
-merges the hits. Scores and order are those of one index over all the
-documents. The client keeps what does not change while the shards are
-fixed (document counts, field totals, the summed statistics of the
-queries it has seen), so a repeated query needs the second phase only.
+to each worker holding shards, straight to it (no task, no scheduler):
+every shard reports its statistics of the query, the client sums them,
+every shard searches with the sum and ``limit``, the client merges the
+hits. Scores and order are those of one index over all the documents.
+What does not change while the shards are fixed is kept: document counts
+and field totals, the summed statistics of the queries the client has
+seen, and on the workers the summed frequencies of the terms they were
+sent; so a repeated query, or a new one whose terms are all known, is
+answered in one round trip, and only the shards that match a new term
+are asked a second time.
 
 Requires the ``dask`` extra (see docs/sharding.md); ``import vrim`` does
 not import this module.
@@ -394,9 +397,11 @@ class ShardedIndex:
     b, and that no reference is in two shards (``ValueError`` otherwise;
     it moves 8 bytes per document to the client), then copies each shard
     to ``replicas`` distinct workers. The summed statistics of the last
-    ``stats_cache`` distinct queries are kept (0: none), so that a
-    repeated query costs one round trip instead of two. ``timeout``
-    bounds construction. Safe to search from several threads at once.
+    ``stats_cache`` distinct queries are kept, so that a repeated query
+    costs one round trip instead of two (as does a new one whose terms
+    the workers know from earlier searches); ``stats_cache=0`` keeps
+    nothing and every query takes two. ``timeout`` bounds construction.
+    Safe to search from several threads at once.
 
     Failures: a search ends within its ``timeout`` (plus
     ``TIMEOUT_SLACK`` seconds) whatever fails, raising ``TimeoutError``
