@@ -49,7 +49,7 @@ try:
 except ImportError:  # pragma: no cover - depends on the extra
     # The missing module's own error stays attached as the context.
     raise ImportError("vrim.dask needs Dask and its distributed scheduler: "
-                      "pip install 'vrim[dask]'")
+                      "pip install 'dask[distributed]' (the 'dask' extra)")
 
 from _vrim import IndexBuilder, QueryStats
 from ._sharding import manifest

@@ -154,4 +154,4 @@ def test_vrim_dask_without_dask_says_what_to_install():
             "except ImportError as e:\n    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True,
                          text=True, check=True).stdout
-    assert "pip install 'vrim[dask]'" in out
+    assert "pip install 'dask[distributed]'" in out
