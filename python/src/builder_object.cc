@@ -31,6 +31,8 @@ struct BuilderObject {
   std::unique_ptr<vrim::IndexBuilder> native;
   std::string language;   // the resolved code
   std::string ref_field;  // trimmed
+  // Tokens the latest build() dropped for their length.
+  std::atomic<uint64_t> dropped_tokens;
 };
 
 std::atomic<PyObject*> builder_type{nullptr};
@@ -53,6 +55,7 @@ BuilderObject* NewBuilder(PyTypeObject* type,
   new (&self->native) std::unique_ptr<vrim::IndexBuilder>(std::move(native));
   new (&self->language) std::string(std::move(language));
   new (&self->ref_field) std::string(std::move(ref_field));
+  new (&self->dropped_tokens) std::atomic<uint64_t>(0);
   return self;
 }
 
@@ -161,9 +164,71 @@ FieldRead ReadFieldValue(PyObject* doc, std::string_view name,
   return result;
 }
 
+// Whether `doc` can be read as a document; TypeError when it cannot. Any
+// object with item access counts as a mapping, except the built-in
+// sequences and scalars, whose item access is not by key.
+bool CheckMapping(PyObject* doc) {
+  if (PyDict_Check(doc)) return true;
+  const bool scalar_or_sequence =
+      PyUnicode_Check(doc) || PyBytes_Check(doc) || PyByteArray_Check(doc) ||
+      PyList_Check(doc) || PyTuple_Check(doc) || PyLong_Check(doc) ||
+      PyFloat_Check(doc) || doc == Py_None;
+  if (!scalar_or_sequence && PyMapping_Check(doc)) return true;
+  SetError(PyExc_TypeError,
+           "a document must be a mapping such as a dict, holding the "
+           "reference field and the fields' texts, got " +
+               TypeName(doc));
+  return false;
+}
+
+// TypeError for the containers that iterate over something other than
+// their rows: a data frame gives its column names.
+bool CheckDocumentsContainer(PyObject* docs) {
+  if (TypeName(docs) != "DataFrame") return true;
+  const bool polars = PyObject_HasAttrString(docs, "to_dicts");
+  SetError(PyExc_TypeError,
+           std::string("add_many() takes an iterable of mappings, and a "
+                       "DataFrame iterates over its column names: pass ") +
+               (polars ? "df.to_dicts()" : "df.to_dict(\"records\")"));
+  return false;
+}
+
+// Puts "item {index}: " before the message of the ValueError or TypeError
+// being raised; any other exception gets a note naming the item.
+void NameItem(uint64_t index) {
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_ValueError && type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    std::string note = "item " + std::to_string(index);
+    AddProcessingNote(note.c_str());
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+  Py_ssize_t size = 0;
+  const char* utf8 =
+      text != nullptr ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    Py_XDECREF(text);
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  SetError(type, "item " + std::to_string(index) + ": " +
+                     std::string(utf8, static_cast<size_t>(size)));
+  Py_DECREF(text);
+  Py_DECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+}
+
 // The steps of add() for one document, under the caller's exclusive
 // claim. Every field is read before anything is staged.
 bool AddDocument(BuilderObject* self, PyObject* doc, double boost) {
+  if (!CheckMapping(doc)) return false;
   if (!std::isfinite(boost)) {
     SetError(PyExc_ValueError, "boost must be a finite number");
     return false;
@@ -206,11 +271,18 @@ bool AddDocument(BuilderObject* self, PyObject* doc, double boost) {
 
 // --------------------------------------------------------------- methods
 
+// `max_token_length`: None (or absent) for no limit, else a count >= 1.
+bool ToMaxTokenLength(PyObject* value, uint64_t* out) {
+  if (value == nullptr || value == Py_None) return true;
+  return ToPositiveCount(value, "max_token_length", out);
+}
+
 PyObject* BuilderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"language", "ref_field", "k1", "b"};
-    static const Signature kSignature = {"IndexBuilder()", kNames, 4, 1, 1};
-    PyObject* values[4];
+    static const char* const kNames[] = {"language", "ref_field", "k1", "b",
+                                         "max_token_length"};
+    static const Signature kSignature = {"IndexBuilder()", kNames, 5, 1, 1};
+    PyObject* values[5];
     if (!UnpackArgs(kSignature, args, kwargs, values)) return nullptr;
     std::string_view code;
     std::string_view ref_field = "id";
@@ -222,6 +294,8 @@ PyObject* BuilderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (values[2] != nullptr && !ToDouble(values[2], "k1", &k1)) return nullptr;
     if (values[3] != nullptr && !ToDouble(values[3], "b", &b)) return nullptr;
+    uint64_t max_token_length = vrim::kUnlimitedTokenLength;
+    if (!ToMaxTokenLength(values[4], &max_token_length)) return nullptr;
 
     if (vrim::TrimWhiteSpace(code).empty()) {
       return SetError(PyExc_ValueError, "language must not be empty");
@@ -241,6 +315,7 @@ PyObject* BuilderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::string resolved_code = language->code();
     auto native =
         std::make_unique<vrim::IndexBuilder>(std::move(language), k1, b);
+    native->set_max_token_length(max_token_length);
     return reinterpret_cast<PyObject*>(
         NewBuilder(type, std::move(native), std::move(resolved_code),
                    std::string(ref_field)));
@@ -250,9 +325,10 @@ PyObject* BuilderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* BuilderFromIndex(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"index", "ref_field"};
-    static const Signature kSignature = {"from_index()", kNames, 2, 1, 1};
-    PyObject* values[2];
+    static const char* const kNames[] = {"index", "ref_field",
+                                         "max_token_length"};
+    static const Signature kSignature = {"from_index()", kNames, 3, 1, 1};
+    PyObject* values[3];
     if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
     const vrim::IndexPtr* index = NativeIndexOf(values[0]);
     if (index == nullptr) {
@@ -268,10 +344,13 @@ PyObject* BuilderFromIndex(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (ref_field.empty()) {
       return SetError(PyExc_ValueError, "ref_field must not be empty");
     }
+    uint64_t max_token_length = vrim::kUnlimitedTokenLength;
+    if (!ToMaxTokenLength(values[2], &max_token_length)) return nullptr;
     PyObject* type = IndexBuilderType();
     if (type == nullptr) return nullptr;
     std::unique_ptr<vrim::IndexBuilder> native =
         vrim::IndexBuilder::FromIndex(**index);
+    native->set_max_token_length(max_token_length);
     return reinterpret_cast<PyObject*>(
         NewBuilder(reinterpret_cast<PyTypeObject*>(type), std::move(native),
                    (*index)->data().language, std::string(ref_field)));
@@ -350,13 +429,19 @@ PyObject* BuilderAddMany(PyObject* self_object, PyObject* const* args,
     if (values[1] != nullptr && !ToDouble(values[1], "boost", &boost)) {
       return nullptr;
     }
+    if (!CheckDocumentsContainer(values[0])) return nullptr;
     PyObject* iterator = PyObject_GetIter(values[0]);
     if (iterator == nullptr) return nullptr;
     PyObject* doc;
+    uint64_t index = 0;
     while ((doc = PyIter_Next(iterator)) != nullptr) {
       bool added = AddDocument(self, doc, boost);
       Py_DECREF(doc);
-      if (!added) break;
+      if (!added) {
+        NameItem(index);
+        break;
+      }
+      ++index;
     }
     Py_DECREF(iterator);
     if (PyErr_Occurred()) return nullptr;
@@ -414,9 +499,11 @@ PyObject* BuilderBuild(PyObject* self_object, PyObject* const* args,
     // so the native builder can be read without copying it first.
     const vrim::IndexBuilder& native = *self->native;
     vrim::IndexPtr index;
+    vrim::BuildStats stats;
     NativeFault fault =
-        RunWithoutGil([&] { index = native.Build(options); });
+        RunWithoutGil([&] { index = native.Build(options, &stats); });
     if (!fault.ok()) return fault.Raise();
+    self->dropped_tokens.store(stats.dropped_tokens);
     return WrapIndex(std::move(index));
   });
 }
@@ -474,6 +561,20 @@ PyObject* GetLanguage(PyObject* self_object, void*) {
   return NewStr(self->language);
 }
 
+PyObject* GetMaxTokenLength(PyObject* self_object, void*) {
+  BuilderObject* self = AsBuilder(self_object);
+  SharedClaim claim(self->borrow);
+  if (!claim.held()) return nullptr;
+  const uint64_t length = self->native->max_token_length();
+  if (length == vrim::kUnlimitedTokenLength) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(length);
+}
+
+PyObject* GetDroppedTokens(PyObject* self_object, void*) {
+  return PyLong_FromUnsignedLongLong(
+      AsBuilder(self_object)->dropped_tokens.load());
+}
+
 PyObject* BuilderRepr(PyObject* self_object) {
   return Guarded([&]() -> PyObject* {
     BuilderObject* self = AsBuilder(self_object);
@@ -490,7 +591,7 @@ PyObject* BuilderRepr(PyObject* self_object) {
 PyMethodDef kBuilderMethods[] = {
     {"from_index", AsMethod(BuilderFromIndex),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_index(index, *, ref_field=\"id\")\n--\n\n"
+     "from_index(index, *, ref_field=\"id\", max_token_length=None)\n--\n\n"
      "Rehydrate a builder from a built index for incremental updates.\n\n"
      "Clones the index's postings into a builder, restoring the declared\n"
      "fields (names and boosts) and the language, so documents can be added\n"
@@ -528,6 +629,10 @@ PyMethodDef kBuilderMethods[] = {
     {"add_many", AsMethod(BuilderAddMany), METH_FASTCALL | METH_KEYWORDS,
      "add_many($self, docs, boost=1.0)\n--\n\n"
      "Stage many documents. Equivalent to `add` in a loop.\n\n"
+     "`docs` is an iterable of mappings (for a pandas DataFrame, pass\n"
+     "`df.to_dict(\"records\")`). An error names the item's position in "
+     "`docs`\n"
+     "(`item 3: ...`).\n\n"
      "Not atomic, for the same reason: if a later document raises, the "
      "earlier\n"
      "ones stay staged. Call `clear()` if a partially-consumed builder is "
@@ -569,17 +674,30 @@ PyGetSetDef kBuilderGetSet[] = {
      nullptr},
     {"language", GetLanguage, nullptr, "The configured language code.",
      nullptr},
+    {"max_token_length", GetMaxTokenLength, nullptr,
+     "Longest token indexed, in characters; None for no limit.", nullptr},
+    {"dropped_tokens", GetDroppedTokens, nullptr,
+     "Tokens the latest build() left out for being longer than\n"
+     "max_token_length (0 before the first build).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kBuilderSlots[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "IndexBuilder(language, *, ref_field=\"id\", k1=1.2, b=0.75)\n--\n\n"
+         "IndexBuilder(language, *, ref_field=\"id\", k1=1.2, b=0.75, "
+         "max_token_length=None)\n--\n\n"
          "Builds a search index.\n\n"
          "Configure the reference field and the searchable fields, add "
          "documents, then\n"
          "call `build()`.\n\n"
+         "`max_token_length` (characters) leaves longer tokens out of the "
+         "index,\n"
+         "such as a base64 blob; `dropped_tokens` counts them after each "
+         "build.\n"
+         "An index file holds tokens of at most 1,048,576 characters with\n"
+         "positions: `to_bytes()` refuses an index holding a longer one.\n\n"
          "```python\n"
          "b = vrim.IndexBuilder(\"zh\", ref_field=\"location\")\n"
          "b.field(\"title\", 10.0)\n"

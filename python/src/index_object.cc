@@ -11,6 +11,7 @@
 #include "class_factory.h"
 #include "convert.h"
 #include "errors.h"
+#include "format/format.h"
 #include "format/reader.h"
 #include "format/writer.h"
 #include "object_memory.h"
@@ -173,6 +174,22 @@ PyObject* IndexQueryStats(PyObject* self, PyObject* const* args,
   });
 }
 
+// ValueError for a token too long to be written with positions.
+std::nullptr_t RaiseOverlong(const vrim::IndexData& data,
+                             const vrim::OverlongPosition& overlong) {
+  const std::string& ref = data.refs.at(overlong.doc);
+  const std::string& field = data.fields.at(overlong.field);
+  return SetError(
+      PyExc_ValueError,
+      "cannot serialize: document " + vrim::Quote(ref) + ", field " +
+          vrim::Quote(field) + " holds a token of " +
+          std::to_string(overlong.length) +
+          " characters; an index file stores tokens of at most " +
+          std::to_string(vrim::binary_format::kMaxPositionLength) +
+          " characters with positions (build with a smaller "
+          "IndexBuilder(max_token_length=...), or pass positions=False)");
+}
+
 PyObject* IndexToBytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
@@ -188,11 +205,16 @@ PyObject* IndexToBytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
     std::string bytes;
     std::string overflow;
+    vrim::OverlongPosition overlong;
     bool written = false;
     NativeFault fault = RunWithoutGil([&] {
-      written = vrim::WriteIndex(*index, positions, &bytes, &overflow);
+      written =
+          vrim::WriteIndex(*index, positions, &bytes, &overflow, &overlong);
     });
     if (!fault.ok()) return fault.Raise();
+    if (!written && overflow == "position length") {
+      return RaiseOverlong(index->data(), overlong);
+    }
     if (!written) {
       return SetError(PyExc_ValueError,
                       "index too large to serialize: " + overflow +

@@ -16,8 +16,10 @@ bool IsAsciiWordByte(char c) {
 
 }  // namespace
 
-FieldAnalyzer::FieldAnalyzer(const Language& language)
+FieldAnalyzer::FieldAnalyzer(const Language& language,
+                             uint64_t max_token_length)
     : language_(language),
+      max_token_length_(max_token_length),
       generic_tokenizer_(language.uses_generic_tokenizer(&turkish_)) {}
 
 const std::vector<KeyedToken>& FieldAnalyzer::Analyse(std::string_view text) {
@@ -47,6 +49,7 @@ void FieldAnalyzer::AnalyseAscii(std::string_view text) {
     while (b < e && !IsAsciiWordByte(data[b])) ++b;
     if (b == e) continue;
     while (!IsAsciiWordByte(data[e - 1])) --e;
+    if (!Keeps(e - b)) continue;
     keys_.push_back(KeyedToken{MakeKey(std::string_view(data + b, e - b)),
                                Position{b, e - b}, true});
   }
@@ -73,6 +76,7 @@ void FieldAnalyzer::AnalyseGeneric(std::string_view text) {
     if (!TrimSpanToWordCharacters(normalized, &b, &e, &dropped, &length)) {
       continue;
     }
+    if (!Keeps(length)) continue;
     keys_.push_back(KeyedToken{MakeKey(normalized.substr(b, e - b)),
                                Position{counted_cp + dropped, length}, true});
   }
@@ -84,6 +88,9 @@ void FieldAnalyzer::AnalyseGeneral(std::string_view text) {
   for (Token& token : tokens_) {
     if (!language_.trim(&token)) continue;
     const TokenMetadata& m = token.metadata;
+    if (!Keeps(m.has_position ? m.length : CountCodePoints(token.text))) {
+      continue;
+    }
     keys_.push_back(KeyedToken{MakeKey(token.text),
                                Position{m.start, m.length}, m.has_position});
   }

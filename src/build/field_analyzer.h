@@ -4,9 +4,12 @@
 // them per distinct text.
 //
 // One analyzer per thread: it reuses its buffers from field to field.
+// Tokens longer than a maximum (in characters of the normalized text) are
+// dropped and counted.
 #ifndef VRIM_FIELD_ANALYZER_H_
 #define VRIM_FIELD_ANALYZER_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,19 +31,31 @@ struct KeyedToken {
 
 class FieldAnalyzer {
  public:
+  // Keeps tokens of at most `max_token_length` characters.
   // REQUIRES: `language` outlives the analyzer.
-  explicit FieldAnalyzer(const Language& language);
+  FieldAnalyzer(const Language& language, uint64_t max_token_length);
 
   // The kept tokens of `text`, in order; valid until the next call.
   // REQUIRES: `text` is valid UTF-8.
   const std::vector<KeyedToken>& Analyse(std::string_view text);
 
+  // Tokens dropped for their length, over every call so far.
+  uint64_t dropped() const { return dropped_; }
+
  private:
   void AnalyseAscii(std::string_view text);
   void AnalyseGeneric(std::string_view text);
   void AnalyseGeneral(std::string_view text);
+  // Whether a token of `length` characters is kept; counts the others.
+  bool Keeps(uint64_t length) {
+    if (length <= max_token_length_) return true;
+    ++dropped_;
+    return false;
+  }
 
   const Language& language_;
+  const uint64_t max_token_length_;
+  uint64_t dropped_ = 0;
   bool turkish_ = false;  // set by the initializer of generic_tokenizer_
   const bool generic_tokenizer_;
   std::vector<KeyedToken> keys_;

@@ -332,7 +332,8 @@ std::vector<IndexBuilder::Share> IndexBuilder::SplitWork(
   return shares;
 }
 
-IndexPtr IndexBuilder::Build(const BuildOptions& options) const {
+IndexPtr IndexBuilder::Build(const BuildOptions& options,
+                             BuildStats* stats) const {
   const IndexData* base = base_ ? &base_->data : nullptr;
   const size_t field_count = field_names_.size();
 
@@ -356,7 +357,8 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options) const {
   std::vector<std::unique_ptr<PostingAccumulator>> parts(shares.size());
   const size_t docs = staged_order.size();
   ParallelFor(shares.size(), [&](size_t w) {
-    parts[w] = std::make_unique<PostingAccumulator>(*language_);
+    parts[w] =
+        std::make_unique<PostingAccumulator>(*language_, max_token_length_);
     PostingAccumulator& part = *parts[w];
     part.Reserve(w == 0 ? text_bytes : shares[w].text_bytes,
                  w == 0 ? base : nullptr);
@@ -371,7 +373,12 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options) const {
     ReleaseFreeMemory();
   });
   std::vector<PostingAccumulator*> merged;
-  for (const auto& part : parts) merged.push_back(part.get());
+  uint64_t dropped = 0;
+  for (const auto& part : parts) {
+    merged.push_back(part.get());
+    dropped += part->dropped_tokens();
+  }
+  if (stats != nullptr) stats->dropped_tokens = dropped;
   PostingAccumulator::Merge(merged, &out, shares.size());
   parts.clear();
   return Index::Make(std::move(out), language_);

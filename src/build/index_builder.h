@@ -30,6 +30,15 @@ struct BuildOptions {
   uint64_t min_bytes_per_thread = 64 * 1024;
 };
 
+// What one Build() did besides making the index.
+struct BuildStats {
+  // Tokens left out for being longer than the builder's maximum.
+  uint64_t dropped_tokens = 0;
+};
+
+// No maximum token length.
+inline constexpr uint64_t kUnlimitedTokenLength = UINT64_MAX;
+
 struct StagedDocument {
   std::string ref;  // non-empty, never trimmed
   // (field id, text) for the fields present when the document was added.
@@ -53,6 +62,13 @@ class IndexBuilder {
   const Language& language() const { return *language_; }
   const LanguagePtr& language_ptr() const { return language_; }
   bool rehydrated() const;
+
+  // Build() leaves out tokens longer than this many characters (of the
+  // normalized text); unlimited by default. A match position longer than
+  // the binary format's limit cannot be written.
+  // REQUIRES: `length` > 0.
+  void set_max_token_length(uint64_t length) { max_token_length_ = length; }
+  uint64_t max_token_length() const { return max_token_length_; }
 
   // Declared fields, in order, with their clamped boosts.
   const std::vector<std::string>& field_names() const { return field_names_; }
@@ -82,8 +98,10 @@ class IndexBuilder {
 
   // Builds a new index. Does not change the builder. Safe to call from
   // several threads at once while nothing mutates the builder. The index
-  // (and so its bytes) is the same whatever `options` says.
-  IndexPtr Build(const BuildOptions& options = {}) const;
+  // (and so its bytes) is the same whatever `options` says. When `stats`
+  // is given it is filled in.
+  IndexPtr Build(const BuildOptions& options = {},
+                 BuildStats* stats = nullptr) const;
 
  private:
   struct Base;
@@ -111,6 +129,7 @@ class IndexBuilder {
   LanguagePtr language_;
   double k1_;
   double b_;
+  uint64_t max_token_length_ = kUnlimitedTokenLength;
   std::vector<std::string> field_names_;
   std::vector<double> field_boosts_;
   std::vector<StagedDocument> staged_;

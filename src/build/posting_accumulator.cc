@@ -44,8 +44,9 @@ void Free(T* container) {
 
 }  // namespace
 
-PostingAccumulator::PostingAccumulator(const Language& language)
-    : language_(language), analyzer_(language) {}
+PostingAccumulator::PostingAccumulator(const Language& language,
+                                       uint64_t max_token_length)
+    : language_(language), analyzer_(language, max_token_length) {}
 
 void PostingAccumulator::Reserve(uint64_t text_bytes, const IndexData* base) {
   // Short documents repeat few words: a collection of fortunes makes a

@@ -44,8 +44,12 @@ inline constexpr uint32_t kDroppedDocument = UINT32_MAX;
 
 class PostingAccumulator {
  public:
+  // Drops tokens longer than `max_token_length` characters.
   // REQUIRES: `language` outlives the accumulator.
-  explicit PostingAccumulator(const Language& language);
+  PostingAccumulator(const Language& language, uint64_t max_token_length);
+
+  // Tokens dropped for their length so far.
+  uint64_t dropped_tokens() const { return analyzer_.dropped(); }
 
   // Reserves room for the postings and positions that `text_bytes` of new
   // text plus `base` (if any) are likely to produce, so that the two

@@ -1,5 +1,7 @@
 #include "format/canonical_positions.h"
 
+#include <algorithm>
+
 #include "index/varint.h"
 
 namespace vrim {
@@ -17,12 +19,13 @@ inline uint64_t NextVarint(const uint8_t** p, bool* canonical) {
 
 }  // namespace
 
-void AppendCanonicalPositions(const uint8_t* data, uint64_t count,
+uint64_t AppendCanonicalPositions(const uint8_t* data, uint64_t count,
                               std::string* out,
                               std::vector<Position>* scratch) {
   const uint8_t* p = data;
   bool canonical = true;
   uint64_t common = NextVarint(&p, &canonical);
+  uint64_t longest = common;
   if (common != 0) {
     // Deltas are unsigned, so starts never decrease and one length means
     // the order is right.
@@ -34,6 +37,7 @@ void AppendCanonicalPositions(const uint8_t* data, uint64_t count,
     for (uint64_t i = 0; i < count; ++i) {
       uint64_t delta = NextVarint(&p, &canonical);
       uint64_t length = NextVarint(&p, &canonical);
+      longest = std::max(longest, length);
       if (i == 0) {
         first_length = length;
       } else {
@@ -46,11 +50,12 @@ void AppendCanonicalPositions(const uint8_t* data, uint64_t count,
   }
   if (canonical) {
     out->append(reinterpret_cast<const char*>(data), p - data);
-    return;
+    return longest;
   }
   scratch->clear();
   DecodePositions(data, count, scratch);
   EncodePositions(scratch, out);
+  return longest;
 }
 
 }  // namespace vrim

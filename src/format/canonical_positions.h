@@ -16,9 +16,9 @@ namespace vrim {
 
 // Appends the canonical encoding of the `count` positions encoded at `data`
 // to `out`: a plain copy when the list is canonical already, else a
-// re-encoding through `scratch`.
+// re-encoding through `scratch`. Returns the longest length in the list.
 // REQUIRES: `data` holds a well-formed list of `count` > 0 entries.
-void AppendCanonicalPositions(const uint8_t* data, uint64_t count,
+uint64_t AppendCanonicalPositions(const uint8_t* data, uint64_t count,
                               std::string* out,
                               std::vector<Position>* scratch);
 

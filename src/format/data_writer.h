@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "format/writer.h"
 #include "index/index.h"
 
 namespace vrim {
@@ -13,7 +14,8 @@ namespace vrim {
 // As WriteIndex (binary/writer.h).
 // REQUIRES: `data` satisfies the invariants documented on IndexData.
 bool WriteIndexData(const IndexData& data, bool positions, std::string* out,
-                    std::string* overflow);
+                    std::string* overflow,
+                    OverlongPosition* overlong = nullptr);
 
 }  // namespace vrim
 

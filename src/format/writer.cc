@@ -44,6 +44,7 @@
 //
 // Every offset, count and length stored as u32 is checked before it is
 // written; the first one that does not fit fails the write with its name.
+// So does a position length over the reader's limit (format.h).
 #include "format/writer.h"
 
 #include <algorithm>
@@ -80,8 +81,8 @@ size_t SharedPrefix(std::string_view prev, std::string_view term) {
 
 class Writer {
  public:
-  Writer(const IndexData& data, bool positions)
-      : data_(data), positions_(positions) {}
+  Writer(const IndexData& data, bool positions, OverlongPosition* overlong)
+      : data_(data), positions_(positions), overlong_(overlong) {}
 
   bool Write(std::string* out, std::string* overflow) {
     WriteMeta();
@@ -193,8 +194,15 @@ class Writer {
           uint64_t count = positions_ ? p->position_count : 0;
           PutVarint64(&postings_, count);
           if (count > 0) {
-            AppendCanonicalPositions(encoded + p->positions_offset, count,
-                                     &positions_data_, &scratch);
+            const uint64_t longest =
+                AppendCanonicalPositions(encoded + p->positions_offset, count,
+                                         &positions_data_, &scratch);
+            if (longest > binary_format::kMaxPositionLength) {
+              if (overlong_ != nullptr) {
+                *overlong_ = OverlongPosition{p->doc, p->field, longest};
+              }
+              return Fail(overflow, "position length");
+            }
           }
         }
         group = group_end;
@@ -268,6 +276,7 @@ class Writer {
 
   const IndexData& data_;
   const bool positions_;
+  OverlongPosition* const overlong_;
   std::string meta_;
   std::string docs_;
   std::string terms_;
@@ -279,13 +288,13 @@ class Writer {
 }  // namespace
 
 bool WriteIndexData(const IndexData& data, bool positions, std::string* out,
-                    std::string* overflow) {
-  return Writer(data, positions).Write(out, overflow);
+                    std::string* overflow, OverlongPosition* overlong) {
+  return Writer(data, positions, overlong).Write(out, overflow);
 }
 
 bool WriteIndex(const Index& index, bool positions, std::string* out,
-                std::string* overflow) {
-  return WriteIndexData(index.data(), positions, out, overflow);
+                std::string* overflow, OverlongPosition* overlong) {
+  return WriteIndexData(index.data(), positions, out, overflow, overlong);
 }
 
 }  // namespace vrim

@@ -12,6 +12,7 @@
 
 #include "analysis/language.h"
 #include "build/index_builder.h"
+#include "format/format.h"
 #include "format/reader.h"
 #include "format/writer.h"
 #include "search/query_parser.h"
@@ -198,6 +199,50 @@ TEST(BinaryRoundTrip, DocumentIdsFollowReferenceOrderNotStagingOrder) {
   EXPECT_EQ(file.substr(terms_at - 2, 2), "ab");
   EXPECT_EQ(file.substr(postings_at, positions_at - postings_at),
             std::string("\x00\x02\x01\x00\x02\x00\x01\x00\x01\x01\x00", 11));
+}
+
+// The writer refuses a position the reader would refuse, naming where it
+// is; a builder with a maximum token length drops such a token instead.
+// Covers the ASCII, generic and general (bigram language) analysis paths.
+TEST(BinaryRoundTrip, TokenLengthAtTheReaderLimitOnly) {
+  constexpr uint64_t kMax = binary_format::kMaxPositionLength;
+  struct Case {
+    const char* language;
+    std::string unit;  // one character
+  } cases[] = {{"en", "a"}, {"en", "\xC3\xA9"}, {"zh", "b"}};
+  for (const Case& c : cases) {
+    for (uint64_t length : {kMax, kMax + 1}) {
+      SCOPED_TRACE(std::string(c.language) + " " + c.unit + " " +
+                   std::to_string(length));
+      std::string word;
+      for (uint64_t i = 0; i < length; ++i) word += c.unit;
+      for (uint64_t limit : {kUnlimitedTokenLength, kMax}) {
+        IndexBuilder builder(ResolveLanguage(c.language).language, 1.2, 0.75);
+        builder.set_max_token_length(limit);
+        builder.DeclareField("title", 1.0);
+        builder.DeclareField("body", 1.0);
+        builder.Stage({"a", {{1, "x"}}, 1.0});
+        builder.Stage({"b", {{1, "one " + word + " two"}}, 1.0});
+        BuildStats stats;
+        IndexPtr index = builder.Build({}, &stats);
+        const bool dropped = length > limit;
+        EXPECT_EQ(stats.dropped_tokens, dropped ? 1u : 0u);
+        std::string out, overflow;
+        OverlongPosition overlong;
+        const bool fits = length <= kMax || dropped;
+        ASSERT_EQ(WriteIndex(*index, true, &out, &overflow, &overlong), fits);
+        if (fits) {
+          EXPECT_EQ(Read(out)->data().document_count, 2u);
+        } else {
+          EXPECT_EQ(overflow, "position length");
+          EXPECT_EQ(overlong.doc, 1u);
+          EXPECT_EQ(overlong.field, 1u);
+          EXPECT_EQ(overlong.length, length);
+          EXPECT_FALSE(Write(*index, false).empty());
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

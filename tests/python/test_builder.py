@@ -119,13 +119,19 @@ def test_repr_quotes_escapes():
 def test_docstrings():
     cls = vrim.IndexBuilder
     assert cls.__text_signature__ == (
-        '(language, *, ref_field="id", k1=1.2, b=0.75)')
+        '(language, *, ref_field="id", k1=1.2, b=0.75, max_token_length=None)')
     assert cls.__doc__.startswith(
         "Builds a search index.\n\nConfigure the reference field and the "
         "searchable fields, add documents, then\ncall `build()`.\n\n"
+        "`max_token_length` (characters) leaves longer tokens out of the "
+        "index,\nsuch as a base64 blob; `dropped_tokens` counts them after "
+        "each build.\n"
+        "An index file holds tokens of at most 1,048,576 characters with\n"
+        "positions: `to_bytes()` refuses an index holding a longer one.\n\n"
         "```python\nb = vrim.IndexBuilder(\"zh\", ref_field=\"location\")\n")
     assert cls.__doc__.endswith("data = b.build().to_bytes()\n```")
-    assert cls.from_index.__text_signature__ == '(index, *, ref_field="id")'
+    assert cls.from_index.__text_signature__ == (
+        '(index, *, ref_field="id", max_token_length=None)')
     assert cls.from_index.__doc__.startswith(
         "Rehydrate a builder from a built index for incremental updates.\n\n")
     assert cls.from_index.__doc__.endswith(
@@ -142,7 +148,10 @@ def test_docstrings():
         "before\nstoring, so `field(\" title \")` and `title:q` meet.")
     assert cls.add_many.__text_signature__ == "($self, docs, boost=1.0)"
     assert cls.add_many.__doc__ == (
-        "Stage many documents. Equivalent to `add` in a loop.\n\nNot atomic, "
+        "Stage many documents. Equivalent to `add` in a loop.\n\n`docs` is an "
+        "iterable of mappings (for a pandas DataFrame, pass\n"
+        "`df.to_dict(\"records\")`). An error names the item's position in "
+        "`docs`\n(`item 3: ...`).\n\nNot atomic, "
         "for the same reason: if a later document raises, the earlier\nones "
         "stay staged. Call `clear()` if a partially-consumed builder is not"
         "\nwhat you want.")
@@ -384,6 +393,66 @@ def test_add_many_partial_staging():
     with pytest.raises(ValueError, match="boost must be a finite number"):
         b.add_many([good], float("nan"))
     assert b.staged == 7
+
+
+class DataFrame:
+    """Iterates as a data frame does: over its column names."""
+
+    def __iter__(self):
+        return iter(["id", "t"])
+
+    def to_dict(self, orient):
+        return [{"id": "1", "t": "x"}]
+
+
+@pytest.mark.parametrize("docs,error,message", [
+    (DataFrame(), TypeError, r'column names: pass df\.to_dict\("records"\)'),
+    ([{"id": "0", "t": "a"}, "b"], TypeError,
+     "item 1: a document must be a mapping such as a dict, holding the "
+     "reference field and the fields' texts, got str"),
+    ([("id", "x")], TypeError, "item 0: a document must be a mapping .* got tuple"),
+    ([None], TypeError, "item 0: .* got NoneType"),
+    ([{"id": "0", "t": "a"}, {"id": "1"}, {"id": "2", "t": 5}], TypeError,
+     'item 2: field "t" must be a str or None, got int'),
+    ([{"id": "0", "t": "a"}, {"t": "b"}], ValueError,
+     'item 1: document is missing its reference field "id"'),
+])
+def test_add_many_says_what_to_pass_and_names_the_item(docs, error, message):
+    b = builder("t")
+    with pytest.raises(error, match=message):
+        b.add_many(docs)
+    with pytest.raises(TypeError, match="a document must be a mapping"):
+        b.add("text")
+
+
+def test_add_many_notes_the_item_of_other_errors():
+    b = builder("t")
+    failing = LookupOnly({"id": "a"}, raise_for="t", error=RuntimeError("boom"))
+    with pytest.raises(RuntimeError, match="boom") as info:
+        b.add_many([{"id": "0"}, failing])
+    assert getattr(info.value, "__notes__", ["while processing 'item 1'"]) == [
+        "while processing 'item 1'"]
+
+
+def test_max_token_length_drops_longer_tokens():
+    long_word = "z" * 30
+    b = vrim.IndexBuilder("en", max_token_length=20)
+    b.field("t")
+    b.add({"id": "a", "t": f"short {long_word} words {long_word}"})
+    assert (b.max_token_length, b.dropped_tokens) == (20, 0)
+    index = b.build()
+    assert b.dropped_tokens == 2
+    assert index.search(long_word) == []
+    [hit] = index.search("words")
+    assert hit.matches == {"word": {"t": [(37, 5)]}}  # offsets unchanged
+    assert vrim.IndexBuilder("en").max_token_length is None
+    again = vrim.IndexBuilder.from_index(index, max_token_length=3)
+    again.add({"id": "b", "t": "tiny cat"})
+    assert [h.ref for h in again.build().search("cat")] == ["b"]
+    assert again.dropped_tokens == 1
+    for bad, error in [(0, ValueError), (-1, ValueError), ("5", TypeError)]:
+        with pytest.raises(error, match="max_token_length"):
+            vrim.IndexBuilder("en", max_token_length=bad)
 
 
 def test_clear_keeps_configuration():

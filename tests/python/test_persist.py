@@ -58,3 +58,24 @@ def test_failed_save_leaves_the_old_file(index, tmp_path):
     (tmp_path / "junk").write_bytes(b"junk")
     with pytest.raises(vrim.FormatError):
         vrim.load(tmp_path / "junk")
+
+
+@pytest.mark.parametrize("language", ["en", "zh"])
+def test_a_token_longer_than_the_reader_takes_is_refused_not_written(
+        index, tmp_path, language):
+    limit = 1 << 20  # the longest position an index file may hold
+    b = vrim.IndexBuilder(language)
+    b.field("body")
+    b.add({"id": "blob/1", "body": "data: " + "Q" * (limit + 1) + " end"})
+    b.add({"id": "fits", "body": "x" * limit})
+    big = b.build()
+    message = ('document "blob/1", field "body" holds a token of 1048577 '
+               'characters; an index file stores tokens of at most 1048576')
+    with pytest.raises(ValueError, match=message):
+        big.to_bytes()
+    path = tmp_path / "kept.vrim"
+    vrim.save(index, path)
+    with pytest.raises(ValueError, match=message):
+        vrim.save(big, path)
+    assert vrim.load(path).document_count == index.document_count
+    assert vrim.Index.from_bytes(big.to_bytes(positions=False)).document_count == 2

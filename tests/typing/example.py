@@ -13,7 +13,8 @@ import vrim
 
 
 def build(docs: dict[str, dict[str, str | None]]) -> vrim.Index:
-    builder = vrim.IndexBuilder("en", ref_field="path", k1=1.2, b=0.75)
+    builder = vrim.IndexBuilder("en", ref_field="path", k1=1.2, b=0.75,
+                                max_token_length=None)
     builder.field("title", 2.0)
     builder.field("body")
     builder.add({"path": "a", "title": "Apples", "body": "Red apples are sweet."})
@@ -23,6 +24,9 @@ def build(docs: dict[str, dict[str, str | None]]) -> vrim.Index:
     assert (staged, fields) == (3, ["title", "body"])
     assert (builder.ref_field, builder.language) == ("path", "en")
     index: vrim.Index = builder.build()
+    dropped: int = builder.dropped_tokens
+    longest: int | None = builder.max_token_length
+    assert (dropped, longest) == (0, None)
     builder.clear()
     return index
 
@@ -83,7 +87,7 @@ def sharded(index: vrim.Index, docs: dict[str, dict[str, str | None]]) -> list[s
 
 
 def update(index: vrim.Index) -> vrim.Index:
-    builder = vrim.IndexBuilder.from_index(index, ref_field="path")
+    builder = vrim.IndexBuilder.from_index(index, ref_field="path", max_token_length=1000)
     removed: bool = builder.remove("b")
     assert removed
     builder.add({"path": "d", "title": "Figs", "body": None}, 2.0)
