@@ -122,4 +122,90 @@ def test_search_page_in_a_browser(server, browser):
                      and browser.find_element(By.ID, "error"))
     assert error.find_element(By.TAG_NAME, "mark").text == "2"
     assert "expecting term, found Boost" in error.text
-    assert browser.find_elements(By.CSS_SELECTOR, "li.hit") == []
+    assert "searched as plain text" in error.text
+    wait_for(browser, lambda: [e.text for e in browser.find_elements(
+        By.CSS_SELECTOR, "li.hit .ref")] == ["guide/install"])
+
+    type_query(browser, "*")
+    wait_for(browser, lambda: "only wildcards" in browser.find_element(By.ID, "error").text)
+
+
+def test_page_links_keeps_the_query_in_the_url_and_fits_a_phone(server, browser):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    browser.set_window_size(400, 800)
+    browser.get(f"http://127.0.0.1:{server}/")
+    type_query(browser, "packa")  # the word being typed is a prefix
+    link = wait_for(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "li.hit a"))[0]
+    assert browser.current_url.endswith("/?q=packa")
+    assert "prefix" in browser.find_element(By.ID, "status").text
+    browser.find_element(By.ID, "q").send_keys(Keys.ENTER)  # finished: no prefix
+    wait_for(browser, lambda: browser.find_element(By.ID, "status").text == "No documents match.")
+    type_query(browser, "install")
+    browser.find_element(By.ID, "q").send_keys(Keys.ENTER)
+    link = wait_for(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "li.hit a"))[0]
+    assert link.get_attribute("href").endswith("/doc?ref=guide%2Finstall&q=install")
+    link.click()
+    wait_for(browser, lambda: browser.find_elements(By.TAG_NAME, "mark"))
+    assert [m.text for m in browser.find_elements(By.TAG_NAME, "mark")] == ["Installing", "Install"]
+    assert browser.execute_script(
+        "return document.documentElement.scrollWidth <= window.innerWidth")
+    browser.back()
+    wait_for(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "li.hit"))
+    assert browser.find_element(By.ID, "q").get_attribute("value") == "install"
+    assert browser.execute_script(
+        "return document.documentElement.scrollWidth <= window.innerWidth")
+    browser.set_window_size(1200, 900)
+
+
+def test_json_pages_prefix_literal_and_documents(server):
+    def search(query):
+        status, _, body = get(server, "/search?" + query)
+        return status, json.loads(body)
+
+    status, first = search("q=*e*&limit=1")
+    assert status == 200 and first["more"] and len(first["hits"]) == 1
+    _, rest = search("q=*e*&limit=2&offset=1")
+    assert not rest["more"] and first["hits"][0]["ref"] not in [h["ref"] for h in rest["hits"]]
+    assert search("q=packa")[1]["hits"] == []
+    assert [h["ref"] for h in search("q=packa&prefix=1")[1]["hits"]] == ["guide/install"]
+    assert [h["url"] for h in search("q=pip%3A%20install&literal=1")[1]["hits"]] == [
+        "doc?ref=guide%2Finstall&q=pip%3A+install&literal=1"]
+    assert search("q=*%20title:*")[1]["error"]["kind"] == "wildcard"
+    assert search("q=x&limit=101")[0] == 400
+    status, kind, page = get(server, "/doc?ref=guide%2Finstall&q=pip")
+    assert (status, kind) == (200, "text/html; charset=utf-8")
+    assert "with <mark>pip</mark>, then" in page.decode()
+    assert get(server, "/doc?ref=guide%2Fnone")[0] == 404
+
+
+def test_hits_link_to_the_published_page_with_a_base_url(tmp_path):
+    from vrim._cli.opened import open_index
+    from vrim._cli.serve import SearchServer, with_prefix
+    (tmp_path / "d.json").write_text('[{"id": "a b/", "body": "x"}]')
+    subprocess.run([sys.executable, "-m", "vrim", "build", tmp_path / "d.json", "-o",
+                    tmp_path / "x.vrim", "--base-url", "https://example.org/docs/"],
+                   check=True, capture_output=True)
+    server = SearchServer(("127.0.0.1", 0), open_index(str(tmp_path / "x.vrim"), None))
+    try:
+        assert server.url("a b/", "x", False) == "https://example.org/docs/a%20b/"
+    finally:
+        server.server_close()
+    assert [with_prefix(q) for q in ["conf", "a conf", "title:co", "x ", "a~1", "b*", "c\\d", "検索"]] == [
+        "conf*", "a conf*", "title:co*", "x ", "a~1", "b*", "c\\d", "検索"]
+
+
+def test_serve_errors_are_one_line(server, tmp_path):
+    index = tmp_path / "x.vrim"
+    (tmp_path / "d.json").write_text('[{"id": "a", "body": "x"}]')
+    subprocess.run([sys.executable, "-m", "vrim", "build", tmp_path / "d.json", "-o", index],
+                   check=True, capture_output=True)
+    for options, message in [(["--port", str(server)], "Address already in use"),
+                             (["--port", "70000"], "invalid port '70000'"),
+                             (["--port", "eighty"], "invalid port 'eighty'"),
+                             (["--host", "host.invalid", "--port", "0"], "unknown host"),
+                             (["--host", "192.0.2.1", "--port", "0"], "cannot serve on")]:
+        result = subprocess.run([sys.executable, "-m", "vrim", "serve", index, *options],
+                                capture_output=True, text=True, timeout=30)
+        assert result.returncode == 1 and result.stderr.count("\n") == 1, result.stderr
+        assert result.stderr.startswith("vrim: error: ") and message in result.stderr

@@ -56,7 +56,7 @@ def _store_options(parser: argparse.ArgumentParser, build: bool = False) -> None
 
 
 def _build_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    from .build import parse_field
+    from .build import DEFAULT_MAX_TOKEN_LENGTH, parse_field
     p = commands.add_parser(
         "build", help="index documents from files into an index file",
         description="Index documents into INDEX. A SOURCE is a JSON Lines file, a JSON "
@@ -79,6 +79,18 @@ def _build_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser])
                    "documents, title boosted 2)")
     p.add_argument("--no-positions", action="store_true",
                    help="leave match positions out (smaller index, no highlighting)")
+    p.add_argument("--max-token-length", type=_positive_or_zero, metavar="CHARS",
+                   default=DEFAULT_MAX_TOKEN_LENGTH,
+                   help="leave out words longer than this, such as encoded blobs "
+                   f"(default {DEFAULT_MAX_TOKEN_LENGTH:,}; 0 for no limit)")
+    p.add_argument("--coerce", action="store_true",
+                   help="index numbers in text fields as their text")
+    p.add_argument("--strict", action="store_true",
+                   help="stop at the first unreadable file or bad JSON line instead of "
+                   "skipping it with a warning")
+    p.add_argument("--base-url", metavar="URL",
+                   help="where the documents are published: the search page links "
+                   "each hit to URL + its reference")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress or summary")
     _store_options(p, build=True)
 
@@ -124,10 +136,13 @@ def _serve_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser])
         description="Serve a search page for INDEX that queries as you type, and "
         "JSON at /search?q=QUERY&limit=N. Nothing else is served.")
     p.add_argument("index", metavar="INDEX")
-    p.add_argument("--port", type=_positive_or_zero, default=8000,
+    p.add_argument("--port", default="8000",
                    help="TCP port (default 8000; 0 picks a free one)")
     p.add_argument("--host", default="127.0.0.1",
                    help="address to bind (default 127.0.0.1, this machine only)")
+    p.add_argument("--base-url", metavar="URL",
+                   help="link each hit to URL + its reference (default: the one given "
+                   "to build, else the document's text served by the page)")
     _store_options(p)
 
 
@@ -150,7 +165,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "search" and args.query is None and len(extra) == 1:
         args.query = extra.pop()  # a bare `-word` query: "prohibit word"
     if args.command == "search" and args.query is None:
-        _SUBPARSERS["search"].error("the following arguments are required: QUERY")
+        print("vrim search: give a query after INDEX, for example\n"
+              "  vrim search docs.vrim 'install -pip'\n"
+              "Words, +required, -excluded, field:word, wild*, fuzzy~1, word^2; "
+              "--literal searches the text as written.", file=sys.stderr)
+        return 2
     if extra:
         top.error("unrecognized arguments: " + " ".join(extra))
     module = importlib.import_module(f".{args.command}", __name__)

@@ -1,10 +1,21 @@
-"""Titles and text out of Markdown, reStructuredText, plain text and HTML,
-with the standard library only."""
+"""Titles and text for people out of HTML, Markdown, reStructuredText and
+plain text files.
+
+HTML is read with the standard library's parser; Markdown with
+markdown-it-py (rendered, then read as HTML) and reStructuredText with
+docutils, the optional `cli` extra. Without one of those a file of its kind
+is read as plain text: the first heading found by its underline or `#`
+marks, the text as it is. `missing_parsers()` names the packages absent.
+"""
 
 from __future__ import annotations
 
+import importlib
+import io
 import re
-from html.parser import HTMLParser
+from typing import Any
+
+from .html_text import html_to_text
 
 _FRONT_MATTER = re.compile(r"\A---[ \t]*\n(.*?\n)(?:---|\.\.\.)[ \t]*(?:\n|\Z)", re.DOTALL)
 _FRONT_TITLE = re.compile(r"""^title:[ \t]*(["']?)(.+?)\1[ \t]*$""", re.MULTILINE)
@@ -12,17 +23,66 @@ _ATX = re.compile(r"^ {0,3}#{1,6}[ \t]+(.+?)(?:[ \t]+#+)?[ \t]*$")
 _SETEXT = re.compile(r"^ {0,3}(=+|-+)[ \t]*$")
 _FENCE = re.compile(r"^ {0,3}(```|~~~)")
 _RST_ADORNMENT = re.compile(r"""^([!-/:-@\[-`{-~])\1+[ \t]*$""")
+# What a role left unresolved (`:mod:`os``, `:py:func:`x``) shows of itself.
+_ROLE = re.compile(r":[\w.+:-]+:`([^`]*)`|`([^`]*)`:[\w.+:-]+:")
+_ROLE_TARGET = re.compile(r"^(?:~|!)?(.*?)(?:\s*<[^>]*>)?$", re.DOTALL)
+
+PARSERS = {"markdown": "markdown_it", "rst": "docutils"}
+PACKAGES = {"markdown": "markdown-it-py", "rst": "docutils"}
 
 
-def markdown_title(text: str) -> tuple[str | None, str]:
-    """The first heading (ATX or setext; a front-matter `title:` wins) and
-    the text without its front matter."""
+_MODULES: dict[str, Any] = {}
+
+
+def _module(name: str) -> Any:
+    """The module, or None when it cannot be imported; tried once."""
+    if name not in _MODULES:
+        try:
+            _MODULES[name] = importlib.import_module(name)
+        except ImportError:
+            _MODULES[name] = None
+    return _MODULES[name]
+
+
+def missing_parsers() -> list[str]:
+    """The kinds ("markdown", "rst") whose parser is not installed."""
+    return [kind for kind, module in PARSERS.items() if _module(module) is None]
+
+
+def read_markup(text: str, kind: str) -> tuple[str | None, str]:
+    """(title, body) of a file's text; `kind` is "html", "markdown", "rst"
+    or "text"."""
+    if kind == "html":
+        return html_to_text(text)
+    if kind == "markdown":
+        return markdown_text(text)
+    if kind == "rst":
+        return rst_text(text)
+    return text_title(text), text
+
+
+# ------------------------------------------------------------- Markdown
+
+def markdown_text(text: str) -> tuple[str | None, str]:
+    """The first heading (a front-matter `title:` wins) and the rendered
+    text, front matter left out."""
     front = _FRONT_MATTER.match(text)
+    declared = None
     if front:
         text = text[front.end():]
-        declared = _FRONT_TITLE.search(front.group(1))
-        if declared:
-            return declared.group(2).strip(), text
+        match = _FRONT_TITLE.search(front.group(1))
+        declared = match.group(2).strip() if match else None
+    module = _module("markdown_it")
+    if module is None:
+        return declared or markdown_title(text), text
+    # Raw HTML passes through to the HTML reader, which keeps only its text.
+    html = module.MarkdownIt("commonmark", {"html": True}).enable("table").render(text)
+    title, body = html_to_text(html)
+    return declared or title, body
+
+
+def markdown_title(text: str) -> str | None:
+    """Without a parser: the first ATX or setext heading outside fences."""
     lines = text.splitlines()
     fenced = False
     for i, line in enumerate(lines):
@@ -32,16 +92,58 @@ def markdown_title(text: str) -> tuple[str | None, str]:
             continue
         atx = _ATX.match(line)
         if atx:
-            return atx.group(1).strip(), text
+            return atx.group(1).strip()
         if (line.strip() and i + 1 < len(lines) and _SETEXT.match(lines[i + 1])
                 and not line.startswith(("    ", "\t"))):
-            return line.strip(), text
-    return None, text
+            return line.strip()
+    return None
+
+
+# ---------------------------------------------------- reStructuredText
+
+_RST_SETTINGS = {
+    "report_level": 5, "halt_level": 5, "warning_stream": io.StringIO(),
+    "file_insertion_enabled": False, "raw_enabled": False, "input_encoding": "unicode",
+    "_disable_config": True, "syntax_highlight": "none", "character_level_inline_markup": False,
+}
+
+
+def rst_text(text: str) -> tuple[str | None, str]:
+    """The document title (or first section title) and the text, with
+    directives the reader does not know, comments and substitution
+    definitions left out and unknown roles reduced to their text."""
+    core, nodes = _module("docutils.core"), _module("docutils.nodes")
+    if core is None or nodes is None:
+        return rst_title(text), text
+    try:
+        tree = core.publish_doctree(text, settings_overrides=dict(
+            _RST_SETTINGS, warning_stream=io.StringIO()))
+    except Exception:  # a reader fault on odd input: keep the text as it is
+        return rst_title(text), text
+    for kind in (nodes.system_message, nodes.comment, nodes.substitution_definition):
+        for node in list(_findall(tree, kind)):
+            node.parent.remove(node)
+    title_node = next(iter(_findall(tree, nodes.title)), None)
+    title = " ".join(title_node.astext().split()) if title_node is not None else None
+    lines = (_ROLE.sub(_role_text, line).rstrip() for line in tree.astext().splitlines())
+    body = re.sub(r"\n{3,}", "\n\n", "\n".join(lines)).strip()
+    return title and _ROLE.sub(_role_text, title), body
+
+
+def _findall(tree: Any, kind: type) -> Any:
+    finder = getattr(tree, "findall", None) or tree.traverse
+    return finder(kind)
+
+
+def _role_text(match: re.Match[str]) -> str:
+    target = match.group(1) if match.group(1) is not None else match.group(2)
+    shown = _ROLE_TARGET.match(target)
+    return shown.group(1) if shown and shown.group(1) else target
 
 
 def rst_title(text: str) -> str | None:
-    """The first section title: a line underlined by a repeated punctuation
-    character at least as long as the title."""
+    """Without a parser: the first line underlined by a repeated punctuation
+    character at least as long as it."""
     lines = text.splitlines()
     for i in range(len(lines) - 1):
         title = lines[i].strip()
@@ -52,70 +154,12 @@ def rst_title(text: str) -> str | None:
     return None
 
 
+# ----------------------------------------------------------- plain text
+
 def text_title(text: str) -> str | None:
-    """Plain text has no headings: its first non-empty line stands in."""
+    """Plain text has no headings: its first line of words stands in."""
     for line in text.splitlines():
-        if line.strip():
-            return line.strip()[:200]
+        stripped = line.strip()
+        if stripped and not _RST_ADORNMENT.match(stripped):
+            return stripped[:200]
     return None
-
-
-# Elements whose content is never text, and elements that break lines.
-_DROPPED = {"script", "style", "template", "noscript", "svg"}
-_BLOCKS = {"p", "div", "br", "li", "tr", "td", "th", "h1", "h2", "h3", "h4", "h5",
-           "h6", "pre", "blockquote", "section", "article", "header", "footer",
-           "nav", "table", "ul", "ol", "dl", "dt", "dd", "hr", "title", "main",
-           "aside", "figure", "figcaption", "form", "label"}
-_HEADINGS = {"h1", "h2", "h3", "h4", "h5", "h6"}
-class _TextExtractor(HTMLParser):
-    def __init__(self) -> None:
-        super().__init__(convert_charrefs=True)
-        self.parts: list[str] = []
-        self.dropped = 0  # depth inside elements whose text is dropped
-        self.heading: list[str] | None = None
-        self.first_heading: str | None = None
-        self.in_title = False
-        self.title_parts: list[str] = []
-
-    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
-        if tag in _DROPPED:
-            self.dropped += 1
-        if tag == "title":
-            self.in_title = True
-        if tag in _HEADINGS and self.first_heading is None and not self.dropped:
-            self.heading = []
-        if tag in _BLOCKS:
-            self.parts.append("\n")
-
-    def handle_endtag(self, tag: str) -> None:
-        if tag in _DROPPED and self.dropped:
-            self.dropped -= 1
-        if tag == "title":
-            self.in_title = False
-        if tag in _HEADINGS and self.heading is not None:
-            self.first_heading = " ".join("".join(self.heading).split()) or None
-            self.heading = None
-        if tag in _BLOCKS:
-            self.parts.append("\n")
-
-    def handle_data(self, data: str) -> None:
-        if self.in_title:
-            self.title_parts.append(data)
-            return
-        if self.dropped:
-            return
-        if self.heading is not None:
-            self.heading.append(data)
-        self.parts.append(data)
-
-
-def html_to_text(html: str) -> tuple[str | None, str]:
-    """The first heading (else the <title>) and the visible text of a page,
-    scripts and styles dropped, one line per block, blank runs collapsed."""
-    parser = _TextExtractor()
-    parser.feed(html)
-    parser.close()
-    lines = (" ".join(line.split()) for line in "".join(parser.parts).splitlines())
-    body = "\n".join(line for line in lines if line)
-    title = parser.first_heading or " ".join("".join(parser.title_parts).split()) or None
-    return title, body

@@ -13,6 +13,8 @@ from .._helpers.escape import escape
 from .._helpers.highlight import Segment
 from .hits import HitView, nfc, search
 from .opened import open_index
+from .queries import (LITERAL_HINT, WILDCARD_ONLY, caused_by_colon, ignored_stop_words,
+                      wildcard_only)
 from .terminal import caret_lines, marks_for, query_message
 
 QUERY_ERROR_STATUS = 2
@@ -26,6 +28,8 @@ def _render(segments: list[Segment], marks: tuple[str, str]) -> str:
 def report_query_error(error: QueryError, out: TextIO) -> int:
     shown, carets = caret_lines(error.query, error.start, error.end)
     out.write(f"  {shown}\n  {carets}\nvrim: query error: {query_message(error)}\n")
+    if caused_by_colon(error):
+        out.write(f"vrim: hint: {LITERAL_HINT}pass --literal\n")
     return QUERY_ERROR_STATUS
 
 
@@ -49,6 +53,9 @@ def run(args: argparse.Namespace) -> int:
     query = nfc(args.query)
     if args.literal:
         query = escape(query)
+    elif wildcard_only(query):
+        print(f"vrim: query error: {WILDCARD_ONLY}", file=sys.stderr)
+        return QUERY_ERROR_STATUS
     try:
         hits = search(opened.index, query, args.limit or None)
     except QueryError as e:
@@ -66,4 +73,12 @@ def run(args: argparse.Namespace) -> int:
                    out, marks)
     if not hits:
         print("no documents match", file=sys.stderr)
+        _explain_no_hits(query, language)
     return 0
+
+
+def _explain_no_hits(query: str, language: str) -> None:
+    ignored = ignored_stop_words(query, language)
+    if ignored:
+        print("vrim: note: every word of the query is a stop word, which the index "
+              "leaves out: " + ", ".join(ignored), file=sys.stderr)

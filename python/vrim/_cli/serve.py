@@ -1,7 +1,9 @@
 """`vrim serve`: a local search page and its JSON endpoint.
 
-Two resources only: `/` (one self-contained HTML page) and
-`/search?q=...&limit=...` (JSON). No file of the machine is served. Bound to
+Three resources only: `/` (one self-contained HTML page),
+`/search?q=...&limit=...&offset=...` (JSON) and `/doc?ref=...&q=...` (one
+document's stored text with the matches marked). No file of the machine is
+served. Bound to
 127.0.0.1 by default; while bound to a loopback address, requests must name a
 loopback host, so a web page elsewhere cannot reach the server through a
 rebound DNS name.
@@ -11,7 +13,9 @@ from __future__ import annotations
 
 import argparse
 import base64
+import errno
 import hashlib
+import html
 import http.server
 import ipaddress
 import json
@@ -21,16 +25,22 @@ import socket
 import sys
 from importlib import resources
 from typing import Any
-from urllib.parse import parse_qs, urlsplit
+from urllib.parse import parse_qs, quote, urlencode, urlsplit
 
 from _vrim import QueryError
 
+from .._helpers.escape import escape
+from .doc_page import POLICY as DOC_POLICY
+from .doc_page import document_page
+from .errors import CliError
 from .hits import HitView, nfc, search
 from .opened import OpenedIndex, open_index
+from .queries import WILDCARD_ONLY, ignored_stop_words, wildcard_only
 from .terminal import query_message
 
 DEFAULT_LIMIT = 20
-MAX_LIMIT = 1000
+MAX_LIMIT = 100  # hits per answer: more come as further pages (offset)
+MAX_OFFSET = 10_000
 _LOOPBACK_NAMES = {"localhost", "127.0.0.1", "::1"}
 
 
@@ -45,39 +55,85 @@ def load_page(title: str) -> tuple[bytes, str]:
     """The page with the index's name filled in, and a Content-Security-Policy
     admitting exactly its inline script and style."""
     page = resources.files(__package__).joinpath("page.html").read_text("utf-8")
-    page = page.replace("{{TITLE}}", _html_escape(title))
+    page = page.replace("{{TITLE}}", html.escape(title, quote=True))
     policy = (f"default-src 'none'; script-src {_csp_hash(page, 'script')}; "
               f"style-src {_csp_hash(page, 'style')}; connect-src 'self'; "
               "base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
     return page.encode("utf-8"), policy
 
 
-def _html_escape(text: str) -> str:
-    import html
-    return html.escape(text, quote=True)
+def with_prefix(query: str) -> str:
+    """The query with its last word read as a prefix (`configur` finds
+    configuration), while it is being typed: only a plain last word, not
+    one with an operator, changes."""
+    if not query or query[-1].isspace():
+        return query
+    head, _, last = query.rpartition(" ")
+    word = last.lstrip("+-")
+    if ":" in word:
+        word = word.split(":", 1)[1]
+    # Scripts indexed as two-character pieces have no word to extend.
+    if (not word or not word[-1].isalnum() or any(c in word for c in "\\*~^")
+            or any(ord(c) >= 0x0590 for c in word)):
+        return query
+    return query + "*"
 
 
 class SearchServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, address: tuple[str, int], opened: OpenedIndex) -> None:
+    def __init__(self, address: tuple[str, int], opened: OpenedIndex,
+                 base_url: str | None = None) -> None:
         self.opened = opened
         self.page, self.policy = load_page(os.path.basename(opened.path))
+        stored = opened.store.meta.get("base_url") if opened.store else None
+        self.base_url = base_url or stored
         self.loopback = _is_loopback(address[0])
         if ":" in address[0]:
             self.address_family = socket.AF_INET6
         super().__init__(address, Handler)
 
-    def answer(self, query: str, limit: int) -> tuple[int, dict[str, Any]]:
+    def answer(self, query: str, limit: int, offset: int = 0, literal: bool = False,
+               prefix: bool = False) -> tuple[int, dict[str, Any]]:
         query = nfc(query)
+        searched = escape(query) if literal else query
+        if not literal and wildcard_only(query):
+            return 400, {"error": {"message": WILDCARD_ONLY, "query": query,
+                                   "start": 0, "end": len(query), "kind": "wildcard"}}
         try:
-            hits = search(self.opened.index, query, limit)
+            hits = self._search(searched, offset + limit + 1, prefix)
         except QueryError as e:
             return 400, {"error": {"message": query_message(e), "query": e.query,
                                    "start": e.start, "end": e.end}}
         language = self.opened.index.language
-        views = [HitView(hit, self.opened.store, language).to_json(False) for hit in hits]
-        return 200, {"query": query, "hits": views}
+        page = hits[offset:offset + limit]
+        views = [dict(HitView(hit, self.opened.store, language).to_json(False),
+                      url=self.url(hit.ref, query, literal)) for hit in page]
+        out: dict[str, Any] = {"query": query, "hits": views, "offset": offset,
+                               "more": len(hits) > offset + limit, "literal": literal}
+        if not hits and query.strip():
+            ignored = ignored_stop_words(query, language)
+            if ignored:
+                out["note"] = ("Every word is a stop word, which the index leaves out: "
+                               + ", ".join(ignored))
+        return 200, out
+
+    def _search(self, query: str, limit: int, prefix: bool) -> list[Any]:
+        if prefix and with_prefix(query) != query:
+            try:
+                hits = search(self.opened.index, with_prefix(query), limit)
+                if hits:
+                    return hits
+            except QueryError:
+                pass
+        return search(self.opened.index, query, limit)
+
+    def url(self, ref: str, query: str, literal: bool) -> str:
+        """Where a hit links: its published page, else its stored text."""
+        if self.base_url:
+            return self.base_url + quote(ref, safe="/#?&=:%~+")
+        params = {"ref": ref, "q": query, **({"literal": "1"} if literal else {})}
+        return "doc?" + urlencode(params)
 
 
 def _is_loopback(host: str) -> bool:
@@ -111,6 +167,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             status, body = self._search(parse_qs(url.query))
             self._send(status, "application/json",
                        json.dumps(body, ensure_ascii=False).encode("utf-8"), head)
+        elif url.path == "/doc":
+            status, page = document_page(self.server.opened, parse_qs(url.query))
+            self._send(status, "text/html; charset=utf-8", page, head,
+                       {"Content-Security-Policy": DOC_POLICY})
         else:
             self._send(404, "text/plain; charset=utf-8", b"not found\n", head)
 
@@ -121,15 +181,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def _search(self, params: dict[str, list[str]]) -> tuple[int, dict[str, Any]]:
         query = params.get("q", [""])[0]
-        raw_limit = params.get("limit", [str(DEFAULT_LIMIT)])[0]
-        try:
-            limit = int(raw_limit)
-            if not 1 <= limit <= MAX_LIMIT:
-                raise ValueError
-        except ValueError:
-            return 400, {"error": {"message":
-                                   f"limit must be an integer from 1 to {MAX_LIMIT}"}}
-        return self.server.answer(query, limit)
+        limit = _integer(params, "limit", DEFAULT_LIMIT, 1, MAX_LIMIT)
+        offset = _integer(params, "offset", 0, 0, MAX_OFFSET)
+        if limit is None or offset is None:
+            return 400, {"error": {"message": f"limit must be an integer from 1 to "
+                                   f"{MAX_LIMIT}, offset from 0 to {MAX_OFFSET}"}}
+        flag = params.get("literal", ["0"])[0] == "1"
+        prefix = params.get("prefix", ["0"])[0] == "1"
+        return self.server.answer(query, limit, offset, flag, prefix)
 
     def _send(self, status: int, content_type: str, body: bytes, head: bool,
               extra: dict[str, str] | None = None) -> None:
@@ -146,9 +205,45 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
 
 
+def _integer(params: dict[str, list[str]], name: str, default: int, low: int,
+             high: int) -> int | None:
+    try:
+        value = int(params.get(name, [str(default)])[0])
+    except ValueError:
+        return None
+    return value if low <= value <= high else None
+
+
+def parse_port(text: str) -> int:
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise CliError(f"invalid port {text!r}: expected a number from 0 to 65535 "
+                       "(0 picks a free one)")
+    return port
+
+
+def _bind(host: str, port: int, opened: OpenedIndex, base_url: str | None) -> SearchServer:
+    """The server bound to host:port; a port in use, an address that is not
+    this machine's or a name that does not resolve is one CliError."""
+    where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    try:
+        return SearchServer((host, port), opened, base_url)
+    except socket.gaierror as e:
+        raise CliError(f"cannot serve on {where}: unknown host ({e.strerror})") from None
+    except OSError as e:
+        hint = " (pick another with --port, or --port 0)" if e.errno == errno.EADDRINUSE else ""
+        raise CliError(f"cannot serve on {where}: {e.strerror or e}{hint}") from None
+    except (OverflowError, ValueError) as e:
+        raise CliError(f"cannot serve on {where}: {e}") from None
+
+
 def run(args: argparse.Namespace) -> int:
+    port = parse_port(str(args.port))
     opened = open_index(args.index, args.store, use_store=not args.no_store)
-    server = SearchServer((args.host, args.port), opened)
+    server = _bind(args.host, port, opened, args.base_url)
     host, port = str(args.host), int(server.server_address[1])
     shown = f"[{host}]" if ":" in host else host
     print(f"vrim: serving {args.index} ({opened.index.document_count:,} documents) at "

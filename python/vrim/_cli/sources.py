@@ -5,6 +5,11 @@ reStructuredText and HTML files.
 Every document comes out as a `RawDocument`: its reference, a mapping of its
 values as read, the reference field and fields its source defines, and a
 `where` naming the file and line or document for error messages.
+
+A SOURCE named on the command line must be readable; an entry inside a
+directory that is not (a broken link, no permission, a FIFO, socket or
+device, binary content under a text name) and a bad line of JSON Lines are
+reported and skipped, or stop the build when the report is strict.
 """
 
 from __future__ import annotations
@@ -13,14 +18,14 @@ import json
 import os
 import re
 from collections.abc import Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 from .errors import CliError
-from .markup import html_to_text, markdown_title, rst_title, text_title
+from .files import TEXT_SUFFIXES, Unreadable, looks_binary, read_regular, walk
+from .markup import PACKAGES, missing_parsers, read_markup
 from .progress import Progress
+from .report import Report
 
-# Files a directory source reads, by suffix.
-TEXT_SUFFIXES = (".md", ".rst", ".txt", ".html", ".htm")
 DIRECTORY_FIELDS = ("title", "body")
 MKDOCS_FIELDS = ("title", "text")
 
@@ -31,37 +36,39 @@ class RawDocument:
     values: dict[str, object]
     ref_field: str | None  # None: the reference field chosen with --ref
     fields: tuple[str, ...] = ()  # the source's own fields; () means infer
-    warnings: list[str] = field(default_factory=list)
 
 
-def read_source(path: str, progress: Progress) -> Iterator[RawDocument]:
+def read_source(path: str, progress: Progress, report: Report) -> Iterator[RawDocument]:
     """Every document of one SOURCE argument, in source order."""
     if os.path.isdir(path):
-        yield from _read_directory(path, progress)
+        yield from _read_directory(path, progress, report)
         return
     if path.lower().endswith(TEXT_SUFFIXES):
         # A lone document file: its reference is the path as given.
-        yield _text_document(path, path.replace(os.sep, "/"), progress)
+        try:
+            yield _text_document(path, path.replace(os.sep, "/"), progress, report)
+        except Unreadable as e:
+            raise CliError(f"{path}: {e}") from None
         return
     data = _read_bytes(path)
     progress.read(files=1, size=len(data))
     text = _decode_json_text(data, path)
     lowered = path.lower()
     if lowered.endswith((".jsonl", ".ndjson")):
-        yield from _json_lines(text, path, progress)
+        yield from _json_lines(text, path, progress, report)
         return
     stripped = text.lstrip()
     if stripped.startswith("["):
-        yield from _json_array(_parse_json(text, path), path, progress)
+        yield from _json_array(_parse_json(text, path), path, progress, report)
     elif stripped.startswith("{"):
         try:
             whole = json.loads(text)
         except json.JSONDecodeError as e:
             if e.msg != "Extra data":
                 raise CliError(_json_error(path, e)) from None
-            yield from _json_lines(text, path, progress)  # one object per line
+            yield from _json_lines(text, path, progress, report)  # one per line
             return
-        yield from _json_object(whole, path, progress)
+        yield from _json_object(whole, path, progress, report)
     elif not stripped:
         raise CliError(f"{path}: empty file, no documents")
     else:
@@ -71,10 +78,9 @@ def read_source(path: str, progress: Progress) -> Iterator[RawDocument]:
 
 def _read_bytes(path: str) -> bytes:
     try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as e:
-        raise CliError(f"{path}: cannot read: {e.strerror or e}") from None
+        return read_regular(path)
+    except Unreadable as e:
+        raise CliError(f"{path}: {e}") from None
 
 
 def _decode_json_text(data: bytes, path: str) -> str:
@@ -97,37 +103,45 @@ def _parse_json(text: str, path: str) -> object:
         raise CliError(_json_error(path, e)) from None
 
 
-def _json_lines(text: str, path: str, progress: Progress) -> Iterator[RawDocument]:
+def _json_lines(text: str, path: str, progress: Progress,
+                report: Report) -> Iterator[RawDocument]:
+    """One object per line; a line that is not one is reported and skipped
+    (an error when the report is strict)."""
     for number, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
+        where = f"{path}:{number}"
         try:
             value = json.loads(line)
         except json.JSONDecodeError as e:
-            raise CliError(_json_error(path, e, number)) from None
-        where = f"{path}:{number}"
+            report.skip(where, f"invalid JSON: {e.msg} (column {e.colno})")
+            continue
         if not isinstance(value, dict):
-            raise CliError(f"{where}: expected a JSON object, got {_json_type(value)}")
+            report.skip(where, f"expected a JSON object, got {_json_type(value)}")
+            continue
         progress.read(documents=1)
         yield RawDocument(where, value, None)
 
 
-def _json_array(value: object, path: str, progress: Progress) -> Iterator[RawDocument]:
+def _json_array(value: object, path: str, progress: Progress,
+                report: Report) -> Iterator[RawDocument]:
     assert isinstance(value, list)
     for number, item in enumerate(value, 1):
         where = f"{path}: document {number}"
         if not isinstance(item, dict):
-            raise CliError(f"{where}: expected a JSON object, got {_json_type(item)}")
+            report.skip(where, f"expected a JSON object, got {_json_type(item)}")
+            continue
         progress.read(documents=1)
         yield RawDocument(where, item, None)
 
 
-def _json_object(value: object, path: str, progress: Progress) -> Iterator[RawDocument]:
+def _json_object(value: object, path: str, progress: Progress,
+                 report: Report) -> Iterator[RawDocument]:
     docs = value.get("docs") if isinstance(value, dict) else None
     if not isinstance(docs, list) or not all(
             isinstance(d, dict) and "location" in d for d in docs):
         # A file holding one object is a (one-line) JSON Lines file.
-        yield from _json_lines(json.dumps(value), path, progress)
+        yield from _json_lines(json.dumps(value), path, progress, report)
         return
     for number, item in enumerate(docs, 1):
         values = dict(item)
@@ -145,42 +159,45 @@ def _json_type(value: object) -> str:
     return names.get(type(value), type(value).__name__)
 
 
-def _read_directory(root: str, progress: Progress) -> Iterator[RawDocument]:
-    for path in _walk(root):
-        yield _text_document(path, os.path.relpath(path, root).replace(os.sep, "/"),
-                             progress)
+def _read_directory(root: str, progress: Progress,
+                    report: Report) -> Iterator[RawDocument]:
+    for path in walk(root, report):
+        try:
+            yield _text_document(path, os.path.relpath(path, root).replace(os.sep, "/"),
+                                 progress, report)
+        except Unreadable as e:
+            report.skip(path, str(e))
 
 
-def _text_document(path: str, ref: str, progress: Progress) -> RawDocument:
-    """One .md, .rst, .txt or .html file as a document: title and body."""
-    data = _read_bytes(path)
+def _kind(path: str) -> str:
+    # Documentation generators publish their sources as NAME.rst.txt.
+    lowered = path.lower().removesuffix(".txt")
+    if lowered.endswith((".html", ".htm")):
+        return "html"
+    if lowered.endswith((".md", ".markdown")):
+        return "markdown"
+    return "rst" if lowered.endswith(".rst") else "text"
+
+
+def _text_document(path: str, ref: str, progress: Progress,
+                   report: Report) -> RawDocument:
+    """One .md, .rst, .txt or .html file as a document: title and body.
+    Raises Unreadable for a file that cannot be read or is not text."""
+    data = read_regular(path)
     progress.read(files=1, size=len(data))
-    lowered = path.lower()
-    is_html = lowered.endswith((".html", ".htm"))
-    text, warning = _decode_document(data, path, is_html)
-    if is_html:
-        title, body = html_to_text(text)
-    elif lowered.endswith(".md"):
-        title, body = markdown_title(text)
-    elif lowered.endswith(".rst"):
-        title, body = rst_title(text), text
-    else:
-        title, body = text_title(text), text
+    if looks_binary(data):
+        raise Unreadable("not text (binary content)")
+    kind = _kind(path)
+    text, warning = _decode_document(data, path, kind == "html")
+    if warning:
+        report.warn(warning)
+    if kind in missing_parsers():
+        report.hint(f"{PACKAGES[kind]} is not installed: reading {kind} files as "
+                    "plain text (pip install 'vrim[cli]')")
+    title, body = read_markup(text, kind)
     progress.read(documents=1)
     return RawDocument(path, {"path": ref, "title": title, "body": body}, "path",
-                       DIRECTORY_FIELDS, [warning] if warning else [])
-
-
-def _walk(root: str) -> Iterator[str]:
-    """Matching files under `root` in a stable order, hidden entries skipped."""
-    def on_error(e: OSError) -> None:
-        raise CliError(f"{e.filename}: cannot read directory: {e.strerror}")
-
-    for directory, subdirs, files in os.walk(root, onerror=on_error):
-        subdirs[:] = sorted(d for d in subdirs if not d.startswith("."))
-        for name in sorted(files):
-            if not name.startswith(".") and name.lower().endswith(TEXT_SUFFIXES):
-                yield os.path.join(directory, name)
+                       DIRECTORY_FIELDS)
 
 
 _META_CHARSET = re.compile(rb"""<meta[^>]+charset\s*=\s*["']?([A-Za-z0-9_.:-]+)""",
@@ -189,8 +206,14 @@ _META_CHARSET = re.compile(rb"""<meta[^>]+charset\s*=\s*["']?([A-Za-z0-9_.:-]+)"
 
 def _decode_document(data: bytes, path: str, is_html: bool) -> tuple[str, str | None]:
     """The file's text and, when it is not UTF-8, a warning saying how it was
-    read: by the charset an HTML file declares, else as Windows-1252 (which
-    maps nearly every byte), else Latin-1."""
+    read: by its UTF-16 byte order mark, by the charset an HTML file
+    declares, else as Windows-1252 (which maps nearly every byte), else
+    Latin-1."""
+    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
+        try:
+            return data.decode("utf-16"), None
+        except UnicodeDecodeError:
+            pass
     try:
         return data.decode("utf-8-sig"), None
     except UnicodeDecodeError as e:
@@ -199,7 +222,7 @@ def _decode_document(data: bytes, path: str, is_html: bool) -> tuple[str, str | 
     candidates = [declared.group(1).decode("ascii")] if declared else []
     for encoding in [*candidates, "cp1252", "latin-1"]:
         try:
-            return data.decode(encoding), f"warning: {path}: {problem}, read as {encoding}"
+            return data.decode(encoding), f"{path}: {problem}, read as {encoding}"
         except (UnicodeDecodeError, LookupError):
             continue
     raise AssertionError("latin-1 decodes every byte")
