@@ -65,9 +65,14 @@ class Index:
     """A built search index. Made by `IndexBuilder.build` or `from_bytes`."""
 
     def search(
-        self, query: str, limit: int | None = None, *, stats: QueryStats | None = None
+        self,
+        query: str,
+        limit: int | None = None,
+        *,
+        stats: QueryStats | None = None,
+        phrases: bool = False,
     ) -> list[Result]: ...
-    def query_stats(self, query: str) -> QueryStats: ...
+    def query_stats(self, query: str, *, phrases: bool = False) -> QueryStats: ...
     def to_bytes(self, *, positions: bool = True) -> bytes: ...
     @staticmethod
     def from_bytes(data: bytes, language: str | None = None) -> Index: ...

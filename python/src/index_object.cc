@@ -18,6 +18,8 @@
 #include "once.h"
 #include "query_stats_object.h"
 #include "result_object.h"
+#include "analysis/utf8.h"
+#include "search/phrase_query.h"
 #include "search/query_parser.h"
 #include "search/index_fingerprint.h"
 #include "search/query_stats.h"
@@ -61,9 +63,10 @@ bool IsNumpyBool(PyObject* object) {
   return matches;
 }
 
-// `positions` accepts True, False or a numpy boolean scalar, nothing else
-// (not even int: a stray 0 or 1 is more likely a mistake than a flag).
-bool ToPositionsFlag(PyObject* object, bool* out) {
+// A flag (`positions`, `phrases`) accepts True, False or a numpy boolean
+// scalar, nothing else (not even int: a stray 0 or 1 is more likely a
+// mistake than a flag).
+bool ToFlag(PyObject* object, const char* name, bool* out) {
   if (PyBool_Check(object)) {
     *out = object == Py_True;
     return true;
@@ -71,7 +74,7 @@ bool ToPositionsFlag(PyObject* object, bool* out) {
   if (IsNumpyBool(object)) {
     PyObject* value = PyObject_CallMethod(object, "__bool__", nullptr);
     if (value == nullptr) {
-      AddProcessingNote("positions");
+      AddProcessingNote(name);
       return false;
     }
     bool is_bool = PyBool_Check(value);
@@ -79,20 +82,25 @@ bool ToPositionsFlag(PyObject* object, bool* out) {
     Py_DECREF(value);
     if (is_bool) return true;
     PyErr_SetString(PyExc_TypeError, "__bool__ should return bool");
-    AddProcessingNote("positions");
+    AddProcessingNote(name);
     return false;
   }
-  RaiseArgumentType(object, "positions", "bool");
-  AddProcessingNote("positions");
+  RaiseArgumentType(object, name, "bool");
+  AddProcessingNote(name);
   return false;
 }
 
 // Parses `query` against the index without the lock, then runs `work`
 // (also without the lock) on the parsed query. Null with the exception set
 // when parsing or the work fails; Py_None otherwise (borrowed).
+// The parse options of a `phrases` argument (null when not given).
+bool ToParseOptions(PyObject* phrases, vrim::ParseOptions* out) {
+  return phrases == nullptr || ToFlag(phrases, "phrases", &out->phrases);
+}
+
 template <class Work>
 PyObject* WithParsedQuery(const vrim::IndexPtr& index, PyObject* query_object,
-                          Work work) {
+                          const vrim::ParseOptions& options, Work work) {
   std::string_view query_view;
   if (!ToUtf8(query_object, "query", &query_view)) return nullptr;
   std::string query(query_view);
@@ -101,7 +109,14 @@ PyObject* WithParsedQuery(const vrim::IndexPtr& index, PyObject* query_object,
   bool parsed_ok = false;
   NativeFault fault = RunWithoutGil([&] {
     parsed_ok = vrim::ParseQuery(query, index->data().fields,
-                                 index->language(), &parsed, &error);
+                                 index->language(), &parsed, &error, options);
+    if (parsed_ok && options.phrases &&
+        vrim::PhrasesNeedPositions(*index, parsed)) {
+      parsed_ok = false;
+      error.message = "phrase queries need positions";
+      error.start = 0;
+      error.end = vrim::CountCodePoints(query);
+    }
     if (parsed_ok) work(parsed);
   });
   if (!fault.ok()) return fault.Raise();
@@ -115,9 +130,10 @@ PyObject* WithParsedQuery(const vrim::IndexPtr& index, PyObject* query_object,
 PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"query", "limit", "stats"};
-    static const Signature kSignature = {"search()", kNames, 3, 2, 1};
-    PyObject* values[3];
+    static const char* const kNames[] = {"query", "limit", "stats",
+                                         "phrases"};
+    static const Signature kSignature = {"search()", kNames, 4, 2, 1};
+    PyObject* values[4];
     if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
     std::string_view query_view;  // checked before the other arguments
     if (!ToUtf8(values[0], "query", &query_view)) return nullptr;
@@ -136,12 +152,15 @@ PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       }
       stats = *given;
     }
+    vrim::ParseOptions parse_options;
+    if (!ToParseOptions(values[3], &parse_options)) return nullptr;
 
     vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
     std::vector<vrim::Hit> hits;
     std::string stats_error;
     bool stats_ok = true;
-    if (WithParsedQuery(index, values[0], [&](const vrim::Query& parsed) {
+    if (WithParsedQuery(index, values[0], parse_options,
+                        [&](const vrim::Query& parsed) {
           if (stats == nullptr) {
             hits = vrim::Search(index, parsed, options);
           } else {
@@ -159,13 +178,16 @@ PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* IndexQueryStats(PyObject* self, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"query"};
-    static const Signature kSignature = {"query_stats()", kNames, 1, 1, 1};
-    PyObject* values[1];
+    static const char* const kNames[] = {"query", "phrases"};
+    static const Signature kSignature = {"query_stats()", kNames, 2, 1, 1};
+    PyObject* values[2];
     if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    vrim::ParseOptions parse_options;
+    if (!ToParseOptions(values[1], &parse_options)) return nullptr;
     vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
     vrim::QueryStats stats;
-    if (WithParsedQuery(index, values[0], [&](const vrim::Query& parsed) {
+    if (WithParsedQuery(index, values[0], parse_options,
+                        [&](const vrim::Query& parsed) {
           stats = vrim::CollectQueryStats(*index, parsed);
         }) == nullptr) {
       return nullptr;
@@ -198,7 +220,7 @@ PyObject* IndexToBytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* values[1];
     if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
     bool positions = true;
-    if (values[0] != nullptr && !ToPositionsFlag(values[0], &positions)) {
+    if (values[0] != nullptr && !ToFlag(values[0], "positions", &positions)) {
       return nullptr;
     }
 
@@ -406,7 +428,7 @@ PyObject* IndexLanguage(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef kIndexMethods[] = {
     {"search", AsMethod(IndexSearch), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, limit=None, *, stats=None)\n--\n\n"
+     "search($self, query, limit=None, *, stats=None, phrases=False)\n--\n\n"
      "Search the index, returning hits in descending score order.\n\n"
      "`limit=None` returns every hit; an integer n returns the first n of\n"
      "that same list (ties at the cut broken by reference, as in the full\n"
@@ -424,15 +446,21 @@ PyMethodDef kIndexMethods[] = {
      "Query syntax: bare terms, `+required`, `-prohibited`, `field:term`,\n"
      "`term*` wildcards, `term~N` fuzzy matching, and `^N` term boosts.\n"
      "A `*` wildcard wins over `~N`: `foo*~1` runs the wildcard search and\n"
-     "ignores the edit distance. Raises `QueryError` if the query cannot be\n"
+     "ignores the edit distance.\n\n"
+     "`phrases=True` reads a double-quoted run of words as one phrase\n"
+     "clause: `\"w1 w2\"` finds the words in order at consecutive word\n"
+     "positions, `\"w1 w2\"~N` with at most N extra words between them\n"
+     "(N <= 32); it takes field, presence and boost like a term. Without\n"
+     "it a quote is punctuation. Raises `QueryError` if the query cannot be\n"
      "parsed (`start`/`end` on it are character offsets, not byte offsets)."},
     {"query_stats", AsMethod(IndexQueryStats), METH_FASTCALL | METH_KEYWORDS,
-     "query_stats($self, query)\n--\n\n"
+     "query_stats($self, query, *, phrases=False)\n--\n\n"
      "The statistics this index scores `query` with, as a `QueryStats`:\n"
      "the document count, per field the total length and the number of\n"
      "documents with a length, and per index term the query's scoring\n"
      "clauses match (after wildcard and fuzzy expansion) the number of\n"
-     "documents containing it.\n\n"
+     "documents containing it (for a phrase, those of its words);\n"
+     "`phrases` reads the query as `search()` does.\n\n"
      "Phase one of a search across shards: sum the statistics of every\n"
      "shard with `+` and pass the total to each shard's\n"
      "`search(query, stats=total)` (`vrim.ShardedIndex` does both).\n"

@@ -107,6 +107,7 @@ PyObject* GetMatches(PyObject* self, void*) {
       }
       positions.clear();
       hit.index->AppendPositions(*match.posting, &positions);
+      if (!hit.selections.empty()) vrim::KeepSelected(hit, match, &positions);
       if (!SetOwnedItem(fields, data.fields[match.field],
                         NewPositionList(positions))) {
         Py_DECREF(matches);

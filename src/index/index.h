@@ -39,7 +39,12 @@ class DerivedPart {
 };
 
 // The slots of the parts an index can carry, one per kind of part.
-enum class DerivedSlot : uint8_t { kScoreBounds, kFingerprint, kCount };
+enum class DerivedSlot : uint8_t {
+  kScoreBounds,
+  kFingerprint,
+  kWordPositions,
+  kCount
+};
 
 // The stored members of an index; Index adds what is derived from them.
 // Builders and the binary reader fill one and hand it to Index::Make.

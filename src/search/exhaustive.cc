@@ -6,6 +6,7 @@
 #include "search/doc_states.h"
 #include "search/matches.h"
 #include "search/phrase_check.h"
+#include "search/phrase_query.h"
 
 namespace vrim {
 
@@ -114,7 +115,7 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
               state_index, field, record.group, record.alternative,
               contribution});
         }
-        if (keep_matches_) {
+        if (keep_matches_ && plan.phrase_query == nullptr) {
           matches_.push_back(MatchEntry{state_index, record.term, field, p});
         }
       }
@@ -194,12 +195,13 @@ std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const QueryPlan& plan
   for (size_t i = 0; i < ranked.size(); ++i) {
     const uint32_t state_index = static_cast<uint32_t>(ranked[i]);
     const DocState& state = states[state_index];
-    hits[i] = Hit{index_ptr, state.doc, state.score, {}};
+    hits[i] = Hit{index_ptr, state.doc, state.score, {}, {}};
     if (grouped.has_value()) {
       grouped->Get(state_index, &hits[i].matches);
     } else {
       FindMatches(plans.clauses, state.doc, &hits[i].matches);
     }
+    AddPhraseMatches(plans.clauses, &hits[i]);
   }
   return hits;
 }
@@ -219,7 +221,7 @@ std::vector<Hit> UnprohibitedHits(const IndexPtr& index_ptr,
   std::vector<Hit> hits;
   for (uint32_t doc = 0; doc < prohibited.size() && hits.size() < limit;
        ++doc) {
-    if (!prohibited[doc]) hits.push_back(Hit{index_ptr, doc, 0.0, {}});
+    if (!prohibited[doc]) hits.push_back(Hit{index_ptr, doc, 0.0, {}, {}});
   }
   return hits;
 }

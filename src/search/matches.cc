@@ -20,7 +20,10 @@ void NormalizeMatches(std::vector<MatchRef>* matches) {
 void FindMatches(const std::vector<ClausePlan>& plans, uint32_t doc,
                  std::vector<MatchRef>* out) {
   for (const ClausePlan& plan : plans) {
-    if (plan.clause->presence == Presence::kProhibited) continue;
+    if (plan.clause->presence == Presence::kProhibited ||
+        plan.phrase_query != nullptr) {
+      continue;  // phrases add their own (phrase_query.h)
+    }
     const size_t field_count = plan.fields.size();
     for (size_t i = 0; i < plan.ranges.size(); ++i) {
       const PostingRange& range = plan.ranges[i];

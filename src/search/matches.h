@@ -14,8 +14,9 @@ namespace vrim {
 // Sorts `matches` by (term, field) and keeps each pair once.
 void NormalizeMatches(std::vector<MatchRef>* matches);
 
-// Appends the postings that the scored clauses of `plans` have in `doc`,
-// found by bisecting each list, then normalizes `out`.
+// Appends the postings that the scored clauses of `plans` other than
+// phrases have in `doc`, found by bisecting each list, then normalizes
+// `out`.
 void FindMatches(const std::vector<ClausePlan>& plans, uint32_t doc,
                  std::vector<MatchRef>* out);
 

@@ -40,6 +40,11 @@ struct Lexeme {
   uint64_t start;
   uint64_t end;
   LexemeKind kind;
+  bool phrase = false;  // a quoted run (kind kTerm)
+  // What is wrong with a phrase, reported when the parser reaches it.
+  std::string problem;
+  uint64_t problem_start = 0;
+  uint64_t problem_end = 0;
 };
 
 bool IsAsciiDigit(char32_t c) { return c >= '0' && c <= '9'; }
@@ -52,7 +57,8 @@ bool IsAsciiAlnum(char32_t c) {
 // parser to report.
 class Lexer {
  public:
-  Lexer(std::string_view query, std::string_view separators) {
+  Lexer(std::string_view query, std::string_view separators, bool phrases)
+      : phrases_(phrases) {
     DecodeUtf8(query, &cps_);
     DecodeUtf8(separators, &separators_);
   }
@@ -67,7 +73,9 @@ class Lexer {
       }
       const size_t i = pos_;
       const char32_t ch = cps_[pos_++];
-      if (ch == '\\' && pos_ < n) {
+      if (phrases_ && ch == '"' && i == start_) {
+        LexPhrase();
+      } else if (ch == '\\' && pos_ < n) {
         escapes_.push_back(i);
         ++pos_;
       } else if (ch == ':') {
@@ -123,9 +131,62 @@ class Lexer {
       }
       AppendUtf8(cps_[k], &text);
     }
-    lexemes_.push_back(Lexeme{std::move(text), start_, pos_, kind});
+    Lexeme& lexeme = lexemes_.emplace_back();
+    lexeme.text = std::move(text);
+    lexeme.start = start_;
+    lexeme.end = pos_;
+    lexeme.kind = kind;
     escapes_.clear();
     start_ = pos_;
+  }
+
+  // A quoted run from the opening quote at start_ to the closing one, a
+  // backslash making the next character ordinary. Wildcards, fuzzy marks
+  // and a missing closing quote are recorded as the lexeme's problem.
+  void LexPhrase() {
+    const size_t n = cps_.size();
+    Lexeme lexeme{};
+    lexeme.start = start_;
+    lexeme.kind = LexemeKind::kTerm;
+    lexeme.phrase = true;
+    while (pos_ < n && cps_[pos_] != '"') {
+      const char32_t c = cps_[pos_];
+      if (c == '\\' && pos_ + 1 < n) {
+        AppendUtf8(cps_[pos_ + 1], &lexeme.text);
+        pos_ += 2;
+        continue;
+      }
+      if ((c == '*' || c == '~') && lexeme.problem.empty()) {
+        lexeme.problem = c == '*' ? "a phrase cannot hold a wildcard term"
+                                  : "a phrase cannot hold a fuzzy term";
+        WordAround(pos_, lexeme.start + 1, &lexeme.problem_start,
+                   &lexeme.problem_end);
+      }
+      AppendUtf8(c, &lexeme.text);
+      ++pos_;
+    }
+    if (pos_ < n) {
+      ++pos_;  // the closing quote
+    } else {
+      lexeme.problem = "expecting '\"' to close the phrase, found nothing";
+      lexeme.problem_start = lexeme.start;
+      lexeme.problem_end = n;
+    }
+    lexeme.end = pos_;
+    lexemes_.push_back(std::move(lexeme));
+    escapes_.clear();
+    start_ = pos_;
+  }
+
+  // The span of the separator-free run around `at`, not before `first`.
+  void WordAround(size_t at, size_t first, uint64_t* start,
+                  uint64_t* end) const {
+    size_t b = at;
+    while (b > first && !IsSeparator(cps_[b - 1]) && cps_[b - 1] != '"') --b;
+    size_t e = at;
+    while (e < cps_.size() && !IsSeparator(cps_[e]) && cps_[e] != '"') ++e;
+    *start = b;
+    *end = e;
   }
 
   void LexEditDistance() {
@@ -167,6 +228,7 @@ class Lexer {
     }
   }
 
+  const bool phrases_;
   std::vector<char32_t> cps_;
   std::vector<char32_t> separators_;
   size_t pos_ = 0;
@@ -410,13 +472,31 @@ class Parser {
         }
         case kTerm: {
           const Lexeme& lexeme = lexemes_[cursor_++];
+          if (!lexeme.problem.empty()) {
+            return Fail(lexeme.problem, lexeme.problem_start,
+                        lexeme.problem_end);
+          }
           clause_.term = NormalizeTerm(lexeme.text);
+          clause_.phrase = lexeme.phrase;
           if (!Next(&state)) return true;
           break;
         }
         case kEditDistance: {
           const Lexeme& lexeme = lexemes_[cursor_++];
           uint64_t distance = 0;
+          if (clause_.phrase) {
+            if (!ParseUnsigned(lexeme.text, &distance)) {
+              return FailNumber("phrase slop must be numeric", lexeme);
+            }
+            if (distance > kMaxPhraseSlop) {
+              return Fail("phrase slop must be at most " +
+                              std::to_string(kMaxPhraseSlop),
+                          lexeme.start, lexeme.end);
+            }
+            clause_.slop = static_cast<uint32_t>(distance);
+            if (!Next(&state)) return true;
+            break;
+          }
           if (!ParseUnsigned(lexeme.text, &distance)) {
             return FailNumber("edit distance must be numeric", lexeme);
           }
@@ -515,14 +595,15 @@ class Parser {
 }  // namespace
 
 bool ParseQuery(std::string_view query, const std::vector<std::string>& fields,
-                const Language& language, Query* out, ParseError* error) {
+                const Language& language, Query* out, ParseError* error,
+                const ParseOptions& options) {
   *out = Query();
   std::unordered_set<std::string_view> seen;
   seen.reserve(fields.size());
   for (const std::string& field : fields) {
     if (seen.insert(field).second) out->all_fields.push_back(field);
   }
-  std::vector<Lexeme> lexemes = Lexer(query, language.separators()).Run();
+  std::vector<Lexeme> lexemes = Lexer(query, language.separators(), options.phrases).Run();
   return Parser(std::move(lexemes), language, seen, out).Run(error);
 }
 
@@ -548,7 +629,7 @@ void AddClause(Query* query, Clause clause) {
   }
 
   std::string& term = clause.term;
-  if (!term.empty()) {
+  if (!term.empty() && !clause.phrase) {
     if (clause.wildcard_leading && term.front() != '*') term = "*" + term;
     if (clause.wildcard_trailing &&
         !(term.back() == '*' && !StarIsEscaped(term, term.size() - 1))) {

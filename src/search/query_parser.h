@@ -29,6 +29,19 @@ struct Clause {
   Presence presence = Presence::kOptional;
   bool wildcard_leading = false;
   bool wildcard_trailing = false;
+  // A quoted run of words (`term` holds them, unescaped), whose terms must
+  // occur in order at consecutive word positions, or with at most `slop`
+  // extra words between them in all.
+  bool phrase = false;
+  uint32_t slop = 0;
+};
+
+// The largest slop a phrase takes (`"..."~N`).
+constexpr uint64_t kMaxPhraseSlop = 32;
+
+struct ParseOptions {
+  // Whether a double quote opens a phrase; otherwise it is a term character.
+  bool phrases = false;
 };
 
 struct Query {
@@ -47,7 +60,8 @@ struct ParseError {
 // `*error` on failure; `*out` is then unspecified.
 // REQUIRES: `query` is valid UTF-8.
 bool ParseQuery(std::string_view query, const std::vector<std::string>& fields,
-                const Language& language, Query* out, ParseError* error);
+                const Language& language, Query* out, ParseError* error,
+                const ParseOptions& options = {});
 
 // Appends `clause` to `query` applying the completion rules.
 void AddClause(Query* query, Clause clause);

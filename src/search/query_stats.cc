@@ -4,6 +4,7 @@
 
 #include "analysis/quote.h"
 #include "search/index_fingerprint.h"
+#include "search/phrase_query.h"
 #include "search/search_plan.h"
 
 namespace vrim {
@@ -47,6 +48,12 @@ QueryStats CollectQueryStats(const Index& index, const Query& query) {
   for (const Clause& clause : query.clauses) {
     if (clause.presence == Presence::kProhibited) continue;
     const ClausePlan plan = PlanClause(index, clause, own);
+    if (plan.phrase_query != nullptr) {
+      for (const std::vector<uint32_t>& word : plan.phrase_query->words) {
+        term_ids.insert(term_ids.end(), word.begin(), word.end());
+      }
+      continue;
+    }
     for (const TermRecord& record : plan.records) {
       term_ids.push_back(record.term);
     }

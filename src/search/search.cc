@@ -3,6 +3,7 @@
 #include "analysis/quote.h"
 #include "search/exhaustive.h"
 #include "search/matches.h"
+#include "search/phrase_query.h"
 #include "search/search_plan.h"
 #include "search/top_docs.h"
 
@@ -23,8 +24,9 @@ std::vector<Hit> SearchPlans(const IndexPtr& index_ptr, const QueryPlan& plans,
   }
   std::vector<Hit> hits(top.size());
   for (size_t i = 0; i < top.size(); ++i) {
-    hits[i] = Hit{index_ptr, top[i].doc, top[i].score, {}};
+    hits[i] = Hit{index_ptr, top[i].doc, top[i].score, {}, {}};
     FindMatches(plans.clauses, top[i].doc, &hits[i].matches);
+    AddPhraseMatches(plans.clauses, &hits[i]);
   }
   return hits;
 }

@@ -8,6 +8,7 @@
 #include "analysis/normalize.h"
 #include "analysis/utf8.h"
 #include "index/positions.h"
+#include "search/phrase_query.h"
 
 namespace vrim {
 
@@ -148,6 +149,19 @@ bool ScoringStats::DocumentFrequency(uint32_t term, uint64_t* out) const {
   return true;
 }
 
+bool ScoringStats::DocumentFrequencyOfText(std::string_view text,
+                                           uint64_t* out) const {
+  const int64_t term = index_.FindTerm(text);
+  if (given_ == nullptr) {
+    *out = term >= 0 ? index_.document_frequency(static_cast<uint32_t>(term))
+                     : 0;
+    return true;
+  }
+  const uint64_t* df = given_->FindTerm(text);
+  *out = df != nullptr ? *df : 0;
+  return df != nullptr || term < 0;
+}
+
 namespace {
 
 // The ids of the fields a clause names, in clause order; names the index
@@ -265,6 +279,19 @@ ClausePlan PlanClause(const Index& index, const Clause& clause,
                       const ScoringStats& stats) {
   ClausePlan plan;
   plan.clause = &clause;
+  if (clause.phrase) {
+    std::vector<uint32_t> fields;
+    if (clause.fields.empty()) {
+      for (uint32_t f = 0; f < index.field_count(); ++f) {
+        if (!index.field_shadowed(f)) fields.push_back(f);
+      }
+    } else {
+      fields = NamedFields(index, clause);
+    }
+    if (PlanPhraseClause(index, clause, stats, std::move(fields), &plan)) {
+      return plan;
+    }
+  }
   std::vector<QueryTerm> query_terms;
   DeriveQueryTerms(index.language(), clause, &query_terms, &plan.phrases);
   ExpandRecords(index, clause, stats, query_terms, &plan);

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -19,6 +21,8 @@
 #include "search/query_stats.h"
 
 namespace vrim {
+
+struct PhraseQuery;
 
 // Group of a term that is not one of several alternative spellings.
 constexpr int32_t kStandalone = -1;
@@ -51,6 +55,9 @@ struct ClausePlan {
   std::vector<PostingRange> ranges;
   std::vector<Phrase> phrases;
   std::vector<std::vector<int64_t>> phrase_term_ids;  // per phrase
+  // A quoted phrase of two words or more (phrase_query.h): one record,
+  // whose ranges are the phrase's own postings rather than the index's.
+  std::shared_ptr<const PhraseQuery> phrase_query;
   // A matched term the given statistics lack (the plan is then unusable);
   // empty when none does.
   std::string missing_term;
@@ -73,6 +80,10 @@ class ScoringStats {
   // The document frequency of an index term; false when the given
   // statistics lack it.
   bool DocumentFrequency(uint32_t term, uint64_t* out) const;
+  // The document frequency of a term text, 0 when neither the index nor
+  // the given statistics hold it; false when the index holds it and the
+  // given statistics lack it.
+  bool DocumentFrequencyOfText(std::string_view text, uint64_t* out) const;
 
  private:
   const Index& index_;

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "search/phrase_check.h"
+#include "search/phrase_query.h"
 #include "search/score_bounds.h"
 
 namespace vrim {
@@ -41,6 +42,8 @@ struct Cursor {
   const Posting* at;
   const Posting* end;
   const Posting* term_first;  // blocks are counted from here
+  const float* units;         // posting bounds, from term_first on
+  const double* block_units;  // block bounds, from term_first's block on
   uint32_t term;
   uint32_t clause;
   uint32_t record;
@@ -100,12 +103,11 @@ class TopDocsSearch {
         static_cast<uint64_t>(c->at - c->term_first));
     c->block_end = std::min(
         c->term_first + (block + 1) * ScoreBounds::kBlockSize, c->end);
-    c->block_bound = BoundOfUnit(*c, bounds_.unit(c->term, block));
+    c->block_bound = BoundOfUnit(*c, c->block_units[block]);
     c->block_last = (c->block_end - 1)->doc;
   }
   double PostingBound(const Cursor& c) const {
-    return BoundOfUnit(c, bounds_.posting_unit(static_cast<uint64_t>(
-                              c.at - data_.postings.data())));
+    return BoundOfUnit(c, c.units[c.at - c.term_first]);
   }
   static void Seek(Cursor* c, uint32_t doc);
   static void SkipPast(Cursor* c, uint32_t doc);
@@ -158,7 +160,17 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
   Cursor c;
   c.at = range.begin;
   c.end = range.end;
-  c.term_first = index_.postings_begin(r.term);
+  if (plan.phrase_query != nullptr) {
+    // A phrase's own postings, with bounds of their own.
+    c.term_first = plan.phrase_query->postings.data();
+    c.units = plan.phrase_query->units.data();
+    c.block_units = plan.phrase_query->block_units.data();
+  } else {
+    c.term_first = index_.postings_begin(r.term);
+    c.units = bounds_.posting_units_from(
+        static_cast<uint64_t>(c.term_first - data_.postings.data()));
+    c.block_units = bounds_.block_units_of(r.term);
+  }
   c.term = r.term;
   c.clause = clause;
   c.record = record;
@@ -177,7 +189,7 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
   const uint64_t last = ScoreBounds::BlockOf(range.end - 1 - c.term_first);
   double unit = 0.0;
   for (uint64_t b = first; b <= last; ++b) {
-    unit = std::max(unit, bounds_.unit(r.term, b));
+    unit = std::max(unit, c.block_units[b]);
   }
   c.max_bound = BoundOfUnit(c, unit);
   return c;

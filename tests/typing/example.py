@@ -111,6 +111,8 @@ def main() -> None:
 
     print(sharded(index, {"e": {"title": "Apple tart", "body": "Baked apples."}}))
 
+    assert [hit.ref for hit in index.search('"apple fig"~1', phrases=True)] == []
+    assert index.query_stats('"apple fig"', phrases=True).document_count > 0
     data: bytes = index.to_bytes(positions=False)
     assert vrim.index_language(data) == "en"
     index = update(vrim.Index.from_bytes(data, "en"))

@@ -1,7 +1,8 @@
 """Turning arbitrary text into a query that searches its words.
 
 The query lexer gives meaning to `\\ : ^ ~`, to `+` and `-` opening a term,
-and to an unescaped `*` anywhere in a term. Every one of those is preceded by
+to an unescaped `*` anywhere in a term and, when phrases are read, to `"`
+opening one. Every one of those is preceded by
 a backslash here, so the result lexes into plain terms only and can never
 fail to parse. Separators (white space and the hyphen) are kept as word
 breaks; the hyphen becomes a space, since it splits words anyway and would
@@ -19,7 +20,7 @@ __all__ = ["escape"]
 
 # The query separators every language reports; the hyphen is one of them.
 _SEPARATORS = frozenset(" \t\n\r\f\v\u00a0-")
-_OPERATORS = frozenset("\\:^~+-*")
+_OPERATORS = frozenset('\\:^~+-*"')
 
 
 def _is_word_char(ch: str) -> bool:
@@ -48,8 +49,9 @@ def _escape_word(word: str) -> str:
 def escape(text: str) -> str:
     """Return a query that searches the words of `text`, operators and all.
 
-    `index.search(vrim.escape(text))` never raises `QueryError`: every query
-    operator in `text` is escaped, so each word is an ordinary optional term.
+    `index.search(vrim.escape(text))` never raises `QueryError`, with or
+    without `phrases=True`: every query operator in `text` (the double quote
+    included) is escaped, so each word is an ordinary optional term.
     """
     if not isinstance(text, str):
         raise TypeError(f"escape() expects a str, got {type(text).__name__}")
