@@ -19,7 +19,7 @@ namespace vrim {
 
 class WordPositions : public DerivedPart {
  public:
-  static constexpr uint64_t kBlockSize = 64;
+  static constexpr uint64_t kBlockSize = 16;
 
   static WordPositions Derive(const Index& index);
 

@@ -314,5 +314,36 @@ TEST(UnescapeTest, BackslashRuns) {
   }
 }
 
+TEST(PhraseParseTest, QuotedRunsAreClausesOnlyWhenAsked) {
+  testing::TestLanguage language;
+  Query query;
+  ParseError error;
+  ParseOptions phrases;
+  phrases.phrases = true;
+  ASSERT_TRUE(ParseQuery("+title:\"Red a\\\"b \\*x\"~3^2 -\"c d\" e\"f", kFields,
+                         language, &query, &error, phrases))
+      << error.message;
+  ASSERT_EQ(query.clauses.size(), 3u);
+  const Clause& first = query.clauses[0];
+  EXPECT_TRUE(first.phrase);
+  EXPECT_EQ(first.term, "red a\"b *x");  // escaped star: not a wildcard
+  EXPECT_EQ(first.slop, 3u);
+  EXPECT_EQ(first.boost, 2.0);
+  EXPECT_EQ(first.presence, Presence::kRequired);
+  EXPECT_EQ(first.fields, std::vector<std::string>{"title"});
+  EXPECT_FALSE(first.wildcard);
+  EXPECT_TRUE(query.clauses[1].phrase);
+  EXPECT_EQ(query.clauses[1].presence, Presence::kProhibited);
+  EXPECT_EQ(query.clauses[1].term, "c d");
+  EXPECT_FALSE(query.clauses[2].phrase);  // a quote inside a term
+  EXPECT_EQ(query.clauses[2].term, "e\"f");
+
+  ASSERT_TRUE(ParseQuery("\"c d\"~3", kFields, language, &query, &error));
+  ASSERT_EQ(query.clauses.size(), 2u);
+  EXPECT_FALSE(query.clauses[0].phrase);
+  EXPECT_EQ(query.clauses[1].term, "d\"");
+  EXPECT_EQ(query.clauses[1].edit_distance, 3u);
+}
+
 }  // namespace
 }  // namespace vrim
