@@ -51,7 +51,8 @@ class FieldWords {
   FieldWords(const Index& index, const PhraseQuery& query, uint32_t field)
       : index_(index),
         words_(WordPositions::Of(index)),
-        positions_(query.words.size()) {
+        positions_(query.words.size()),
+        merged_(query.words.size()) {
     for (const std::vector<uint32_t>& spellings : query.words) {
       word_begin_.push_back(static_cast<uint32_t>(ranges_.size()));
       for (uint32_t term : spellings) {
@@ -101,7 +102,14 @@ class FieldWords {
       if (!present) return false;
     }
     for (size_t w = 0; w + 1 < word_begin_.size(); ++w) {
-      std::vector<uint32_t>& out = positions_[w];
+      if (word_begin_[w + 1] - word_begin_[w] == 1) {
+        // One spelling: its own list, read in place.
+        const Posting* p = At(word_begin_[w], doc);
+        const uint32_t* words = WordsOf(p);
+        positions_[w] = WordList{words, words + p->position_count};
+        continue;
+      }
+      std::vector<uint32_t>& out = merged_[w];
       out.clear();
       for (uint32_t r = word_begin_[w]; r < word_begin_[w + 1]; ++r) {
         const Posting* p = At(r, doc);
@@ -109,15 +117,13 @@ class FieldWords {
         const uint32_t* words = WordsOf(p);
         out.insert(out.end(), words, words + p->position_count);
       }
-      if (word_begin_[w + 1] - word_begin_[w] > 1) {
-        std::sort(out.begin(), out.end());
-      }
-      out.erase(std::unique(out.begin(), out.end()), out.end());
+      std::sort(out.begin(), out.end());
+      positions_[w] = WordList{out.data(), out.data() + out.size()};
     }
     return true;
   }
 
-  const std::vector<std::vector<uint32_t>>& positions() const {
+  const std::vector<WordList>& positions() const {
     return positions_;
   }
 
@@ -142,7 +148,8 @@ class FieldWords {
   const WordPositions& words_;
   std::vector<PostingRange> ranges_;   // per (word, spelling)
   std::vector<uint32_t> word_begin_;   // words + 1 into ranges_
-  std::vector<std::vector<uint32_t>> positions_;  // per word, one document
+  std::vector<WordList> positions_;  // per word, one document
+  std::vector<std::vector<uint32_t>> merged_;  // of words with spellings
 };
 
 float RoundUpToFloat(double unit) {
@@ -211,21 +218,30 @@ std::vector<std::vector<std::string>> PhraseWords(const Language& language,
   return words;
 }
 
-uint32_t CountPhraseOccurrences(
-    const std::vector<std::vector<uint32_t>>& positions, uint32_t slop,
-    std::vector<uint32_t>* chains) {
+uint32_t CountPhraseOccurrences(const std::vector<WordList>& positions,
+                                uint32_t slop, std::vector<uint32_t>* chains) {
   const size_t k = positions.size();
   // Cursors only move forward: a later first position needs later ones.
-  std::vector<size_t> at(k, 0);
+  constexpr size_t kInline = 16;
+  const uint32_t* inline_at[kInline];
+  std::vector<const uint32_t*> spilled;
+  const uint32_t** at = inline_at;
+  if (k > kInline) {
+    spilled.resize(k);
+    at = spilled.data();
+  }
+  for (size_t i = 0; i < k; ++i) at[i] = positions[i].begin;
   uint32_t count = 0;
-  for (uint32_t first : positions[0]) {
+  for (const uint32_t* f = positions[0].begin; f != positions[0].end; ++f) {
+    const uint32_t first = *f;
+    if (f != positions[0].begin && first == f[-1]) continue;
     uint64_t previous = first;
     bool within = true;
     for (size_t i = 1; i < k && within; ++i) {
-      const std::vector<uint32_t>& list = positions[i];
-      while (at[i] < list.size() && list[at[i]] <= previous) ++at[i];
-      if (at[i] == list.size()) return count;
-      previous = list[at[i]];
+      const uint32_t* end = positions[i].end;
+      while (at[i] != end && *at[i] <= previous) ++at[i];
+      if (at[i] == end) return count;
+      previous = *at[i];
       // Extra words so far; later words only add to them.
       within = previous - first - i <= slop;
     }
@@ -233,7 +249,7 @@ uint32_t CountPhraseOccurrences(
     ++count;
     if (chains != nullptr) {
       chains->push_back(first);
-      for (size_t i = 1; i < k; ++i) chains->push_back(positions[i][at[i]]);
+      for (size_t i = 1; i < k; ++i) chains->push_back(*at[i]);
     }
   }
   return count;

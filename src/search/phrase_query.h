@@ -29,13 +29,19 @@ namespace vrim {
 std::vector<std::vector<std::string>> PhraseWords(const Language& language,
                                                   const std::string& text);
 
-// The number of occurrences of a phrase, given per word its word
-// positions (ascending, unique); with `chains`, each occurrence's
-// positions, one per word, are appended to it.
+// The word positions of one word of a phrase in one field: ascending,
+// possibly repeated.
+struct WordList {
+  const uint32_t* begin;
+  const uint32_t* end;
+};
+
+// The number of occurrences of a phrase, given per word its positions;
+// with `chains`, each occurrence's positions, one per word, are appended
+// to it.
 // REQUIRES: positions.size() >= 2.
-uint32_t CountPhraseOccurrences(
-    const std::vector<std::vector<uint32_t>>& positions, uint32_t slop,
-    std::vector<uint32_t>* chains);
+uint32_t CountPhraseOccurrences(const std::vector<WordList>& positions,
+                                uint32_t slop, std::vector<uint32_t>* chains);
 
 // A phrase clause planned against one index.
 struct PhraseQuery {
