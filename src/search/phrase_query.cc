@@ -60,24 +60,26 @@ class FieldWords {
       }
     }
     word_begin_.push_back(static_cast<uint32_t>(ranges_.size()));
+    // Presence is checked rarest word first, to reject a document soonest.
+    for (uint32_t w = 0; w < query.words.size(); ++w) by_size_.push_back(w);
+    std::stable_sort(by_size_.begin(), by_size_.end(),
+                     [&](uint32_t x, uint32_t y) { return Size(x) < Size(y); });
+  }
+
+  // The postings of word `w` in the field.
+  uint64_t Size(size_t w) const {
+    uint64_t size = 0;
+    for (uint32_t r = word_begin_[w]; r < word_begin_[w + 1]; ++r) {
+      size += static_cast<uint64_t>(ranges_[r].end - ranges_[r].begin);
+    }
+    return size;
   }
 
   // The documents of the word with the fewest postings, ascending.
   std::vector<uint32_t> DriverDocuments() const {
-    size_t best = 0;
-    uint64_t best_size = UINT64_MAX;
-    for (size_t w = 0; w + 1 < word_begin_.size(); ++w) {
-      uint64_t size = 0;
-      for (uint32_t r = word_begin_[w]; r < word_begin_[w + 1]; ++r) {
-        size += static_cast<uint64_t>(ranges_[r].end - ranges_[r].begin);
-      }
-      if (size < best_size) {
-        best_size = size;
-        best = w;
-      }
-    }
+    const uint32_t best = by_size_[0];
     std::vector<uint32_t> docs;
-    docs.reserve(best_size);
+    docs.reserve(Size(best));
     for (uint32_t r = word_begin_[best]; r < word_begin_[best + 1]; ++r) {
       for (const Posting* p = ranges_[r].begin; p != ranges_[r].end; ++p) {
         docs.push_back(p->doc);
@@ -93,7 +95,7 @@ class FieldWords {
   // Gathers every word's positions in `doc`; false when a word is absent.
   // Calls for one object come with ascending documents.
   bool Gather(uint32_t doc) {
-    for (size_t w = 0; w + 1 < word_begin_.size(); ++w) {
+    for (uint32_t w : by_size_) {
       bool present = false;
       for (uint32_t r = word_begin_[w]; r < word_begin_[w + 1]; ++r) {
         Seek(&ranges_[r], doc);
@@ -148,6 +150,7 @@ class FieldWords {
   const WordPositions& words_;
   std::vector<PostingRange> ranges_;   // per (word, spelling)
   std::vector<uint32_t> word_begin_;   // words + 1 into ranges_
+  std::vector<uint32_t> by_size_;      // words, fewest postings first
   std::vector<WordList> positions_;  // per word, one document
   std::vector<std::vector<uint32_t>> merged_;  // of words with spellings
 };
