@@ -299,3 +299,17 @@ def test_phrases_argument_is_a_flag():
         index.search("apple", phrases=1)
     with pytest.raises(TypeError):
         index.search("apple", None, None, True)  # keyword-only
+
+
+def test_first_phrase_queries_on_several_threads_agree():
+    from concurrent.futures import ThreadPoolExecutor
+    texts = {f"d{i}": ("", " ".join(["apple pear stone"[j % 11:] for j in range(i)]))
+             for i in range(300)}
+    for _ in range(3):  # each a fresh index: the word positions derived anew
+        index = small_index(**texts)
+        with ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(
+                lambda q: [hit_tuple(h) for h in index.search(q, phrases=True)],
+                ['"apple pear"', '"pear stone"~1'] * 4))
+        assert results[0] and results[1]
+        assert all(r == results[i % 2] for i, r in enumerate(results))
