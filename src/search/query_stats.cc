@@ -47,13 +47,22 @@ QueryStats CollectQueryStats(const Index& index, const Query& query) {
   const ScoringStats own(index);
   for (const Clause& clause : query.clauses) {
     if (clause.presence == Presence::kProhibited) continue;
-    const ClausePlan plan = PlanClause(index, clause, own);
-    if (plan.phrase_query != nullptr) {
-      for (const std::vector<uint32_t>& word : plan.phrase_query->words) {
-        term_ids.insert(term_ids.end(), word.begin(), word.end());
+    if (clause.phrase) {
+      // A phrase of two words or more needs its words' frequencies, not
+      // its occurrences.
+      const std::vector<std::vector<std::string>> words =
+          PhraseWords(index.language(), clause.term);
+      if (words.size() > 1) {
+        for (const std::vector<std::string>& spellings : words) {
+          for (const std::string& text : spellings) {
+            const int64_t term = index.FindTerm(text);
+            if (term >= 0) term_ids.push_back(static_cast<uint32_t>(term));
+          }
+        }
+        continue;
       }
-      continue;
     }
+    const ClausePlan plan = PlanClause(index, clause, own);
     for (const TermRecord& record : plan.records) {
       term_ids.push_back(record.term);
     }
