@@ -3,12 +3,13 @@ re-derives the word stream of every field from its text."""
 
 import functools
 import math
+import random
 
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
 import vrim
-from random_queries import WORDS, hit_tuple
+from random_queries import WORDS, hit_tuple, random_query, random_text
 
 FIELDS = ["title", "body"]
 
@@ -313,3 +314,24 @@ def test_first_phrase_queries_on_several_threads_agree():
                 ['"apple pear"', '"pear stone"~1'] * 4))
         assert results[0] and results[1]
         assert all(r == results[i % 2] for i, r in enumerate(results))
+
+
+@pytest.mark.parametrize("language", ["en", "en,tr", "ja"])
+def test_phrases_among_other_clauses_keep_limits_exact(language):
+    rng = random.Random(language)
+    words = WORDS[language]
+    for _ in range(60):
+        docs = [{"id": f"d{n:03}", "title": random_text(rng, words),
+                 "body": random_text(rng, words), "boost": rng.choice([1.0, 2.0, 0.0])}
+                for n in range(rng.randint(0, 120))]
+        index = build(docs, language, rng.choice([1.0, 2.0]))
+        for _ in range(6):
+            terms = random_query(rng, words, FIELDS)
+            phrase = " ".join(rng.choice(words) for _ in range(rng.randint(2, 3)))
+            query = f'{terms} {rng.choice(["", "+", "-"])}"{phrase}"~{rng.randint(0, 2)}'
+            assert [hit_tuple(h) for h in index.search(terms, phrases=True)] == \
+                [hit_tuple(h) for h in index.search(terms)]
+            full = [hit_tuple(h) for h in index.search(query, phrases=True)]
+            for limit in (1, 5, len(full)):
+                got = [hit_tuple(h) for h in index.search(query, limit, phrases=True)]
+                assert got == full[:limit], (query, limit)
