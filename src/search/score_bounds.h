@@ -43,23 +43,14 @@ class ScoreBounds : public DerivedPart {
   // the term's first.
   static uint64_t BlockOf(uint64_t offset) { return offset / kBlockSize; }
 
-  // An upper bound of the unit of posting `index` of IndexData::postings.
-  float posting_unit(uint64_t index) const { return posting_units_[index]; }
-
-  // The posting bounds of a term, from its first posting `first` (its
-  // offset into IndexData::postings) on.
+  // Upper bounds of the units of a term's postings, from its first posting
+  // `first` (its offset into IndexData::postings) on.
   const float* posting_units_from(uint64_t first) const {
     return posting_units_.data() + first;
   }
-  // The block bounds of `term`, from its first block on.
+  // The unit bounds of the blocks of `term`, from its first block on.
   const double* block_units_of(uint32_t term) const {
     return units_.data() + term_blocks_[term];
-  }
-
-  // The unit bound of block `block` of `term`.
-  // REQUIRES: block < the term's postings / kBlockSize, rounded up.
-  double unit(uint32_t term, uint64_t block) const {
-    return units_[term_blocks_[term] + block];
   }
 
  private:
