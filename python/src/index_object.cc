@@ -1,6 +1,7 @@
 #include "index_object.h"
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,7 +10,9 @@
 #include "analysis/language.h"
 #include "analysis/quote.h"
 #include "class_factory.h"
+#include "column_object.h"
 #include "convert.h"
+#include "doc_set_object.h"
 #include "errors.h"
 #include "format/format.h"
 #include "format/reader.h"
@@ -23,6 +26,8 @@
 #include "search/query_parser.h"
 #include "search/index_fingerprint.h"
 #include "search/query_stats.h"
+#include "search/facets.h"
+#include "search/matching_docs.h"
 #include "search/search.h"
 
 namespace vrim_python {
@@ -127,13 +132,32 @@ PyObject* WithParsedQuery(const vrim::IndexPtr& index, PyObject* query_object,
   return Py_None;
 }
 
+// An optional `stats` argument (None or absent: the index's own).
+bool ToStats(PyObject* object, QueryStatsPtr* out) {
+  if (object == nullptr || object == Py_None) return true;
+  const QueryStatsPtr* given = NativeQueryStatsOf(object);
+  if (given == nullptr) {
+    RaiseArgumentType(object, "stats", "QueryStats or None");
+    return false;
+  }
+  *out = *given;
+  return true;
+}
+
+// An optional filter argument (None or absent: no filter).
+bool ToFilter(PyObject* self, PyObject* object, const char* param,
+              DocSetPtr* out) {
+  if (object == nullptr || object == Py_None) return true;
+  return ToDocSet(self, object, param, out);
+}
+
 PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"query", "limit", "stats",
-                                         "phrases"};
-    static const Signature kSignature = {"search()", kNames, 4, 2, 1};
-    PyObject* values[4];
+    static const char* const kNames[] = {"query",  "limit",  "stats",
+                                         "filter", "offset", "phrases"};
+    static const Signature kSignature = {"search()", kNames, 6, 2, 1};
+    PyObject* values[6];
     if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
     std::string_view query_view;  // checked before the other arguments
     if (!ToUtf8(values[0], "query", &query_view)) return nullptr;
@@ -144,16 +168,16 @@ PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       options.limit = limit;
     }
     QueryStatsPtr stats;
-    if (values[2] != nullptr && values[2] != Py_None) {
-      const QueryStatsPtr* given = NativeQueryStatsOf(values[2]);
-      if (given == nullptr) {
-        RaiseArgumentType(values[2], "stats", "QueryStats or None");
-        return nullptr;
-      }
-      stats = *given;
+    if (!ToStats(values[2], &stats)) return nullptr;
+    DocSetPtr filter;
+    if (!ToFilter(self, values[3], "filter", &filter)) return nullptr;
+    options.filter = filter.get();
+    if (values[4] != nullptr &&
+        !ToCount(values[4], "offset", &options.offset)) {
+      return nullptr;
     }
     vrim::ParseOptions parse_options;
-    if (!ToParseOptions(values[3], &parse_options)) return nullptr;
+    if (!ToParseOptions(values[5], &parse_options)) return nullptr;
 
     vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
     std::vector<vrim::Hit> hits;
@@ -175,20 +199,124 @@ PyObject* IndexSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// The hits of a query as a set: the arguments (query, filter, stats,
+// phrases) of count() and facets(), read from `values`; null with an
+// exception set when one is wrong or the search fails.
+std::unique_ptr<vrim::DocSet> MatchingDocsOf(PyObject* self,
+                                             PyObject* const* values) {
+  std::string_view query_view;  // checked before the other arguments
+  if (!ToUtf8(values[0], "query", &query_view)) return nullptr;
+  DocSetPtr filter;
+  QueryStatsPtr stats;
+  vrim::ParseOptions parse_options;
+  if (!ToFilter(self, values[1], "filter", &filter) ||
+      !ToStats(values[2], &stats) ||
+      !ToParseOptions(values[3], &parse_options)) {
+    return nullptr;
+  }
+  vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
+  auto hits = std::make_unique<vrim::DocSet>();
+  std::string error;
+  bool ok = true;
+  if (WithParsedQuery(index, values[0], parse_options,
+                      [&](const vrim::Query& parsed) {
+        ok = vrim::MatchingDocs(*index, parsed, stats.get(), filter.get(),
+                                hits.get(), &error);
+      }) == nullptr) {
+    return nullptr;
+  }
+  if (!ok) {
+    SetError(PyExc_ValueError, error);
+    return nullptr;
+  }
+  return hits;
+}
+
+PyObject* IndexCount(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    static const char* const kNames[] = {"query", "filter", "stats",
+                                         "phrases"};
+    static const Signature kSignature = {"count()", kNames, 4, 1, 1};
+    PyObject* values[4];
+    if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    std::unique_ptr<vrim::DocSet> hits = MatchingDocsOf(self, values);
+    if (hits == nullptr) return nullptr;
+    return PyLong_FromUnsignedLongLong(hits->size());
+  });
+}
+
+// The facet list: (value, count) tuples.
+PyObject* FacetList(const vrim::Column& column,
+                    const std::vector<vrim::FacetCount>& facets) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(facets.size()));
+  for (size_t i = 0; list != nullptr && i < facets.size(); ++i) {
+    PyObject* value = ColumnValueObject(column.values()[facets[i].code]);
+    PyObject* pair =
+        value ? Py_BuildValue("(OK)", value, facets[i].count) : nullptr;
+    Py_XDECREF(value);
+    if (pair == nullptr) {
+      Py_CLEAR(list);
+    } else {
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), pair);
+    }
+  }
+  return list;
+}
+
+PyObject* IndexFacets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    static const char* const kNames[] = {"query", "column", "filter", "limit",
+                                         "phrases"};
+    static const Signature kSignature = {"facets()", kNames, 5, 2, 2};
+    PyObject* values[5];
+    if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    ColumnPtr column;
+    PyObject* column_index = nullptr;
+    if (!NativeColumnOf(values[1], &column, &column_index)) {
+      RaiseArgumentType(values[1], "column", "Column");
+      return nullptr;
+    }
+    if (!vrim::SameDocuments(NativeOf(column_index), NativeOf(self))) {
+      return SetError(PyExc_ValueError,
+                      "the column belongs to another index");
+    }
+    std::optional<uint64_t> limit;
+    if (values[3] != nullptr && values[3] != Py_None) {
+      uint64_t n = 0;
+      if (!ToCount(values[3], "limit", &n)) return nullptr;
+      limit = n;
+    }
+    PyObject* query_args[4] = {values[0], values[2], nullptr, values[4]};
+    std::unique_ptr<vrim::DocSet> hits = MatchingDocsOf(self, query_args);
+    if (hits == nullptr) return nullptr;
+    std::vector<vrim::FacetCount> facets;
+    NativeFault fault = RunWithoutGil(
+        [&] { facets = vrim::CountFacets(*hits, *column, limit); });
+    if (!fault.ok()) return fault.Raise();
+    return FacetList(*column, facets);
+  });
+}
+
 PyObject* IndexQueryStats(PyObject* self, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    static const char* const kNames[] = {"query", "phrases"};
-    static const Signature kSignature = {"query_stats()", kNames, 2, 1, 1};
-    PyObject* values[2];
+    static const char* const kNames[] = {"query", "phrases", "exclude"};
+    static const Signature kSignature = {"query_stats()", kNames, 3, 1, 1};
+    PyObject* values[3];
     if (!UnpackArgs(kSignature, args, nargs, kwnames, values)) return nullptr;
+    std::string_view query_view;  // checked before the other arguments
+    if (!ToUtf8(values[0], "query", &query_view)) return nullptr;
     vrim::ParseOptions parse_options;
     if (!ToParseOptions(values[1], &parse_options)) return nullptr;
+    DocSetPtr exclude;
+    if (!ToFilter(self, values[2], "exclude", &exclude)) return nullptr;
     vrim::IndexPtr index = reinterpret_cast<IndexObject*>(self)->index;
     vrim::QueryStats stats;
     if (WithParsedQuery(index, values[0], parse_options,
                         [&](const vrim::Query& parsed) {
-          stats = vrim::CollectQueryStats(*index, parsed);
+          stats = vrim::CollectQueryStats(*index, parsed, exclude.get());
         }) == nullptr) {
       return nullptr;
     }
@@ -428,8 +556,15 @@ PyObject* IndexLanguage(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef kIndexMethods[] = {
     {"search", AsMethod(IndexSearch), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, limit=None, *, stats=None, phrases=False)\n--\n\n"
+     "search($self, query, limit=None, *, stats=None, filter=None, "
+     "offset=0, phrases=False)\n--\n\n"
      "Search the index, returning hits in descending score order.\n\n"
+     "`filter`, a `DocSet` of this index or any iterable of references,\n"
+     "keeps only those documents: the result is the full ranking's hits in\n"
+     "the filter, with the same scores (the statistics stay the whole\n"
+     "index's). Documents outside it are never scored. `offset` skips that\n"
+     "many hits of the same order first, for paging: the result equals\n"
+     "`[h for h in search(query) if h.ref in filter][offset:offset + limit]`.\n\n"
      "`limit=None` returns every hit; an integer n returns the first n of\n"
      "that same list (ties at the cut broken by reference, as in the full\n"
      "ranking), skipping documents that cannot make the cut, which is\n"
@@ -454,7 +589,7 @@ PyMethodDef kIndexMethods[] = {
      "it a quote is punctuation. Raises `QueryError` if the query cannot be\n"
      "parsed (`start`/`end` on it are character offsets, not byte offsets)."},
     {"query_stats", AsMethod(IndexQueryStats), METH_FASTCALL | METH_KEYWORDS,
-     "query_stats($self, query, *, phrases=False)\n--\n\n"
+     "query_stats($self, query, *, phrases=False, exclude=None)\n--\n\n"
      "The statistics this index scores `query` with, as a `QueryStats`:\n"
      "the document count, per field the total length and the number of\n"
      "documents with a length, and per index term the query's scoring\n"
@@ -464,7 +599,35 @@ PyMethodDef kIndexMethods[] = {
      "Phase one of a search across shards: sum the statistics of every\n"
      "shard with `+` and pass the total to each shard's\n"
      "`search(query, stats=total)` (`vrim.ShardedIndex` does both).\n"
-     "Raises `QueryError` like `search()`."},
+     "Raises `QueryError` like `search()`.\n\n"
+     "`exclude`, a `DocSet` (or iterable of references), gives the\n"
+     "statistics of this index without those documents: searching with\n"
+     "them and `filter=~exclude` scores exactly like an index rebuilt\n"
+     "without them. A term found only in excluded documents stays listed,\n"
+     "with frequency 0."},
+    {"count", AsMethod(IndexCount), METH_FASTCALL | METH_KEYWORDS,
+     "count($self, query, *, filter=None, stats=None, phrases=False)\n--\n\n"
+     "The number of hits of `search(query, filter=filter, stats=stats,\n"
+     "phrases=phrases)`, found without scoring or ranking them."},
+    {"column", AsMethod(IndexColumn), METH_FASTCALL | METH_KEYWORDS,
+     "column($self, values)\n--\n\n"
+     "A `Column` from a mapping of references to values: str, int (within\n"
+     "64 bits) or float; `None`, or a reference left out, means no value,\n"
+     "and references the index lacks are ignored. Raises `TypeError` for\n"
+     "bool or other values and for a mix of strings and numbers,\n"
+     "`ValueError` for NaN."},
+    {"facets", AsMethod(IndexFacets), METH_FASTCALL | METH_KEYWORDS,
+     "facets($self, query, column, *, filter=None, limit=None, "
+     "phrases=False)\n--\n\n"
+     "How many hits of `search(query, filter=filter, phrases=phrases)`\n"
+     "hold each value of `column` (a `Column` of this index): `[(value, count), ...]` by\n"
+     "count descending, then value ascending, the first `limit` of them.\n"
+     "Hits without a value count nowhere."},
+    {"doc_set", AsMethod(IndexDocSet), METH_FASTCALL | METH_KEYWORDS,
+     "doc_set($self, refs)\n--\n\n"
+     "The `DocSet` of the references `refs` yields (any iterable of str,\n"
+     "a `DocSet` of another index included); references this index lacks\n"
+     "are ignored. Raises `TypeError` for a reference that is not a str."},
     {"to_bytes", AsMethod(IndexToBytes), METH_FASTCALL | METH_KEYWORDS,
      "to_bytes($self, *, positions=True)\n--\n\n"
      "Serialize to the compact binary format.\n\n"

@@ -1,12 +1,15 @@
 // The _vrim extension module: multi-phase initialisation. The execution
-// step adds, in order, __version__, the three classes, the two exception
-// types and the four free functions, recording each name in __all__.
+// step adds, in order, __version__, the classes, the two exception
+// types and the free functions, recording each name in __all__.
 #include <Python.h>
 
 #include "builder_object.h"
+#include "column_object.h"
 #include "convert.h"
+#include "doc_set_object.h"
 #include "errors.h"
 #include "index_object.h"
+#include "merge_function.h"
 #include "query_stats_object.h"
 #include "result_object.h"
 #include "text_functions.h"
@@ -66,13 +69,16 @@ int ExecModule(PyObject* module) {
               AddExport(module, "Index", NewRef(IndexType())) &&
               AddExport(module, "Result", NewRef(ResultType())) &&
               AddExport(module, "QueryStats", NewRef(QueryStatsType())) &&
+              AddExport(module, "DocSet", NewRef(DocSetType())) &&
+              AddExport(module, "Column", NewRef(ColumnType())) &&
               AddExport(module, "QueryError", NewRef(QueryErrorType())) &&
               AddExport(module, "FormatError", NewRef(FormatErrorType())) &&
               AddExport(module, "languages", NewFunction(&kLanguagesDef, module)) &&
               AddExport(module, "tokenize", NewFunction(&kTokenizeDef, module)) &&
               AddExport(module, "normalize", NewFunction(&kNormalizeDef, module)) &&
               AddExport(module, "index_language",
-                        NewFunction(&kIndexLanguageDef, module));
+                        NewFunction(&kIndexLanguageDef, module)) &&
+              AddExport(module, "merge", NewFunction(&kMergeDef, module));
     return ok ? 0 : -1;
   });
 }

@@ -20,9 +20,9 @@ from ._sharding.sharded_index import ShardedIndex
 # order (tests/python/test_module.py holds the two in step), then the package's.
 # ``vrim.dask`` (the ``dask`` extra) is imported only on request.
 __all__ = [
-    "__version__", "IndexBuilder", "Index", "Result", "QueryStats",
-    "QueryError", "FormatError", "languages", "tokenize", "normalize",
-    "index_language",
+    "__version__", "IndexBuilder", "Index", "Result", "QueryStats", "DocSet",
+    "Column", "QueryError", "FormatError", "languages", "tokenize", "normalize",
+    "index_language", "merge",
     "escape", "field_spans", "highlight", "snippet", "save", "load",
     "ShardedIndex",
 ]

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "search/allowed_postings.h"
 #include "search/doc_states.h"
 #include "search/matches.h"
 #include "search/phrase_check.h"
@@ -26,16 +27,25 @@ uint64_t ScoreBits(double score) {
   return std::bit_cast<uint64_t>(score + 0.0);
 }
 
-// Term at a time over every posting of the query: the states of all
-// touched documents with their scores, and, when asked, every scored
-// posting.
+// At most this many documents get a state: one per posting, and one per
+// allowed document.
+uint64_t StatesBound(const QueryPlan& plans, const DocSet* filter) {
+  return filter == nullptr ? plans.expected
+                           : std::min<uint64_t>(plans.expected, filter->size());
+}
+
+// Term at a time over every posting of the query (of the filter's
+// documents, when there is one): the states of all touched documents with
+// their scores, and, when asked, every scored posting.
 class ExhaustiveScorer {
  public:
-  ExhaustiveScorer(const Index& index, const QueryPlan& plans, bool keep_matches)
+  ExhaustiveScorer(const Index& index, const QueryPlan& plans,
+                   bool keep_matches, const DocSet* filter)
       : index_(index),
         params_(index.data()),
-        docs_(index.doc_count_stored(), plans.expected),
-        keep_matches_(keep_matches) {}
+        docs_(index.doc_count_stored(), StatesBound(plans, filter)),
+        keep_matches_(keep_matches),
+        filter_(filter) {}
 
   void Score(const std::vector<ClausePlan>& plans);
 
@@ -50,6 +60,7 @@ class ExhaustiveScorer {
   const ScoringParams params_;
   DocStates docs_;
   const bool keep_matches_;
+  const DocSet* filter_;
   std::vector<MatchEntry> matches_;
   std::vector<AlternativeContribution> alternatives_;
 };
@@ -66,9 +77,9 @@ void ExhaustiveScorer::Score(const std::vector<ClausePlan>& plans) {
 
 void ExhaustiveScorer::Prohibit(const ClausePlan& plan) {
   for (const PostingRange& range : plan.ranges) {
-    for (const Posting* p = range.begin; p != range.end; ++p) {
+    ForEachAllowed(range, filter_, [&](const Posting* p) {
       docs_.Get(p->doc).prohibited = true;
-    }
+    });
   }
 }
 
@@ -88,7 +99,7 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
       const double avg = plan.averages[fi];
       const double fb = data.field_boosts[field];
       const bool field_ok = FieldScores(record.idf, avg, fb);
-      for (const Posting* p = range.begin; p != range.end; ++p) {
+      ForEachAllowed(range, filter_, [&](const Posting* p) {
         DocState& state = docs_.Get(p->doc);
         const uint32_t state_index =
             static_cast<uint32_t>(&state - docs_.states().data());
@@ -118,7 +129,7 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
         if (keep_matches_ && plan.phrase_query == nullptr) {
           matches_.push_back(MatchEntry{state_index, record.term, field, p});
         }
-      }
+      });
     }
   }
   if (!alternatives_.empty()) {
@@ -160,8 +171,9 @@ class GroupedMatches {
 // match data of all hits is recorded while scoring; that of the best few
 // is looked up afterwards.
 std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const QueryPlan& plans,
-                                std::optional<uint64_t> limit) {
-  ExhaustiveScorer scorer(*index_ptr, plans, !limit.has_value());
+                                std::optional<uint64_t> limit, uint64_t offset,
+                                const DocSet* filter) {
+  ExhaustiveScorer scorer(*index_ptr, plans, !limit.has_value(), filter);
   scorer.Score(plans.clauses);
 
   // Each survivor is ranked by one 128-bit key: the complemented bits of
@@ -188,6 +200,9 @@ std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const QueryPlan& plan
   } else {
     std::sort(ranked.begin(), ranked.end());
   }
+  ranked.erase(ranked.begin(),
+               ranked.begin() + static_cast<ptrdiff_t>(
+                                    std::min<uint64_t>(offset, ranked.size())));
 
   std::optional<GroupedMatches> grouped;
   if (!limit.has_value()) grouped.emplace(scorer.matches(), states.size());
@@ -208,20 +223,23 @@ std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const QueryPlan& plan
 
 // Documents no prohibited clause touches, in document order, scoring 0.
 std::vector<Hit> UnprohibitedHits(const IndexPtr& index_ptr,
-                                  const QueryPlan& plans, uint64_t limit) {
+                                  const QueryPlan& plans, uint64_t limit,
+                                  const DocSet* filter) {
   const Index& index = *index_ptr;
   std::vector<bool> prohibited(index.doc_count_stored(), false);
   for (const ClausePlan& plan : plans.clauses) {
     for (const PostingRange& range : plan.ranges) {
-      for (const Posting* p = range.begin; p != range.end; ++p) {
+      ForEachAllowed(range, filter, [&](const Posting* p) {
         prohibited[p->doc] = true;
-      }
+      });
     }
   }
   std::vector<Hit> hits;
-  for (uint32_t doc = 0; doc < prohibited.size() && hits.size() < limit;
-       ++doc) {
+  const uint32_t doc_count = static_cast<uint32_t>(prohibited.size());
+  uint32_t doc = filter == nullptr ? 0 : filter->NextFrom(0);
+  while (doc < doc_count && hits.size() < limit) {
     if (!prohibited[doc]) hits.push_back(Hit{index_ptr, doc, 0.0, {}, {}});
+    doc = filter == nullptr ? doc + 1 : filter->NextFrom(doc + 1);
   }
   return hits;
 }

@@ -22,6 +22,47 @@ bool CheckedAdd(uint64_t a, uint64_t b, const char* what, uint64_t* out,
   return true;
 }
 
+// The documents of `exclude` that hold `term` in some field.
+uint64_t ExcludedWithTerm(const Index& index, uint32_t term,
+                          const DocSet& exclude) {
+  std::vector<uint32_t> docs;
+  for (const Posting* p = index.postings_begin(term);
+       p != index.postings_end(term); ++p) {
+    if (exclude.Contains(p->doc)) docs.push_back(p->doc);
+  }
+  std::sort(docs.begin(), docs.end());
+  return static_cast<uint64_t>(
+      std::unique(docs.begin(), docs.end()) - docs.begin());
+}
+
+// Takes the documents of `exclude` out of the counts of `stats`.
+void RemoveDocuments(const Index& index, const DocSet& exclude,
+                     QueryStats* stats) {
+  const uint64_t removed = exclude.size();
+  stats->document_count -= std::min(stats->document_count, removed);
+  const uint32_t field_count = static_cast<uint32_t>(index.field_count());
+  exclude.ForEach([&](uint32_t doc) {
+    for (uint32_t f = 0; f < field_count; ++f) {
+      const uint64_t length = index.field_length(doc, f);
+      if (length == 0) continue;
+      stats->field_totals[f].total_length -= length;
+      --stats->field_totals[f].documents;
+    }
+  });
+}
+
+// The fingerprint of the excluded documents named in the statistics'
+// source: a hash of their ids (in the index the source names), never 0,
+// which stands for no exclusion.
+uint64_t ExclusionFingerprint(const DocSet& exclude) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ exclude.size();
+  exclude.ForEach([&](uint32_t doc) {
+    h ^= doc + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    h *= 0xBF58476D1CE4E5B9ull;
+  });
+  return h == 0 ? 1 : h;
+}
+
 }  // namespace
 
 const uint64_t* QueryStats::FindTerm(std::string_view text) const {
@@ -34,7 +75,8 @@ const uint64_t* QueryStats::FindTerm(std::string_view text) const {
   return &it->second;
 }
 
-QueryStats CollectQueryStats(const Index& index, const Query& query) {
+QueryStats CollectQueryStats(const Index& index, const Query& query,
+                             const DocSet* exclude) {
   QueryStats stats;
   const IndexData& data = index.data();
   stats.document_count = data.document_count;
@@ -72,8 +114,15 @@ QueryStats CollectQueryStats(const Index& index, const Query& query) {
   term_ids.erase(std::unique(term_ids.begin(), term_ids.end()),
                  term_ids.end());
   stats.terms.reserve(term_ids.size());
+  const bool excluding = exclude != nullptr && !exclude->empty();
   for (uint32_t term : term_ids) {
-    stats.terms.emplace_back(data.terms[term], index.document_frequency(term));
+    uint64_t df = index.document_frequency(term);
+    if (excluding) df -= ExcludedWithTerm(index, term, *exclude);
+    stats.terms.emplace_back(data.terms[term], df);
+  }
+  if (excluding) {
+    RemoveDocuments(index, *exclude, &stats);
+    stats.sources.front().exclusion = ExclusionFingerprint(*exclude);
   }
   return stats;
 }

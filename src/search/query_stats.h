@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/doc_set.h"
 #include "index/index.h"
 #include "search/query_parser.h"
 
@@ -46,9 +47,14 @@ struct QueryStats {
 };
 
 // The statistics of `index` for `query`: the terms of its scoring clauses
-// (prohibited ones need none).
-// REQUIRES: `query` was parsed against `index`'s fields.
-QueryStats CollectQueryStats(const Index& index, const Query& query);
+// (prohibited ones need none). With `exclude`, those of the index without
+// its documents: they leave the document count, the field totals and the
+// document frequencies, while every term stays listed (a term found only
+// in excluded documents with frequency 0).
+// REQUIRES: `query` was parsed against `index`'s fields; `exclude`, when
+// not null, is a set of `index`'s documents.
+QueryStats CollectQueryStats(const Index& index, const Query& query,
+                             const DocSet* exclude = nullptr);
 
 // `a` + `b` into `out`: counts, totals and frequencies summed, term lists
 // and sources united. False with `error` when the field lists differ or a sum does not

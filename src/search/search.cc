@@ -1,5 +1,7 @@
 #include "search/search.h"
 
+#include <algorithm>
+
 #include "analysis/quote.h"
 #include "search/exhaustive.h"
 #include "search/matches.h"
@@ -11,31 +13,56 @@ namespace vrim {
 
 namespace {
 
+// `limit` + `offset`, saturating: how much of the ranking a page needs.
+std::optional<uint64_t> Wanted(const SearchOptions& options) {
+  if (!options.limit.has_value()) return std::nullopt;
+  const uint64_t limit = *options.limit;
+  return limit > UINT64_MAX - options.offset ? UINT64_MAX
+                                             : limit + options.offset;
+}
+
 // The search of a complete plan.
 std::vector<Hit> SearchPlans(const IndexPtr& index_ptr, const QueryPlan& plans,
                              const SearchOptions& options) {
-  const uint64_t limit = options.limit.value_or(UINT64_MAX);
-  if (plans.all_prohibited) return UnprohibitedHits(index_ptr, plans, limit);
+  const std::optional<uint64_t> wanted = Wanted(options);
+  const DocSet* filter = options.filter;
+  if (plans.all_prohibited) {
+    std::vector<Hit> hits = UnprohibitedHits(
+        index_ptr, plans, wanted.value_or(UINT64_MAX), filter);
+    hits.erase(hits.begin(),
+               hits.begin() + static_cast<ptrdiff_t>(
+                                  std::min<uint64_t>(options.offset,
+                                                     hits.size())));
+    return hits;
+  }
 
   std::vector<ScoredDoc> top;
-  if (!options.limit.has_value() ||
-      !TopDocs(*index_ptr, plans.clauses, limit, &top)) {
-    return ExhaustiveHits(index_ptr, plans, options.limit);
+  if (!wanted.has_value() ||
+      !TopDocs(*index_ptr, plans.clauses, *wanted, filter, &top)) {
+    return ExhaustiveHits(index_ptr, plans, wanted, options.offset, filter);
   }
-  std::vector<Hit> hits(top.size());
-  for (size_t i = 0; i < top.size(); ++i) {
-    hits[i] = Hit{index_ptr, top[i].doc, top[i].score, {}, {}};
-    FindMatches(plans.clauses, top[i].doc, &hits[i].matches);
+  const size_t first = std::min<uint64_t>(options.offset, top.size());
+  std::vector<Hit> hits(top.size() - first);
+  for (size_t i = 0; i < hits.size(); ++i) {
+    const ScoredDoc& scored = top[first + i];
+    hits[i] = Hit{index_ptr, scored.doc, scored.score, {}, {}};
+    FindMatches(plans.clauses, scored.doc, &hits[i].matches);
     AddPhraseMatches(plans.clauses, &hits[i]);
   }
   return hits;
+}
+
+// Whether the options leave no hit to find.
+bool NothingWanted(const Query& query, const SearchOptions& options) {
+  return query.clauses.empty() || options.limit == 0 ||
+         (options.filter != nullptr && options.filter->empty());
 }
 
 }  // namespace
 
 std::vector<Hit> Search(const IndexPtr& index_ptr, const Query& query,
                         const SearchOptions& options) {
-  if (query.clauses.empty() || options.limit == 0) return {};
+  if (NothingWanted(query, options)) return {};
   const ScoringStats own(*index_ptr);
   return SearchPlans(index_ptr, PlanQuery(*index_ptr, query, own), options);
 }
@@ -44,7 +71,7 @@ bool SearchWithStats(const IndexPtr& index_ptr, const Query& query,
                      const QueryStats& stats, const SearchOptions& options,
                      std::vector<Hit>* hits, std::string* error) {
   if (!CheckQueryStats(*index_ptr, stats, error)) return false;
-  if (query.clauses.empty() || options.limit == 0) {
+  if (NothingWanted(query, options)) {
     hits->clear();
     return true;
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "index/doc_set.h"
 #include "index/index.h"
 #include "search/hit.h"
 #include "search/query_parser.h"
@@ -20,9 +21,17 @@ struct SearchOptions {
   // The number of hits wanted: the first `limit` of the full ranking, ties
   // at the cut broken by reference like the full ranking. Absent: all.
   std::optional<uint64_t> limit;
+  // Hits of the ranking skipped before the `limit` kept: pages through
+  // the same order.
+  uint64_t offset = 0;
+  // Only these documents can be hits; scores stay those of the whole
+  // index (or of the given statistics). Null: every document.
+  // REQUIRES: a set of the searched index's documents.
+  const DocSet* filter = nullptr;
 };
 
-// Hits ordered by score, descending, then by reference bytes.
+// Hits ordered by score, descending, then by reference bytes: of the full
+// ranking, those in the filter, from `offset` on, at most `limit`.
 // REQUIRES: `query` was parsed against `index`'s fields.
 std::vector<Hit> Search(const IndexPtr& index, const Query& query,
                         const SearchOptions& options = {});

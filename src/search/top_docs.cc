@@ -4,6 +4,7 @@
 #include <cmath>
 #include <deque>
 #include <limits>
+#include <optional>
 
 #include "search/phrase_check.h"
 #include "search/phrase_query.h"
@@ -64,13 +65,18 @@ struct Cursor {
 class TopDocsSearch {
  public:
   TopDocsSearch(const Index& index, const std::vector<ClausePlan>& plans,
-                uint64_t limit)
+                uint64_t limit, const DocSet* filter)
       : index_(index),
         data_(index.data()),
         bounds_(ScoreBounds::Of(index)),
         plans_(plans),
         params_(index.data()),
-        limit_(limit) {}
+        limit_(limit) {
+    // A dense filter is tested per candidate; a sparse one leads the
+    // lists to its own documents.
+    if (filter != nullptr && filter->dense()) dense_filter_ = filter;
+    if (filter != nullptr && !filter->dense()) allowed_.emplace(*filter);
+  }
 
   // Builds the cursors; false when the query does not suit pruning.
   bool Init();
@@ -121,6 +127,13 @@ class TopDocsSearch {
   void Offer(uint32_t doc, double score);
   // Moves the proposing lists past `doc`; returns the next candidate.
   uint32_t AdvanceEssential(uint32_t doc);
+  // The first candidate at or after `doc` that the filter allows: the
+  // proposing lists are sought to the filter's next document until one
+  // of them is on it.
+  uint32_t FirstAllowed(uint32_t doc);
+  // Moves the proposing lists to `allowed` (a document of the filter, or
+  // DocSet::kNone); returns the next candidate.
+  uint32_t SeekAllowed(uint32_t allowed);
 
   const Index& index_;
   const IndexData& data_;
@@ -147,6 +160,8 @@ class TopDocsSearch {
   uint32_t blocks_pass_until_ = 0;
   double blocks_pass_threshold_ = std::numeric_limits<double>::quiet_NaN();
   std::vector<AlternativeContribution> alternatives_;
+  std::optional<DocSetCursor> allowed_;  // a sparse filter
+  const DocSet* dense_filter_ = nullptr;  // a dense filter
 };
 
 Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
@@ -454,15 +469,35 @@ uint32_t TopDocsSearch::AdvanceEssential(uint32_t doc) {
   return next;
 }
 
+uint32_t TopDocsSearch::FirstAllowed(uint32_t doc) {
+  if (!allowed_.has_value()) return doc;
+  while (doc != kNoDoc) {
+    const uint32_t allowed = allowed_->NextFrom(doc);
+    if (allowed == doc) return doc;
+    doc = SeekAllowed(allowed);
+  }
+  return kNoDoc;
+}
+
+uint32_t TopDocsSearch::SeekAllowed(uint32_t allowed) {
+  if (allowed == DocSet::kNone) return kNoDoc;
+  for (uint32_t i : essential_) Seek(&cursors_[i], allowed);
+  return NextCandidate();
+}
+
 void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
-  uint32_t doc = NextCandidate();
+  uint32_t doc = FirstAllowed(NextCandidate());
   while (doc != kNoDoc) {
     if (SkipBlocks(doc)) {
-      doc = NextCandidate();
+      doc = FirstAllowed(NextCandidate());
+      continue;
+    }
+    if (dense_filter_ != nullptr && !dense_filter_->Contains(doc)) {
+      doc = SeekAllowed(dense_filter_->NextFrom(doc));
       continue;
     }
     if (!Prune(doc) && Admissible(doc)) Offer(doc, ExactScore(doc));
-    doc = AdvanceEssential(doc);
+    doc = FirstAllowed(AdvanceEssential(doc));
   }
   std::sort_heap(heap_.begin(), heap_.end(), RanksBefore);
   *out = std::move(heap_);
@@ -471,8 +506,9 @@ void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
 }  // namespace
 
 bool TopDocs(const Index& index, const std::vector<ClausePlan>& plans,
-             uint64_t limit, std::vector<ScoredDoc>* out) {
-  TopDocsSearch search(index, plans, limit);
+             uint64_t limit, const DocSet* filter,
+             std::vector<ScoredDoc>* out) {
+  TopDocsSearch search(index, plans, limit, filter);
   if (!search.Init()) return false;
   search.Run(out);
   return true;

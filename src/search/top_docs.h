@@ -8,12 +8,21 @@
 // whose block maxima cannot enter are skipped whole. Survivors are scored
 // with the same arithmetic, in the same order, as the exhaustive search,
 // so the result is the first n hits of the full ranking, bit for bit.
+//
+// A filter never lets a document outside it be scored. A sparse filter
+// (sorted ids) is walked with the candidates: a candidate outside it moves
+// every proposing list straight to the filter's next document, so runs of
+// postings without an allowed document are skipped by galloping and the
+// filter's own ids drive the search. A dense one (a bitset) is tested per
+// candidate that survives block skipping, which costs less than seeking
+// when most runs hold allowed documents.
 #ifndef VRIM_TOP_DOCS_H_
 #define VRIM_TOP_DOCS_H_
 
 #include <cstdint>
 #include <vector>
 
+#include "index/doc_set.h"
 #include "index/index.h"
 #include "search/search_plan.h"
 
@@ -29,14 +38,17 @@ inline bool RanksBefore(const ScoredDoc& a, const ScoredDoc& b) {
   return a.score > b.score || (a.score == b.score && a.doc < b.doc);
 }
 
-// Fills `out` with the best `limit` documents, best first, and returns
+// Fills `out` with the best `limit` documents (of `filter`, when not
+// null), best first, and returns
 // true; or returns false, leaving `out` alone, when the query does not
 // suit pruning (too many postings lists, or unbounded scores) and should
 // be scored exhaustively.
 // REQUIRES: limit > 0; `plans` were made against `index` (with its own
-// statistics or given ones); some plan is not prohibited.
+// statistics or given ones); some plan is not prohibited; `filter`, when
+// not null, is a set of `index`'s documents.
 bool TopDocs(const Index& index, const std::vector<ClausePlan>& plans,
-             uint64_t limit, std::vector<ScoredDoc>* out);
+             uint64_t limit, const DocSet* filter,
+             std::vector<ScoredDoc>* out);
 
 }  // namespace vrim
 

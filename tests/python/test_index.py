@@ -51,8 +51,10 @@ def test_docstrings():
     assert vrim.Result.__doc__.startswith("One search hit.")
     assert "`Hit`" in vrim.Result.__doc__
     assert vrim.Index.search.__text_signature__ == (
-        "($self, query, limit=None, *, stats=None, phrases=False)")
-    assert vrim.Index.query_stats.__text_signature__ == "($self, query, *, phrases=False)"
+        "($self, query, limit=None, *, stats=None, filter=None, offset=0, "
+        "phrases=False)")
+    assert vrim.Index.query_stats.__text_signature__ == (
+        "($self, query, *, phrases=False, exclude=None)")
     assert vrim.Index.search.__doc__.startswith(
         "Search the index, returning hits in descending score order.\n\n")
     assert vrim.Index.to_bytes.__text_signature__ == (

@@ -3,6 +3,7 @@ counts flat."""
 
 import gc
 import os
+import pickle
 import sys
 import warnings
 
@@ -50,6 +51,18 @@ def exercise(data, index, query, builder, doc):
     rehydrated = vrim.IndexBuilder.from_index(built)
     rehydrated.remove("a")
     rehydrated.build()
+    some = built.doc_set(["a", "z", "missing"])
+    other = ~some | (some & some) ^ (some - some)
+    list(other), len(other), "a" in other, repr(other), other == some
+    built.search(query, 1, filter=some, offset=1), built.search(query, filter=["a"])
+    built.count(query, filter=some), built.query_stats(query, exclude=some)
+    column = built.column({"a": 1, "z": 2.5, "missing": None})
+    column.equals(1), column.isin([2.5]), column.between(None, 2)
+    built.facets(query, column, filter=some, limit=1)
+    words = built.column({"a": "x", "z": "y"})
+    built.facets(query, words), words.between("a", None)
+    vrim.merge([built, built], drop=["z"])
+    pickle.loads(pickle.dumps((some, column)))
     vrim.tokenize("Some text to split", "en")
     vrim.normalize("ＡＢＣ ｶﾞ", "ja")
     vrim.languages()
@@ -76,6 +89,17 @@ def exercise(data, index, query, builder, doc):
         lambda: builder.add_many([{"id": "q", "t": "x"}, {}]),
         lambda: builder.remove("a"),
         lambda: vrim.IndexBuilder.from_index(None),
+        lambda: index.search("x", filter=built.doc_set(["a"])),
+        lambda: index.search("x", filter=["a", 1]),
+        lambda: index.search("x", offset=-1),
+        lambda: index.doc_set("a"),
+        lambda: built.column({"a": "x", "z": 1}),
+        lambda: built.column({"a": True}),
+        lambda: built.column({"a": 1}).equals("x"),
+        lambda: index.facets("x", built.column({})),
+        lambda: vrim.merge([index, vrim.IndexBuilder("de").build()]),
+        lambda: vrim.merge([index], drop=[1]),
+        lambda: 1 in built.doc_set([]),
     ]
     for call in errors:
         try:
@@ -96,7 +120,8 @@ def test_no_leaks():
     builder.field("t")
     doc = {"id": "a", "t": "apples and pears"}
     tracked = [data, index, query, builder, doc, doc["t"], vrim.Index,
-               vrim.Result, vrim.IndexBuilder, vrim.QueryError]
+               vrim.Result, vrim.IndexBuilder, vrim.QueryError, vrim.DocSet,
+               vrim.Column]
 
     with warnings.catch_warnings():
         warnings.simplefilter("error")

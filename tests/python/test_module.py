@@ -12,8 +12,9 @@ import _vrim
 import vrim
 
 EXPORTS = [
-    "__version__", "IndexBuilder", "Index", "Result", "QueryStats", "QueryError",
-    "FormatError", "languages", "tokenize", "normalize", "index_language",
+    "__version__", "IndexBuilder", "Index", "Result", "QueryStats", "DocSet",
+    "Column", "QueryError", "FormatError", "languages", "tokenize", "normalize",
+    "index_language", "merge",
 ]
 
 WARNING_TAIL = (": indexing with generic whitespace tokenization and no "
@@ -86,7 +87,7 @@ def test_function_docstrings_and_signatures(name):
 
 
 @pytest.mark.parametrize("name", ["IndexBuilder", "Index", "Result",
-                                  "QueryStats"])
+                                  "QueryStats", "DocSet", "Column"])
 def test_class_names(name):
     cls = getattr(_vrim, name)
     assert cls.__name__ == name

@@ -86,6 +86,24 @@ def sharded(index: vrim.Index, docs: dict[str, dict[str, str | None]]) -> list[s
     return list(merged)
 
 
+def filtered(index: vrim.Index) -> list[str]:
+    fruit: vrim.DocSet = index.doc_set(["a", "c", "missing"])
+    others = ~fruit
+    assert len(fruit) == 2 and "a" in fruit and list(fruit | others) == index.references
+    assert (fruit & others, fruit - others, fruit ^ others) == (others - others, fruit, fruit | others)
+    hits = index.search("apple", 10, filter=fruit, offset=0)
+    assert index.count("apple", filter=["c"]) <= len(hits)
+    stats = index.query_stats("apple", exclude=others)
+    assert [h.ref for h in index.search("apple", stats=stats, filter=fruit)] == [h.ref for h in hits]
+    kinds: vrim.Column = index.column({"a": "fruit", "b": "fruit", "c": None})
+    facets: list[tuple[str | int | float, int]] = index.facets("apple pear", kinds, limit=3)
+    assert facets == [("fruit", index.count("apple pear", filter=kinds.isin(["fruit"])))]
+    assert kinds.equals("fruit") == kinds.between("f", None) == index.doc_set(["a", "b"])
+    whole: vrim.Index = vrim.merge([index, index], drop=["b"])
+    assert whole.references == [ref for ref in index.references if ref != "b"]
+    return [hit.ref for hit in hits]
+
+
 def update(index: vrim.Index) -> vrim.Index:
     builder = vrim.IndexBuilder.from_index(index, ref_field="path", max_token_length=1000)
     removed: bool = builder.remove("b")
@@ -109,6 +127,7 @@ def main() -> None:
     whole, passage = marked(round_trip(index), "Red apples are sweet.", "apples (sweet")
     assert whole == "Red <b>apples</b> are <b>sweet</b>." and "[apples]" in passage
 
+    print(filtered(index))
     print(sharded(index, {"e": {"title": "Apple tart", "body": "Baked apples."}}))
 
     assert [hit.ref for hit in index.search('"apple fig"~1', phrases=True)] == []

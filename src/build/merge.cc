@@ -1,0 +1,215 @@
+#include "build/merge.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <string_view>
+
+#include "analysis/quote.h"
+#include "build/posting_accumulator.h"
+#include "index/varint.h"
+
+namespace vrim {
+
+namespace {
+
+// The shortest text that reads back as `value`.
+std::string Number(double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+// The bytes of the encoded position list of `count` entries at `data`
+// (positions.h): the common length, then one or two varints an entry.
+size_t EncodedLength(const uint8_t* data, uint64_t count) {
+  const uint8_t* p = data;
+  const uint64_t common = GetVarint64Unchecked(&p);
+  const uint64_t varints = count * (common != 0 ? 1 : 2);
+  for (uint64_t i = 0; i < varints; ++i) {
+    while (*p++ & 0x80) {
+    }
+  }
+  return static_cast<size_t>(p - data);
+}
+
+// The surviving documents in reference order: out's refs, boosts and
+// field lengths, and each input document's new id (kDroppedDocument when
+// it does not survive).
+std::vector<std::vector<uint32_t>> MergeDocuments(
+    const std::vector<IndexPtr>& indexes, const std::vector<std::string>& drop,
+    IndexData* out) {
+  struct Source {
+    std::string_view ref;
+    uint32_t index;
+    uint32_t doc;
+  };
+  std::vector<Source> sources;
+  std::vector<std::vector<uint32_t>> ids(indexes.size());
+  for (uint32_t i = 0; i < indexes.size(); ++i) {
+    const std::vector<std::string>& refs = indexes[i]->data().refs;
+    ids[i].assign(refs.size(), kDroppedDocument);
+    for (uint32_t d = 0; d < refs.size(); ++d) {
+      if (!std::binary_search(drop.begin(), drop.end(), refs[d])) {
+        sources.push_back(Source{refs[d], i, d});
+      }
+    }
+  }
+  // By reference, the last index first, so the first of a run wins.
+  std::sort(sources.begin(), sources.end(),
+            [](const Source& x, const Source& y) {
+              return x.ref != y.ref ? x.ref < y.ref : x.index > y.index;
+            });
+  const size_t field_count = out->fields.size();
+  for (size_t k = 0; k < sources.size(); ++k) {
+    if (k > 0 && sources[k].ref == sources[k - 1].ref) continue;
+    const Source& s = sources[k];
+    const IndexData& data = indexes[s.index]->data();
+    ids[s.index][s.doc] = static_cast<uint32_t>(out->refs.size());
+    out->refs.emplace_back(s.ref);
+    out->doc_boosts.push_back(data.doc_boosts[s.doc]);
+    auto lengths = data.field_lengths.begin() +
+                   static_cast<ptrdiff_t>(s.doc * field_count);
+    out->field_lengths.insert(out->field_lengths.end(), lengths,
+                              lengths + static_cast<ptrdiff_t>(field_count));
+  }
+  out->document_count = out->refs.size();
+  return ids;
+}
+
+// Appends the surviving postings of term `term` of `from` to `out`, with
+// new document ids and their positions copied.
+void CarryPostings(const Index& from, uint32_t term,
+                   const std::vector<uint32_t>& ids,
+                   std::vector<Posting>* postings, std::string* positions) {
+  const auto* base =
+      reinterpret_cast<const uint8_t*>(from.data().positions.data());
+  for (const Posting* p = from.postings_begin(term);
+       p != from.postings_end(term); ++p) {
+    const uint32_t doc = ids[p->doc];
+    if (doc == kDroppedDocument) continue;
+    Posting carried = *p;
+    carried.doc = doc;
+    carried.positions_offset = positions->size();
+    if (p->position_count > 0) {
+      const uint8_t* list = base + p->positions_offset;
+      positions->append(reinterpret_cast<const char*>(list),
+                        EncodedLength(list, p->position_count));
+    }
+    postings->push_back(carried);
+  }
+}
+
+// The union of the term dictionaries in byte order, each term's postings
+// gathered from every index holding it; terms left without a posting are
+// not kept.
+void MergeTerms(const std::vector<IndexPtr>& indexes,
+                const std::vector<std::vector<uint32_t>>& ids,
+                IndexData* out) {
+  std::vector<uint32_t> next(indexes.size(), 0);  // term cursor per index
+  uint64_t posting_total = 0;
+  uint64_t term_total = 0;
+  uint64_t position_bytes = 0;
+  for (const IndexPtr& index : indexes) {
+    posting_total += index->data().postings.size();
+    term_total += index->data().terms.size();
+    position_bytes += index->data().positions.size();
+  }
+  out->postings.reserve(posting_total);
+  out->terms.reserve(term_total);
+  out->term_postings.reserve(term_total + 1);
+  out->positions.reserve(position_bytes);
+  out->term_postings.push_back(0);
+  while (true) {
+    const std::string* smallest = nullptr;
+    for (uint32_t i = 0; i < indexes.size(); ++i) {
+      const std::vector<std::string>& terms = indexes[i]->data().terms;
+      if (next[i] < terms.size() &&
+          (smallest == nullptr || terms[next[i]] < *smallest)) {
+        smallest = &terms[next[i]];
+      }
+    }
+    if (smallest == nullptr) break;
+    std::string term = *smallest;
+    const size_t first = out->postings.size();
+    int contributors = 0;
+    for (uint32_t i = 0; i < indexes.size(); ++i) {
+      const std::vector<std::string>& terms = indexes[i]->data().terms;
+      if (next[i] >= terms.size() || terms[next[i]] != term) continue;
+      const size_t before = out->postings.size();
+      CarryPostings(*indexes[i], next[i]++, ids[i], &out->postings,
+                    &out->positions);
+      if (out->postings.size() > before) ++contributors;
+    }
+    if (out->postings.size() == first) continue;
+    if (contributors > 1) {
+      // Each index's run is in (field, doc) order already.
+      std::sort(out->postings.begin() + static_cast<ptrdiff_t>(first),
+                out->postings.end(), [](const Posting& x, const Posting& y) {
+                  return x.field != y.field ? x.field < y.field
+                                            : x.doc < y.doc;
+                });
+    }
+    out->terms.push_back(std::move(term));
+    out->term_postings.push_back(out->postings.size());
+  }
+}
+
+}  // namespace
+
+std::string SettingsDifference(const Index& a, const Index& b) {
+  const IndexData& x = a.data();
+  const IndexData& y = b.data();
+  if (x.language != y.language) {
+    return "language: " + Quote(x.language) + " and " + Quote(y.language);
+  }
+  if (x.pipeline != y.pipeline) {
+    return "pipeline: " + QuoteList(x.pipeline) + " and " +
+           QuoteList(y.pipeline);
+  }
+  if (x.fields != y.fields) {
+    return "fields: " + QuoteList(x.fields) + " and " + QuoteList(y.fields);
+  }
+  for (size_t f = 0; f < x.fields.size(); ++f) {
+    if (x.field_boosts[f] != y.field_boosts[f]) {
+      return "the boost of field " + Quote(x.fields[f]) + ": " +
+             Number(x.field_boosts[f]) + " and " + Number(y.field_boosts[f]);
+    }
+  }
+  if (SanitizeK1(x.k1) != SanitizeK1(y.k1)) {
+    return "k1: " + Number(SanitizeK1(x.k1)) + " and " +
+           Number(SanitizeK1(y.k1));
+  }
+  if (SanitizeB(x.b) != SanitizeB(y.b)) {
+    return "b: " + Number(SanitizeB(x.b)) + " and " + Number(SanitizeB(y.b));
+  }
+  return "";
+}
+
+bool MergeIndexes(const std::vector<IndexPtr>& indexes,
+                  const std::vector<std::string>& drop, IndexPtr* out,
+                  std::string* error) {
+  const Index& first = *indexes.front();
+  for (size_t i = 1; i < indexes.size(); ++i) {
+    const std::string difference = SettingsDifference(first, *indexes[i]);
+    if (!difference.empty()) {
+      *error = "cannot merge indexes of different settings: index " +
+               std::to_string(i) + " differs from index 0 in " + difference;
+      return false;
+    }
+  }
+  IndexData data;
+  data.language = first.data().language;
+  data.pipeline = first.data().pipeline;
+  data.fields = first.data().fields;
+  data.field_boosts = first.data().field_boosts;
+  data.k1 = SanitizeK1(first.data().k1);
+  data.b = SanitizeB(first.data().b);
+  const std::vector<std::vector<uint32_t>> ids =
+      MergeDocuments(indexes, drop, &data);
+  MergeTerms(indexes, ids, &data);
+  *out = Index::Make(std::move(data), first.language_ptr());
+  return true;
+}
+
+}  // namespace vrim

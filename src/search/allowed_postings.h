@@ -1,0 +1,63 @@
+// The postings of a range that a filter allows, and the galloping search
+// that walks both.
+#ifndef VRIM_SEARCH_ALLOWED_POSTINGS_H_
+#define VRIM_SEARCH_ALLOWED_POSTINGS_H_
+
+#include <algorithm>
+#include <cstdint>
+
+#include "index/doc_set.h"
+#include "index/index.h"
+#include "search/search_plan.h"
+
+namespace vrim {
+
+// The first posting in [from, end) on or after `doc`: doubling steps from
+// `from`, then bisecting the last one, so a near target costs little.
+// REQUIRES: [from, end) sorted by document.
+inline const Posting* GallopTo(const Posting* from, const Posting* end,
+                               uint32_t doc) {
+  if (from == end || from->doc >= doc) return from;
+  size_t step = 1;
+  const Posting* low = from;
+  while (step < static_cast<size_t>(end - low) && (low + step)->doc < doc) {
+    low += step;
+    step *= 2;
+  }
+  const Posting* high = step < static_cast<size_t>(end - low) ? low + step : end;
+  return std::partition_point(low, high,
+                              [doc](const Posting& p) { return p.doc < doc; });
+}
+
+// Calls f(posting) for each posting of `range` whose document `filter`
+// holds (every posting when `filter` is null), in order. A sparse filter
+// and the postings are walked together, each galloping to the other.
+template <typename F>
+void ForEachAllowed(const PostingRange& range, const DocSet* filter, F f) {
+  if (filter == nullptr) {
+    for (const Posting* p = range.begin; p != range.end; ++p) f(p);
+    return;
+  }
+  if (filter->dense()) {
+    for (const Posting* p = range.begin; p != range.end; ++p) {
+      if (filter->Contains(p->doc)) f(p);
+    }
+    return;
+  }
+  DocSetCursor allowed(*filter);
+  const Posting* p = range.begin;
+  while (p != range.end) {
+    const uint32_t doc = allowed.NextFrom(p->doc);
+    if (doc == DocSet::kNone) return;
+    if (doc != p->doc) {
+      p = GallopTo(p, range.end, doc);
+      continue;
+    }
+    f(p);
+    ++p;
+  }
+}
+
+}  // namespace vrim
+
+#endif  // VRIM_SEARCH_ALLOWED_POSTINGS_H_
