@@ -68,7 +68,7 @@ def test_exports_in_order():
     assert _vrim.__all__ == EXPORTS
     assert vrim.__all__ == EXPORTS + [
         "escape", "field_spans", "highlight", "snippet", "save", "load",
-        "ShardedIndex"]
+        "ShardedIndex", "Collection"]
     for name in EXPORTS:
         assert getattr(vrim, name) is getattr(_vrim, name)
     assert _vrim.__version__ == "0.3.0"
@@ -282,6 +282,7 @@ def test_readme_tour_runs(capsys, tmp_path, monkeypatch):
     assert 'title: 0 5 expecting term, found nothing in query "title:"' in out
     assert "<mark>Ａpples</mark>" in out
     assert "['fruit/apple', 'fruit/crab-apple']" in out
+    assert "2 [('fruit', 1), ('tool', 1)] [('p1', 12.5), ('p3', 5.0)]" in out
 
 
 def test_import_stays_light():

@@ -112,6 +112,25 @@ def update(index: vrim.Index) -> vrim.Index:
     return builder.build()
 
 
+def collection(folder: Path) -> list[tuple[str, float]]:
+    with vrim.Collection.create(folder / "shop", "en", {"title": 2.0, "body": 1.0},
+                                columns={"kind": str, "year": int}) as shop:
+        with shop.writer(timeout=5.0) as writer:
+            staged: int = writer.upsert([{"id": "p1", "title": "Apples", "kind": "fruit",
+                                          "year": 2020}])
+            writer.delete(["p0"])
+            assert staged == 1
+        page = shop.search("apple", 5, offset=0, where={"year": (2000, None)},
+                           facets=["kind"])
+        counts: list[tuple[object, int]] = page.facets["kind"]
+        assert page.total == 1 and counts == [("fruit", 1)] and len(shop) == 1
+        stored = shop.get("p1")
+        assert stored is not None and stored["kind"] == "fruit"
+        assert shop.refresh() is False and list(shop) == ["p1"]
+        shop.optimize()
+        return [(hit.ref, hit.score) for hit in page.hits if hit.snippet("title")]
+
+
 def main() -> None:
     assert isinstance(vrim.__version__, str)
     assert "en" in vrim.languages()
@@ -137,6 +156,9 @@ def main() -> None:
     index = update(vrim.Index.from_bytes(data, "en"))
     assert sorted(hit.ref for hit in index.search("apple fig")) == ["a", "c", "d"]
     assert len(index.search("apple fig", limit=1)) == 1
+
+    with tempfile.TemporaryDirectory() as folder:
+        print(collection(Path(folder)))
 
     try:
         index.search("title:")

@@ -1,0 +1,104 @@
+"""One committed state of a collection: its segments, and a SQLite read
+transaction on the catalog as of that state.
+
+Each snapshot keeps its own connection with a read transaction open, so
+the documents and column values it returns always belong to the segments it
+searches, while a search that started on it runs to the end even if the
+collection has moved on (the connection closes with the last reference to
+the snapshot). Loading a newer state reuses every segment already loaded,
+reloads only the deletion sets that grew, and reads only new segment files.
+A file can vanish between reading the catalog and opening it when a writer
+merges meanwhile; loading then starts over from the newer state, which
+never names a removed file.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+import threading
+from collections.abc import Mapping
+from typing import Any
+
+from _vrim import Index
+
+from . import catalog
+from .segments import Segment, read_index
+
+
+class Snapshot:
+    """The segments of one generation, by ascending id, with the catalog as
+    of that generation."""
+
+    def __init__(self, generation: int, segments: tuple[Segment, ...],
+                 connection: sqlite3.Connection | None) -> None:
+        self.generation = generation
+        self.segments = segments
+        self.by_id = {segment.id: segment for segment in segments}
+        self._connection = connection
+        self._lock = threading.Lock()
+
+    def query(self, sql: str, params: Any = ()) -> list[Any]:
+        if self._connection is None:
+            raise ValueError("the collection is closed")
+        with self._lock:
+            return self._connection.execute(sql, params).fetchall()
+
+    def close(self) -> None:
+        with self._lock:
+            connection, self._connection = self._connection, None
+            if connection is not None:
+                connection.close()
+
+
+EMPTY = Snapshot(-1, (), None)
+
+
+def _load(connection: sqlite3.Connection, directory: str, language: str,
+          previous: Snapshot, adopt: Mapping[str, Index]) -> Snapshot:
+    current = catalog.generation(connection)
+    rows = connection.execute(
+        "SELECT id, file, sha256 FROM segments ORDER BY id").fetchall()
+    grown = {segment for (segment,) in connection.execute(
+        "SELECT DISTINCT segment FROM deletions WHERE generation > ?",
+        (previous.generation,))}
+    segments = []
+    for id, file, sha256 in rows:
+        old = previous.by_id.get(id)
+        if old is not None and id not in grown:
+            segments.append(old)
+            continue
+        index = old.index if old is not None else adopt.get(file)
+        if index is None:
+            index = read_index(directory, file, sha256, language)
+        deleted = index.doc_set(ref for (ref,) in connection.execute(
+            "SELECT ref FROM deletions WHERE segment = ?", (id,)))
+        segments.append(old.with_deleted(deleted) if old is not None
+                        else Segment(id, file, index, deleted))
+    return Snapshot(current, tuple(segments), connection)
+
+
+def load(directory: str, language: str, readonly: bool, previous: Snapshot,
+         adopt: Mapping[str, Index]) -> Snapshot:
+    """The newest committed state, on a new connection. `adopt` holds
+    indexes a writer of this process has just written, by file name, so they
+    are not read back from disk."""
+    connection = catalog.connect(directory, readonly=readonly)
+    missing_at = None
+    try:
+        while True:
+            connection.execute("BEGIN")
+            try:
+                return _load(connection, directory, language, previous, adopt)
+            except FileNotFoundError as error:
+                # Retired by a newer state, unless the state has not moved:
+                # then the catalog names a file that is gone.
+                now = catalog.generation(connection)
+                connection.execute("COMMIT")
+                if now == missing_at:
+                    raise FileNotFoundError(
+                        f"{directory}: segment file {error.filename} named by "
+                        "the catalog is missing") from None
+                missing_at = now
+    except BaseException:
+        connection.close()
+        raise

@@ -1,0 +1,285 @@
+"""The writer: batches of upserts and deletions committed as segments, and
+the merges that keep the segment count down.
+
+A commit builds the batch into an index, writes and syncs its file, then
+records everything in one SQLite transaction: the segment, the documents,
+and a deletion in the older segment of every replaced or deleted document.
+A crash before that transaction leaves only an unnamed file, removed by the
+next writer; after it, the commit is whole. Merges work the same way: the
+merged file first, then one transaction swapping it for its sources, whose
+files are removed only afterwards.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sqlite3
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any
+
+from _vrim import Index, IndexBuilder
+
+from . import catalog
+from .documents import Checker, iterate
+from .lock import WriteLock
+from .merge_policy import SegmentSize
+from .segments import remove_files, unnamed_files, write_file
+
+if TYPE_CHECKING:
+    from .collection import Collection
+
+# A staged document: (JSON, the mapping, its column values); None: deleted.
+Staged = tuple[str, dict[str, Any], list[Any]]
+
+
+class Writer:
+    """Changes to a collection, made inside ``with collection.writer():``.
+
+    ``upsert`` and ``delete`` stage changes; leaving the block commits them
+    as one transaction (``commit()`` does so earlier), an exception inside it
+    discards them. Only one writer at a time holds a collection, across
+    processes."""
+
+    def __init__(self, collection: Collection, timeout: float | None,
+                 merge: bool) -> None:
+        self._collection = collection
+        self._directory = collection.path
+        self._timeout = timeout
+        self._merge = merge
+        self._lock = WriteLock(os.path.join(collection.path, catalog.LOCK))
+        self._connection: sqlite3.Connection | None = None
+        self._batch: dict[str, Staged | None] = {}
+        self._entered = False
+        settings = collection._settings
+        self._checker = Checker(settings["ref_field"], settings["fields"],
+                                settings["columns"])
+
+    # -- the block --------------------------------------------------------
+
+    def __enter__(self) -> Writer:
+        if self._entered:
+            raise RuntimeError("a writer is entered once; make a new one with "
+                               "collection.writer()")
+        self._entered = True
+        self._lock.acquire(self._timeout)
+        try:
+            self._connection = catalog.connect(self._directory, readonly=False)
+            self._remove_leftovers()
+        except BaseException:
+            self._close()
+            raise
+        return self
+
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
+        try:
+            if exc_type is None:
+                self.commit()
+                if self._merge:
+                    self.merge()
+        finally:
+            self._close()
+
+    def _close(self) -> None:
+        self._batch = {}
+        connection, self._connection = self._connection, None
+        try:
+            if connection is not None:
+                connection.close()
+        finally:
+            self._lock.release()
+
+    def _open(self) -> sqlite3.Connection:
+        if self._connection is None:
+            raise RuntimeError("the writer is used outside its with block")
+        return self._connection
+
+    # -- staging ----------------------------------------------------------
+
+    def upsert(self, docs: Any) -> int:
+        """Stage documents: a mapping, an iterable of mappings or a pandas
+        DataFrame. A document replaces the one with the same reference.
+        Every document is checked before any is staged; returns how many."""
+        self._open()
+        staged = [self._checker.check(doc, number)
+                  for number, doc in enumerate(iterate(docs))]
+        for ref, text, plain, values in staged:
+            self._batch.pop(ref, None)
+            self._batch[ref] = (text, plain, values)
+        return len(staged)
+
+    def delete(self, refs: str | Iterable[str]) -> None:
+        """Stage the removal of documents by reference (one str, or an
+        iterable of them); references the collection lacks are ignored."""
+        self._open()
+        refs = [refs] if isinstance(refs, str) else list(refs)
+        for ref in refs:
+            if not isinstance(ref, str):
+                raise TypeError(f"a reference is a str, not {type(ref).__name__}")
+        for ref in refs:
+            self._batch.pop(ref, None)
+            self._batch[ref] = None
+
+    @property
+    def staged(self) -> int:
+        """Upserts and deletions waiting for the commit."""
+        return len(self._batch)
+
+    # -- committing -------------------------------------------------------
+
+    def commit(self) -> None:
+        """Commit what is staged, as one transaction, and show it to this
+        process's collection."""
+        connection = self._open()
+        batch, self._batch = self._batch, {}
+        if not batch:
+            return
+        upserts = [(ref, entry) for ref, entry in batch.items() if entry is not None]
+        index = None
+        file = digest = ""
+        if upserts:
+            index = self._build([plain for _, (_, plain, _) in upserts])
+            file, digest = write_file(self._directory, index.to_bytes())
+        try:
+            connection.execute("BEGIN IMMEDIATE")
+            generation = catalog.generation(connection) + 1
+            previous = dict(connection.execute(
+                "SELECT ref, segment FROM documents WHERE ref IN "
+                "(SELECT value FROM json_each(?))",
+                (json.dumps(list(batch), ensure_ascii=False),)))
+            if not upserts and not previous:
+                connection.execute("ROLLBACK")
+                return
+            segment = None
+            if upserts:
+                segment = connection.execute(
+                    "INSERT INTO segments (file, sha256, documents, generation) "
+                    "VALUES (?, ?, ?, ?)",
+                    (file, digest, len(upserts), generation)).lastrowid
+            connection.executemany(
+                "INSERT INTO deletions VALUES (?, ?, ?)",
+                ((old, ref, generation) for ref, old in previous.items()))
+            connection.executemany(
+                "DELETE FROM documents WHERE ref = ?",
+                ((ref,) for ref, entry in batch.items()
+                 if entry is None and ref in previous))
+            columns = len(self._checker.columns)
+            connection.executemany(
+                "INSERT OR REPLACE INTO documents (ref, segment, doc"
+                + "".join(f", {catalog.column_sql(i)}" for i in range(columns))
+                + ") VALUES (?, ?, ?" + ", ?" * columns + ")",
+                ((ref, segment, text, *values)
+                 for ref, (text, _, values) in upserts))
+            connection.execute("UPDATE state SET generation = ?", (generation,))
+            connection.execute("COMMIT")
+        except BaseException:
+            self._abandon(connection, file)
+            raise
+        self._collection._committed({file: index} if index is not None else {})
+
+    def _abandon(self, connection: sqlite3.Connection, file: str) -> None:
+        """After a failed transaction: roll back, and remove the new file
+        unless the transaction did name it (an interrupt can arrive just
+        after COMMIT has returned)."""
+        if connection.in_transaction:
+            connection.execute("ROLLBACK")
+        if file and connection.execute(
+                "SELECT 1 FROM segments WHERE file = ?", (file,)).fetchone() is None:
+            remove_files(self._directory, [file])
+
+    def _build(self, docs: list[dict[str, Any]]) -> Index:
+        settings = self._collection._settings
+        builder = IndexBuilder(settings["language"], ref_field=settings["ref_field"],
+                               k1=settings["k1"], b=settings["b"])
+        for name, boost in settings["fields"].items():
+            builder.field(name, boost)
+        builder.add_many(docs)
+        return builder.build()
+
+    def _remove_leftovers(self) -> None:
+        """Files of commits and merges that did not finish, and retired
+        segment files not yet removed."""
+        connection = self._open()
+        named = {file for (file,) in connection.execute("SELECT file FROM segments")}
+        kept = remove_files(self._directory, unnamed_files(self._directory, named))
+        connection.execute(
+            "DELETE FROM retired WHERE file NOT IN (SELECT value FROM json_each(?))",
+            (json.dumps(kept),))
+
+    # -- merging ----------------------------------------------------------
+
+    def sizes(self) -> list[SegmentSize]:
+        """Every segment's document and live document count."""
+        return [SegmentSize(id, documents, documents - deleted)
+                for id, documents, deleted in self._open().execute(
+                    "SELECT id, documents, (SELECT count(*) FROM deletions "
+                    "WHERE segment = segments.id) FROM segments ORDER BY id")]
+
+    def merge(self) -> int:
+        """Merge segments as the collection's merge policy picks them, until
+        it picks none; returns how many merges ran."""
+        policy = self._collection.merge_policy
+        merges = 0
+        while (group := policy.pick(self.sizes())) is not None:
+            self.merge_segments(group)
+            merges += 1
+        return merges
+
+    def optimize(self) -> None:
+        """Merge every segment into one, leaving out deleted documents."""
+        sizes = self.sizes()
+        if len(sizes) > 1 or any(s.live < s.documents for s in sizes):
+            self.merge_segments([s.id for s in sizes])
+
+    def merge_segments(self, group: list[int]) -> None:
+        """Replace the segments `group` by one holding their live documents."""
+        from _vrim import merge
+
+        connection = self._open()
+        self.commit()  # staged changes first: they may delete from the group
+        self._collection.refresh()  # another process may have written before
+        snapshot = self._collection._snapshot
+        group = sorted(group)
+        members = json.dumps(group)
+        live = {ref for (ref,) in connection.execute(
+            "SELECT ref FROM documents WHERE segment IN "
+            "(SELECT value FROM json_each(?))", (members,))}
+        deleted = {ref for (ref,) in connection.execute(
+            "SELECT ref FROM deletions WHERE segment IN "
+            "(SELECT value FROM json_each(?))", (members,))}
+        merged: Index | None = None
+        file = digest = ""
+        if live:
+            merged = merge([snapshot.by_id[id].index for id in group],
+                           drop=sorted(deleted - live))
+            if merged.document_count != len(live):
+                raise RuntimeError(
+                    f"merging segments {group} gave {merged.document_count} "
+                    f"documents where the catalog has {len(live)} live")
+            file, digest = write_file(self._directory, merged.to_bytes())
+        try:
+            connection.execute("BEGIN IMMEDIATE")
+            generation = catalog.generation(connection) + 1
+            target = None
+            if merged is not None:
+                target = connection.execute(
+                    "INSERT INTO segments (file, sha256, documents, generation) "
+                    "VALUES (?, ?, ?, ?)",
+                    (file, digest, merged.document_count, generation)).lastrowid
+            for statement in (
+                    "UPDATE documents SET segment = :target WHERE segment IN "
+                    "(SELECT value FROM json_each(:group))",
+                    "DELETE FROM deletions WHERE segment IN "
+                    "(SELECT value FROM json_each(:group))",
+                    "INSERT INTO retired SELECT file FROM segments WHERE id IN "
+                    "(SELECT value FROM json_each(:group))",
+                    "DELETE FROM segments WHERE id IN "
+                    "(SELECT value FROM json_each(:group))"):
+                connection.execute(statement, {"target": target, "group": members})
+            connection.execute("UPDATE state SET generation = ?", (generation,))
+            connection.execute("COMMIT")
+        except BaseException:
+            self._abandon(connection, file)
+            raise
+        self._collection._committed({file: merged} if merged is not None else {})
+        self._remove_leftovers()
