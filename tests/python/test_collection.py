@@ -55,12 +55,13 @@ CUTS = [(None, 0), (1, 0), (3, 2)]
 
 @settings(max_examples=40, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(program=steps, factor=st.sampled_from([2, 3, 10]))
-def test_searches_equal_a_fresh_index_after_every_step(tmp_path_factory, program, factor):
+@given(program=steps, policy=st.builds(TieredMergePolicy, st.sampled_from([2, 4, 100]),
+                                       st.just(2), st.sampled_from([0.0, 0.5])))
+def test_searches_equal_a_fresh_index_after_every_step(tmp_path_factory, program, policy):
     path = str(tmp_path_factory.mktemp("c") / "coll")
     model = {}
     coll = create(path)
-    coll.merge_policy = TieredMergePolicy(factor=factor, floor=2)
+    coll.merge_policy = policy
     try:
         for kind, batch in program:
             if kind in ("commit", "abort"):
@@ -89,7 +90,7 @@ def test_searches_equal_a_fresh_index_after_every_step(tmp_path_factory, program
                 with vrim.Collection.open(path, readonly=True) as readonly:
                     check_searches(readonly, model, queries=["river"])
                 coll = vrim.Collection.open(path)
-                coll.merge_policy = TieredMergePolicy(factor=factor, floor=2)
+                coll.merge_policy = policy
             assert len(coll) == len(model) and list(coll) == sorted(model)
             check_searches(coll, model, wheres=WHERES, cuts=CUTS,
                            queries=["apple", "+river -sea", "ston* aple~1 pear^2"])
