@@ -26,6 +26,7 @@ Index documents and search them from the command line or a local web page.
   vrim search docs.vrim 'install -pip'  ranked hits with highlighted snippets
   vrim info docs.vrim                   what the index holds
   vrim serve docs.vrim                  search page at http://127.0.0.1:8000/
+  vrim build posts.jsonl --collection -o posts/   a collection: vrim add, vrim delete
 
 Texts and queries are composed to Unicode NFC. See `vrim COMMAND --help`."""
 
@@ -93,6 +94,7 @@ def _build_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser])
                    "each hit to URL + its reference")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress or summary")
     _store_options(p, build=True)
+    _SUBPARSERS["build"] = p
 
 
 def _search_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -156,6 +158,9 @@ def parser() -> argparse.ArgumentParser:
     _search_parser(commands)
     _info_parser(commands)
     _serve_parser(commands)
+    from . import collection
+    collection.add_options(_SUBPARSERS["build"], _SUBPARSERS["search"])
+    collection.add_commands(commands)
     return top
 
 
@@ -172,7 +177,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     if extra:
         top.error("unrecognized arguments: " + " ".join(extra))
-    module = importlib.import_module(f".{args.command}", __name__)
+    module = importlib.import_module(f".{getattr(args, 'module', args.command)}",
+                                     __name__)
     try:
         status: int = module.run(args)
         sys.stdout.flush()

@@ -158,6 +158,8 @@ def check_output(args: argparse.Namespace) -> None:
     written where asked: a missing or unwritable folder, or a folder in the
     way."""
     output = os.fspath(args.output)
+    if args.collection:
+        return  # a collection is a folder of its own, checked when opened
     paths = [output] if args.no_store else [output, args.store or store.default_path(output)]
     for path in paths:
         folder = os.path.dirname(os.path.abspath(path))
@@ -189,6 +191,11 @@ def run(args: argparse.Namespace) -> int:
         explicit=bool(args.field), max_token_length=max_length)
     if not fields:
         raise CliError("the documents have no text fields: name them with --field")
+    if args.collection:
+        from .collection import build as build_collection
+        return build_collection(args, raw, fields, progress)
+    if args.column:
+        raise CliError("--column needs --collection")
     docs = [(r, _document(r, args.ref, [name for name, _ in fields], args.coerce))
             for r in raw]
     _stage(builder, docs)

@@ -11,6 +11,7 @@ from _vrim import QueryError
 
 from .._helpers.escape import escape
 from .._helpers.highlight import Segment
+from .errors import CliError
 from .hits import HitView, nfc, search
 from .opened import open_index
 from .queries import (LITERAL_HINT, WILDCARD_ONLY, caused_by_colon, ignored_stop_words,
@@ -49,6 +50,11 @@ def _print_hit(rank: int, view: HitView, all_fields: bool, out: TextIO,
 
 
 def run(args: argparse.Namespace) -> int:
+    from .collection import is_collection, search as search_collection
+    if is_collection(args.index):
+        return search_collection(args)
+    if args.where or args.facet:
+        raise CliError("--where and --facet need a collection (vrim build --collection)")
     opened = open_index(args.index, args.store, use_store=not args.no_store)
     query = nfc(args.query)
     if args.literal:
