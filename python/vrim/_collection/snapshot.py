@@ -58,22 +58,28 @@ def _load(connection: sqlite3.Connection, directory: str, language: str,
     current = catalog.generation(connection)
     rows = connection.execute(
         "SELECT id, file, sha256 FROM segments ORDER BY id").fetchall()
-    grown = {segment for (segment,) in connection.execute(
-        "SELECT DISTINCT segment FROM deletions WHERE generation > ?",
-        (previous.generation,))}
+    # Deletions only grow while a segment lives (a merge replaces it), so
+    # a loaded segment takes the new ones only.
+    grown: dict[int, list[str]] = {}
+    if previous.segments:
+        for segment, ref in connection.execute(
+                "SELECT segment, ref FROM deletions WHERE generation > ?",
+                (previous.generation,)):
+            grown.setdefault(segment, []).append(ref)
     segments = []
     for id, file, sha256 in rows:
         old = previous.by_id.get(id)
-        if old is not None and id not in grown:
-            segments.append(old)
+        if old is not None:
+            new = grown.get(id)
+            segments.append(old if new is None
+                            else old.with_deleted(old.deleted | old.index.doc_set(new)))
             continue
-        index = old.index if old is not None else adopt.get(file)
+        index = adopt.get(file)
         if index is None:
             index = read_index(directory, file, sha256, language)
         deleted = index.doc_set(ref for (ref,) in connection.execute(
             "SELECT ref FROM deletions WHERE segment = ?", (id,)))
-        segments.append(old.with_deleted(deleted) if old is not None
-                        else Segment(id, file, index, deleted))
+        segments.append(Segment(id, file, index, deleted))
     return Snapshot(current, tuple(segments), connection)
 
 

@@ -65,6 +65,9 @@ class Writer:
         self._lock.acquire(self._timeout)
         try:
             self._connection = catalog.connect(self._directory, readonly=False)
+            # Room for the pages a batch touches in the document table and
+            # its indexes, so large collections are not re-read per commit.
+            self._connection.execute("PRAGMA cache_size = -65536")
             self._remove_leftovers()
         except BaseException:
             self._close()
