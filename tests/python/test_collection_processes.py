@@ -78,3 +78,5 @@ def test_readers_see_whole_commits_while_a_writer_merges(tmp_path):
     for reader, output in zip(readers, outputs):
         assert reader.returncode == 0, output
         assert output.startswith("checked ") and int(output.split()[1]) > 0
+    print(f"{len(written) - 1} commits; states checked by the readers: "
+          + ", ".join(output.split()[1] for output in outputs))

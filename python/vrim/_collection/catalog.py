@@ -68,7 +68,7 @@ INSERT INTO state VALUES (1, 0);
 def connect(directory: str, *, readonly: bool, timeout: float = 30.0
             ) -> sqlite3.Connection:
     """A connection in autocommit mode: transactions are explicit."""
-    uri = pathlib.Path(directory, CATALOG).resolve().as_uri()
+    uri = pathlib.Path(os.path.abspath(os.path.join(directory, CATALOG))).as_uri()
     if readonly:
         uri += "?mode=ro"
     connection = sqlite3.connect(uri, uri=True, isolation_level=None,

@@ -166,11 +166,14 @@ class Writer:
                 "DELETE FROM documents WHERE ref = ?",
                 ((ref,) for ref, entry in batch.items()
                  if entry is None and ref in previous))
-            columns = len(self._checker.columns)
+            # An upsert in place: a replaced document keeps its row, and
+            # the reference index is not touched.
+            names = ["segment", "doc"] + [catalog.column_sql(i)
+                                          for i in range(len(self._checker.columns))]
             connection.executemany(
-                "INSERT OR REPLACE INTO documents (ref, segment, doc"
-                + "".join(f", {catalog.column_sql(i)}" for i in range(columns))
-                + ") VALUES (?, ?, ?" + ", ?" * columns + ")",
+                f"INSERT INTO documents (ref, {', '.join(names)}) VALUES (?"
+                + ", ?" * len(names) + ") ON CONFLICT (ref) DO UPDATE SET "
+                + ", ".join(f"{name} = excluded.{name}" for name in names),
                 ((ref, segment, text, *values)
                  for ref, (text, _, values) in upserts))
             connection.execute("UPDATE state SET generation = ?", (generation,))
