@@ -35,7 +35,7 @@ import pickle
 import sys
 import threading
 import time
-from collections.abc import Coroutine, Mapping, Sequence
+from collections.abc import Coroutine, Iterable, Mapping, Sequence
 from typing import Any, NamedTuple, TypeVar
 
 try:
@@ -56,9 +56,9 @@ from ._sharding import manifest
 from ._sharding.dask_worker import (MISSING, Settings, ShardPlugin,
                                     build_index, build_shard,
                                     collection_id, write_shard)
-from ._sharding.sharded_index import (check_complete, check_disjoint,
-                                      check_same_settings, hit_order,
-                                      merge_ranked)
+from ._sharding.sharded_index import (SearchOptions, check_complete,
+                                      check_disjoint, check_same_settings,
+                                      hit_order, merge_ranked)
 
 __all__ = ["Hit", "SchedulerLostError", "ShardInfo", "ShardLostError",
            "ShardedIndex", "build", "load", "write"]
@@ -450,7 +450,7 @@ class ShardedIndex:
         self._dead: set[str] = set()
         # Workers that let a call time out, avoided until the given time.
         self._suspect: dict[str, float] = {}
-        self._cache: collections.OrderedDict[str, dict[str, int]] = \
+        self._cache: collections.OrderedDict[tuple[str, bool], dict[str, int]] = \
             collections.OrderedDict()
         deadline = _deadline(timeout)
         self._restore_missing(deadline)
@@ -644,15 +644,15 @@ class ShardedIndex:
 
     # -------------------------------------------------------- searching
 
-    def _cached(self, query: str) -> dict[str, int] | None:
+    def _cached(self, key: tuple[str, bool]) -> dict[str, int] | None:
         with self._lock:
-            terms = self._cache.get(query)
+            terms = self._cache.get(key)
             if terms is not None:
-                self._cache.move_to_end(query)
+                self._cache.move_to_end(key)
             return terms
 
-    def _summed(self, query: str, parts: Sequence[Mapping[str, int]]
-                ) -> QueryStats:
+    def _summed(self, key: tuple[str, bool],
+                parts: Sequence[Mapping[str, int]]) -> QueryStats:
         """The statistics of `query` from every shard's own frequencies,
         kept for the next time."""
         terms: collections.Counter[str] = collections.Counter()
@@ -660,7 +660,7 @@ class ShardedIndex:
             terms.update(part)
         with self._lock:
             if self._cache_size:
-                self._cache[query] = dict(terms)
+                self._cache[key] = dict(terms)
             while len(self._cache) > self._cache_size:
                 self._cache.popitem(last=False)
         return self._with_fixed(terms)
@@ -671,13 +671,13 @@ class ShardedIndex:
                           fixed.sources)
 
     def _searched(self, query: str, limit: int | None, total: QueryStats,
-                  deadline: float, turn: int,
+                  options: SearchOptions, deadline: float, turn: int,
                   numbers: Sequence[int] | None = None) -> list[Any]:
         return self._phase("vrim_search", {
-            "query": query, "limit": limit, "stats": pickle.dumps(total)},
-            deadline, numbers, turn)
+            "query": query, "limit": limit, "stats": pickle.dumps(total),
+            "options": options.shard_keywords()}, deadline, numbers, turn)
 
-    def _answer(self, query: str, limit: int | None, deadline: float
+    def _answer(self, query: str, options: SearchOptions, deadline: float
                 ) -> tuple[QueryStats, list[Any]]:
         """The summed statistics and every shard's hits, in as few round
         trips as what is known allows: a query seen before is searched at
@@ -687,37 +687,43 @@ class ShardedIndex:
         every shard's own frequencies; the remaining shards are searched
         with the sum in a second round. Without the cache, two rounds."""
         turn = next(self._turn)
-        terms = self._cached(query)
+        limit = options.wanted
+        key = (query, options.phrases)
+        terms = self._cached(key)
         if terms is not None:
             total = self._with_fixed(terms)
             if limit == 0:
                 return total, []
-            return total, self._searched(query, limit, total, deadline, turn)
+            return total, self._searched(query, limit, total, options,
+                                         deadline, turn)
         if limit == 0 or not self._cache_size:
-            total = self._summed(query, self._phase(
-                "vrim_stats", {"query": query}, deadline, None, turn))
+            total = self._summed(key, self._phase(
+                "vrim_stats", {"query": query, "phrases": options.phrases},
+                deadline, None, turn))
             if limit == 0:
                 return total, []
-            return total, self._searched(query, limit, total, deadline, turn)
+            return total, self._searched(query, limit, total, options,
+                                         deadline, turn)
         replies = self._phase("vrim_query", {
-            "query": query, "limit": limit,
-            "collection": self._collection}, deadline, None, turn)
-        total = self._summed(query, [terms for _, terms in replies])
+            "query": query, "limit": limit, "collection": self._collection,
+            "options": options.shard_keywords()}, deadline, None, turn)
+        total = self._summed(key, [terms for _, terms in replies])
         ranked = [hits for hits, _ in replies]
         rest = [n for n, hits in enumerate(ranked) if hits is None]
         if rest:
-            more = self._searched(query, limit, total, deadline, turn, rest)
+            more = self._searched(query, limit, total, options, deadline,
+                                  turn, rest)
             for number in rest:
                 ranked[number] = more[number]
         return total, ranked
 
-    def _two_phases(self, query: str, limit: int | None,
+    def _two_phases(self, query: str, options: SearchOptions,
                     timeout: float | None) -> tuple[QueryStats, list[Hit]]:
         if self._closed:
             raise ValueError("this ShardedIndex is closed")
         deadline = _deadline(timeout)
         try:
-            total, ranked = self._answer(query, limit, deadline)
+            total, ranked = self._answer(query, options, deadline)
         except TimeoutError as error:
             if self._client.status == "running":
                 raise
@@ -725,21 +731,25 @@ class ShardedIndex:
                 "the shards did not answer within the timeout") from error
         self._maybe_repair()
         hits = [[Hit(*hit) for hit in part] for part in ranked]
-        return total, merge_ranked(hits, limit,
-                                   lambda h: hit_order(h.ref, h.score))
+        return total, options.page(merge_ranked(
+            hits, options.wanted, lambda h: hit_order(h.ref, h.score)))
 
-    def query_stats(self, query: str, *,
+    def query_stats(self, query: str, *, phrases: bool = False,
                     timeout: float | None = 30.0) -> QueryStats:
         """The statistics of ``query`` summed over every shard."""
-        self._probe.search(query, 0)
-        return self._two_phases(query, 0, timeout)[0]
+        options = SearchOptions.check(0, None, 0, phrases)
+        self._probe.search(query, 0, phrases=phrases)
+        return self._two_phases(query, options, timeout)[0]
 
     def search(self, query: str, limit: int | None = None, *,
+               filter: Iterable[str] | None = None, offset: int = 0,
+               phrases: bool = False,
                timeout: float | None = 30.0) -> list[Hit]:
         """Search every shard with the collection's statistics.
 
-        Hits in descending score order, ties by reference; ``limit`` as in
-        ``Index.search``. Raises ``QueryError`` for a malformed query and
+        Hits in descending score order, ties by reference; ``limit``,
+        ``offset`` and ``phrases`` as in ``Index.search``; ``filter`` any
+        iterable of references, as for ``vrim.ShardedIndex``. Raises ``QueryError`` for a malformed query and
         ``TimeoutError`` when there is no answer within ``timeout``
         seconds (``None``: no bound); the call returns or raises within
         ``timeout + TIMEOUT_SLACK``. ``SchedulerLostError`` when a shard
@@ -747,11 +757,11 @@ class ShardedIndex:
         what restoring raised (``FileNotFoundError``, for example) when a
         shard's file cannot be read.
         """
-        self._probe.search(query, limit)  # checks query and limit
-        cut = None if limit is None else operator.index(limit)
-        if cut == 0:
+        options = SearchOptions.check(limit, filter, offset, phrases)
+        self._probe.search(query, 0, phrases=phrases)  # checks the query
+        if limit is not None and operator.index(limit) == 0:
             return []
-        return self._two_phases(query, cut, timeout)[1]
+        return self._two_phases(query, options, timeout)[1]
 
     # ------------------------------------------------- placing shards
 

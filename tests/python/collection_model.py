@@ -13,7 +13,8 @@ WORDS = ("apple apples pear river rivers running runner stone stones light "
 FIELDS = {"title": 2.0, "body": 1.0}
 COLUMNS = {"lang": str, "year": int, "weight": float}
 QUERIES = ["apple", "+river -sea", "title:ston*", "aple~1", "pear^2 light",
-           "walk* zz", "-apple river", "the"]
+           "walk* zz", "-apple river", "the", '"river stone" pear',
+           '+"apple pear"~2']
 
 
 def fresh_index(docs):
@@ -44,7 +45,8 @@ def passes(doc, where):
 def expected_page(index, docs, query, limit, offset, where, facets):
     """(hits as tuples, total, facets) cut from the fresh index's full
     ranking, as the collection must return them."""
-    kept = [h for h in index.search(query) if passes(docs[h.ref], where)]
+    kept = [h for h in index.search(query, phrases=True)
+            if passes(docs[h.ref], where)]
     cut = kept[offset:] if limit is None else kept[offset:offset + limit]
     counted = {}
     for name in facets:

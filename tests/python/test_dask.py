@@ -197,6 +197,22 @@ def test_bag_shards_answer_like_one_index_from_many_threads(client, docs):
     sharded.close()
 
 
+def test_filter_offset_and_phrases_reach_every_shard(client, docs):
+    sharded = build(client, docs)
+    index = local_index(docs)
+    allowed = {doc["id"] for doc in docs[::3]}
+    for query in ('"river stone" walk', "river", '"walking the"~2'):
+        for limit, offset in ((None, 0), (5, 3)):
+            options = dict(filter=allowed, offset=offset, phrases=True)
+            got = [tuple(h) for h in sharded.search(query, limit, timeout=60,
+                                                    **options)]
+            assert got == [(h.ref, h.score, h.matches)
+                           for h in index.search(query, limit, **options)]
+    assert (sharded.query_stats('"river stone"', phrases=True).terms
+            == index.query_stats('"river stone"', phrases=True).terms)
+    sharded.close()
+
+
 def test_known_terms_save_a_round_trip(client, docs, monkeypatch):
     # Shards no other test searched: workers know nothing of them yet.
     docs = docs[:333]

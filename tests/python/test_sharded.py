@@ -155,3 +155,34 @@ def test_vrim_dask_without_dask_says_what_to_install():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True,
                          text=True, check=True).stdout
     assert "pip install 'dask[distributed]'" in out
+
+
+@pytest.mark.parametrize("language", ["en", "ja"])
+def test_filter_offset_and_phrases_pass_through_the_shards(language):
+    rng = random.Random(f"sharded options {language}")
+    words = WORDS[language]
+    for _ in range(15):
+        whole, shards = random_collection(rng, words, language)
+        sharded = vrim.ShardedIndex(shards)
+        refs = whole.references
+        allowed = set(rng.sample(refs, rng.randint(0, len(refs))))
+        for _ in range(6):
+            query = random_query(rng, words, ["title", "body"])
+            phrased = f'"{rng.choice(words)} {rng.choice(words)}" {query}'
+            for q, phrases in ((query, False), (phrased, True)):
+                for limit, offset in ((None, 0), (3, 0), (4, 2), (None, 5)):
+                    options = dict(filter=allowed, offset=offset,
+                                   phrases=phrases)
+                    want = [hit_tuple(h)
+                            for h in whole.search(q, limit, **options)]
+                    got = [hit_tuple(h)
+                           for h in sharded.search(q, limit, **options)]
+                    assert got == want, (q, limit, offset, phrases)
+
+
+@pytest.mark.parametrize("options,error", [
+    ({"offset": -1}, ValueError), ({"filter": "ref"}, TypeError),
+    ({"filter": [1]}, TypeError), ({"phrases": 1}, TypeError)])
+def test_sharded_search_options_are_checked(shards, options, error):
+    with pytest.raises(error):
+        vrim.ShardedIndex(shards).search("river", 2, **options)

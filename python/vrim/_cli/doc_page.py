@@ -36,10 +36,11 @@ def _hit(opened: OpenedIndex, ref: str, query: str, literal: bool) -> Result | N
     if not query.strip():
         return None
     try:
-        hits = opened.index.search(escape(query) if literal else query)
+        hits = opened.index.search(escape(query) if literal else query,
+                                   filter=(ref,), phrases=True)
     except QueryError:
         return None
-    return next((hit for hit in hits if hit.ref == ref), None)
+    return hits[0] if hits else None
 
 
 def _field(name: str, text: str, hit: Result | None, language: str) -> str:

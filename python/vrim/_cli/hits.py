@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import inspect
 import unicodedata
-from collections.abc import Callable
 from typing import Any
 
 from _vrim import Index, Result
@@ -14,33 +12,15 @@ from .store import Store
 
 TITLE_FIELD = "title"
 SNIPPET_WIDTH = 200
-_accepts_limit: bool | None = None
 
 
 def nfc(text: str) -> str:
     return unicodedata.normalize("NFC", text)
 
 
-def _search_takes_limit() -> bool:
-    global _accepts_limit
-    if _accepts_limit is None:
-        try:
-            params = inspect.signature(Index.search).parameters
-            _accepts_limit = "limit" in params
-        except (TypeError, ValueError):
-            _accepts_limit = False
-    return _accepts_limit
-
-
 def search(index: Index, query: str, limit: int | None) -> list[Result]:
-    """The best `limit` hits (all with None), through `Index.search`'s own
-    limit where this build of the library has one."""
-    if limit is None:
-        return index.search(query)
-    if _search_takes_limit():
-        call: Callable[..., list[Result]] = index.search
-        return call(query, limit=limit)
-    return index.search(query)[:limit]
+    """The best `limit` hits (all with None); quoted words are phrases."""
+    return index.search(query, limit, phrases=True)
 
 
 def segments_json(segments: list[Segment]) -> dict[str, Any]:

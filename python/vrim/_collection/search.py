@@ -30,36 +30,6 @@ if TYPE_CHECKING:
     from .snapshot import Snapshot
 
 
-def _probe_phrases() -> dict[str, bool]:
-    """Which engine calls take ``phrases=``: tried on a one-document index,
-    so a collection passes it through exactly where the engine has it."""
-    builder = IndexBuilder("en")
-    builder.field("t")
-    builder.add({"id": "a", "t": "x"})
-    index = builder.build(threads=1)
-    on: dict[str, Any] = {"phrases": True}
-    calls = {
-        "search": lambda: index.search("x", **on),
-        "query_stats": lambda: index.query_stats("x", **on),
-        "count": lambda: index.count("x", **on),
-    }
-    accepted = {}
-    for name, call in calls.items():
-        try:
-            call()
-            accepted[name] = True
-        except (TypeError, AttributeError):
-            accepted[name] = False
-    return accepted
-
-
-PHRASES = _probe_phrases()
-
-
-def _options(call: str, phrases: bool) -> dict[str, Any]:
-    return {"phrases": phrases} if PHRASES[call] else {}
-
-
 def _result_order(result: Result) -> tuple[float, str]:
     return hit_order(result.ref, result.score)
 
@@ -80,7 +50,8 @@ def _allowed(collection: Collection, state: Snapshot,
 
 
 def _facet(collection: Collection, state: Snapshot, segments: tuple[Segment, ...],
-           allowed: list[Any], query: str, name: str) -> list[tuple[Any, int]]:
+           allowed: list[Any], query: str, name: str,
+           phrases: bool) -> list[tuple[Any, int]]:
     if not isinstance(name, str) or name not in collection.columns:
         raise ValueError(f"facets: {name!r} is not a column of this collection "
                          f"(columns: {', '.join(map(repr, collection.columns)) or 'none'})")
@@ -92,7 +63,8 @@ def _facet(collection: Collection, state: Snapshot, segments: tuple[Segment, ...
                 f"SELECT ref, {sql} FROM documents WHERE segment = ? "
                 f"AND {sql} IS NOT NULL", (segment.id,)))
         column = segment.column(name, values)
-        for value, count in segment.index.facets(query, column, filter=docs):
+        for value, count in segment.index.facets(query, column, filter=docs,
+                                                 phrases=phrases):
             counts[value] += count
     return sorted(counts.items(), key=lambda item: (-item[1], item[0]))
 
@@ -120,22 +92,20 @@ def search_page(collection: Collection, query: str, limit: int | None, *,
     state = collection._live()
     segments = state.segments or (_empty_segment(collection),)
     allowed = _allowed(collection, state, segments, where)
-    stats_options = _options("query_stats", phrases)
     stats = sum((segment.index.query_stats(query, exclude=segment.deleted,
-                                           **stats_options)
+                                           phrases=phrases)
                  for segment in segments[1:]),
                 segments[0].index.query_stats(query, exclude=segments[0].deleted,
-                                              **stats_options))
+                                              phrases=phrases))
     wanted = None if limit is None else start + limit
-    search_options = _options("search", phrases)
     ranked = [segment.index.search(query, wanted, stats=stats, filter=docs,
-                                   **search_options)
+                                   phrases=phrases)
               for segment, docs in zip(segments, allowed)]
     results = merge_ranked(ranked, wanted, _result_order)[start:]
-    count_options = _options("count", phrases)
-    total = sum(segment.index.count(query, filter=docs, stats=stats, **count_options)
+    total = sum(segment.index.count(query, filter=docs, stats=stats, phrases=phrases)
                 for segment, docs in zip(segments, allowed))
-    counted = {name: _facet(collection, state, segments, allowed, query, name)
+    counted = {name: _facet(collection, state, segments, allowed, query, name,
+                            phrases)
                for name in facet_names}
     docs = {}
     if results:

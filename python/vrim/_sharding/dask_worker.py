@@ -219,17 +219,20 @@ class ShardStore:
                 "vrim_bytes": self.to_bytes, "vrim_drop": self.drop,
                 "vrim_describe": self.describe, "vrim_held": self.held}
 
-    async def stats(self, keys: list[str], query: str) -> bytes:
+    async def stats(self, keys: list[str], query: str,
+                    phrases: bool = False) -> bytes:
         """Per key, the terms of `query` with their document frequencies."""
         shards = [self._shards.get(key) for key in keys]
 
         def run() -> list[Any]:
-            return [MISSING if index is None else index.query_stats(query).terms
+            return [MISSING if index is None else
+                    index.query_stats(query, phrases=phrases).terms
                     for index in shards]
         return pickle.dumps(await _in_thread(run))
 
     async def search(self, keys: list[str], query: str, limit: int | None,
-                     stats: bytes) -> bytes:
+                     stats: bytes, options: dict[str, Any] | None = None
+                     ) -> bytes:
         """Per key, the hits of `query` scored with `stats`, as tuples."""
         total: QueryStats = pickle.loads(stats)
         shards = [self._shards.get(key) for key in keys]
@@ -238,7 +241,8 @@ class ShardStore:
         def run() -> list[Any]:
             return [MISSING if index is None else
                     [(hit.ref, hit.score, hit.matches)
-                     for hit in index.search(query, limit, stats=total)]
+                     for hit in index.search(query, limit, stats=total,
+                                             **(options or {}))]
                     for index in shards]
         return pickle.dumps(await _in_thread(run))
 
@@ -254,7 +258,8 @@ class ShardStore:
             del self._known[next(iter(self._known))]
 
     async def query(self, keys: list[str], query: str, limit: int | None,
-                    collection: str) -> bytes:
+                    collection: str, options: dict[str, Any] | None = None
+                    ) -> bytes:
         """Per key, (hits, terms): the shard's own document frequencies of
         the terms `query` matches, and its hits when every one of those
         terms has a summed frequency known from an earlier search of the
@@ -262,13 +267,17 @@ class ShardStore:
         known = self._known.get(collection)
         shards = [self._shards.get(key) for key in keys]
 
+        keywords = options or {}
+
         def one(index: Index) -> tuple[Any, dict[str, int]]:
-            terms = index.query_stats(query).terms
+            terms = index.query_stats(
+                query, phrases=keywords.get("phrases", False)).terms
             stats = None if known is None else known.stats_for(terms)
             if stats is None:
                 return None, terms
             return ([(hit.ref, hit.score, hit.matches)
-                     for hit in index.search(query, limit, stats=stats)],
+                     for hit in index.search(query, limit, stats=stats,
+                                             **keywords)],
                     terms)
 
         def run() -> list[Any]:

@@ -150,23 +150,82 @@ class ShardedIndex:
                 f"language={self.language!r}, "
                 f"documents={self.document_count})")
 
-    def query_stats(self, query: str) -> QueryStats:
+    def query_stats(self, query: str, *, phrases: bool = False) -> QueryStats:
         """The statistics of ``query`` summed over every shard."""
-        total = self._shards[0].query_stats(query)
+        total = self._shards[0].query_stats(query, phrases=phrases)
         for shard in self._shards[1:]:
-            total = total + shard.query_stats(query)
+            total = total + shard.query_stats(query, phrases=phrases)
         check_complete(total, self._fingerprints)
         return total
 
-    def search(self, query: str, limit: int | None = None) -> list[Result]:
+    def search(self, query: str, limit: int | None = None, *,
+               filter: Iterable[str] | None = None, offset: int = 0,
+               phrases: bool = False) -> list[Result]:
         """Search every shard with the collection's statistics.
 
-        Hits in descending score order, ties by reference; ``limit`` as in
-        ``Index.search``. Raises ``QueryError`` for a query that does not
-        parse.
+        Hits in descending score order, ties by reference; ``limit``,
+        ``offset`` and ``phrases`` as in ``Index.search``. ``filter`` is
+        any iterable of references (shards number their documents apart,
+        so a ``DocSet`` of one shard does not serve): only those documents
+        are hits, scored as without the filter. Raises ``QueryError`` for a
+        query that does not parse.
         """
-        stats = self.query_stats(query)
-        ranked = [shard.search(query, limit, stats=stats)
+        options = SearchOptions.check(limit, filter, offset, phrases)
+        stats = self.query_stats(query, phrases=phrases)
+        ranked = [shard.search(query, options.wanted, stats=stats,
+                               **options.shard_keywords())
                   for shard in self._shards]
-        cut = None if limit is None else operator.index(limit)
-        return merge_ranked(ranked, cut, _result_order)
+        return options.page(merge_ranked(ranked, options.wanted, _result_order))
+
+
+class SearchOptions:
+    """A sharded search's limit, filter, offset and phrase mode, checked
+    once and applied alike to every shard: each shard returns its first
+    ``offset + limit`` hits, and the page is cut from their merge."""
+
+    __slots__ = ("wanted", "filter", "offset", "phrases")
+
+    def __init__(self, wanted: int | None, filter: frozenset[str] | None,
+                 offset: int, phrases: bool) -> None:
+        self.wanted = wanted
+        self.filter = filter
+        self.offset = offset
+        self.phrases = phrases
+
+    @classmethod
+    def check(cls, limit: int | None, filter: Iterable[str] | None,
+              offset: int, phrases: bool) -> "SearchOptions":
+        start = operator.index(offset)
+        if start < 0:
+            raise ValueError("offset must not be negative")
+        if type(phrases) is not bool:
+            raise TypeError("phrases must be True or False, not "
+                            f"{type(phrases).__name__}")
+        wanted = None
+        if limit is not None:
+            wanted = operator.index(limit)
+            if wanted < 0:
+                raise ValueError("limit must not be negative")
+            wanted += start
+        refs = None
+        if filter is not None:
+            if isinstance(filter, (str, bytes)):
+                raise TypeError("filter must be an iterable of references, "
+                                "not a single string")
+            refs = frozenset(filter)
+            for ref in refs:
+                if not isinstance(ref, str):
+                    raise TypeError("filter references must be str, not "
+                                    f"{type(ref).__name__}")
+        return cls(wanted, refs, start, phrases)
+
+    def shard_keywords(self) -> dict[str, Any]:
+        """The keywords of each shard's ``Index.search`` (offset 0: the
+        page is cut after merging)."""
+        keywords: dict[str, Any] = {"phrases": self.phrases}
+        if self.filter is not None:
+            keywords["filter"] = self.filter
+        return keywords
+
+    def page(self, merged: list[Any]) -> list[Any]:
+        return merged[self.offset:] if self.offset else merged
