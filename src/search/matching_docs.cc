@@ -4,7 +4,6 @@
 #include <optional>
 #include <vector>
 
-#include "analysis/quote.h"
 #include "search/allowed_postings.h"
 
 namespace vrim {
@@ -72,13 +71,7 @@ bool MatchingDocs(const Index& index, const Query& query,
   std::optional<ScoringStats> given;
   if (stats != nullptr) given.emplace(index, *stats);
   const QueryPlan plans = PlanQuery(index, query, given ? *given : own);
-  for (const ClausePlan& plan : plans.clauses) {
-    if (!plan.missing_term.empty()) {
-      *error = "query statistics lack the term " + Quote(plan.missing_term) +
-               ": they were not gathered for this query from every shard";
-      return false;
-    }
-  }
+  if (!PlanHasEveryTerm(plans, error)) return false;
   *out = MatchingDocs(index, plans, filter);
   return true;
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "analysis/quote.h"
 #include "search/exhaustive.h"
 #include "search/matches.h"
 #include "search/phrase_query.h"
@@ -77,13 +76,7 @@ bool SearchWithStats(const IndexPtr& index_ptr, const Query& query,
   }
   const ScoringStats given(*index_ptr, stats);
   const QueryPlan plans = PlanQuery(*index_ptr, query, given);
-  for (const ClausePlan& plan : plans.clauses) {
-    if (!plan.missing_term.empty()) {
-      *error = "query statistics lack the term " + Quote(plan.missing_term) +
-               ": they were not gathered for this query from every shard";
-      return false;
-    }
-  }
+  if (!PlanHasEveryTerm(plans, error)) return false;
   *hits = SearchPlans(index_ptr, plans, options);
   return true;
 }

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "analysis/normalize.h"
+#include "analysis/quote.h"
 #include "analysis/utf8.h"
 #include "index/positions.h"
 #include "search/phrase_query.h"
@@ -326,5 +327,16 @@ QueryPlan PlanQuery(const Index& index, const Query& query,
   return plans;
 }
 
+
+bool PlanHasEveryTerm(const QueryPlan& plans, std::string* error) {
+  for (const ClausePlan& plan : plans.clauses) {
+    if (!plan.missing_term.empty()) {
+      *error = "query statistics lack the term " + Quote(plan.missing_term) +
+               ": they were not gathered for this query from every shard";
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace vrim

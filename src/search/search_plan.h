@@ -112,6 +112,10 @@ struct QueryPlan {
 QueryPlan PlanQuery(const Index& index, const Query& query,
                     const ScoringStats& stats);
 
+// Whether the statistics `plans` were made with hold every term they
+// match; false with `error` naming the first that is missing.
+bool PlanHasEveryTerm(const QueryPlan& plans, std::string* error);
+
 // The scoring constants of one search.
 struct ScoringParams {
   double k1;
