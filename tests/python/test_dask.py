@@ -224,7 +224,7 @@ def test_known_terms_save_a_round_trip(client, docs, monkeypatch):
     searched = sharded._searched
     # A second round names the shards it asks again.
     monkeypatch.setattr(sharded, "_searched", lambda *args: (
-        len(args) > 5 and second_rounds.append(args[0]), searched(*args))[1])
+        len(args) > 6 and second_rounds.append(args[0]), searched(*args))[1])
     # Every worker learns the terms of these (each is searched on both).
     for _ in range(2):
         answers(sharded, index, ["river stone*", "walk~1 pear", "sea"])
