@@ -25,7 +25,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import corpora, engines, page, suite, timing
+from . import corpora, engines, extras, page, suite, timing
 
 PEERS = {"tantivy": "tantivy", "bm25s": "bm25s", "Stemmer": "PyStemmer", "matplotlib": "matplotlib"}
 
@@ -66,7 +66,7 @@ def parse_args(argv):
                                 epilog="\n".join(__doc__.splitlines()[2:]))
     p.add_argument("--corpora", default=",".join(corpora.names()),
                    help="comma-separated corpora (default all: %(default)s)")
-    p.add_argument("--measures", default=",".join(suite.MEASURES),
+    p.add_argument("--measures", default=",".join(suite.MEASURES + extras.names()),
                    help="comma-separated measures (default all: %(default)s)")
     p.add_argument("--quick", action="store_true",
                    help="30 queries per class, 3 search rounds, 2 build rounds, 0.1 s per timing")
@@ -80,6 +80,9 @@ def parse_args(argv):
                    help="clock for query and load rates: this process's CPU time (default; "
                         "steady on a shared machine) or wall time. Builds always use wall time")
     p.add_argument("--output", type=Path, default=Path("docs/benchmarks.md"))
+    p.add_argument("--update", action="store_true",
+                   help="keep the results.json beside the output and replace only what this run "
+                        "measures (its corpora's chosen measures and its extra measures)")
     p.add_argument("--render-only", action="store_true",
                    help="rewrite the page from the results.json beside it, measuring nothing")
     p.add_argument("--child-build", nargs=2, metavar=("ENGINE", "CORPUS"), help=argparse.SUPPRESS)
@@ -96,8 +99,9 @@ def parse_args(argv):
         if name not in corpora.names():
             p.error(f"unknown corpus {name!r}; choose from {', '.join(corpora.names())}")
     for name in args.measures.split(","):
-        if name not in suite.MEASURES:
-            p.error(f"unknown measure {name!r}; choose from {', '.join(suite.MEASURES)}")
+        if name not in suite.MEASURES + extras.names():
+            p.error(f"unknown measure {name!r}; "
+                    f"choose from {', '.join(suite.MEASURES + extras.names())}")
     return args
 
 
@@ -105,12 +109,26 @@ def command_line(args) -> str:
     parts = ["python -m bench"]
     if args.corpora != ",".join(corpora.names()):
         parts.append(f"--corpora {args.corpora}")
-    if args.measures != ",".join(suite.MEASURES):
+    if args.measures != ",".join(suite.MEASURES + extras.names()):
         parts.append(f"--measures {args.measures}")
     parts += [f"--queries {args.queries}", f"--rounds {args.rounds}",
               f"--build-rounds {args.build_rounds}", f"--min-seconds {args.min_seconds}",
               f"--clock {args.clock}"]
     return " ".join(parts)
+
+
+def merged(before: dict, now: dict) -> dict:
+    """`before` with what `now` measured put in place of its figures."""
+    for name, figures in now["corpora"].items():
+        before["corpora"].setdefault(name, {}).update(figures)
+        before.setdefault("skipped", {}).pop(name, None)
+    before.setdefault("skipped", {}).update(now["skipped"])
+    before.setdefault("extras", {}).update(now["extras"])
+    meta = now["meta"]
+    before["meta"].setdefault("updates", []).append(
+        {key: meta[key] for key in ("date", "command", "minutes", "load_before", "load_after")})
+    before["meta"]["versions"] = meta["versions"]
+    return before
 
 
 def main(argv=None) -> None:
@@ -139,14 +157,18 @@ def main(argv=None) -> None:
                "corpora": {}, "skipped": {}}
     results["meta"]["load_before"] = os.getloadavg()[0]
     started = time.perf_counter()
-    for name in args.corpora.split(","):
-        try:
-            results["corpora"][name] = suite.run_corpus(name, measures, args)
-        except corpora.PackageUnavailable as e:
-            suite.log(f"skipping {name}: {e}")
-            results["skipped"][name] = str(e)
+    if measures & set(suite.MEASURES):
+        for name in args.corpora.split(","):
+            try:
+                results["corpora"][name] = suite.run_corpus(name, measures, args)
+            except corpora.PackageUnavailable as e:
+                suite.log(f"skipping {name}: {e}")
+                results["skipped"][name] = str(e)
+    results["extras"] = extras.run(measures, args, suite.log)
     results["meta"]["minutes"] = (time.perf_counter() - started) / 60
     results["meta"]["load_after"] = os.getloadavg()[0]
+    if args.update and results_path.exists():
+        results = merged(json.loads(results_path.read_text()), results)
     results_path.parent.mkdir(parents=True, exist_ok=True)
     results_path.write_text(json.dumps(results, indent=1, ensure_ascii=False) + "\n")
     page.write(results, args.output)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
+from . import extras
 from .queries import CLASSES, LABELS
 
 ENGINE_LABELS = {"vrim": "Vrim", "vrim-1": "Vrim, 1 thread", "tantivy-1": "tantivy-py",
@@ -64,6 +65,13 @@ def all_cores_config(build: dict) -> str:
 
 
 # ---- targets ---------------------------------------------------------------
+
+def target_row(what, corpus, value, goal, higher_better=True, unit="×") -> tuple:
+    """One row of the target table: the measured value against its goal."""
+    rows: list = []
+    _target(rows, what, corpus, value, goal, higher_better, unit)
+    return rows[0]
+
 
 def _target(rows, what, corpus, value, goal, higher_better=True, unit="×"):
     met = value >= goal if higher_better else value <= goal
@@ -386,6 +394,10 @@ def write(results: dict, output: Path) -> None:
     if not f["threads"]:
         lines.append("- This Vrim has no `build(threads=...)`: its build is measured once, as "
                      "`build()`, and stands for both the single-thread and the all-cores build.")
+    for update in meta.get("updates", ()):
+        lines.append(f"- Updated on {update['date']} ({update['minutes']:.0f} minutes, load average "
+                     f"{update['load_before']:.1f} to {update['load_after']:.1f}) by "
+                     f"`{update['command']}`; the sections it measured replace the first run's.")
     for name, reason in results.get("skipped", {}).items():
         lines.append(f"- Skipped {name}: {reason}.")
     lines += ["", "To reproduce on your machine (Debian or Ubuntu, as root for apt-get; the "
@@ -394,7 +406,8 @@ def write(results: dict, output: Path) -> None:
               "", "## Headline", "", "Vrim against its peers, overall ratios from the tables below:", ""]
     lines += headline(results)
     lines += ["## Targets", ""]
-    lines += table(("target", "corpus", "measured", "goal", "verdict"), targets(results))
+    lines += table(("target", "corpus", "measured", "goal", "verdict"),
+                   targets(results) + extras.targets(results))
     for name, c in results["corpora"].items():
         lines += [f"## {name}", "",
                   f"{c['documents']:,} documents, {c['text_mb']:.1f} MB of text, language "
@@ -433,6 +446,7 @@ def write(results: dict, output: Path) -> None:
             lines.append("")
         if "profile" in c:
             lines += profile_section(c["profile"])
+    lines += extras.sections(results)
     lines += ["## How it is measured", "", NOTES]
     output.parent.mkdir(parents=True, exist_ok=True)
     output.write_text("\n".join(lines))
