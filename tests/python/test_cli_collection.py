@@ -55,8 +55,9 @@ def test_build_add_delete_and_search(coll, tmp_path):
 
 @pytest.mark.parametrize("args,message", [
     (["search", "{coll}", "x", "--where", "nope=1"], "'nope' is not a column"),
-    (["search", "{coll}", "x", "--where", "year=soon"], "not a int value"),
+    (["search", "{coll}", "x", "--where", "year=soon"], "not an int value"),
     (["search", "{coll}", "x", "--where", "year"], "expected COLUMN=VALUE"),
+    (["search", "{coll}", "x", "--where", "year=1", "--where", "year=2"], "given twice"),
     (["build", "{coll}/../docs.jsonl", "--column", "k:list", "-o", "{coll}2"], "TYPE str"),
     (["build", "{coll}/../docs.jsonl", "--column", "kind:str", "-o", "x.vrim"],
      "--column needs --collection"),

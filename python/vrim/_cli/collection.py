@@ -21,6 +21,7 @@ from .errors import CliError
 from .hits import HitView, nfc
 from .progress import Progress
 from .sources import RawDocument
+from .where import WhereError, conditions, split_condition
 
 DEFAULT_TIMEOUT = 60.0
 
@@ -45,11 +46,10 @@ def parse_column(spec: str) -> tuple[str, str]:
 
 
 def parse_where(spec: str) -> tuple[str, str]:
-    name, sep, value = spec.partition("=")
-    if not sep or not name:
-        raise argparse.ArgumentTypeError(f"invalid condition {spec!r}: expected "
-                                         "COLUMN=VALUE, COLUMN=A,B or COLUMN=LO..HI")
-    return name, value
+    try:
+        return split_condition(spec)
+    except WhereError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def add_options(build: argparse.ArgumentParser, search: argparse.ArgumentParser) -> None:
@@ -63,8 +63,8 @@ def add_options(build: argparse.ArgumentParser, search: argparse.ArgumentParser)
     search.add_argument("--where", action="append", type=parse_where, default=[],
                         metavar="COLUMN=VALUE",
                         help="on a collection: only documents whose COLUMN is VALUE, one "
-                        "of A,B,..., or within LO..HI (a side may be empty); repeatable, "
-                        "all must hold")
+                        "of A,B,... (\\, is a comma inside a value), or within LO..HI (a "
+                        "side may be empty); repeatable for other columns, all must hold")
     search.add_argument("--facet", action="append", default=[], metavar="COLUMN",
                         help="on a collection: count the matches' COLUMN values")
 
@@ -176,23 +176,6 @@ def run(args: argparse.Namespace) -> int:
 
 # -- searching -------------------------------------------------------------
 
-def _condition(coll: Collection, name: str, text: str) -> object:
-    kind = coll.columns.get(name)
-    if kind is None:
-        raise CliError(f"--where {name}=...: {name!r} is not a column of the collection "
-                       f"(columns: {', '.join(coll.columns) or 'none'})")
-    convert = {"str": str, "int": int, "float": float}[kind]
-    try:
-        if kind != "str" and ".." in text:
-            lo, hi = text.split("..", 1)
-            return (convert(lo) if lo else None, convert(hi) if hi else None)
-        if "," in text:
-            return [convert(part) for part in text.split(",")]
-        return convert(text)
-    except ValueError:
-        raise CliError(f"--where {name}={text}: not a {kind} value") from None
-
-
 class _DocTexts:
     """The stored texts of the page's hits, as `HitView` reads a store."""
 
@@ -210,7 +193,10 @@ def search(args: argparse.Namespace) -> int:
     from .terminal import marks_for
 
     with _open(args.index, readonly=True) as coll:
-        where = {name: _condition(coll, name, nfc(text)) for name, text in args.where}
+        try:
+            where = conditions(coll.columns, [(name, nfc(text)) for name, text in args.where])
+        except WhereError as e:
+            raise CliError(str(e)) from None
         query = escape(nfc(args.query)) if args.literal else nfc(args.query)
         try:
             page = coll.search(query, args.limit or None, where=where or None,
