@@ -27,6 +27,7 @@ Index documents and search them from the command line or a local web page.
   vrim info docs.vrim                   what the index holds
   vrim serve docs.vrim                  search page at http://127.0.0.1:8000/
   vrim build posts.jsonl --collection -o posts/   a collection: vrim add, vrim delete
+  vrim serve posts/                     its search page, with facets and filters
 
 Texts and queries are composed to Unicode NFC. See `vrim COMMAND --help`."""
 
@@ -135,8 +136,13 @@ def _info_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
 def _serve_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     p = commands.add_parser(
         "serve", help="serve a local search page",
-        description="Serve a search page for INDEX that queries as you type, and "
-        "JSON at /search?q=QUERY&limit=N. Nothing else is served.")
+        description="Serve a search page for INDEX (an index file or a collection "
+        "directory) that queries as you type, and JSON at /search?q=QUERY&limit=N. "
+        "On a collection the page also shows the number of matches and the counts "
+        "of the columns' values (the 20 most frequent of each); clicking a value "
+        "filters by it (/search?...&where=COLUMN=VALUE, repeatable, read as "
+        "`vrim search --where` reads it), and commits made while it runs show "
+        "without a restart. Nothing else is served.")
     p.add_argument("index", metavar="INDEX")
     p.add_argument("--port", default="8000",
                    help="TCP port (default 8000; 0 picks a free one)")
@@ -145,6 +151,9 @@ def _serve_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser])
     p.add_argument("--base-url", metavar="URL",
                    help="link each hit to URL + its reference (default: the one given "
                    "to build, else the document's text served by the page)")
+    p.add_argument("--facet", action="append", default=[], metavar="COLUMN",
+                   help="on a collection: count this column's values (repeatable; "
+                   "default: every column)")
     _store_options(p)
 
 

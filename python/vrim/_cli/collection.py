@@ -97,7 +97,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 # -- writing ---------------------------------------------------------------
 
-def _open(path: str, readonly: bool = False) -> Collection:
+def open_collection(path: str, readonly: bool = False) -> Collection:
     try:
         return Collection.open(path, readonly=readonly)
     except (OSError, ValueError) as e:
@@ -161,11 +161,11 @@ def run(args: argparse.Namespace) -> int:
         from .report import Report
         progress = Progress(quiet=args.quiet)
         raw = _read_all(args.sources, progress, Report(progress, strict=args.strict))
-        with _open(args.collection) as coll:
+        with open_collection(args.collection) as coll:
             count = _upsert(coll, raw, args.ref, args.timeout, progress)
             progress.done(f"added {count:,} documents: {len(coll):,} in {args.collection}")
         return 0
-    with _open(args.collection) as coll:
+    with open_collection(args.collection) as coll:
         try:
             with coll.writer(args.timeout) as writer:
                 writer.delete(args.refs)
@@ -176,7 +176,7 @@ def run(args: argparse.Namespace) -> int:
 
 # -- searching -------------------------------------------------------------
 
-class _DocTexts:
+class DocTexts:
     """The stored texts of the page's hits, as `HitView` reads a store."""
 
     def __init__(self, docs: dict[str, dict[str, Any]], fields: list[str]) -> None:
@@ -192,7 +192,7 @@ def search(args: argparse.Namespace) -> int:
     from .search import _print_hit, report_query_error
     from .terminal import marks_for
 
-    with _open(args.index, readonly=True) as coll:
+    with open_collection(args.index, readonly=True) as coll:
         try:
             where = conditions(coll.columns, [(name, nfc(text)) for name, text in args.where])
         except WhereError as e:
@@ -205,7 +205,7 @@ def search(args: argparse.Namespace) -> int:
             return report_query_error(e, sys.stderr)
         except (TypeError, ValueError) as e:
             raise CliError(str(e)) from None
-        texts = _DocTexts({hit.ref: hit.doc for hit in page.hits}, list(coll.fields))
+        texts = DocTexts({hit.ref: hit.doc for hit in page.hits}, list(coll.fields))
         views = [HitView(hit.result, texts, coll.language, args.width)  # type: ignore[arg-type]
                  for hit in page.hits]
     out = sys.stdout

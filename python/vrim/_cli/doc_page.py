@@ -6,9 +6,10 @@ from __future__ import annotations
 import base64
 import hashlib
 import html
+from collections.abc import Sequence
 from urllib.parse import urlencode
 
-from _vrim import QueryError, Result
+from _vrim import Index, QueryError, Result
 
 from .._helpers.escape import escape
 from .._helpers.highlight import field_spans, highlight
@@ -32,15 +33,22 @@ POLICY = ("default-src 'none'; style-src 'sha256-"
           + "'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
 
 
-def _hit(opened: OpenedIndex, ref: str, query: str, literal: bool) -> Result | None:
+def document_hit(index: Index, ref: str, query: str, literal: bool) -> Result | None:
+    """Document `ref` as a search of `query` finds it, or None."""
     if not query.strip():
         return None
     try:
-        hits = opened.index.search(escape(query) if literal else query,
-                                   filter=(ref,), phrases=True)
+        hits = index.search(escape(query) if literal else query, filter=(ref,),
+                            phrases=True)
     except QueryError:
         return None
     return hits[0] if hits else None
+
+
+def request(params: dict[str, list[str]]) -> tuple[str, str, bool]:
+    """The reference, the query (NFC) and whether it is literal."""
+    return (params.get("ref", [""])[0], nfc(params.get("q", [""])[0]),
+            params.get("literal", ["0"])[0] == "1")
 
 
 def _field(name: str, text: str, hit: Result | None, language: str) -> str:
@@ -52,18 +60,33 @@ def _field(name: str, text: str, hit: Result | None, language: str) -> str:
 
 
 def document_page(opened: OpenedIndex, params: dict[str, list[str]]) -> tuple[int, bytes]:
-    ref = params.get("ref", [""])[0]
-    query = nfc(params.get("q", [""])[0])
-    literal = params.get("literal", ["0"])[0] == "1"
+    ref, query, literal = request(params)
     texts = opened.store.fields(ref) if opened.store is not None else {}
-    back = "./" + ("?" + urlencode({"q": query}) if query else "")
     if not texts:
-        why = ("this index has no document store" if opened.store is None
-               else "no document has this reference")
-        return 404, _page("Not found", f'<p>{html.escape(why)}: '
-                          f'<span class="ref">{html.escape(ref)}</span></p>', back)
-    hit = _hit(opened, ref, query, literal)
-    language = opened.index.language
+        return not_found(ref, query, "this index has no document store"
+                         if opened.store is None else "no document has this reference")
+    hit = document_hit(opened.index, ref, query, literal)
+    return 200, render(ref, query, texts, hit, opened.index.language)
+
+
+def _back(query: str, where: Sequence[str]) -> str:
+    """The search page as it was: the query and a collection's filters."""
+    if not query:
+        return "./"
+    return "./?" + urlencode([("q", query), *(("where", w) for w in where)])
+
+
+def not_found(ref: str, query: str, why: str, where: Sequence[str] = (),
+              status: int = 404) -> tuple[int, bytes]:
+    return status, _page("Not found" if status == 404 else "Unavailable", f'<p>{html.escape(why)}: '
+                      f'<span class="ref">{html.escape(ref)}</span></p>',
+                      _back(query, where))
+
+
+def render(ref: str, query: str, texts: dict[str, str], hit: Result | None,
+           language: str, where: Sequence[str] = ()) -> bytes:
+    """The page of document `ref`: its field `texts`, the matches of `hit`
+    marked, linking back to the search of `query` (and `where`)."""
     title = texts.get(TITLE_FIELD) or ref
     title_spans = field_spans(hit, TITLE_FIELD) if hit and TITLE_FIELD in texts else []
     heading = highlight(title, title_spans, language, before="<mark>", after="</mark>",
@@ -71,7 +94,7 @@ def document_page(opened: OpenedIndex, params: dict[str, list[str]]) -> tuple[in
     fields = "".join(_field(name, text, hit, language)
                      for name, text in texts.items() if name != TITLE_FIELD and text)
     body = (f'<h1>{heading}</h1><div class="ref">{html.escape(ref)}</div>{fields}')
-    return 200, _page(title, body, back)
+    return _page(title, body, _back(query, where))
 
 
 def _page(title: str, body: str, back: str) -> bytes:

@@ -1,4 +1,5 @@
-"""`vrim serve`: a local search page and its JSON endpoint.
+"""`vrim serve`: a local search page and its JSON endpoint, over an index
+file (here) or a collection (`serve_collection`).
 
 Three resources only: `/` (one self-contained HTML page),
 `/search?q=...&limit=...&offset=...` (JSON) and `/doc?ref=...&q=...` (one
@@ -23,6 +24,7 @@ import os
 import re
 import socket
 import sys
+from collections.abc import Callable, Sequence
 from importlib import resources
 from typing import Any
 from urllib.parse import parse_qs, quote, urlencode, urlsplit
@@ -79,43 +81,74 @@ def with_prefix(query: str) -> str:
     return query + "*"
 
 
-class SearchServer(http.server.ThreadingHTTPServer):
+class PageServer(http.server.ThreadingHTTPServer):
+    """What serving an index file and a collection share: the page, its
+    policy, the loopback rule and the links to documents. A subclass
+    answers `/search` and `/doc`."""
+
     daemon_threads = True
 
-    def __init__(self, address: tuple[str, int], opened: OpenedIndex,
-                 base_url: str | None = None) -> None:
-        self.opened = opened
-        self.page, self.policy = load_page(os.path.basename(opened.path))
-        stored = opened.store.meta.get("base_url") if opened.store else None
-        self.base_url = base_url or stored
+    def __init__(self, address: tuple[str, int], title: str,
+                 base_url: str | None) -> None:
+        self.page, self.policy = load_page(title)
+        self.base_url = base_url
         self.loopback = _is_loopback(address[0])
         if ":" in address[0]:
             self.address_family = socket.AF_INET6
         super().__init__(address, Handler)
+
+    def search(self, params: dict[str, list[str]]) -> tuple[int, dict[str, Any]]:
+        raise NotImplementedError
+
+    def document(self, params: dict[str, list[str]]) -> tuple[int, bytes]:
+        raise NotImplementedError
+
+    def url(self, ref: str, query: str, literal: bool,
+            where: Sequence[str] = ()) -> str:
+        """Where a hit links: its published page, else its stored text."""
+        if self.base_url:
+            return self.base_url + quote(ref, safe="/#?&=:%~+")
+        params = ([("ref", ref), ("q", query)] + ([("literal", "1")] if literal else [])
+                  + [("where", w) for w in where])
+        return "doc?" + urlencode(params)
+
+
+class SearchServer(PageServer):
+    """Serves one index file and its store."""
+
+    def __init__(self, address: tuple[str, int], opened: OpenedIndex,
+                 base_url: str | None = None) -> None:
+        self.opened = opened
+        stored = opened.store.meta.get("base_url") if opened.store else None
+        super().__init__(address, os.path.basename(opened.path), base_url or stored)
+
+    def search(self, params: dict[str, list[str]]) -> tuple[int, dict[str, Any]]:
+        asked = read_search(params)
+        if isinstance(asked, dict):
+            return 400, asked
+        return self.answer(*asked)
+
+    def document(self, params: dict[str, list[str]]) -> tuple[int, bytes]:
+        return document_page(self.opened, params)
 
     def answer(self, query: str, limit: int, offset: int = 0, literal: bool = False,
                prefix: bool = False) -> tuple[int, dict[str, Any]]:
         query = nfc(query)
         searched = escape(query) if literal else query
         if not literal and wildcard_only(query):
-            return 400, {"error": {"message": WILDCARD_ONLY, "query": query,
-                                   "start": 0, "end": len(query), "kind": "wildcard"}}
+            return 400, wildcard_error(query)
         try:
             hits = self._search(searched, offset + limit + 1, prefix)
         except QueryError as e:
-            return 400, {"error": {"message": query_message(e), "query": e.query,
-                                   "start": e.start, "end": e.end}}
+            return 400, query_error(e)
         language = self.opened.index.language
         page = hits[offset:offset + limit]
         views = [dict(HitView(hit, self.opened.store, language).to_json(False),
                       url=self.url(hit.ref, query, literal)) for hit in page]
         out: dict[str, Any] = {"query": query, "hits": views, "offset": offset,
                                "more": len(hits) > offset + limit, "literal": literal}
-        if not hits and query.strip():
-            ignored = ignored_stop_words(query, language)
-            if ignored:
-                out["note"] = ("Every word is a stop word, which the index leaves out: "
-                               + ", ".join(ignored))
+        if not hits:
+            add_note(out, query, language)
         return 200, out
 
     def _search(self, query: str, limit: int, prefix: bool) -> list[Any]:
@@ -128,12 +161,39 @@ class SearchServer(http.server.ThreadingHTTPServer):
                 pass
         return search(self.opened.index, query, limit)
 
-    def url(self, ref: str, query: str, literal: bool) -> str:
-        """Where a hit links: its published page, else its stored text."""
-        if self.base_url:
-            return self.base_url + quote(ref, safe="/#?&=:%~+")
-        params = {"ref": ref, "q": query, **({"literal": "1"} if literal else {})}
-        return "doc?" + urlencode(params)
+
+def read_search(params: dict[str, list[str]]
+                ) -> tuple[str, int, int, bool, bool] | dict[str, Any]:
+    """(query, limit, offset, literal, prefix) from `/search`'s parameters,
+    or the error to answer."""
+    query = params.get("q", [""])[0]
+    limit = _integer(params, "limit", DEFAULT_LIMIT, 1, MAX_LIMIT)
+    offset = _integer(params, "offset", 0, 0, MAX_OFFSET)
+    if limit is None or offset is None:
+        return {"error": {"message": f"limit must be an integer from 1 to "
+                          f"{MAX_LIMIT}, offset from 0 to {MAX_OFFSET}"}}
+    literal = params.get("literal", ["0"])[0] == "1"
+    prefix = params.get("prefix", ["0"])[0] == "1"
+    return query, limit, offset, literal, prefix
+
+
+def wildcard_error(query: str) -> dict[str, Any]:
+    return {"error": {"message": WILDCARD_ONLY, "query": query, "start": 0,
+                      "end": len(query), "kind": "wildcard"}}
+
+
+def query_error(e: QueryError) -> dict[str, Any]:
+    return {"error": {"message": query_message(e), "query": e.query, "start": e.start,
+                      "end": e.end}}
+
+
+def add_note(out: dict[str, Any], query: str, language: str) -> None:
+    """Says why a query with no hits matched nothing, when every word of it
+    is a stop word."""
+    ignored = ignored_stop_words(query, language) if query.strip() else []
+    if ignored:
+        out["note"] = ("Every word is a stop word, which the index leaves out: "
+                       + ", ".join(ignored))
 
 
 def _is_loopback(host: str) -> bool:
@@ -146,7 +206,7 @@ def _is_loopback(host: str) -> bool:
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    server: SearchServer
+    server: PageServer
     server_version = "vrim-serve"
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
@@ -164,11 +224,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._send(200, "text/html; charset=utf-8", self.server.page, head,
                        {"Content-Security-Policy": self.server.policy})
         elif url.path == "/search":
-            status, body = self._search(parse_qs(url.query))
+            status, body = self.server.search(parse_qs(url.query))
             self._send(status, "application/json",
                        json.dumps(body, ensure_ascii=False).encode("utf-8"), head)
         elif url.path == "/doc":
-            status, page = document_page(self.server.opened, parse_qs(url.query))
+            status, page = self.server.document(parse_qs(url.query))
             self._send(status, "text/html; charset=utf-8", page, head,
                        {"Content-Security-Policy": DOC_POLICY})
         else:
@@ -178,17 +238,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         host = self.headers.get("Host", "")
         name = host.rsplit(":", 1)[0] if not host.endswith("]") else host
         return name.strip("[]").lower() in _LOOPBACK_NAMES or _is_loopback(name.strip("[]"))
-
-    def _search(self, params: dict[str, list[str]]) -> tuple[int, dict[str, Any]]:
-        query = params.get("q", [""])[0]
-        limit = _integer(params, "limit", DEFAULT_LIMIT, 1, MAX_LIMIT)
-        offset = _integer(params, "offset", 0, 0, MAX_OFFSET)
-        if limit is None or offset is None:
-            return 400, {"error": {"message": f"limit must be an integer from 1 to "
-                                   f"{MAX_LIMIT}, offset from 0 to {MAX_OFFSET}"}}
-        flag = params.get("literal", ["0"])[0] == "1"
-        prefix = params.get("prefix", ["0"])[0] == "1"
-        return self.server.answer(query, limit, offset, flag, prefix)
 
     def _send(self, status: int, content_type: str, body: bytes, head: bool,
               extra: dict[str, str] | None = None) -> None:
@@ -225,12 +274,14 @@ def parse_port(text: str) -> int:
     return port
 
 
-def _bind(host: str, port: int, opened: OpenedIndex, base_url: str | None) -> SearchServer:
-    """The server bound to host:port; a port in use, an address that is not
-    this machine's or a name that does not resolve is one CliError."""
+def bind(host: str, port: int, make: Callable[[tuple[str, int]], PageServer]
+         ) -> PageServer:
+    """The server `make` returns for host:port; a port in use, an address
+    that is not this machine's or a name that does not resolve is one
+    CliError."""
     where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
     try:
-        return SearchServer((host, port), opened, base_url)
+        return make((host, port))
     except socket.gaierror as e:
         raise CliError(f"cannot serve on {where}: unknown host ({e.strerror})") from None
     except OSError as e:
@@ -240,14 +291,12 @@ def _bind(host: str, port: int, opened: OpenedIndex, base_url: str | None) -> Se
         raise CliError(f"cannot serve on {where}: {e}") from None
 
 
-def run(args: argparse.Namespace) -> int:
-    port = parse_port(str(args.port))
-    opened = open_index(args.index, args.store, use_store=not args.no_store)
-    server = _bind(args.host, port, opened, args.base_url)
-    host, port = str(args.host), int(server.server_address[1])
+def serve(server: PageServer, host: str, what: str) -> int:
+    """Announces the address on stderr and serves until Ctrl-C."""
+    port = int(server.server_address[1])
     shown = f"[{host}]" if ":" in host else host
-    print(f"vrim: serving {args.index} ({opened.index.document_count:,} documents) at "
-          f"http://{shown}:{port}/ (Ctrl-C to stop)", file=sys.stderr, flush=True)
+    print(f"vrim: serving {what} at http://{shown}:{port}/ (Ctrl-C to stop)",
+          file=sys.stderr, flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
@@ -255,3 +304,18 @@ def run(args: argparse.Namespace) -> int:
     finally:
         server.server_close()
     return 0
+
+
+def run(args: argparse.Namespace) -> int:
+    from .collection import is_collection
+    port = parse_port(str(args.port))
+    if is_collection(args.index):
+        from .serve_collection import run as run_collection
+        return run_collection(args, port)
+    if args.facet:
+        raise CliError("--facet needs a collection (vrim build --collection)")
+    opened = open_index(args.index, args.store, use_store=not args.no_store)
+    server = bind(args.host, port,
+                  lambda address: SearchServer(address, opened, args.base_url))
+    return serve(server, str(args.host),
+                 f"{args.index} ({opened.index.document_count:,} documents)")
