@@ -35,6 +35,8 @@ MAX_FACET_VALUES = 20  # per column, the most frequent first
 
 
 class CollectionServer(PageServer):
+    """Serves one collection, opened read-only, counting `facets` columns."""
+
     def __init__(self, address: tuple[str, int], coll: Collection, facets: list[str],
                  base_url: str | None = None) -> None:
         self.coll = coll
