@@ -10,6 +10,11 @@ Each has its own data and its own section of the page, and is named in
     targets(result) -> list        rows for the page's target table, each made
                                    with page.target_row(...)
 
+and may provide
+
+    charts(result, directory)      draws its charts into `directory` (the page's
+                                   chart directory, linked as benchmarks/NAME)
+
 Results live under results["extras"][name].
 """
 
@@ -17,7 +22,9 @@ from __future__ import annotations
 
 import importlib
 
-EXTRAS: dict[str, str] = {}
+EXTRAS: dict[str, str] = {
+    "scale": "bench.extra_scale",
+}
 
 
 def names() -> tuple[str, ...]:
@@ -43,6 +50,12 @@ def sections(results: dict) -> list:
         if name in EXTRAS:
             lines += module(name).section(result)
     return lines
+
+
+def charts(results: dict, directory) -> None:
+    for name, result in results.get("extras", {}).items():
+        if name in EXTRAS and hasattr(module(name), "charts"):
+            module(name).charts(result, directory)
 
 
 def targets(results: dict) -> list:

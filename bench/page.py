@@ -366,6 +366,7 @@ def write(results: dict, output: Path) -> None:
     meta = results["meta"]
     directory = output.with_suffix("")
     made = charts(results, directory)
+    extras.charts(results, directory)
     m = meta["machine"]
     versions = ", ".join(f"{k} {v}" for k, v in meta["versions"].items())
     f = meta["features"]
