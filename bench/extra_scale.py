@@ -103,13 +103,13 @@ def passages(stream: list, prefix: str) -> list:
 
 
 def _sources():
-    """(id prefix, fallback title, text) of every source text, in a fixed order."""
+    """(id prefix, fallback title, text) of every source text, in a fixed order;
+    installs the packages as the suite's corpora do (PackageUnavailable when
+    that fails)."""
     for d in corpus.load_english_corpus():
         yield d["id"], d["title"], d["body"]
-    corpus.install_packages(("fortunes",), (corpora.FORTUNES / "fortunes",))
     for d in corpora._cached("fortunes", corpora._fortunes):
         yield "fortunes/" + d["id"], d["title"], d["body"]
-    corpus.install_packages(("debian-handbook",), (corpora.HANDBOOK / "en-US",))
     for d in corpora._handbook("en-US")():
         # Handbook pages keep one paragraph a line.
         yield "handbook/" + d["id"], d["title"], d["body"].replace("\n", "\n\n")
@@ -144,8 +144,8 @@ def sizes() -> list:
 def child_build(engine_name: str, docs_path: str, keep: str = "") -> None:
     """In the child: builds the documents marshalled at `docs_path` as
     timing.child_build builds a corpus, printing the same JSON figures (the
-    marshal file spares each child seconds of JSON parsing). With `keep`, the built
-    index is left there for ``reopen``: Vrim's and FTS5's bytes in a file,
+    marshal file spares each child seconds of JSON parsing). With `keep`, the
+    built index is left there for ``reopen``: Vrim's and FTS5's bytes in a file,
     tantivy's directory moved there."""
     with open(docs_path, "rb") as f:
         docs = marshal.load(f)
@@ -252,11 +252,16 @@ def measure_size(docs: list, classes: dict, options, tmp: Path) -> dict:
 
 def measure(options) -> dict:
     started = time.perf_counter()
-    docs = load_corpus()
+    try:
+        docs = load_corpus()
+    except corpora.PackageUnavailable as e:
+        suite.log(f"scale: skipped, {e}")
+        return {"skipped": str(e)}
     counts = sizes()
     per_class = min(options.queries, QUERIES)
     classes = queries.make(docs[:counts[0]], "en", per_class)
-    out = {"documents": len(docs), "rounds": min(options.rounds, ROUNDS), "queries": {cls: len(qs) for cls, qs in classes.items()},
+    out = {"documents": len(docs), "rounds": min(options.rounds, ROUNDS),
+           "queries": {cls: len(qs) for cls, qs in classes.items()},
            "examples": {cls: qs[0].vrim for cls, qs in classes.items()}, "sizes": []}
     with tempfile.TemporaryDirectory(prefix="vrim-bench-scale-") as tmp:
         for count in counts:
@@ -268,8 +273,8 @@ def measure(options) -> dict:
 def growth(result: dict) -> dict:
     """{engine: {class: latency at the largest size over latency at the smallest}}."""
     first, last = result["sizes"][0]["top10"], result["sizes"][-1]["top10"]
-    return {e: {cls: last[e][cls]["ms"] / d["ms"] for cls, d in by_class.items() if cls in last.get(e, {})}
-            for e, by_class in first.items()}
+    return {e: {cls: last[e][cls]["ms"] / d["ms"] for cls, d in by_class.items()
+                if cls in last.get(e, {})} for e, by_class in first.items()}
 
 
 # ---- the page ----------------------------------------------------------------------
@@ -321,9 +326,9 @@ def _tables(result: dict) -> list:
 def growth_summary(result: dict) -> list:
     """One sentence per engine: the least, median and greatest latency growth."""
     first, last = result["sizes"][0]["documents"], result["sizes"][-1]["documents"]
-    lines = []
     from . import page
 
+    lines = []
     for engine, by_class in growth(result).items():
         values = sorted(by_class.values())
         worst = max(by_class, key=by_class.get)
@@ -334,6 +339,8 @@ def growth_summary(result: dict) -> list:
 
 
 def section(result: dict) -> list:
+    if "skipped" in result:
+        return ["## Scale: a million documents", "", f"Not measured: {result['skipped']}.", ""]
     sizes = result["sizes"]
     queries_per_class = max(result["queries"].values())
     lines = ["## Scale: a million documents", "",
@@ -347,7 +354,7 @@ def section(result: dict) -> list:
              "pages do); the vocabulary still grows with the sample.", "",
              f"Each build runs once, in a fresh process per engine; load times and query rates are "
              f"medians over {result.get('rounds', ROUNDS)} rounds on the suite's clock, engines "
-             "interleaved. The same {queries_per_class} "
+             f"interleaved. The same {queries_per_class} "
              "queries per class, drawn from the 10 % corpus (so that its rare words stay rare), are "
              "asked at every size: latency is one query's time (the inverse of the query rate). "
              f"bm25s is left out (its build of the million documents alone takes about two "
@@ -370,6 +377,8 @@ def charts(result: dict, directory: Path) -> None:
 
     from . import page
 
+    if "skipped" in result:
+        return
     sizes = result["sizes"]
     docs = [s["documents"] for s in sizes]
     engines_ = list(sizes[0]["top10"])
@@ -401,6 +410,8 @@ def charts(result: dict, directory: Path) -> None:
 def targets(result: dict) -> list:
     from . import page
 
+    if "skipped" in result:
+        return []
     docs = [s["documents"] for s in result["sizes"]]
     corpus_growth = docs[-1] / docs[0]
     rows = []
