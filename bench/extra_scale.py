@@ -216,6 +216,10 @@ def measure_load(built: dict, rounds: int, min_seconds: float, clock: str) -> di
             for name, v in timing.interleaved(rounds, tasks).items()}
 
 
+def search_rounds(options) -> int:
+    return min(options.rounds, ROUNDS - 1 if options.quick else ROUNDS)
+
+
 def measure_size(docs: list, classes: dict, options, tmp: Path) -> dict:
     count = len(docs)
     out = {"documents": count, "text_mb": corpus.text_bytes(docs) / 1e6}
@@ -234,7 +238,7 @@ def measure_size(docs: list, classes: dict, options, tmp: Path) -> dict:
                                  tmp / ("vrim-1" if name == "vrim" else name), count)
         queries.expand_fuzzy(classes, built["fts5"].vocabulary())
         suite.log(f"scale {count:,}: load and top-10 search")
-        rounds = min(options.rounds, ROUNDS)
+        rounds = search_rounds(options)
         out["load"] = measure_load(built, rounds, options.min_seconds, options.clock)
         top = suite.measure_queries(built, classes, rounds, options.min_seconds, "top",
                                     options.clock)
@@ -258,9 +262,9 @@ def measure(options) -> dict:
         suite.log(f"scale: skipped, {e}")
         return {"skipped": str(e)}
     counts = sizes()
-    per_class = min(options.queries, QUERIES)
+    per_class = min(options.queries, QUERIES // 2 if options.quick else QUERIES)
     classes = queries.make(docs[:counts[0]], "en", per_class)
-    out = {"documents": len(docs), "rounds": min(options.rounds, ROUNDS),
+    out = {"documents": len(docs), "rounds": search_rounds(options),
            "queries": {cls: len(qs) for cls, qs in classes.items()},
            "examples": {cls: qs[0].vrim for cls, qs in classes.items()}, "sizes": []}
     with tempfile.TemporaryDirectory(prefix="vrim-bench-scale-") as tmp:
