@@ -298,6 +298,24 @@ def test_refresh_reuses_loaded_segments(tmp_path):
         assert [s is t for s, t in zip(before, coll.segments)] == [True] * 3
 
 
+def test_refresh_does_not_mistake_a_new_segment_for_a_merged_one(tmp_path):
+    # A merge that leaves nothing frees the newest segment id, which the
+    # next commit's segment takes: a reader must load that new file.
+    path = str(tmp_path / "c")
+    with create(path) as writer_side, coll_open(path) as reader:
+        for ref in "ab":
+            with writer_side.writer(merge=False) as w:
+                w.upsert(doc(ref, "apple"))
+        assert reader.refresh()
+        with writer_side.writer(merge=False) as w:
+            w.delete("b")
+            w.merge_segments([max(s.id for s in w.sizes())])
+        with writer_side.writer(merge=False) as w:
+            w.upsert(doc("c", "cherry"))
+        assert reader.refresh()
+        check_searches(reader, {"a": doc("a", "apple"), "c": doc("c", "cherry")})
+
+
 def test_tiered_policy_keeps_about_log_n_segments(tmp_path):
     policy = TieredMergePolicy(factor=3, floor=2)
     with create(tmp_path / "c") as coll:

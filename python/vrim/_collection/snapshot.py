@@ -69,7 +69,8 @@ def _load(connection: sqlite3.Connection, directory: str, language: str,
     segments = []
     for id, file, sha256 in rows:
         old = previous.by_id.get(id)
-        if old is not None:
+        # A segment id freed by a merge can be given again to a new file.
+        if old is not None and old.file == file:
             new = grown.get(id)
             segments.append(old if new is None
                             else old.with_deleted(old.deleted | old.index.doc_set(new)))
