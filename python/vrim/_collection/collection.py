@@ -14,6 +14,7 @@ from typing import Any
 from _vrim import Index, IndexBuilder
 
 from . import catalog, snapshot
+from .checkpoint import Checkpointer
 from .documents import column_kind
 from .merge_policy import TieredMergePolicy
 from .page import Page
@@ -62,6 +63,7 @@ class Collection:
         self._mutex = threading.RLock()
         self._adopt: dict[str, Index] = {}
         self._snapshot = snapshot.EMPTY
+        self._checkpointer = None if readonly else Checkpointer(path)
         self._probe = None
         self._probe = catalog.connect(path, readonly=readonly)
         try:
@@ -127,6 +129,8 @@ class Collection:
                 probe.close()
             self._snapshot.close()
             self._snapshot = snapshot.EMPTY
+        if self._checkpointer is not None:
+            self._checkpointer.wait()
 
     def __repr__(self) -> str:
         state = "closed" if self._probe is None else f"{len(self)} documents"
@@ -198,6 +202,8 @@ class Collection:
 
     def _committed(self, written: Mapping[str, Index]) -> None:
         """A writer of this process committed, having written `written`."""
+        if self._checkpointer is not None:
+            self._checkpointer.request()
         with self._mutex:
             self._adopt.update(written)
             try:

@@ -34,20 +34,26 @@ def sync_directory(directory: str) -> None:
         os.close(fd)
 
 
-def write_file(directory: str, data: bytes) -> tuple[str, str]:
-    """Writes `data` as a new segment file, synced with its directory entry;
-    returns (file name, SHA-256)."""
+def reserve_file(directory: str) -> str:
+    """Creates a new, empty segment file under a fresh random name and
+    returns the name. A crash leaves it unnamed by the catalog: a leftover."""
     folder = os.path.join(directory, SEGMENTS)
     while True:
         name = os.urandom(8).hex() + ".vrim"
         try:
-            fd = os.open(os.path.join(folder, name),
-                         os.O_WRONLY | os.O_CREAT | os.O_EXCL | _BINARY, 0o666)
-            break
+            os.close(os.open(os.path.join(folder, name),
+                             os.O_WRONLY | os.O_CREAT | os.O_EXCL | _BINARY, 0o666))
+            return name
         except FileExistsError:
             continue
+
+
+def fill_file(directory: str, name: str, data: bytes) -> str:
+    """Writes `data` into the reserved segment file `name` and syncs it and
+    its directory entry; returns its SHA-256. Removes the file on failure."""
+    folder = os.path.join(directory, SEGMENTS)
     try:
-        with os.fdopen(fd, "wb") as out:
+        with open(os.path.join(folder, name), "wb") as out:
             out.write(data)
             out.flush()
             os.fsync(out.fileno())
@@ -55,7 +61,14 @@ def write_file(directory: str, data: bytes) -> tuple[str, str]:
     except BaseException:
         remove_files(directory, [name])
         raise
-    return name, hashlib.sha256(data).hexdigest()
+    return hashlib.sha256(data).hexdigest()
+
+
+def write_file(directory: str, data: bytes) -> tuple[str, str]:
+    """Writes `data` as a new segment file, synced with its directory entry;
+    returns (file name, SHA-256)."""
+    name = reserve_file(directory)
+    return name, fill_file(directory, name, data)
 
 
 def read_index(directory: str, name: str, sha256: str, language: str) -> Index:

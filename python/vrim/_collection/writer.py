@@ -13,6 +13,7 @@ files are removed only afterwards.
 from __future__ import annotations
 
 import json
+import math
 import os
 import sqlite3
 from collections.abc import Iterable
@@ -24,6 +25,7 @@ from . import catalog
 from .documents import Checker, iterate
 from .lock import WriteLock
 from .merge_policy import SegmentSize
+from .segment_build import SegmentBuild
 from .segments import remove_files, unnamed_files, write_file
 
 if TYPE_CHECKING:
@@ -68,6 +70,8 @@ class Writer:
             # Room for the pages a batch touches in the document table and
             # its indexes, so large collections are not re-read per commit.
             self._connection.execute("PRAGMA cache_size = -65536")
+            # The collection checkpoints on a thread of its own (checkpoint.py).
+            self._connection.execute("PRAGMA wal_autocheckpoint = 0")
             self._remove_leftovers()
         except BaseException:
             self._close()
@@ -138,55 +142,92 @@ class Writer:
         if not batch:
             return
         upserts = [(ref, entry) for ref, entry in batch.items() if entry is not None]
+        # The segment is built and written while the transaction records the
+        # documents; the transaction commits only once the file is synced.
+        built = (SegmentBuild(self._directory, self._build,
+                              [plain for _, (_, plain, _) in upserts])
+                 if upserts else None)
         index = None
-        file = digest = ""
-        if upserts:
-            index = self._build([plain for _, (_, plain, _) in upserts])
-            file, digest = write_file(self._directory, index.to_bytes())
         try:
             connection.execute("BEGIN IMMEDIATE")
             generation = catalog.generation(connection) + 1
-            previous = dict(connection.execute(
-                "SELECT ref, segment FROM documents WHERE ref IN "
-                "(SELECT value FROM json_each(?))",
-                (json.dumps(list(batch), ensure_ascii=False),)))
-            if not upserts and not previous:
-                connection.execute("ROLLBACK")
-                return
+            previous = self._previous(connection, batch)
             segment = None
-            if upserts:
+            if built is not None:
                 segment = connection.execute(
                     "INSERT INTO segments (file, sha256, documents, generation) "
-                    "VALUES (?, ?, ?, ?)",
-                    (file, digest, len(upserts), generation)).lastrowid
+                    "VALUES (?, '', ?, ?)",
+                    (built.file, len(upserts), generation)).lastrowid
+            elif not previous:
+                connection.execute("ROLLBACK")
+                return
             connection.executemany(
                 "INSERT INTO deletions VALUES (?, ?, ?)",
-                ((old, ref, generation) for ref, old in previous.items()))
+                ((old[0], ref, generation) for ref, old in previous.items()))
             connection.executemany(
                 "DELETE FROM documents WHERE ref = ?",
                 ((ref,) for ref, entry in batch.items()
                  if entry is None and ref in previous))
-            # An upsert in place: a replaced document keeps its row, and
-            # the reference index is not touched.
-            names = ["segment", "doc"] + [catalog.column_sql(i)
-                                          for i in range(len(self._checker.columns))]
-            connection.executemany(
-                f"INSERT INTO documents (ref, {', '.join(names)}) VALUES (?"
-                + ", ?" * len(names) + ") ON CONFLICT (ref) DO UPDATE SET "
-                + ", ".join(f"{name} = excluded.{name}" for name in names),
-                ((ref, segment, text, *values)
-                 for ref, (text, _, values) in upserts))
+            self._store(connection, segment, upserts, previous)
+            if built is not None:
+                index, digest = built.result()
+                connection.execute("UPDATE segments SET sha256 = ? WHERE id = ?",
+                                   (digest, segment))
             connection.execute("UPDATE state SET generation = ?", (generation,))
             connection.execute("COMMIT")
         except BaseException:
-            self._abandon(connection, file)
+            self._abandon(connection, built.file if built else "", built)
             raise
-        self._collection._committed({file: index} if index is not None else {})
+        self._collection._committed(
+            {built.file: index} if built is not None and index is not None else {})
 
-    def _abandon(self, connection: sqlite3.Connection, file: str) -> None:
+    def _previous(self, connection: sqlite3.Connection,
+                  batch: dict[str, Staged | None]) -> dict[str, tuple[Any, ...]]:
+        """The batch's references the collection holds: their segment and
+        column values, by reference."""
+        names = "".join(f", {catalog.column_sql(i)}"
+                        for i in range(len(self._checker.columns)))
+        return {row[0]: row[1:] for row in connection.execute(
+            f"SELECT ref, segment{names} FROM documents WHERE ref IN "
+            "(SELECT value FROM json_each(?))",
+            (json.dumps(list(batch), ensure_ascii=False),))}
+
+    def _store(self, connection: sqlite3.Connection, segment: int | None,
+               upserts: list[tuple[str, Staged]],
+               previous: dict[str, tuple[Any, ...]]) -> None:
+        """Writes the upserted documents. A replaced document keeps its row
+        and sets only the columns whose values changed, so the index of an
+        unchanged column is not touched: each index entry rewritten is a
+        page of the write-ahead log."""
+        columns = len(self._checker.columns)
+        inserts = []
+        updates: dict[tuple[int, ...], list[tuple[Any, ...]]] = {}
+        for ref, (text, _, values) in upserts:
+            old = previous.get(ref)
+            if old is None:
+                inserts.append((ref, segment, text, *values))
+                continue
+            changed = tuple(i for i in range(columns)
+                            if not _same(values[i], old[1 + i]))
+            updates.setdefault(changed, []).append(
+                (segment, text, *(values[i] for i in changed), ref))
+        names = ["segment", "doc"] + [catalog.column_sql(i) for i in range(columns)]
+        connection.executemany(
+            f"INSERT INTO documents (ref, {', '.join(names)}) VALUES (?"
+            + ", ?" * len(names) + ")", inserts)
+        for changed, rows in updates.items():
+            sets = ["segment = ?", "doc = ?"] + [
+                f"{catalog.column_sql(i)} = ?" for i in changed]
+            connection.executemany(
+                f"UPDATE documents SET {', '.join(sets)} WHERE ref = ?", rows)
+
+    def _abandon(self, connection: sqlite3.Connection, file: str,
+                 built: SegmentBuild | None = None) -> None:
         """After a failed transaction: roll back, and remove the new file
-        unless the transaction did name it (an interrupt can arrive just
-        after COMMIT has returned)."""
+        (once its build thread is done) unless the transaction did name it
+        (an interrupt can arrive just after COMMIT has returned)."""
+        if built is not None:
+            built.wait()
         if connection.in_transaction:
             connection.execute("ROLLBACK")
         if file and connection.execute(
@@ -289,3 +330,10 @@ class Writer:
             raise
         self._collection._committed({file: merged} if merged is not None else {})
         self._remove_leftovers()
+
+
+def _same(new: Any, old: Any) -> bool:
+    """Whether a column value equals the one stored, to the type and the
+    sign of a zero (0.0 and -0.0 are equal but not the same value)."""
+    return type(new) is type(old) and new == old and (
+        not isinstance(new, float) or math.copysign(1.0, new) == math.copysign(1.0, old))
