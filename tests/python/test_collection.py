@@ -343,14 +343,40 @@ def test_empty_collection_searches(tmp_path):
             fresh_index({}), {}, "apple", 10, 0, None, ())
 
 
-def test_a_damaged_segment_is_refused(tmp_path):
-    path = str(tmp_path / "c")
-    with create(path) as coll, coll.writer() as w:
-        w.upsert(doc("a", "apple river"))
+def damage(path, edit):
     (name,) = files_on_disk(path)
     segment = os.path.join(path, "segments", name)
     data = bytearray(open(segment, "rb").read())
-    data[-1] ^= 1
+    edit(data)
     open(segment, "wb").write(bytes(data))
+
+
+def flip_the_last_byte(data):
+    data[-1] ^= 1  # the index still decodes: only the digest tells
+
+
+def merge_all(coll):
+    with coll.writer(merge=False) as w:
+        w.merge_segments([s.id for s in w.sizes()])
+
+
+@pytest.mark.parametrize("use", [
+    lambda coll: coll.search("river"), lambda coll: coll.segments, merge_all])
+def test_a_damaged_segment_is_refused_before_its_first_use(tmp_path, use):
+    path = str(tmp_path / "c")
+    with create(path) as coll, coll.writer() as w:
+        w.upsert([doc("a", "apple river"), doc("b", "pear")])
+    damage(path, flip_the_last_byte)
+    with vrim.Collection.open(path) as coll:
+        for _ in range(2):  # and again: a damaged segment is never let through
+            with pytest.raises(ValueError, match="is damaged"):
+                use(coll)
+
+
+def test_a_segment_that_does_not_decode_is_refused_as_damaged(tmp_path):
+    path = str(tmp_path / "c")
+    with create(path) as coll, coll.writer() as w:
+        w.upsert(doc("a", "apple river"))
+    damage(path, lambda data: data.__delitem__(slice(len(data) // 2, None)))
     with pytest.raises(ValueError, match="is damaged"):
         vrim.Collection.open(path)

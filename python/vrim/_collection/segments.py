@@ -1,6 +1,6 @@
 """Segment files: written whole and synced before the catalog names them,
-read back with their SHA-256 checked, and removed once the catalog no
-longer names them.
+read back with their SHA-256 checked before their first use, and removed
+once the catalog no longer names them.
 
 A segment is an ordinary index file; a loaded `Segment` pairs the index with
 the set of its documents that are no longer live (deleted, or replaced by a
@@ -71,32 +71,62 @@ def write_file(directory: str, data: bytes) -> tuple[str, str]:
     return name, fill_file(directory, name, data)
 
 
-def read_index(directory: str, name: str, sha256: str, language: str) -> Index:
-    """Loads one segment file, refusing one whose bytes are not those the
-    catalog recorded. FileNotFoundError when a newer state has retired it.
+class Verification:
+    """The check of one segment file's bytes against the SHA-256 the catalog
+    recorded, run on a thread of its own (hashing releases the interpreter)
+    from the moment the file is read, so opening does not wait for it.
+    `check` waits for it; the segment's first use calls it."""
 
-    The digest is computed on another thread while the index is decoded
-    (both release the GIL), so checking costs little time on two cores."""
+    _CHUNK = 1 << 22  # between chunks, a cancelled check stops
+
+    def __init__(self, directory: str, name: str, data: bytes, sha256: str) -> None:
+        self._message = (f"{directory}: segment file {name} is damaged (its "
+                         "SHA-256 differs from the catalog's)")
+        self._expected = sha256
+        self._digest: str | None = None
+        self._cancelled = False
+        self._thread = threading.Thread(target=self._run, args=(data,),
+                                        name="vrim-segment-check", daemon=True)
+        self._thread.start()
+
+    def _run(self, data: bytes) -> None:
+        hasher = hashlib.sha256()
+        view = memoryview(data)
+        for start in range(0, len(view), self._CHUNK):
+            if self._cancelled:
+                return
+            hasher.update(view[start:start + self._CHUNK])
+        self._digest = hasher.hexdigest()
+
+    def check(self) -> None:
+        """Raises ValueError unless the bytes are those the catalog names."""
+        self._thread.join()
+        if self._digest is None and self._cancelled:
+            raise ValueError("the collection is closed")
+        if self._digest != self._expected:
+            raise ValueError(self._message)
+
+    def cancel(self) -> None:
+        """Stop hashing soon: nothing will use the segment any more."""
+        self._cancelled = True
+
+
+def read_index(directory: str, name: str, sha256: str, language: str
+               ) -> tuple[Index, Verification]:
+    """Loads one segment file, with the check of its bytes against the
+    catalog's SHA-256 under way (see `Verification`); FileNotFoundError when
+    a newer state has retired it. The index format checks its structure
+    while decoding, so an index is safe to decode before the check ends; a
+    file that does not decode is reported as damaged when the check fails."""
     with open(os.path.join(directory, SEGMENTS, name), "rb") as f:
         data = f.read()
-    digest: list[str] = []
-    hasher = threading.Thread(
-        target=lambda: digest.append(hashlib.sha256(data).hexdigest()))
-    hasher.start()
+    verification = Verification(directory, name, data, sha256)
     try:
         index = Index.from_bytes(data, language)
-    except ValueError as error:
-        failure: ValueError | None = error
-    else:
-        failure = None
-    finally:
-        hasher.join()
-    if digest != [sha256]:
-        raise ValueError(f"{directory}: segment file {name} is damaged (its "
-                         "SHA-256 differs from the catalog's)")
-    if failure is not None:
-        raise failure
-    return index
+    except ValueError:
+        verification.check()
+        raise
+    return index, verification
 
 
 def remove_files(directory: str, names: Iterable[str]) -> list[str]:
@@ -124,21 +154,37 @@ def unnamed_files(directory: str, named: set[str]) -> list[str]:
 
 class Segment:
     """One loaded segment of a snapshot: `index`, the catalog `id`, and
-    `deleted`, the `DocSet` of its documents that are no longer live."""
+    `deleted`, the `DocSet` of its documents that are no longer live.
+
+    `index` waits for the segment's `Verification`, if any, and raises
+    ValueError when the file was damaged, so no search, count, facet or
+    merge ever uses bytes the catalog does not name; `unverified` is for
+    mapping references to documents only."""
 
     def __init__(self, id: int, file: str, index: Index, deleted: Any,
-                 columns: dict[str, Any] | None = None) -> None:
+                 columns: dict[str, Any] | None = None,
+                 verification: Verification | None = None) -> None:
         self.id = id
         self.file = file
-        self.index = index
+        self.unverified = index
         self.deleted = deleted
         self.live = ~deleted
+        self.verification = verification
         # A segment's column values never change: an upsert always moves a
         # document to a new segment. So the cache outlives new deletions.
         self.columns: dict[str, Any] = {} if columns is None else columns
 
+    @property
+    def index(self) -> Index:
+        verification = self.verification
+        if verification is not None:
+            verification.check()
+            self.verification = None
+        return self.unverified
+
     def with_deleted(self, deleted: Any) -> Segment:
-        return Segment(self.id, self.file, self.index, deleted, self.columns)
+        return Segment(self.id, self.file, self.unverified, deleted, self.columns,
+                       self.verification)
 
     def column(self, name: str, values: Callable[[], dict[str, Any]]) -> Any:
         """The native column `name` of this segment, built from `values()`

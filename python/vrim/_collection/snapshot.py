@@ -44,6 +44,11 @@ class Snapshot:
             return self._connection.execute(sql, params).fetchall()
 
     def close(self) -> None:
+        """Closes the connection and stops the checks of segment files
+        still under way (the collection is closing)."""
+        for segment in self.segments:
+            if segment.verification is not None:
+                segment.verification.cancel()
         with self._lock:
             connection, self._connection = self._connection, None
             if connection is not None:
@@ -73,14 +78,15 @@ def _load(connection: sqlite3.Connection, directory: str, language: str,
         if old is not None and old.file == file:
             new = grown.get(id)
             segments.append(old if new is None
-                            else old.with_deleted(old.deleted | old.index.doc_set(new)))
+                            else old.with_deleted(old.deleted | old.unverified.doc_set(new)))
             continue
         index = adopt.get(file)
+        verification = None
         if index is None:
-            index = read_index(directory, file, sha256, language)
+            index, verification = read_index(directory, file, sha256, language)
         deleted = index.doc_set(ref for (ref,) in connection.execute(
             "SELECT ref FROM deletions WHERE segment = ?", (id,)))
-        segments.append(Segment(id, file, index, deleted))
+        segments.append(Segment(id, file, index, deleted, verification=verification))
     return Snapshot(current, tuple(segments), connection)
 
 
