@@ -8,7 +8,9 @@
         -- the live version of every document: the stored mapping as JSON,
         -- the segment that indexes it, and one indexed SQL column per
         -- metadata column (named by position, so no user text ever
-        -- becomes SQL)
+        -- becomes SQL). The segment column has no index (every upsert
+        -- would rewrite an entry of it): a segment's live documents are
+        -- known from the segment itself and its deletions
     deletions(segment, ref, generation)          -- versions a segment still
         -- holds that are no longer live
     retired(file)                                -- segment files to delete
@@ -55,7 +57,6 @@ CREATE TABLE segments (id INTEGER PRIMARY KEY, file TEXT UNIQUE NOT NULL,
                        generation INTEGER NOT NULL);
 CREATE TABLE documents (ref TEXT PRIMARY KEY, segment INTEGER NOT NULL,
                         doc TEXT NOT NULL{extra});
-CREATE INDEX documents_segment ON documents(segment);
 {indexes}CREATE TABLE deletions (segment INTEGER NOT NULL, ref TEXT NOT NULL,
                         generation INTEGER NOT NULL,
                         PRIMARY KEY (segment, ref)) WITHOUT ROWID;

@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import sqlite3
 import threading
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
@@ -64,6 +65,7 @@ class Collection:
         self._adopt: dict[str, Index] = {}
         self._snapshot = snapshot.EMPTY
         self._checkpointer = None if readonly else Checkpointer(path)
+        self._writes: sqlite3.Connection | None = None
         self._probe = None
         self._probe = catalog.connect(path, readonly=readonly)
         try:
@@ -127,6 +129,9 @@ class Collection:
             probe, self._probe = self._probe, None
             if probe is not None:
                 probe.close()
+            writes, self._writes = self._writes, None
+            if writes is not None:
+                writes.close()
             self._snapshot.close()
             self._snapshot = snapshot.EMPTY
         if self._checkpointer is not None:
@@ -240,6 +245,22 @@ class Collection:
                            facets=facets, phrases=phrases)
 
     # -- writing ----------------------------------------------------------
+
+    def _write_connection(self) -> sqlite3.Connection:
+        """The connection this object's writers use, one at a time (they
+        hold the write lock): kept between writers, so its page cache holds
+        the catalog's upper b-tree pages from one commit to the next."""
+        with self._mutex:
+            self._live()
+            if self._writes is None:
+                connection = catalog.connect(self.path, readonly=False)
+                # Room for the pages a batch touches in the document table
+                # and its indexes.
+                connection.execute("PRAGMA cache_size = -65536")
+                # Checkpoints run on a thread of their own (checkpoint.py).
+                connection.execute("PRAGMA wal_autocheckpoint = 0")
+                self._writes = connection
+            return self._writes
 
     def writer(self, timeout: float | None = None, *, merge: bool = True) -> Writer:
         """A writer for ``with``: waits up to `timeout` seconds (None: for

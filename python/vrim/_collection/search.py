@@ -59,9 +59,12 @@ def _facet(collection: Collection, state: Snapshot, segments: tuple[Segment, ...
     counts: dict[Any, int] = defaultdict(int)
     for segment, docs in zip(segments, allowed):
         def values(segment: Segment = segment) -> dict[str, Any]:
+            # The values of the segment's live documents: the only ones a
+            # search lets through, then and after later deletions.
             return dict(state.query(
-                f"SELECT ref, {sql} FROM documents WHERE segment = ? "
-                f"AND {sql} IS NOT NULL", (segment.id,)))
+                f"SELECT ref, {sql} FROM documents WHERE ref IN "
+                f"(SELECT value FROM json_each(?)) AND {sql} IS NOT NULL",
+                (json.dumps(list(segment.live), ensure_ascii=False),)))
         column = segment.column(name, values)
         for value, count in segment.index.facets(query, column, filter=docs,
                                                  phrases=phrases):

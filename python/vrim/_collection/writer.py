@@ -66,12 +66,7 @@ class Writer:
         self._entered = True
         self._lock.acquire(self._timeout)
         try:
-            self._connection = catalog.connect(self._directory, readonly=False)
-            # Room for the pages a batch touches in the document table and
-            # its indexes, so large collections are not re-read per commit.
-            self._connection.execute("PRAGMA cache_size = -65536")
-            # The collection checkpoints on a thread of its own (checkpoint.py).
-            self._connection.execute("PRAGMA wal_autocheckpoint = 0")
+            self._connection = self._collection._write_connection()
             self._remove_leftovers()
         except BaseException:
             self._close()
@@ -91,8 +86,8 @@ class Writer:
         self._batch = {}
         connection, self._connection = self._connection, None
         try:
-            if connection is not None:
-                connection.close()
+            if connection is not None and connection.in_transaction:
+                connection.execute("ROLLBACK")
         finally:
             self._lock.release()
 
@@ -288,12 +283,15 @@ class Writer:
         snapshot = self._collection._snapshot
         group = sorted(group)
         members = json.dumps(group)
-        live = {ref for (ref,) in connection.execute(
-            "SELECT ref FROM documents WHERE segment IN "
-            "(SELECT value FROM json_each(?))", (members,))}
-        deleted = {ref for (ref,) in connection.execute(
-            "SELECT ref FROM deletions WHERE segment IN "
-            "(SELECT value FROM json_each(?))", (members,))}
+        # The snapshot is the catalog's newest state (this writer holds the
+        # lock): a segment's live documents are its own less its deletions.
+        live: set[str] = set()
+        deleted: set[str] = set()
+        for id in group:
+            segment = snapshot.by_id[id]
+            live.update(segment.live)
+            deleted.update(segment.deleted)
+        live_refs = json.dumps(sorted(live), ensure_ascii=False)
         merged: Index | None = None
         file = digest = ""
         if live:
@@ -314,15 +312,16 @@ class Writer:
                     "VALUES (?, ?, ?, ?)",
                     (file, digest, merged.document_count, generation)).lastrowid
             for statement in (
-                    "UPDATE documents SET segment = :target WHERE segment IN "
-                    "(SELECT value FROM json_each(:group))",
+                    "UPDATE documents SET segment = :target WHERE ref IN "
+                    "(SELECT value FROM json_each(:live))",
                     "DELETE FROM deletions WHERE segment IN "
                     "(SELECT value FROM json_each(:group))",
                     "INSERT INTO retired SELECT file FROM segments WHERE id IN "
                     "(SELECT value FROM json_each(:group))",
                     "DELETE FROM segments WHERE id IN "
                     "(SELECT value FROM json_each(:group))"):
-                connection.execute(statement, {"target": target, "group": members})
+                connection.execute(statement, {"target": target, "group": members,
+                                               "live": live_refs})
             connection.execute("UPDATE state SET generation = ?", (generation,))
             connection.execute("COMMIT")
         except BaseException:
