@@ -43,16 +43,27 @@ class Snapshot:
         with self._lock:
             return self._connection.execute(sql, params).fetchall()
 
-    def close(self) -> None:
-        """Closes the connection and stops the checks of segment files
-        still under way (the collection is closing)."""
-        for segment in self.segments:
-            if segment.verification is not None:
-                segment.verification.cancel()
+    def release(self) -> None:
+        """Closes the connection, ending its read transaction."""
         with self._lock:
             connection, self._connection = self._connection, None
             if connection is not None:
                 connection.close()
+
+    def close(self) -> None:
+        """Releases the connection and stops the checks of segment files
+        still under way (the collection is closing)."""
+        for segment in self.segments:
+            if segment.verification is not None:
+                segment.verification.cancel()
+        self.release()
+
+    def __del__(self) -> None:
+        # A connection is only freed by the garbage collector (it refers to
+        # itself through its statement cache): left to it, a replaced
+        # state's read transaction would keep the write-ahead log from
+        # being checkpointed, and the log's file from being removed.
+        self.release()
 
 
 EMPTY = Snapshot(-1, (), None)
