@@ -24,6 +24,7 @@ import importlib
 
 EXTRAS: dict[str, str] = {
     "scale": "bench.extra_scale",
+    "collections": "bench.extra_collections",
 }
 
 

@@ -111,7 +111,9 @@ class Collection:
     @classmethod
     def open(cls, path: str | os.PathLike[str], *, readonly: bool = False) -> Collection:
         """Open the collection in the directory `path`; ``readonly`` opens
-        the catalog read-only (no writer)."""
+        the catalog read-only (no writer). Each segment file's SHA-256 is
+        checked on a thread while it decodes; the first use of a damaged
+        segment (a search, a merge, `segments`) raises ValueError."""
         path = os.fspath(path)
         if not os.path.isfile(os.path.join(path, catalog.CATALOG)):
             raise FileNotFoundError(f"{path}: no collection here (no {catalog.CATALOG})")
