@@ -1,11 +1,12 @@
 """The writer: batches of upserts and deletions committed as segments, and
 the merges that keep the segment count down.
 
-A commit builds the batch into an index, writes and syncs its file, then
-records everything in one SQLite transaction: the segment, the documents,
-and a deletion in the older segment of every replaced or deleted document.
-A crash before that transaction leaves only an unnamed file, removed by the
-next writer; after it, the commit is whole. Merges work the same way: the
+A commit records everything in one SQLite transaction: the segment, the
+documents, and a deletion in the older segment of every replaced or deleted
+document. Meanwhile a thread builds the batch into an index and writes and
+syncs its file (segment_build.py); the transaction commits only after that.
+A crash before the commit leaves only an unnamed file, removed by the next
+writer; after it, the commit is whole. Merges work the same way: the
 merged file first, then one transaction swapping it for its sources, whose
 files are removed only afterwards.
 """
