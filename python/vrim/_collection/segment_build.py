@@ -12,24 +12,21 @@ statements, so the two overlap.
 from __future__ import annotations
 
 import threading
-from collections.abc import Callable
-from typing import Any
 
-from _vrim import Index
+from _vrim import Index, IndexBuilder
 
 from .segments import fill_file, remove_files, reserve_file
 
 
 class SegmentBuild:
-    """Builds `docs` with `build` into the new file `self.file` of the
-    collection in `directory`."""
+    """Builds `builder` (its documents added) into the new file `self.file`
+    of the collection in `directory`."""
 
-    def __init__(self, directory: str, build: Callable[[list[Any]], Index],
-                 docs: list[Any]) -> None:
+    def __init__(self, directory: str, builder: IndexBuilder) -> None:
         self._directory = directory
         self.file = reserve_file(directory)
         self._outcome: tuple[Index, str] | BaseException | None = None
-        self._thread = threading.Thread(target=self._run, args=(build, docs),
+        self._thread = threading.Thread(target=self._run, args=(builder,),
                                         name="vrim-segment-build")
         try:
             self._thread.start()
@@ -37,9 +34,9 @@ class SegmentBuild:
             remove_files(directory, [self.file])
             raise
 
-    def _run(self, build: Callable[[list[Any]], Index], docs: list[Any]) -> None:
+    def _run(self, builder: IndexBuilder) -> None:
         try:
-            index = build(docs)
+            index = builder.build()
             self._outcome = (index, fill_file(self._directory, self.file,
                                               index.to_bytes()))
         except BaseException as error:  # handed to the committing thread

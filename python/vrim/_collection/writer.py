@@ -140,8 +140,8 @@ class Writer:
         upserts = [(ref, entry) for ref, entry in batch.items() if entry is not None]
         # The segment is built and written while the transaction records the
         # documents; the transaction commits only once the file is synced.
-        built = (SegmentBuild(self._directory, self._build,
-                              [plain for _, (_, plain, _) in upserts])
+        built = (SegmentBuild(self._directory,
+                              self._builder([plain for _, (_, plain, _) in upserts]))
                  if upserts else None)
         index = None
         try:
@@ -230,14 +230,15 @@ class Writer:
                 "SELECT 1 FROM segments WHERE file = ?", (file,)).fetchone() is None:
             remove_files(self._directory, [file])
 
-    def _build(self, docs: list[dict[str, Any]]) -> Index:
+    def _builder(self, docs: list[dict[str, Any]]) -> IndexBuilder:
+        """A builder holding `docs`, ready to build."""
         settings = self._collection._settings
         builder = IndexBuilder(settings["language"], ref_field=settings["ref_field"],
                                k1=settings["k1"], b=settings["b"])
         for name, boost in settings["fields"].items():
             builder.field(name, boost)
         builder.add_many(docs)
-        return builder.build()
+        return builder
 
     def _remove_leftovers(self) -> None:
         """Files of commits and merges that did not finish, and retired
