@@ -7,7 +7,7 @@
 
 #include "analysis/quote.h"
 #include "build/posting_accumulator.h"
-#include "index/varint.h"
+#include "index/positions.h"
 
 namespace vrim {
 
@@ -18,19 +18,6 @@ std::string Number(double value) {
   char text[32];
   const auto result = std::to_chars(text, text + sizeof text, value);
   return std::string(text, result.ptr);
-}
-
-// The bytes of the encoded position list of `count` entries at `data`
-// (positions.h): the common length, then one or two varints an entry.
-size_t EncodedLength(const uint8_t* data, uint64_t count) {
-  const uint8_t* p = data;
-  const uint64_t common = GetVarint64Unchecked(&p);
-  const uint64_t varints = count * (common != 0 ? 1 : 2);
-  for (uint64_t i = 0; i < varints; ++i) {
-    while (*p++ & 0x80) {
-    }
-  }
-  return static_cast<size_t>(p - data);
 }
 
 // The surviving documents in reference order: out's refs, boosts and
@@ -77,26 +64,33 @@ std::vector<std::vector<uint32_t>> MergeDocuments(
   return ids;
 }
 
+// A surviving posting with its new document id and its position list.
+struct Carried {
+  Posting posting;
+  const uint8_t* list;
+  size_t length;
+};
+
 // Appends the surviving postings of term `term` of `from` to `out`, with
-// new document ids and their positions copied.
+// new document ids. A term's lists lie back to back in postings order.
 void CarryPostings(const Index& from, uint32_t term,
                    const std::vector<uint32_t>& ids,
-                   std::vector<Posting>* postings, std::string* positions) {
-  const auto* base =
-      reinterpret_cast<const uint8_t*>(from.data().positions.data());
+                   std::vector<Carried>* out) {
+  const uint8_t* list = nullptr;
   for (const Posting* p = from.postings_begin(term);
        p != from.postings_end(term); ++p) {
-    const uint32_t doc = ids[p->doc];
-    if (doc == kDroppedDocument) continue;
-    Posting carried = *p;
-    carried.doc = doc;
-    carried.positions_offset = positions->size();
+    size_t length = 0;
     if (p->position_count > 0) {
-      const uint8_t* list = base + p->positions_offset;
-      positions->append(reinterpret_cast<const char*>(list),
-                        EncodedLength(list, p->position_count));
+      if (list == nullptr) list = from.PositionList(p);
+      length = EncodedPositionsLength(list, p->position_count);
     }
-    postings->push_back(carried);
+    const uint32_t doc = ids[p->doc];
+    if (doc != kDroppedDocument) {
+      Carried carried{*p, list, length};
+      carried.posting.doc = doc;
+      out->push_back(carried);
+    }
+    list += length;
   }
 }
 
@@ -120,6 +114,7 @@ void MergeTerms(const std::vector<IndexPtr>& indexes,
   out->term_postings.reserve(term_total + 1);
   out->positions.reserve(position_bytes);
   out->term_postings.push_back(0);
+  std::vector<Carried> carried;
   while (true) {
     const std::string* smallest = nullptr;
     for (uint32_t i = 0; i < indexes.size(); ++i) {
@@ -131,24 +126,30 @@ void MergeTerms(const std::vector<IndexPtr>& indexes,
     }
     if (smallest == nullptr) break;
     std::string term = *smallest;
-    const size_t first = out->postings.size();
+    carried.clear();
     int contributors = 0;
     for (uint32_t i = 0; i < indexes.size(); ++i) {
       const std::vector<std::string>& terms = indexes[i]->data().terms;
       if (next[i] >= terms.size() || terms[next[i]] != term) continue;
-      const size_t before = out->postings.size();
-      CarryPostings(*indexes[i], next[i]++, ids[i], &out->postings,
-                    &out->positions);
-      if (out->postings.size() > before) ++contributors;
+      const size_t before = carried.size();
+      CarryPostings(*indexes[i], next[i]++, ids[i], &carried);
+      if (carried.size() > before) ++contributors;
     }
-    if (out->postings.size() == first) continue;
+    if (carried.empty()) continue;
     if (contributors > 1) {
       // Each index's run is in (field, doc) order already.
-      std::sort(out->postings.begin() + static_cast<ptrdiff_t>(first),
-                out->postings.end(), [](const Posting& x, const Posting& y) {
-                  return x.field != y.field ? x.field < y.field
-                                            : x.doc < y.doc;
+      std::sort(carried.begin(), carried.end(),
+                [](const Carried& x, const Carried& y) {
+                  return x.posting.field != y.posting.field
+                             ? x.posting.field < y.posting.field
+                             : x.posting.doc < y.posting.doc;
                 });
+    }
+    for (const Carried& c : carried) {
+      out->postings.push_back(c.posting);
+      if (c.length > 0) {
+        out->positions.append(reinterpret_cast<const char*>(c.list), c.length);
+      }
     }
     out->terms.push_back(std::move(term));
     out->term_postings.push_back(out->postings.size());

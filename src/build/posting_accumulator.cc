@@ -24,18 +24,6 @@ constexpr uint64_t kNoLength = UINT64_MAX;
 // are larger than the caches, and their misses dominate otherwise.
 constexpr size_t kAhead = 16;
 
-// Byte size of an encoded position list (positions.h) of `count` entries.
-size_t EncodedPositionsSize(const uint8_t* data, uint64_t count) {
-  const uint8_t* p = data;
-  const bool common_length = GetVarint64Unchecked(&p) != 0;
-  const uint64_t varints = common_length ? count : 2 * count;
-  for (uint64_t i = 0; i < varints; ++i) {
-    while (*p++ & 0x80) {
-    }
-  }
-  return static_cast<size_t>(p - data);
-}
-
 // Replaces `*container` by an empty one, freeing its storage.
 template <class T>
 void Free(T* container) {
@@ -62,25 +50,21 @@ void PostingAccumulator::Reserve(uint64_t text_bytes, const IndexData* base) {
 
 void PostingAccumulator::AddBasePostings(const IndexData& base,
                                          const std::vector<uint32_t>& doc_map) {
-  const uint8_t* base_positions =
-      reinterpret_cast<const uint8_t*>(base.positions.data());
+  // The base's lists lie back to back in postings order.
+  const uint8_t* list = reinterpret_cast<const uint8_t*>(base.positions.data());
   for (size_t t = 0; t < base.terms.size(); ++t) {
     uint32_t id = kNone;
     for (uint64_t i = base.term_postings[t]; i < base.term_postings[t + 1];
          ++i) {
-      Posting p = base.postings[i];
+      const Posting& p = base.postings[i];
+      const size_t size = EncodedPositionsLength(list, p.position_count);
+      list += size;
       if (doc_map[p.doc] == kDroppedDocument) continue;
       bool added;
       if (id == kNone) id = terms_.Intern(MakeKey(base.terms[t]), &added);
-      p.doc = doc_map[p.doc];
-      const uint64_t offset = p.positions_offset;
-      p.positions_offset = positions_.size();
-      if (p.position_count > 0) {
-        const size_t size =
-            EncodedPositionsSize(base_positions + offset, p.position_count);
-        positions_.append(base.positions, offset, size);
-      }
-      postings_.push_back(p);
+      postings_.push_back(StagedPosting{p.field, doc_map[p.doc], p.tf,
+                                        p.position_count, positions_.size()});
+      positions_.append(reinterpret_cast<const char*>(list - size), size);
       posting_term_.push_back(id);
     }
   }
@@ -210,7 +194,7 @@ void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
     one_term_.assign(scratch_.begin() + local_begin_[s],
                      scratch_.begin() + local_begin_[s + 1]);
     const uint32_t tf = static_cast<uint32_t>(one_term_.size());
-    postings_.push_back(Posting{field, doc, tf, tf, positions_.size()});
+    postings_.push_back(StagedPosting{field, doc, tf, tf, positions_.size()});
     posting_term_.push_back(local_terms_[s]);
     EncodePositions(&one_term_, &positions_);
   }
@@ -351,8 +335,8 @@ void MoveInSlices(std::string* from, std::string* to) {
 
 // Appends `from` to `to`, a slice at a time, handing each copied slice's
 // pages back at once: `from` is freed as `to` grows, never both in full.
-template <class Container, class Convert>
-void MoveInSlices(Container* from, Container* to, const Convert& convert) {
+template <class From, class To, class Convert>
+void MoveInSlices(From* from, To* to, const Convert& convert) {
   constexpr size_t kSlice = size_t{1} << 16;
   auto* data = from->data();
   for (size_t begin = 0; begin < from->size(); begin += kSlice) {
@@ -361,6 +345,22 @@ void MoveInSlices(Container* from, Container* to, const Convert& convert) {
     ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
   }
   Free(from);
+}
+
+// Moves the sorted staged postings into `out`, their position lists
+// copied in postings order.
+void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
+                           std::string* positions, IndexData* out) {
+  const auto* lists = reinterpret_cast<const uint8_t*>(positions->data());
+  out->postings.reserve(staged->size());
+  out->positions.reserve(positions->size());
+  MoveInSlices(staged, &out->postings, [&](const StagedPosting& q) {
+    const uint8_t* list = lists + q.positions_offset;
+    out->positions.append(reinterpret_cast<const char*>(list),
+                          EncodedPositionsLength(list, q.position_count));
+    return Posting{q.field, q.doc, q.tf, q.position_count};
+  });
+  Free(positions);
 }
 
 }  // namespace
@@ -392,7 +392,7 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
     PostingAccumulator& later = *parts[p];
     const uint64_t shift = first.positions_.size();
     MoveInSlices(&later.positions_, &first.positions_);
-    MoveInSlices(&later.postings_, &first.postings_, [shift](Posting q) {
+    MoveInSlices(&later.postings_, &first.postings_, [shift](StagedPosting q) {
       q.positions_offset += shift;
       return q;
     });
@@ -410,10 +410,7 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
                first.postings_.size(), term_count, out->fields.size(),
                out->refs.size(), threads);
   Free(&first.posting_term_);
-  out->postings = std::move(first.postings_);
-  out->positions = std::move(first.positions_);
-  Free(&first.postings_);
-  Free(&first.positions_);
+  LayOutInPostingsOrder(&first.postings_, &first.positions_, out);
 }
 
 }  // namespace vrim

@@ -18,6 +18,7 @@
 
 #include "analysis/language.h"
 #include "build/field_analyzer.h"
+#include "build/staged_posting.h"
 #include "build/local_slots.h"
 #include "build/term_interner.h"
 #include "index/index.h"
@@ -99,9 +100,9 @@ class PostingAccumulator {
   FieldAnalyzer analyzer_;
   TermInterner terms_;
   SortedTerms sorted_terms_;  // filled by EndFields, replacing terms_
-  std::vector<Posting> postings_;
+  std::vector<StagedPosting> postings_;
   std::vector<uint32_t> posting_term_;  // parallel to postings_
-  std::string positions_;               // encoded lists (positions.h)
+  std::string positions_;  // encoded lists (positions.h), document order
 
   // Distinct trimmed token texts and the term each becomes (or none).
   TermInterner surfaces_;

@@ -13,7 +13,7 @@ namespace {
 
 class PostingSorter {
  public:
-  PostingSorter(Posting* postings, uint32_t* terms, size_t term_count,
+  PostingSorter(StagedPosting* postings, uint32_t* terms, size_t term_count,
                 size_t field_count, size_t doc_count)
       : postings_(postings), terms_(terms) {
     AddLevels(kTerm, term_count);
@@ -91,8 +91,8 @@ class PostingSorter {
 
   bool Less(size_t a, size_t b) const {
     if (terms_[a] != terms_[b]) return terms_[a] < terms_[b];
-    const Posting& x = postings_[a];
-    const Posting& y = postings_[b];
+    const StagedPosting& x = postings_[a];
+    const StagedPosting& y = postings_[b];
     return x.field != y.field ? x.field < y.field : x.doc < y.doc;
   }
 
@@ -165,7 +165,7 @@ class PostingSorter {
     }
   }
 
-  Posting* postings_;
+  StagedPosting* postings_;
   uint32_t* terms_;
   std::vector<Level> levels_;
 };
@@ -190,7 +190,7 @@ std::vector<size_t> CutBuckets(const std::vector<size_t>& bounds,
 
 }  // namespace
 
-void SortPostings(Posting* postings, uint32_t* terms, size_t n,
+void SortPostings(StagedPosting* postings, uint32_t* terms, size_t n,
                   size_t term_count, size_t field_count, size_t doc_count,
                   size_t threads) {
   PostingSorter sorter(postings, terms, term_count, field_count, doc_count);

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "index/index.h"
+#include "build/staged_posting.h"
 
 namespace vrim {
 
@@ -17,7 +17,7 @@ namespace vrim {
 // buckets of the first level are sorted on up to that many threads.
 // REQUIRES: every terms[i] < term_count, postings[i].field < field_count,
 // postings[i].doc < doc_count; (term, field, doc) unique.
-void SortPostings(Posting* postings, uint32_t* terms, size_t n,
+void SortPostings(StagedPosting* postings, uint32_t* terms, size_t n,
                   size_t term_count, size_t field_count, size_t doc_count,
                   size_t threads);
 

@@ -475,6 +475,7 @@ class Reader {
       }
       if (groups > record_length) return Fail(Truncated("postings"));
       uint64_t next_positions = positions_at;
+      const size_t term_first = data->postings.size();
       int64_t prev_field = -1;
       for (uint64_t g = 0; g < groups; ++g) {
         uint32_t field;
@@ -493,24 +494,48 @@ class Reader {
           return false;
         }
       }
-      if (data->postings.size() == data->term_postings.back()) {
+      if (data->postings.size() == term_first) {
         return Fail(TermOutOfRange(t));
       }
       data->term_postings.push_back(data->postings.size());
+      if (next_positions != positions_at) {  // the term has lists
+        if (positions_at != lists_end_) relay_ = true;
+        lists_end_ = next_positions;
+      }
     }
     if (positions_fault_) return Fail(Truncated("positions"));
-    if (any_positions_) {
-      // Canonical lists are used where they lie in the section; re-encoded
-      // ones follow it.
+    if (relay_) {
+      RelayPositions(data);
+    } else if (any_positions_) {
+      // The section holds the lists in postings order, each canonical.
       const uint64_t section_length = SectionLength(kPositions);
-      data->positions.reserve(section_length + recoded_positions_.size());
+      data->positions.reserve(section_length);
       AdviseHugePages(data->positions.data(), data->positions.capacity());
       data->positions.assign(
           reinterpret_cast<const char*>(At(offsets_[kPositions])),
           section_length);
-      data->positions += recoded_positions_;
     }
     return true;
+  }
+
+  // Lays the lists out again, canonical and in postings order: the file
+  // keeps them elsewhere or in another form. Every list has been checked.
+  void RelayPositions(IndexData* data) {
+    const uint64_t offsets_at = offsets_[kTerms] + 4 * (block_count_ + 1);
+    const uint8_t* section = At(offsets_[kPositions]);
+    data->positions.clear();
+    for (uint64_t t = 0; t < term_count_; ++t) {
+      const uint8_t* record = At(offsets_[kPostings] + U32(offsets_at + 4 * t));
+      const uint8_t* list = section + GetVarint64Unchecked(&record);
+      for (uint64_t i = data->term_postings[t]; i < data->term_postings[t + 1];
+           ++i) {
+        const uint32_t k = data->postings[i].position_count;
+        if (k == 0) continue;
+        position_scratch_.clear();
+        list += DecodePositions(list, k, &position_scratch_);
+        EncodePositions(&position_scratch_, &data->positions);
+      }
+    }
   }
 
   // Reads the `n` postings of one field of a term, appending them to `out`.
@@ -622,12 +647,11 @@ class Reader {
                                        k, bf::kMaxPositionLength)
               : 0;
       if (consumed > 0 && next + consumed <= kMaxU32) {
-        posting->positions_offset = next;
         next += consumed;
         continue;
       }
       uint64_t at = next;  // a copy: `next` keeps out of memory
-      if (!ReadPositionList(&at, k, posting)) return false;
+      if (!ReadPositionList(&at, k)) return false;
       next = at;
     }
     if (next != first_list) any_positions_ = true;
@@ -655,7 +679,7 @@ class Reader {
     posting->doc = static_cast<uint32_t>(*doc);
     posting->tf = tf;
     posting->position_count = k;
-    return k == 0 || ReadPositionList(next_positions, k, posting);
+    return k == 0 || ReadPositionList(next_positions, k);
   }
 
   // Checks that one posting's position data at `*offset` can be read as
@@ -665,7 +689,7 @@ class Reader {
   // checked in full before its positions are decoded; both kinds give the
   // same error. A sound list is kept in canonical form: where it lies when
   // it is canonical already, else re-encoded.
-  bool ReadPositionList(uint64_t* offset, uint32_t k, Posting* posting) {
+  bool ReadPositionList(uint64_t* offset, uint32_t k) {
     const uint64_t section_length = SectionLength(kPositions);
     if (*offset > section_length) return Fail(Truncated("positions"));
     const uint8_t* list_begin = At(offsets_[kPositions] + *offset);
@@ -712,14 +736,7 @@ class Reader {
       return Fail(Truncated("positions"));
     }
     if (!sound) positions_fault_ = true;
-    if (sound && canonical) {
-      posting->positions_offset = *offset;
-    } else if (sound) {
-      posting->positions_offset = section_length + recoded_positions_.size();
-      position_scratch_.clear();
-      DecodePositions(list_begin, k, &position_scratch_);
-      EncodePositions(&position_scratch_, &recoded_positions_);
-    }
+    if (!canonical) relay_ = true;
     any_positions_ = true;
     *offset += consumed;
     return true;
@@ -784,7 +801,10 @@ class Reader {
   bool positions_fault_ = false;
   bool any_positions_ = false;
   std::vector<Position> position_scratch_;
-  std::string recoded_positions_;
+  // Where the lists read so far end, and whether they must be laid out
+  // again: a term's lists do not start there, or one is not canonical.
+  uint64_t lists_end_ = 0;
+  bool relay_ = false;
 };
 
 }  // namespace

@@ -155,6 +155,7 @@ class Writer {
     // seen[doc] == term + 1 when the document was counted for that term.
     std::vector<uint32_t> seen(data_.refs.size(), 0);
     std::vector<Position> scratch;
+    // The lists lie back to back in postings order.
     const uint8_t* encoded =
         reinterpret_cast<const uint8_t*>(data_.positions.data());
     for (size_t t = 0; t < t_count; ++t) {
@@ -191,12 +192,13 @@ class Writer {
           PutVarint64(&postings_, p->doc - prev_doc);
           prev_doc = p->doc;
           PutVarint64(&postings_, p->tf);
+          const uint8_t* list = encoded;
+          encoded += EncodedPositionsLength(list, p->position_count);
           uint64_t count = positions_ ? p->position_count : 0;
           PutVarint64(&postings_, count);
           if (count > 0) {
-            const uint64_t longest =
-                AppendCanonicalPositions(encoded + p->positions_offset, count,
-                                         &positions_data_, &scratch);
+            const uint64_t longest = AppendCanonicalPositions(
+                list, count, &positions_data_, &scratch);
             if (longest > binary_format::kMaxPositionLength) {
               if (overlong_ != nullptr) {
                 *overlong_ = OverlongPosition{p->doc, p->field, longest};

@@ -81,13 +81,32 @@ int64_t Index::FindTerm(std::string_view term) const {
   return it - data_.terms.begin();
 }
 
+const uint8_t* Index::PositionList(const Posting* p) const {
+  const auto* lists = reinterpret_cast<const uint8_t*>(data_.positions.data());
+  const Posting* postings = data_.postings.data();
+  std::call_once(position_marks_once_, [&] {
+    const size_t n = data_.postings.size();
+    position_marks_.reserve(n / kPositionMarkStride + 1);
+    uint64_t offset = 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (i % kPositionMarkStride == 0) position_marks_.push_back(offset);
+      offset += EncodedPositionsLength(lists + offset,
+                                       postings[i].position_count);
+    }
+  });
+  const uint64_t i = static_cast<uint64_t>(p - postings);
+  const Posting* at = postings + (i - i % kPositionMarkStride);
+  const uint8_t* list = lists + position_marks_[i / kPositionMarkStride];
+  for (; at != p; ++at) {
+    list += EncodedPositionsLength(list, at->position_count);
+  }
+  return list;
+}
+
 void Index::AppendPositions(const Posting& p,
                             std::vector<Position>* out) const {
   if (p.position_count == 0) return;
-  DecodePositions(
-      reinterpret_cast<const uint8_t*>(data_.positions.data()) +
-          p.positions_offset,
-      p.position_count, out);
+  DecodePositions(PositionList(&p), p.position_count, out);
 }
 
 double SanitizeK1(double k1) {

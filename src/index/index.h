@@ -28,8 +28,8 @@ struct Posting {
   uint32_t doc = 0;
   uint32_t tf = 0;              // term frequency
   uint32_t position_count = 0;  // entries of the encoded list (0: none kept)
-  uint64_t positions_offset = 0;  // into IndexData::positions
 };
+static_assert(sizeof(Posting) == 16, "postings are the bulk of an index");
 
 // A structure derived from an index on first use by a layer above this one
 // (score bounds for top-n search, for example) and kept with the index.
@@ -73,7 +73,9 @@ struct IndexData {
   std::vector<uint64_t> term_postings;
   std::vector<Posting> postings;
 
-  // Encoded position lists (positions.h), referenced by the postings.
+  // Encoded position lists (positions.h) of the postings with a position
+  // count above 0, back to back in postings order: a list's place follows
+  // from the counts of the postings before it (Index::PositionList).
   std::string positions;
 };
 
@@ -140,7 +142,14 @@ class Index {
     return data_.postings.data() + data_.term_postings[term + 1];
   }
 
-  // Decoded positions of a posting, appended to `out`.
+  // The encoded position list of the posting at `p`.
+  // REQUIRES: `p` points into data().postings and p->position_count > 0.
+  const uint8_t* PositionList(const Posting* p) const;
+
+  // Decoded positions of posting `p` (none when its count is 0), appended
+  // to `out`.
+  // REQUIRES: p.position_count == 0 or `p` is an element of
+  // data().postings.
   void AppendPositions(const Posting& p, std::vector<Position>* out) const;
 
   // The token set of the terms, built on first use; safe to call from
@@ -171,6 +180,11 @@ class Index {
   std::vector<uint32_t> document_frequency_;
   mutable std::once_flag token_set_once_;
   mutable TokenSet token_set_;
+  // Offset of the position list of every kPositionMarkStride-th posting,
+  // found by one pass over the lists on first use.
+  static constexpr uint64_t kPositionMarkStride = 32;
+  mutable std::once_flag position_marks_once_;
+  mutable std::vector<uint64_t> position_marks_;
   struct DerivedEntry {
     std::once_flag once;
     std::unique_ptr<DerivedPart> part;

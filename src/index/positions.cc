@@ -52,6 +52,18 @@ size_t Decode(const uint8_t* data, uint64_t count, Emit emit) {
 
 }  // namespace
 
+size_t EncodedPositionsLength(const uint8_t* data, uint64_t count) {
+  if (count == 0) return 0;
+  const uint8_t* p = data;
+  const uint64_t common = GetVarint64Unchecked(&p);
+  // Every varint ends on a byte below 0x80: count the ends.
+  for (uint64_t ends = count * (common != 0 ? 1 : 2); ends > 0; --ends) {
+    while (*p++ & 0x80) {
+    }
+  }
+  return static_cast<size_t>(p - data);
+}
+
 size_t DecodePositions(const uint8_t* data, uint64_t count,
                        std::vector<Position>* out) {
   out->reserve(out->size() + count);

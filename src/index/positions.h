@@ -30,6 +30,11 @@ struct Position {
 // Sorts `positions` by (start, length) and appends their encoding to `out`.
 void EncodePositions(std::vector<Position>* positions, std::string* out);
 
+// Byte length of the list of `count` entries encoded at `data`; 0 when
+// `count` is 0 (a posting without positions has no list).
+// REQUIRES: as for DecodePositions.
+size_t EncodedPositionsLength(const uint8_t* data, uint64_t count);
+
 // Appends the `count` positions encoded at `data` to `out` and returns the
 // number of bytes consumed.
 // REQUIRES: `data` holds a well-formed list of at least `count` entries

@@ -28,8 +28,6 @@ bool PhraseChecker::Verify(uint32_t phrase, uint32_t doc,
                          uint32_t field) {
   const std::vector<int64_t>& ids = plan_.phrase_term_ids[phrase];
   std::vector<std::vector<uint64_t>> positions(ids.size());
-  const uint8_t* data =
-      reinterpret_cast<const uint8_t*>(index_.data().positions.data());
   for (size_t i = 0; i < ids.size(); ++i) {
     if (ids[i] < 0) return false;
     const uint32_t term = static_cast<uint32_t>(ids[i]);
@@ -45,7 +43,7 @@ bool PhraseChecker::Verify(uint32_t phrase, uint32_t doc,
       return false;
     }
     std::vector<uint64_t>& starts = positions[i];
-    DecodeStarts(data + p->positions_offset, p->position_count, &starts);
+    DecodeStarts(index_.PositionList(p), p->position_count, &starts);
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
   }
   return VerifyPhrase(plan_.phrases[phrase], positions);

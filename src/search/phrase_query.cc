@@ -170,7 +170,7 @@ void FindOccurrences(const Index& index, PhraseQuery* query, uint32_t field) {
     if (!words.Gather(doc)) continue;
     const uint32_t tf =
         CountPhraseOccurrences(words.positions(), query->slop, nullptr);
-    if (tf > 0) query->postings.push_back(Posting{field, doc, tf, 0, 0});
+    if (tf > 0) query->postings.push_back(Posting{field, doc, tf, 0});
   }
 }
 

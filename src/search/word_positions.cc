@@ -47,7 +47,7 @@ WordPositions WordPositions::Derive(const Index& index) {
   for (const Posting& p : postings) {
     if (p.position_count == 0) continue;
     starts.clear();
-    DecodeStarts(encoded + p.positions_offset, p.position_count, &starts);
+    encoded += DecodeStarts(encoded, p.position_count, &starts);
     uint64_t& slot = next[p.doc * fields + p.field + 1];
     for (uint64_t start : starts) pending[--slot] = PendingWord{start, entry++};
   }

@@ -68,7 +68,7 @@ IndexData MakeIndex(std::string language,
     d.terms.push_back(term);
     for (auto& [key, positions] : by_field_doc) {
       Posting p{key.first, key.second, static_cast<uint32_t>(positions.size()),
-                static_cast<uint32_t>(positions.size()), d.positions.size()};
+                static_cast<uint32_t>(positions.size())};
       EncodePositions(&positions, &d.positions);
       d.postings.push_back(p);
     }

@@ -58,8 +58,7 @@ inline IndexData MakeIndexData(std::vector<std::string> fields,
     d.terms.push_back(term);
     for (TestPosting& p : postings) {
       Posting posting{p.field, p.doc, p.tf,
-                      static_cast<uint32_t>(p.positions.size()),
-                      d.positions.size()};
+                      static_cast<uint32_t>(p.positions.size())};
       if (!p.positions.empty()) EncodePositions(&p.positions, &d.positions);
       d.postings.push_back(posting);
     }
@@ -71,6 +70,18 @@ inline IndexData MakeIndexData(std::vector<std::string> fields,
 inline std::string Write(const IndexData& data, bool positions = true) {
   std::string out, overflow;
   EXPECT_TRUE(WriteIndexData(data, positions, &out, &overflow)) << overflow;
+  return out;
+}
+
+// The decoded position list of every posting, in postings order (where
+// the lists lie back to back).
+inline std::vector<std::vector<Position>> PostingPositions(const IndexData& d) {
+  std::vector<std::vector<Position>> out(d.postings.size());
+  const auto* list = reinterpret_cast<const uint8_t*>(d.positions.data());
+  for (size_t i = 0; i < d.postings.size(); ++i) {
+    if (d.postings[i].position_count == 0) continue;
+    list += DecodePositions(list, d.postings[i].position_count, &out[i]);
+  }
   return out;
 }
 

@@ -156,7 +156,6 @@ TEST(BinaryWriter, NonCanonicalListsInMemoryAreWrittenCanonically) {
   for (int i = 0; i < 3; ++i) {
     d.positions = flawed[i];
     d.postings[0].position_count = 2;
-    d.postings[0].positions_offset = 0;
     EXPECT_EQ(Section(Write(d), 4), canonical[i]) << i;
   }
 }

@@ -374,7 +374,7 @@ TEST(IndexBuilderTest, RehydratedFromIndexWithoutPositions) {
   d.field_lengths = {2, 0, 1, 0};
   d.document_count = 2;
   d.terms = {"cat", "dog"};
-  d.postings = {{0, 0, 2, 0, 0}, {0, 1, 1, 0, 0}};
+  d.postings = {{0, 0, 2, 0}, {0, 1, 1, 0}};
   d.term_postings = {0, 1, 2};
   auto builder =
       IndexBuilder::FromIndex(*Index::Make(std::move(d), MakeSpaceLanguage()));

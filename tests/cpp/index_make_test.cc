@@ -27,13 +27,13 @@ IndexData SampleData() {
   d.terms = {"cat", "dog", "zebra"};
   std::vector<Position> cat_title = {{5, 3}, {0, 3}};
   std::vector<Position> cat_body = {{2, 4}};
-  d.postings.push_back({0, 0, 2, 2, d.positions.size()});
+  d.postings.push_back({0, 0, 2, 2});
   EncodePositions(&cat_title, &d.positions);
-  d.postings.push_back({1, 0, 1, 1, d.positions.size()});
+  d.postings.push_back({1, 0, 1, 1});
   EncodePositions(&cat_body, &d.positions);
-  d.postings.push_back({1, 2, 1, 0, d.positions.size()});  // no positions
-  d.postings.push_back({1, 1, 3, 0, d.positions.size()});
-  d.postings.push_back({0, 2, 1, 0, d.positions.size()});
+  d.postings.push_back({1, 2, 1, 0});  // no positions
+  d.postings.push_back({1, 1, 3, 0});
+  d.postings.push_back({0, 2, 1, 0});
   d.term_postings = {0, 3, 4, 5};
   return d;
 }
@@ -81,6 +81,35 @@ TEST(IndexMakeTest, LooksUpTermsFieldsAndPositions) {
   got.clear();
   index->AppendPositions(*index->postings_begin(1), &got);
   EXPECT_TRUE(got.empty());  // tf 3 but positions not kept
+}
+
+TEST(IndexMakeTest, FindsEveryPostingsPositionListAcrossMarks) {
+  // Lists of varied lengths and postings without any, over several marks.
+  IndexData d;
+  d.fields = {"body"};
+  d.field_boosts = {1.0};
+  d.document_count = 200;
+  std::vector<std::vector<Position>> want(200);
+  for (uint32_t doc = 0; doc < 200; ++doc) {
+    d.refs.push_back(std::to_string(1000 + doc));
+    d.doc_boosts.push_back(1.0);
+    d.field_lengths.push_back(500);
+    for (uint32_t k = 0; k < doc % 7; ++k) {
+      want[doc].push_back({doc * 3 + k * 200, doc % 3 == 0 ? 4u : k + 1});
+    }
+    std::vector<Position> list = want[doc];
+    const auto count = static_cast<uint32_t>(list.size());
+    d.postings.push_back({0, doc, count + 1, count});
+    if (count > 0) EncodePositions(&list, &d.positions);
+  }
+  d.terms = {"word"};
+  d.term_postings = {0, 200};
+  IndexPtr index = Index::Make(std::move(d), testing::MakeSpaceLanguage());
+  for (uint32_t doc = 0; doc < 200; ++doc) {
+    std::vector<Position> got;
+    index->AppendPositions(index->postings_begin(0)[doc], &got);
+    EXPECT_EQ(got, want[doc]) << doc;
+  }
 }
 
 TEST(IndexMakeTest, EmptyIndex) {

@@ -166,7 +166,6 @@ inline IndexPtr AssembleIndex(const TestCorpus& corpus, LanguagePtr language) {
       p.tf = occ.tf;
       if (corpus.positions) {
         p.position_count = static_cast<uint32_t>(occ.positions.size());
-        p.positions_offset = data.positions.size();
         EncodePositions(&occ.positions, &data.positions);
       }
       data.postings.push_back(p);
