@@ -103,33 +103,35 @@ void MergeTerms(const std::vector<IndexPtr>& indexes,
   std::vector<uint32_t> next(indexes.size(), 0);  // term cursor per index
   uint64_t posting_total = 0;
   uint64_t term_total = 0;
+  uint64_t term_bytes = 0;
   uint64_t position_bytes = 0;
   for (const IndexPtr& index : indexes) {
     posting_total += index->data().postings.size();
     term_total += index->data().terms.size();
+    term_bytes += index->data().terms.bytes();
     position_bytes += index->data().positions.size();
   }
   out->postings.reserve(posting_total);
-  out->terms.reserve(term_total);
+  out->terms.reserve(term_total, term_bytes);
   out->term_postings.reserve(term_total + 1);
   out->positions.reserve(position_bytes);
   out->term_postings.push_back(0);
   std::vector<Carried> carried;
   while (true) {
-    const std::string* smallest = nullptr;
+    bool any = false;
+    std::string_view term;
     for (uint32_t i = 0; i < indexes.size(); ++i) {
-      const std::vector<std::string>& terms = indexes[i]->data().terms;
-      if (next[i] < terms.size() &&
-          (smallest == nullptr || terms[next[i]] < *smallest)) {
-        smallest = &terms[next[i]];
+      const StringTable& terms = indexes[i]->data().terms;
+      if (next[i] < terms.size() && (!any || terms[next[i]] < term)) {
+        term = terms[next[i]];
+        any = true;
       }
     }
-    if (smallest == nullptr) break;
-    std::string term = *smallest;
+    if (!any) break;
     carried.clear();
     int contributors = 0;
     for (uint32_t i = 0; i < indexes.size(); ++i) {
-      const std::vector<std::string>& terms = indexes[i]->data().terms;
+      const StringTable& terms = indexes[i]->data().terms;
       if (next[i] >= terms.size() || terms[next[i]] != term) continue;
       const size_t before = carried.size();
       CarryPostings(*indexes[i], next[i]++, ids[i], &carried);
@@ -151,7 +153,7 @@ void MergeTerms(const std::vector<IndexPtr>& indexes,
         out->positions.append(reinterpret_cast<const char*>(c.list), c.length);
       }
     }
-    out->terms.push_back(std::move(term));
+    out->terms.push_back(term);
     out->term_postings.push_back(out->postings.size());
   }
 }

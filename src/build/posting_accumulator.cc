@@ -372,15 +372,12 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
   for (PostingAccumulator* part : parts) sorted.push_back(&part->sorted_terms_);
   TermListMerge merge(sorted);
   const std::vector<TermSource>& sources = merge.sources();
-  // The dictionary's strings are made in contiguous runs on every thread.
-  out->terms.assign(sources.size(), std::string());
-  const size_t runs = std::max<size_t>(1, std::min(threads, sources.size()));
-  ParallelFor(runs, [&](size_t r) {
-    const size_t end = sources.size() * (r + 1) / runs;
-    for (size_t i = sources.size() * r / runs; i < end; ++i) {
-      out->terms[i].assign(merge.term(sources[i]));
-    }
-  });
+  size_t term_bytes = 0;
+  for (const SortedTerms* part : sorted) term_bytes += part->bytes.size();
+  out->terms.reserve(sources.size(), term_bytes);
+  for (const TermSource& source : sources) {
+    out->terms.push_back(merge.term(source));
+  }
   const std::vector<std::vector<uint32_t>> ranks = std::move(merge.ranks());
   for (PostingAccumulator* part : parts) Free(&part->sorted_terms_);
   // Term ids become ranks on every part at once, then the later parts'

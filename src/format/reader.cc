@@ -402,7 +402,8 @@ class Reader {
     const uint64_t area_begin = terms_begin + terms_fixed_;
     const uint64_t area_length = SectionLength(kTerms) - terms_fixed_;
     ReadError& e = *error_;
-    data->terms.reserve(t_count);  // bounded: 4 fixed bytes each
+    // Bounded: 4 fixed bytes a term; the bytes at least the area's.
+    data->terms.reserve(t_count, area_length);
     for (uint64_t k = 0; k < block_count_; ++k) {
       // Entries k and k + 1 lie inside the verified fixed part.
       uint64_t start = U32(terms_begin + 4 * k);
@@ -413,16 +414,16 @@ class Reader {
       uint64_t count = std::min(bf::kTermsPerBlock, t_count - first);
       for (uint64_t j = 0; j < count; ++j) {
         // The term before, in this block from the second term on.
-        const std::string* prev =
-            data->terms.empty() ? nullptr : &data->terms.back();
+        const std::string_view prev =
+            data->terms.empty() ? std::string_view() : data->terms.back();
         uint64_t shared = 0;
         if (j > 0) {
           if (!block.Varint(&shared, &e)) return false;
-          if (shared > prev->size() || !IsCharBoundary(*prev, shared)) {
+          if (shared > prev.size() || !IsCharBoundary(prev, shared)) {
             return Fail(Error(ReadErrorKind::kBadFrontCoding,
                               "front-coded term shares " +
                                   std::to_string(shared) + " bytes with a " +
-                                  std::to_string(prev->size()) +
+                                  std::to_string(prev.size()) +
                                   "-byte term"));
           }
         }
@@ -431,14 +432,10 @@ class Reader {
         // The term and the one before share their first `shared` bytes,
         // so the rest decides their order.
         uint64_t id = first + j;
-        if (id > 0 && suffix <= std::string_view(*prev).substr(shared)) {
+        if (id > 0 && suffix <= prev.substr(shared)) {
           return Fail(TermOutOfRange(id));
         }
-        std::string term;
-        term.reserve(shared + suffix.size());
-        if (shared > 0) term.append(prev->data(), shared);
-        term.append(suffix);
-        data->terms.push_back(std::move(term));
+        data->terms.PushFrontCoded(shared, suffix);
       }
       // Bytes after the block's last term are ignored.
     }

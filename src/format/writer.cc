@@ -221,7 +221,7 @@ class Writer {
     block_offsets.reserve(binary_format::BlockCount(t_count) + 1);
     std::string dictionary;
     for (size_t t = 0; t < t_count; ++t) {
-      const std::string& term = data_.terms[t];
+      const std::string_view term = data_.terms[t];
       if (t % binary_format::kTermsPerBlock == 0) {
         if (dictionary.size() > kMaxU32) {
           return Fail(overflow, "term dictionary");
@@ -229,10 +229,10 @@ class Writer {
         block_offsets.push_back(static_cast<uint32_t>(dictionary.size()));
         PutString(&dictionary, term);
       } else {
-        const std::string& prev = data_.terms[t - 1];
+        const std::string_view prev = data_.terms[t - 1];
         size_t shared = SharedPrefix(prev, term);
         PutVarint64(&dictionary, shared);
-        PutString(&dictionary, std::string_view(term).substr(shared));
+        PutString(&dictionary, term.substr(shared));
       }
     }
     if (dictionary.size() > kMaxU32) return Fail(overflow, "term dictionary");

@@ -72,11 +72,8 @@ int64_t Index::FindField(std::string_view name) const {
 }
 
 int64_t Index::FindTerm(std::string_view term) const {
-  // std::string comparison orders bytes as unsigned, like the term order.
-  auto it = std::lower_bound(data_.terms.begin(), data_.terms.end(), term,
-                             [](const std::string& a, std::string_view b) {
-                               return std::string_view(a) < b;
-                             });
+  // string_view comparison orders bytes as unsigned, like the term order.
+  auto it = std::lower_bound(data_.terms.begin(), data_.terms.end(), term);
   if (it == data_.terms.end() || *it != term) return -1;
   return it - data_.terms.begin();
 }

@@ -18,6 +18,7 @@
 
 #include "analysis/language.h"
 #include "index/positions.h"
+#include "index/string_table.h"
 #include "index/token_set.h"
 
 namespace vrim {
@@ -69,7 +70,7 @@ struct IndexData {
   // posting. term_postings has terms.size() + 1 entries: term t owns
   // postings[term_postings[t], term_postings[t + 1]), sorted by
   // (field, doc).
-  std::vector<std::string> terms;
+  StringTable terms;
   std::vector<uint64_t> term_postings;
   std::vector<Posting> postings;
 

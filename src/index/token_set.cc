@@ -111,7 +111,7 @@ std::vector<char32_t> ParseWildcardPattern(std::string_view text) {
 
 TokenSet::TokenSet() : child_begin_{1, 1}, in_char_{0}, term_id_{kNoTerm} {}
 
-TokenSet TokenSet::Build(const std::vector<std::string>& terms) {
+TokenSet TokenSet::Build(const StringTable& terms) {
   TokenSet set;
   // Size the arrays exactly first: each term adds one node per character
   // after the prefix it shares with the term before it.
@@ -156,7 +156,7 @@ TokenSet TokenSet::Build(const std::vector<std::string>& terms) {
     uint32_t prev_node = 0;
     size_t kept = 0;
     for (size_t k = 0; k < active.size(); ++k) {
-      const std::string& term = terms[active[k]];
+      const std::string_view term = terms[active[k]];
       const char* p = term.data() + offset[k];
       char32_t ch = NextCodePoint(&p);
       uint32_t parent = at_node[k];

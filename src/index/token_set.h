@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "index/string_table.h"
+
 namespace vrim {
 
 class TokenSet {
@@ -21,7 +23,7 @@ class TokenSet {
 
   // REQUIRES: `terms` are distinct, valid UTF-8 and sorted by bytes; term
   // id i is terms[i].
-  static TokenSet Build(const std::vector<std::string>& terms);
+  static TokenSet Build(const StringTable& terms);
 
   size_t node_count() const;
   bool is_final(uint32_t node) const;

@@ -18,7 +18,7 @@ class Hasher {
     state_ ^= state_ >> 29;
   }
   void Double(double value) { Word(std::bit_cast<uint64_t>(value)); }
-  void Bytes(const std::string& text) {
+  void Bytes(std::string_view text) {
     Word(text.size());
     size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
@@ -30,9 +30,10 @@ class Hasher {
     std::memcpy(&tail, text.data() + i, text.size() - i);
     Word(tail);
   }
-  void Strings(const std::vector<std::string>& list) {
+  template <class List>
+  void Strings(const List& list) {
     Word(list.size());
-    for (const std::string& text : list) Bytes(text);
+    for (std::string_view text : list) Bytes(text);
   }
   uint64_t Finish() const {
     uint64_t h = state_ * 0xBF58476D1CE4E5B9ull;

@@ -118,7 +118,7 @@ QueryStats CollectQueryStats(const Index& index, const Query& query,
   for (uint32_t term : term_ids) {
     uint64_t df = index.document_frequency(term);
     if (excluding) df -= ExcludedWithTerm(index, term, *exclude);
-    stats.terms.emplace_back(data.terms[term], df);
+    stats.terms.emplace_back(std::string(data.terms[term]), df);
   }
   if (excluding) {
     RemoveDocuments(index, *exclude, &stats);

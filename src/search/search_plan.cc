@@ -244,7 +244,7 @@ void ExpandRecords(const Index& index, const Clause& clause,
         uint64_t df = 0;
         if (!stats.DocumentFrequency(term, &df) &&
             plan->missing_term.empty()) {
-          plan->missing_term = index.data().terms[term];
+          plan->missing_term = std::string(index.data().terms[term]);
         }
         idf = Idf(df, stats.document_count());
       }
@@ -264,7 +264,7 @@ void LinkPhrases(const Index& index, ClausePlan* plan) {
     plan->phrase_term_ids.push_back(std::move(ids));
   }
   for (TermRecord& record : plan->records) {
-    const std::string& text = index.data().terms[record.term];
+    const std::string_view text = index.data().terms[record.term];
     for (uint32_t i = 0; i < plan->phrases.size(); ++i) {
       const std::vector<std::string>& terms = plan->phrases[i].terms;
       if (std::find(terms.begin(), terms.end(), text) != terms.end()) {

@@ -284,7 +284,9 @@ const ErrorCase kErrorCases[] = {
     {"TermsOutOfOrder",
      [] {
        IndexData d = SevenDocs();
-       std::swap(d.terms[0], d.terms[1]);
+       StringTable swapped{d.terms[1], d.terms[0]};
+       for (size_t t = 2; t < d.terms.size(); ++t) swapped.push_back(d.terms[t]);
+       d.terms = swapped;
        return Write(d);
      },
      ReadErrorKind::kTermIdOutOfRange, "term id 1 out of range"},

@@ -61,7 +61,8 @@ View ViewOf(const Index& index) {
          ++p) {
       View::PostingView pv{p->tf, {}};
       index.AppendPositions(*p, &pv.positions);
-      v.postings[d.terms[t]][d.fields[p->field]][d.refs[p->doc]] = pv;
+      v.postings[std::string(d.terms[t])][d.fields[p->field]][d.refs[p->doc]] =
+          pv;
     }
   }
   return v;
@@ -131,7 +132,7 @@ TEST(IndexBuilderTest, RecordsPostingsPositionsAndLengths) {
   EXPECT_EQ(v.document_count, 2u);
   EXPECT_EQ(index->data().refs, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(index->data().terms,
-            (std::vector<std::string>{"and", "cat", "chase", "dog",
+            (StringTable{"and", "cat", "chase", "dog",
                                       "h\xC3\xA9llo", "w\xC3\xB6rld"}));
   // Lengths count tokens after the pipeline: "the" is a stop word.
   EXPECT_EQ(v.docs["a"].second, (std::vector<uint64_t>{3, 0}));

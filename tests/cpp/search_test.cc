@@ -365,7 +365,8 @@ void ExpectSameResults(const IndexPtr& index, const Query& query,
     for (const MatchRef& m : hit.matches) {
       std::vector<Position> positions;
       index->AppendPositions(*m.posting, &positions);
-      matches[{index->data().terms[m.term], index->data().fields[m.field]}] =
+      matches[{std::string(index->data().terms[m.term]),
+               index->data().fields[m.field]}] =
           positions;
     }
     EXPECT_EQ(matches, r.matches) << label << " " << hit.ref();

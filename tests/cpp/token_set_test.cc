@@ -16,7 +16,7 @@ namespace {
 
 TokenSet Make(std::vector<std::string> terms) {
   std::sort(terms.begin(), terms.end());
-  return TokenSet::Build(terms);
+  return TokenSet::Build(StringTable(terms));
 }
 
 // Expansion results as sorted term texts.
@@ -33,7 +33,7 @@ struct Fixture {
   TokenSet set;
   explicit Fixture(std::vector<std::string> t) : terms(std::move(t)) {
     std::sort(terms.begin(), terms.end());
-    set = TokenSet::Build(terms);
+    set = TokenSet::Build(StringTable(terms));
   }
   std::vector<std::string> Wildcard(std::string_view pattern) const {
     std::vector<uint32_t> ids;

@@ -1,0 +1,42 @@
+#include "index/string_table.h"
+
+#include <cstring>
+
+namespace vrim {
+
+StringTable::StringTable(std::initializer_list<std::string_view> strings) {
+  for (std::string_view s : strings) push_back(s);
+}
+
+StringTable::StringTable(const std::vector<std::string>& strings) {
+  for (const std::string& s : strings) push_back(s);
+}
+
+void StringTable::reserve(size_t strings, size_t bytes) {
+  ends_.reserve(strings);
+  bytes_.reserve(bytes);
+}
+
+void StringTable::push_back(std::string_view s) {
+  bytes_.append(s);
+  ends_.push_back(bytes_.size());
+}
+
+void StringTable::PushFrontCoded(size_t shared, std::string_view suffix) {
+  const size_t from = empty() ? 0 : bytes_.size() - back().size();
+  const size_t at = bytes_.size();
+  bytes_.resize(at + shared + suffix.size());
+  // The shared bytes lie before `at`, so the copies never overlap.
+  if (shared > 0) std::memcpy(&bytes_[at], &bytes_[from], shared);
+  if (!suffix.empty()) {
+    std::memcpy(&bytes_[at + shared], suffix.data(), suffix.size());
+  }
+  ends_.push_back(bytes_.size());
+}
+
+void StringTable::clear() {
+  bytes_.clear();
+  ends_.clear();
+}
+
+}  // namespace vrim
