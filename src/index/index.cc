@@ -44,9 +44,16 @@ std::shared_ptr<const Index> Index::Make(IndexData data,
   index->document_frequency_.resize(term_count);
   std::vector<uint32_t> seen_for_term(doc_count, UINT32_MAX);
   for (size_t t = 0; t < term_count; ++t) {
+    const uint64_t begin = d.term_postings[t];
+    const uint64_t end = d.term_postings[t + 1];
+    if (begin == end || d.postings[begin].field == d.postings[end - 1].field) {
+      // One field: every posting is another document.
+      index->document_frequency_[t] = static_cast<uint32_t>(end - begin);
+      continue;
+    }
     uint32_t df = 0;
     const uint32_t stamp = static_cast<uint32_t>(t);
-    for (uint64_t i = d.term_postings[t]; i < d.term_postings[t + 1]; ++i) {
+    for (uint64_t i = begin; i < end; ++i) {
       uint32_t doc = d.postings[i].doc;
       if (seen_for_term[doc] != stamp) {
         seen_for_term[doc] = stamp;
