@@ -21,6 +21,31 @@ double ScoreBounds::Unit(const Index& index, const Posting& p, double k1,
   return db * tf * (k1 + 1.0) / (tf + k1 * ((1.0 - b) + b * fl / avg));
 }
 
+namespace {
+
+// Unit()'s length part, k1 * ((1 - b) + b * fl / avg), of every (document,
+// field), document-major; -1 where the document's boost or the field's
+// average makes every unit 0.
+std::vector<double> LengthNorms(const Index& index, double k1, double b) {
+  const size_t fields = index.field_count();
+  const size_t docs = index.doc_count_stored();
+  std::vector<double> norms(docs * fields, -1.0);
+  for (size_t doc = 0; doc < docs; ++doc) {
+    const double db = index.data().doc_boosts[doc];
+    if (!std::isfinite(db) || db < 0.0) continue;
+    for (size_t f = 0; f < fields; ++f) {
+      const double avg = index.average_field_length(static_cast<uint32_t>(f));
+      if (!std::isfinite(avg) || avg <= 0.0) continue;
+      const double fl = static_cast<double>(index.field_length(
+          static_cast<uint32_t>(doc), static_cast<uint32_t>(f)));
+      norms[doc * fields + f] = k1 * ((1.0 - b) + b * fl / avg);
+    }
+  }
+  return norms;
+}
+
+}  // namespace
+
 ScoreBounds ScoreBounds::Derive(const Index& index) {
   const IndexData& data = index.data();
   const double k1 = SanitizeK1(data.k1);
@@ -37,12 +62,21 @@ ScoreBounds ScoreBounds::Derive(const Index& index) {
   bounds.term_blocks_[term_count] = blocks;
   bounds.units_.assign(blocks, 0.0);
   bounds.posting_units_.resize(data.postings.size());
+  const std::vector<double> norms = LengthNorms(index, k1, b);
+  const size_t fields = index.field_count();
   for (size_t t = 0; t < term_count; ++t) {
     const uint64_t first = data.term_postings[t];
     const uint64_t n = data.term_postings[t + 1] - first;
     double* units = bounds.units_.data() + bounds.term_blocks_[t];
     for (uint64_t i = 0; i < n; ++i) {
-      const double unit = Unit(index, data.postings[first + i], k1, b);
+      // As Unit(), with the length part looked up.
+      const Posting& p = data.postings[first + i];
+      const double norm = norms[static_cast<size_t>(p.doc) * fields + p.field];
+      const double tf = p.tf;
+      const double unit = p.tf == 0 || norm < 0.0
+                              ? 0.0
+                              : data.doc_boosts[p.doc] * tf * (k1 + 1.0) /
+                                    (tf + norm);
       float rounded = static_cast<float>(unit);
       if (rounded < unit) {  // finite and not negative: the next float up
         rounded = std::bit_cast<float>(std::bit_cast<uint32_t>(rounded) + 1);
