@@ -1,5 +1,6 @@
 """`vrim serve`: the JSON endpoint over HTTP, and the page in a real browser."""
 
+import contextlib
 import http.client
 import json
 import re
@@ -23,8 +24,15 @@ def server(tmp_path_factory):
     run = [sys.executable, "-m", "vrim"]
     subprocess.run([*run, "build", root / "docs.jsonl", "-o", root / "docs.vrim",
                     "--language", "en,ja"], check=True, capture_output=True)
-    process = subprocess.Popen([*run, "serve", root / "docs.vrim", "--port", "0"],
-                               stderr=subprocess.PIPE, text=True)
+    with serving(root / "docs.vrim") as port:
+        yield port
+
+
+@contextlib.contextmanager
+def serving(path, *options):
+    """A `vrim serve` process on a free port, yielding the port."""
+    process = subprocess.Popen([sys.executable, "-m", "vrim", "serve", path, "--port", "0",
+                                *options], stderr=subprocess.PIPE, text=True)
     try:
         line = process.stderr.readline()
         match = re.search(r"http://127\.0\.0\.1:(\d+)/", line)

@@ -1,9 +1,7 @@
 """`vrim serve` on a collection: the JSON against `Collection.search`, where
 filters, commits picked up while serving, and facets in a real browser."""
 
-import contextlib
 import json
-import re
 import subprocess
 import sys
 import threading
@@ -12,7 +10,7 @@ from urllib.parse import urlencode
 import pytest
 
 import vrim
-from test_serve import browser, get, wait_for  # noqa: F401
+from test_serve import browser, get, serving, wait_for  # noqa: F401
 
 DOCS = [
     {"id": "a", "title": "Red apples", "body": "crisp apples", "kind": "fruit", "year": 1999,
@@ -27,21 +25,6 @@ COLUMNS = ["kind", "year", "author"]
 def vrim_cli(*args):
     return subprocess.run([sys.executable, "-m", "vrim", *map(str, args)],
                           capture_output=True, text=True, timeout=120)
-
-
-@contextlib.contextmanager
-def serving(path, *options):
-    process = subprocess.Popen([sys.executable, "-m", "vrim", "serve", path, "--port", "0",
-                                *options], stderr=subprocess.PIPE, text=True)
-    try:
-        line = process.stderr.readline()
-        match = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
-        assert match, line
-        yield int(match.group(1))
-    finally:
-        process.terminate()
-        process.wait(timeout=10)
-        process.stderr.close()
 
 
 def make_collection(root):
