@@ -62,8 +62,10 @@ void PostingAccumulator::AddBasePostings(const IndexData& base,
       if (doc_map[p.doc] == kDroppedDocument) continue;
       bool added;
       if (id == kNone) id = terms_.Intern(MakeKey(base.terms[t]), &added);
-      postings_.push_back(StagedPosting{p.field, doc_map[p.doc], p.tf,
-                                        p.position_count, positions_.size()});
+      StagedPosting staged{p.field, doc_map[p.doc], p.tf, p.position_count,
+                           positions_.size()};
+      staged.set_positions_length(size);
+      postings_.push_back(staged);
       positions_.append(reinterpret_cast<const char*>(list - size), size);
       posting_term_.push_back(id);
     }
@@ -194,9 +196,12 @@ void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
     one_term_.assign(scratch_.begin() + local_begin_[s],
                      scratch_.begin() + local_begin_[s + 1]);
     const uint32_t tf = static_cast<uint32_t>(one_term_.size());
-    postings_.push_back(StagedPosting{field, doc, tf, tf, positions_.size()});
-    posting_term_.push_back(local_terms_[s]);
+    const size_t offset = positions_.size();
     EncodePositions(&one_term_, &positions_);
+    StagedPosting staged{field, doc, tf, tf, offset};
+    staged.set_positions_length(positions_.size() - offset);
+    postings_.push_back(staged);
+    posting_term_.push_back(local_terms_[s]);
   }
 }
 
@@ -356,8 +361,10 @@ void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
   out->positions.reserve(positions->size());
   MoveInSlices(staged, &out->postings, [&](const StagedPosting& q) {
     const uint8_t* list = lists + q.positions_offset;
-    out->positions.append(reinterpret_cast<const char*>(list),
-                          EncodedPositionsLength(list, q.position_count));
+    const uint64_t length = q.positions_length < StagedPosting::kLongList
+                                ? q.positions_length
+                                : EncodedPositionsLength(list, q.position_count);
+    out->positions.append(reinterpret_cast<const char*>(list), length);
     return Posting{q.field, q.doc, q.tf, q.position_count};
   });
   Free(positions);

@@ -205,7 +205,8 @@ TEST(SortPostings, ThreadsGiveTheSingleThreadedOrder) {
     SortPostings(p.data(), t.data(), p.size(), 5000, 3, 70000, threads);
     std::vector<std::tuple<uint32_t, uint32_t, uint32_t, uint64_t>> out;
     for (size_t i = 0; i < p.size(); ++i) {
-      out.emplace_back(t[i], p[i].field, p[i].doc, p[i].positions_offset);
+      out.emplace_back(t[i], p[i].field, p[i].doc,
+                       uint64_t{p[i].positions_offset});
     }
     return out;
   };
