@@ -225,25 +225,58 @@ int64_t TokenSet::Find(std::string_view term) const {
   return term_id_[node];
 }
 
+TokenSet::TermRange TokenSet::SubtreeTerms(uint32_t node) const {
+  // A prefix sorts before its extensions and siblings come in character
+  // (so byte) order: the first final node down the first children holds
+  // the smallest term, the leaf down the last children the largest, and
+  // every term between them in byte order shares the node's prefix.
+  uint32_t low = node;
+  while (term_id_[low] == kNoTerm) {
+    if (child_begin_[low] == child_begin_[low + 1]) return {1, 0};
+    low = child_begin_[low];
+  }
+  uint32_t high = node;
+  while (child_begin_[high] != child_begin_[high + 1]) {
+    high = child_begin_[high + 1] - 1;
+  }
+  return {term_id_[low], term_id_[high]};
+}
+
 void TokenSet::ExpandWildcard(std::string_view pattern_text,
                               std::vector<uint32_t>* out) const {
   const std::vector<char32_t> pattern = ParseWildcardPattern(pattern_text);
   const uint32_t end = static_cast<uint32_t>(pattern.size());
+  // With one wildcard every (node, position) state has one path to it, so
+  // none repeats; with more, states and subtrees can be reached twice.
+  const bool repeats =
+      std::count(pattern.begin(), pattern.end(), kWildcard) > 1;
   struct State {
     uint32_t node;
     uint32_t pos;
   };
   std::vector<State> stack{{0, 0}};
+  std::vector<TermRange> ranges;
   VisitedSet visited;
   while (!stack.empty()) {
     State s = stack.back();
     stack.pop_back();
-    if (!visited.Insert(uint64_t{s.node} * (end + 1) + s.pos)) continue;
+    if (repeats && !visited.Insert(uint64_t{s.node} * (end + 1) + s.pos)) {
+      continue;
+    }
     if (s.pos == end) {
-      if (term_id_[s.node] != kNoTerm) out->push_back(term_id_[s.node]);
+      if (term_id_[s.node] != kNoTerm) {
+        ranges.push_back({term_id_[s.node], term_id_[s.node]});
+      }
       continue;
     }
     if (pattern[s.pos] == kWildcard) {
+      if (s.pos + 1 == end) {
+        // A trailing wildcard takes every term below the node, a range
+        // of term ids, without walking the subtree.
+        const TermRange range = SubtreeTerms(s.node);
+        if (range.first <= range.last) ranges.push_back(range);
+        continue;
+      }
       stack.push_back({s.node, s.pos + 1});
       for (uint32_t c = child_begin_[s.node]; c < child_begin_[s.node + 1];
            ++c) {
@@ -253,6 +286,30 @@ void TokenSet::ExpandWildcard(std::string_view pattern_text,
       int64_t c = child(s.node, pattern[s.pos]);
       if (c >= 0) stack.push_back({static_cast<uint32_t>(c), s.pos + 1});
     }
+  }
+  AppendRanges(repeats, &ranges, out);
+}
+
+void TokenSet::AppendRanges(bool overlapping, std::vector<TermRange>* ranges,
+                            std::vector<uint32_t>* out) {
+  if (overlapping) {
+    // Subtree ranges nest or are disjoint; sorted by their first term, a
+    // range inside the last one kept adds nothing.
+    std::sort(ranges->begin(), ranges->end(),
+              [](const TermRange& x, const TermRange& y) {
+                return x.first != y.first ? x.first < y.first
+                                          : x.last > y.last;
+              });
+  }
+  bool any = false;
+  uint32_t covered = 0;  // last term appended, when `any`
+  for (const TermRange& r : *ranges) {
+    if (overlapping && any && r.last <= covered) continue;
+    for (uint64_t id = r.first; id <= r.last; ++id) {
+      out->push_back(static_cast<uint32_t>(id));
+    }
+    any = true;
+    covered = r.last;
   }
 }
 
@@ -266,6 +323,10 @@ void TokenSet::ExpandFuzzy(std::string_view term_text, uint64_t max_distance,
   if (max == 0) {
     int64_t id = Find(term_text);
     if (id >= 0) out->push_back(static_cast<uint32_t>(id));
+    return;
+  }
+  if (max == 1) {
+    ExpandOneEdit(t, out);
     return;
   }
 
@@ -354,6 +415,55 @@ void TokenSet::ExpandFuzzy(std::string_view term_text, uint64_t max_distance,
       if (next >= 0) stack.push_back({static_cast<uint32_t>(next), d + 1});
     }
   }
+}
+
+int64_t TokenSet::Walk(uint32_t node, const char32_t* first,
+                       const char32_t* last) const {
+  int64_t at = node;
+  for (const char32_t* c = first; c != last && at >= 0; ++c) {
+    at = child(static_cast<uint32_t>(at), *c);
+  }
+  return at;
+}
+
+void TokenSet::ExpandOneEdit(const std::vector<char32_t>& t,
+                             std::vector<uint32_t>* out) const {
+  const size_t first_out = out->size();
+  auto emit = [&](int64_t node) {
+    if (node >= 0 && term_id_[node] != kNoTerm) {
+      out->push_back(term_id_[node]);
+    }
+  };
+  const char32_t* s = t.data();
+  const size_t m = t.size();
+  // One edit at position i keeps t[0..i) and changes what follows it, so
+  // every candidate starts at the node of that prefix.
+  uint32_t prefix = 0;
+  for (size_t i = 0;; ++i) {
+    for (uint32_t c = child_begin_[prefix]; c < child_begin_[prefix + 1];
+         ++c) {
+      emit(Walk(c, s + i, s + m));                 // c inserted before t[i]
+      if (i < m) emit(Walk(c, s + i + 1, s + m));  // t[i] replaced by c
+    }
+    if (i == m) {
+      emit(prefix);  // no edit
+      break;
+    }
+    emit(Walk(prefix, s + i + 1, s + m));  // t[i] deleted
+    if (i + 1 < m && s[i] != s[i + 1]) {
+      const char32_t swapped[2] = {s[i + 1], s[i]};
+      const int64_t at = Walk(prefix, swapped, swapped + 2);
+      if (at >= 0) emit(Walk(static_cast<uint32_t>(at), s + i + 2, s + m));
+    }
+    const int64_t next = child(prefix, s[i]);
+    if (next < 0) break;
+    prefix = static_cast<uint32_t>(next);
+  }
+  // A term can be one edit away in several ways.
+  std::sort(out->begin() + static_cast<ptrdiff_t>(first_out), out->end());
+  out->erase(std::unique(out->begin() + static_cast<ptrdiff_t>(first_out),
+                         out->end()),
+             out->end());
 }
 
 }  // namespace vrim

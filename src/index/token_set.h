@@ -47,6 +47,28 @@ class TokenSet {
  private:
   static constexpr uint32_t kNoTerm = UINT32_MAX;
 
+  // Term ids first..last, both included; empty when first > last.
+  struct TermRange {
+    uint32_t first;
+    uint32_t last;
+  };
+  // The ids of the terms at or below `node`: a range, since they share
+  // its prefix and ids follow byte order.
+  TermRange SubtreeTerms(uint32_t node) const;
+  // The node reached from `node` along the characters [first, last), or
+  // -1 where the path leaves the trie.
+  int64_t Walk(uint32_t node, const char32_t* first,
+               const char32_t* last) const;
+  // ExpandFuzzy at distance 1: the prefix before each edit walked once,
+  // each single edit tried from its node.
+  // REQUIRES: t.size() >= 2.
+  void ExpandOneEdit(const std::vector<char32_t>& t,
+                     std::vector<uint32_t>* out) const;
+  // Appends the ids of `ranges`, each once; `overlapping` when ranges may
+  // repeat or nest (they are then sorted first).
+  static void AppendRanges(bool overlapping, std::vector<TermRange>* ranges,
+                           std::vector<uint32_t>* out);
+
   // Nodes are numbered level by level, siblings in ascending character
   // order, so the children of a node are a contiguous run of node ids and
   // each edge is stored once, on the node it leads to.
