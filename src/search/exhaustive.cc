@@ -34,6 +34,25 @@ uint64_t StatesBound(const QueryPlan& plans, const DocSet* filter) {
                            : std::min<uint64_t>(plans.expected, filter->size());
 }
 
+// Whether recording every scored posting costs less than finding the
+// matches of the kept hits afterwards, a search in every list per hit: so
+// for every hit, or when the filter leaves few postings to score.
+bool RecordMatches(const QueryPlan& plans, std::optional<uint64_t> limit,
+                   const DocSet* filter) {
+  if (!limit.has_value()) return true;
+  uint64_t lists = 0;
+  for (const ClausePlan& plan : plans.clauses) lists += plan.ranges.size();
+  const uint64_t lookups = lists * std::min<uint64_t>(*limit, UINT32_MAX);
+  if (filter == nullptr || filter->universe() == 0) {
+    return plans.expected <= lookups;
+  }
+  // The filter's share of the postings, at a uniform spread.
+  const double scored = static_cast<double>(plans.expected) *
+                        static_cast<double>(filter->size()) /
+                        static_cast<double>(filter->universe());
+  return scored <= static_cast<double>(lookups);
+}
+
 // Term at a time over every posting of the query (of the filter's
 // documents, when there is one): the states of all touched documents with
 // their scores, and, when asked, every scored posting.
@@ -168,12 +187,13 @@ class GroupedMatches {
 }  // namespace
 
 // Every hit, or the best `limit`, scoring every posting of the query. The
-// match data of all hits is recorded while scoring; that of the best few
-// is looked up afterwards.
+// match data is recorded while scoring (for every hit, or when few postings
+// are scored) or looked up for the kept hits afterwards.
 std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const QueryPlan& plans,
                                 std::optional<uint64_t> limit, uint64_t offset,
                                 const DocSet* filter) {
-  ExhaustiveScorer scorer(*index_ptr, plans, !limit.has_value(), filter);
+  const bool record = RecordMatches(plans, limit, filter);
+  ExhaustiveScorer scorer(*index_ptr, plans, record, filter);
   scorer.Score(plans.clauses);
 
   // Each survivor is ranked by one 128-bit key: the complemented bits of
@@ -205,7 +225,7 @@ std::vector<Hit> ExhaustiveHits(const IndexPtr& index_ptr, const QueryPlan& plan
                                     std::min<uint64_t>(offset, ranked.size())));
 
   std::optional<GroupedMatches> grouped;
-  if (!limit.has_value()) grouped.emplace(scorer.matches(), states.size());
+  if (record) grouped.emplace(scorer.matches(), states.size());
   std::vector<Hit> hits(ranked.size());
   for (size_t i = 0; i < ranked.size(); ++i) {
     const uint32_t state_index = static_cast<uint32_t>(ranked[i]);

@@ -27,6 +27,12 @@ void FindMatches(const std::vector<ClausePlan>& plans, uint32_t doc,
     const size_t field_count = plan.fields.size();
     for (size_t i = 0; i < plan.ranges.size(); ++i) {
       const PostingRange& range = plan.ranges[i];
+      // Most lists of a wide expansion miss the document: their ends say
+      // so without a search.
+      if (range.begin == range.end || range.begin->doc > doc ||
+          (range.end - 1)->doc < doc) {
+        continue;
+      }
       const Posting* p = std::partition_point(
           range.begin, range.end,
           [doc](const Posting& x) { return x.doc < doc; });

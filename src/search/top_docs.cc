@@ -211,6 +211,15 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
 }
 
 bool TopDocsSearch::Init() {
+  // Count first: a query past the cursor limit makes none.
+  size_t lists = 0;
+  for (const ClausePlan& plan : plans_) {
+    for (const PostingRange& range : plan.ranges) {
+      if (range.begin != range.end) ++lists;
+    }
+  }
+  if (lists > kMaxCursors) return false;
+  cursors_.reserve(lists);
   clause_begin_.push_back(0);
   uint64_t driver_size = std::numeric_limits<uint64_t>::max();
   uint32_t driver = kNoDoc;
@@ -240,7 +249,6 @@ bool TopDocsSearch::Init() {
       driver = ci;
     }
   }
-  if (cursors_.size() + prohibited_.size() > kMaxCursors) return false;
 
   // With required clauses every hit is in the smallest one's lists: they
   // propose the candidates, all others only add to them.
@@ -488,12 +496,14 @@ uint32_t TopDocsSearch::SeekAllowed(uint32_t allowed) {
 void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
   uint32_t doc = FirstAllowed(NextCandidate());
   while (doc != kNoDoc) {
-    if (SkipBlocks(doc)) {
-      doc = FirstAllowed(NextCandidate());
+    // A dense filter's test costs a bit lookup, less than the block test,
+    // and its next member is near: the lists step past the document.
+    if (dense_filter_ != nullptr && !dense_filter_->Contains(doc)) {
+      doc = AdvanceEssential(doc);
       continue;
     }
-    if (dense_filter_ != nullptr && !dense_filter_->Contains(doc)) {
-      doc = SeekAllowed(dense_filter_->NextFrom(doc));
+    if (SkipBlocks(doc)) {
+      doc = FirstAllowed(NextCandidate());
       continue;
     }
     if (!Prune(doc) && Admissible(doc)) Offer(doc, ExactScore(doc));

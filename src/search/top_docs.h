@@ -14,8 +14,9 @@
 // every proposing list straight to the filter's next document, so runs of
 // postings without an allowed document are skipped by galloping and the
 // filter's own ids drive the search. A dense one (a bitset) is tested per
-// candidate that survives block skipping, which costs less than seeking
-// when most runs hold allowed documents.
+// candidate before anything else, a candidate outside it only stepped
+// past, which costs less than seeking when most runs hold allowed
+// documents.
 #ifndef VRIM_TOP_DOCS_H_
 #define VRIM_TOP_DOCS_H_
 
