@@ -94,6 +94,29 @@ void CarryPostings(const Index& from, uint32_t term,
   }
 }
 
+// Merges the (field, doc)-sorted runs [0, middle) and [middle, end) of
+// `carried` in place, through `scratch`: the first run is set aside and
+// the merge writes from the start, never past the second run's next
+// unread entry.
+// REQUIRES: 0 < middle < carried->size(); no document in both runs.
+void MergeRuns(std::vector<Carried>* carried, size_t middle,
+               std::vector<Carried>* scratch) {
+  Carried* out = carried->data();
+  scratch->assign(out, out + middle);
+  const Carried* left = scratch->data();
+  const Carried* left_end = left + scratch->size();
+  const Carried* right = carried->data() + middle;
+  const Carried* right_end = carried->data() + carried->size();
+  while (left != left_end && right != right_end) {
+    const Posting& r = right->posting;
+    const Posting& l = left->posting;
+    const bool right_first = r.field != l.field ? r.field < l.field
+                                                : r.doc < l.doc;
+    *out++ = right_first ? *right++ : *left++;
+  }
+  std::copy(left, left_end, out);  // what is left of the second run stays
+}
+
 // The union of the term dictionaries in byte order, each term's postings
 // gathered from every index holding it; terms left without a posting are
 // not kept.
@@ -117,6 +140,7 @@ void MergeTerms(const std::vector<IndexPtr>& indexes,
   out->positions.reserve(position_bytes);
   out->term_postings.push_back(0);
   std::vector<Carried> carried;
+  std::vector<Carried> scratch;
   while (true) {
     bool any = false;
     std::string_view term;
@@ -129,24 +153,18 @@ void MergeTerms(const std::vector<IndexPtr>& indexes,
     }
     if (!any) break;
     carried.clear();
-    int contributors = 0;
     for (uint32_t i = 0; i < indexes.size(); ++i) {
       const StringTable& terms = indexes[i]->data().terms;
       if (next[i] >= terms.size() || terms[next[i]] != term) continue;
       const size_t before = carried.size();
       CarryPostings(*indexes[i], next[i]++, ids[i], &carried);
-      if (carried.size() > before) ++contributors;
+      // Each index's run is in (field, doc) order already (new ids keep
+      // reference order): merged into what came before, not sorted.
+      if (before > 0 && carried.size() > before) {
+        MergeRuns(&carried, before, &scratch);
+      }
     }
     if (carried.empty()) continue;
-    if (contributors > 1) {
-      // Each index's run is in (field, doc) order already.
-      std::sort(carried.begin(), carried.end(),
-                [](const Carried& x, const Carried& y) {
-                  return x.posting.field != y.posting.field
-                             ? x.posting.field < y.posting.field
-                             : x.posting.doc < y.posting.doc;
-                });
-    }
     for (const Carried& c : carried) {
       out->postings.push_back(c.posting);
       if (c.length > 0) {
