@@ -55,6 +55,10 @@ class TokenSet {
   // The ids of the terms at or below `node`: a range, since they share
   // its prefix and ids follow byte order.
   TermRange SubtreeTerms(uint32_t node) const;
+  // The node among the sibling nodes whose characters are [first, last)
+  // (a run of in_char_) whose character is `ch`, or -1.
+  int64_t Among(const char32_t* first, const char32_t* last,
+                char32_t ch) const;
   // The node reached from `node` along the characters [first, last), or
   // -1 where the path leaves the trie.
   int64_t Walk(uint32_t node, const char32_t* first,
