@@ -20,6 +20,21 @@ std::optional<uint64_t> Wanted(const SearchOptions& options) {
                                              : limit + options.offset;
 }
 
+// Whether a sparse filter makes scoring list by list the cheaper way to
+// the best hits: that costs each list a walk of at most its postings or
+// the filter's, while walking the lists together seeks every list to
+// each allowed document. With one list the two do the same.
+bool ListByList(const QueryPlan& plans, const DocSet* filter) {
+  if (filter == nullptr || filter->dense()) return false;
+  size_t lists = 0;
+  for (const ClausePlan& plan : plans.clauses) {
+    for (const PostingRange& range : plan.ranges) {
+      if (range.begin != range.end) ++lists;
+    }
+  }
+  return lists > 1;
+}
+
 // The search of a complete plan.
 std::vector<Hit> SearchPlans(const IndexPtr& index_ptr, const QueryPlan& plans,
                              const SearchOptions& options) {
@@ -36,7 +51,7 @@ std::vector<Hit> SearchPlans(const IndexPtr& index_ptr, const QueryPlan& plans,
   }
 
   std::vector<ScoredDoc> top;
-  if (!wanted.has_value() ||
+  if (!wanted.has_value() || ListByList(plans, filter) ||
       !TopDocs(*index_ptr, plans.clauses, *wanted, filter, &top)) {
     return ExhaustiveHits(index_ptr, plans, wanted, options.offset, filter);
   }
