@@ -25,6 +25,7 @@ import importlib
 EXTRAS: dict[str, str] = {
     "scale": "bench.extra_scale",
     "collections": "bench.extra_collections",
+    "filters": "bench.extra_filters",
 }
 
 

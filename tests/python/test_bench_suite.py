@@ -74,3 +74,27 @@ def test_figure_and_interleaving():
     timing.interleaved(3, {n: (lambda n=n: order.append(n) or 0) for n in "abc"})
     assert order == list("abcbcacab")
     assert Path(timing.ROOT, "bench", "__main__.py").exists()
+
+
+def _filter_times(unfiltered, one, half):
+    return {"unfiltered": unfiltered, "1 %": one, "50 %": half}
+
+
+@pytest.mark.parametrize("with_tantivy", [True, False])
+def test_filters_section_and_targets(with_tantivy):
+    from bench import extra_filters
+
+    times = {kind: _filter_times(60e-6, 20e-6, 66e-6) for kind in extra_filters.KINDS}
+    times["common"] = _filter_times(30e-6, 10e-6, 39e-6)  # the worst at 50 %
+    result = {"corpus": "english", "documents": 10, "queries": {"all": 9},
+              "filter_sizes": {"1 %": 1, "50 %": 5}, "vrim": times,
+              "tantivy": times if with_tantivy else None,
+              "count": {"len(search)": 6e-6, "count": 2e-6},
+              "merge": {"build": 1.0, "merge": 0.25}}
+    lines = extra_filters.section(result)
+    assert lines[0].startswith("## ")
+    assert sum("| common term | 30.0 | 10.0 | 3.00× | 39.0 | 1.30× |" == l for l in lines) \
+        == (2 if with_tantivy else 1)
+    verdicts = [(row[2], row[4]) for row in extra_filters.targets(result)]
+    assert verdicts == [("3.00×", "met"), ("1.30×", "**missed** by 8%"),
+                        ("3.00×", "met"), ("4.00×", "**missed** by 20%")]
