@@ -290,6 +290,37 @@ TEST(TokenSetTest, ExpansionsAgreeWithBruteForce) {
   }
 }
 
+// Dense vocabularies of longer words over three letters, where one-edit
+// neighbours abound: every edit at every position, and prefixes of a word
+// ending it (a trailing wildcard takes their whole subtree).
+TEST(TokenSetTest, OneEditAndPrefixExpansionsAgreeWithBruteForce) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    std::set<std::string> unique;
+    for (int i = 0; i < 300; ++i) {
+      std::string w;
+      for (int n = 1 + static_cast<int>(rng() % 8); n > 0; --n) w += "abc"[rng() % 3];
+      unique.insert(w);
+    }
+    Fixture f(std::vector<std::string>(unique.begin(), unique.end()));
+    for (int q = 0; q < 30; ++q) {
+      const std::string& word = f.terms[rng() % f.terms.size()];
+      const std::string probe = q % 2 == 0 ? word : word + "c";
+      Strings fuzzy, prefixed;
+      for (const std::string& t : f.terms) {
+        if (probe.size() >= 2 && OsaDistance(ToCps(probe), ToCps(t)) <= 1) {
+          fuzzy.push_back(t);
+        }
+        if (t.starts_with(word.substr(0, 2))) prefixed.push_back(t);
+      }
+      if (probe.size() >= 2) {
+        ASSERT_EQ(f.Fuzzy(probe, 1), fuzzy) << probe;
+      }
+      ASSERT_EQ(f.Wildcard(word.substr(0, 2) + "*"), prefixed) << word;
+    }
+  }
+}
+
 TEST(TokenSetTest, ExpansionsReportEachTermOnce) {
   Fixture f({"aaa", "aa", "a", "aaaa"});
   std::vector<uint32_t> ids;
