@@ -107,6 +107,29 @@ def measure_load(built: dict, rounds: int, min_seconds: float, clock: str) -> di
     return {name: timing.Figure.of(v).as_dict() for name, v in timing.interleaved(rounds, tasks).items()}
 
 
+LOAD_MEMORY = """
+import resource, sys, vrim
+data = open(sys.argv[1], "rb").read()
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+before = rss()
+index = vrim.Index.from_bytes(data)
+print(rss() - before)
+"""
+
+
+def measure_load_memory(vrim_engine) -> dict:
+    """Resident memory a fresh process gains loading Vrim's saved index."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "index.vrim"
+        path.write_bytes(vrim_engine.data)
+        added = int(subprocess.run([sys.executable, "-c", LOAD_MEMORY, str(path)], check=True,
+                                   capture_output=True, text=True).stdout)
+    size = len(vrim_engine.data)
+    return {"file_mb": size / 1e6, "added_mb": added / 1e6, "ratio": added / size}
+
+
 def measure_threads(vrim_engine, classes: dict, rounds: int, min_seconds: float) -> dict:
     """{"1", "2": queries/s Figure; "cpu1", "cpu2": queries per CPU second}."""
     items = [q.vrim for qs in classes.values() for q in qs]
@@ -197,6 +220,7 @@ def run_corpus(name: str, measures: set, options) -> dict:
         if "load" in measures:
             log(f"{name}: load")
             out["load"] = measure_load(built, options.rounds, options.min_seconds, options.clock)
+            out["load_memory"] = measure_load_memory(built["vrim"])
         if "threads" in measures:
             log(f"{name}: two searching threads")
             out["threads"] = measure_threads(built["vrim"], classes, options.rounds, options.min_seconds)
