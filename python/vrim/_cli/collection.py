@@ -69,6 +69,11 @@ def add_options(build: argparse.ArgumentParser, search: argparse.ArgumentParser)
                         help="on a collection: count the matches' COLUMN values")
 
 
+def _timeout_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                   help="wait this long for another writer (default 60)")
+
+
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     p = commands.add_parser(
         "add", help="add or replace documents in a collection",
@@ -78,8 +83,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     p.add_argument("sources", nargs="+", metavar="SOURCE")
     p.add_argument("--ref", metavar="FIELD", help="the JSON field holding each "
                    "document's reference (default: the collection's)")
-    p.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-                   help="wait this long for another writer (default 60)")
+    _timeout_option(p)
     p.add_argument("--strict", action="store_true",
                    help="stop at the first unreadable entry or bad JSON line")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress or summary")
@@ -90,8 +94,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "references it lacks are ignored.")
     p.add_argument("collection", metavar="COLLECTION")
     p.add_argument("refs", nargs="+", metavar="REF")
-    p.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-                   help="wait this long for another writer (default 60)")
+    _timeout_option(p)
     p.set_defaults(module="collection")
 
 
