@@ -8,43 +8,49 @@
 
 namespace vrim {
 
-double ScoreBounds::Unit(const Index& index, const Posting& p, double k1,
-                         double b) {
-  const double avg = index.average_field_length(p.field);
-  const double db = index.data().doc_boosts[p.doc];
-  if (p.tf == 0 || !std::isfinite(db) || db < 0.0 || !std::isfinite(avg) ||
-      avg <= 0.0) {
-    return 0.0;
-  }
-  const double tf = p.tf;
-  const double fl = static_cast<double>(index.field_length(p.doc, p.field));
-  return db * tf * (k1 + 1.0) / (tf + k1 * ((1.0 - b) + b * fl / avg));
-}
-
 namespace {
 
-// Unit()'s length part, k1 * ((1 - b) + b * fl / avg), of every (document,
-// field), document-major; -1 where the document's boost or the field's
-// average makes every unit 0.
+// The length part of a unit score, k1 * ((1 - b) + b * fl / avg); -1 when
+// the document's boost or the field's average makes every unit 0.
+double LengthNorm(const Index& index, uint32_t doc, uint32_t field, double k1,
+                  double b) {
+  const double avg = index.average_field_length(field);
+  const double db = index.data().doc_boosts[doc];
+  if (!std::isfinite(db) || db < 0.0 || !std::isfinite(avg) || avg <= 0.0) {
+    return -1.0;
+  }
+  const double fl = static_cast<double>(index.field_length(doc, field));
+  return k1 * ((1.0 - b) + b * fl / avg);
+}
+
+// The unit score of a posting with frequency `tf` and length part `norm`.
+double UnitOf(double doc_boost, uint32_t tf, double norm, double k1) {
+  if (tf == 0 || norm < 0.0) return 0.0;
+  const double f = tf;
+  return doc_boost * f * (k1 + 1.0) / (f + norm);
+}
+
+// LengthNorm of every (document, field), document-major.
 std::vector<double> LengthNorms(const Index& index, double k1, double b) {
   const size_t fields = index.field_count();
   const size_t docs = index.doc_count_stored();
-  std::vector<double> norms(docs * fields, -1.0);
+  std::vector<double> norms(docs * fields);
   for (size_t doc = 0; doc < docs; ++doc) {
-    const double db = index.data().doc_boosts[doc];
-    if (!std::isfinite(db) || db < 0.0) continue;
     for (size_t f = 0; f < fields; ++f) {
-      const double avg = index.average_field_length(static_cast<uint32_t>(f));
-      if (!std::isfinite(avg) || avg <= 0.0) continue;
-      const double fl = static_cast<double>(index.field_length(
-          static_cast<uint32_t>(doc), static_cast<uint32_t>(f)));
-      norms[doc * fields + f] = k1 * ((1.0 - b) + b * fl / avg);
+      norms[doc * fields + f] = LengthNorm(index, static_cast<uint32_t>(doc),
+                                           static_cast<uint32_t>(f), k1, b);
     }
   }
   return norms;
 }
 
 }  // namespace
+
+double ScoreBounds::Unit(const Index& index, const Posting& p, double k1,
+                         double b) {
+  return UnitOf(index.data().doc_boosts[p.doc], p.tf,
+                LengthNorm(index, p.doc, p.field, k1, b), k1);
+}
 
 ScoreBounds ScoreBounds::Derive(const Index& index) {
   const IndexData& data = index.data();
@@ -71,12 +77,9 @@ ScoreBounds ScoreBounds::Derive(const Index& index) {
     for (uint64_t i = 0; i < n; ++i) {
       // As Unit(), with the length part looked up.
       const Posting& p = data.postings[first + i];
-      const double norm = norms[static_cast<size_t>(p.doc) * fields + p.field];
-      const double tf = p.tf;
-      const double unit = p.tf == 0 || norm < 0.0
-                              ? 0.0
-                              : data.doc_boosts[p.doc] * tf * (k1 + 1.0) /
-                                    (tf + norm);
+      const double unit =
+          UnitOf(data.doc_boosts[p.doc], p.tf,
+                 norms[static_cast<size_t>(p.doc) * fields + p.field], k1);
       float rounded = static_cast<float>(unit);
       if (rounded < unit) {  // finite and not negative: the next float up
         rounded = std::bit_cast<float>(std::bit_cast<uint32_t>(rounded) + 1);
