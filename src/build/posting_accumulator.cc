@@ -1,6 +1,7 @@
 #include "build/posting_accumulator.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <queue>
 #include <utility>
@@ -352,21 +353,61 @@ void MoveInSlices(From* from, To* to, const Convert& convert) {
   Free(from);
 }
 
+// The byte length of a staged posting's encoded position list.
+uint64_t ListLength(const uint8_t* lists, const StagedPosting& q) {
+  return q.positions_length < StagedPosting::kLongList
+             ? q.positions_length
+             : EncodedPositionsLength(lists + q.positions_offset,
+                                      q.position_count);
+}
+
 // Moves the sorted staged postings into `out`, their position lists
-// copied in postings order.
+// copied in postings order, on up to `threads` threads: a slice of
+// postings at a time, each thread taking a run of the slice, whose lists
+// land where the lengths of the runs before it end. Each slice's pages
+// are handed back once it is copied.
 void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
-                           std::string* positions, IndexData* out) {
+                           std::string* positions, IndexData* out,
+                           size_t threads) {
+  constexpr size_t kSlice = size_t{1} << 18;
   const auto* lists = reinterpret_cast<const uint8_t*>(positions->data());
-  out->postings.reserve(staged->size());
+  const size_t count = staged->size();
+  out->postings.reserve(count);
   out->positions.reserve(positions->size());
-  MoveInSlices(staged, &out->postings, [&](const StagedPosting& q) {
-    const uint8_t* list = lists + q.positions_offset;
-    const uint64_t length = q.positions_length < StagedPosting::kLongList
-                                ? q.positions_length
-                                : EncodedPositionsLength(list, q.position_count);
-    out->positions.append(reinterpret_cast<const char*>(list), length);
-    return Posting{q.field, q.doc, q.tf, q.position_count};
-  });
+  AdviseHugePages(out->postings.data(), count * sizeof(Posting));
+  AdviseHugePages(out->positions.data(), out->positions.capacity());
+  StagedPosting* data = staged->data();
+  const size_t pieces = std::max<size_t>(threads, 1);
+  std::vector<uint64_t> run_bytes(pieces + 1);
+  for (size_t begin = 0; begin < count; begin += kSlice) {
+    const size_t end = std::min(count, begin + kSlice);
+    const auto run = [&](size_t w) {
+      return begin + (end - begin) * w / pieces;
+    };
+    ParallelFor(pieces, [&](size_t w) {
+      uint64_t bytes = 0;
+      for (size_t i = run(w); i < run(w + 1); ++i) {
+        bytes += ListLength(lists, data[i]);
+      }
+      run_bytes[w + 1] = bytes;
+    });
+    run_bytes[0] = out->positions.size();
+    for (size_t w = 0; w < pieces; ++w) run_bytes[w + 1] += run_bytes[w];
+    out->positions.resize(run_bytes[pieces]);
+    out->postings.resize(end);
+    ParallelFor(pieces, [&](size_t w) {
+      char* to = out->positions.data() + run_bytes[w];
+      for (size_t i = run(w); i < run(w + 1); ++i) {
+        const StagedPosting& q = data[i];
+        const uint64_t length = ListLength(lists, q);
+        std::memcpy(to, lists + q.positions_offset, length);
+        to += length;
+        out->postings[i] = Posting{q.field, q.doc, q.tf, q.position_count};
+      }
+    });
+    ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
+  }
+  Free(staged);
   Free(positions);
 }
 
@@ -414,7 +455,7 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
                first.postings_.size(), term_count, out->fields.size(),
                out->refs.size(), threads);
   Free(&first.posting_term_);
-  LayOutInPostingsOrder(&first.postings_, &first.positions_, out);
+  LayOutInPostingsOrder(&first.postings_, &first.positions_, out, threads);
 }
 
 }  // namespace vrim

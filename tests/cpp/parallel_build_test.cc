@@ -15,6 +15,7 @@
 #include "build/parallel_for.h"
 #include "build/posting_sorter.h"
 #include "build/term_interner.h"
+#include "format/reader.h"
 #include "format/writer.h"
 #include "test_language.h"
 
@@ -137,6 +138,24 @@ INSTANTIATE_TEST_SUITE_P(Languages, ParallelBuildTest,
                            std::replace(name.begin(), name.end(), ',', '_');
                            return name;
                          });
+
+// Postings are laid out in slices of 2^18, each split among the threads.
+TEST(ParallelBuild, LayOutAcrossSlices) {
+  IndexBuilder builder(LanguageFor("en"), 1.2, 0.75);
+  builder.DeclareField("title", 2.0);
+  builder.DeclareField("body", 1.0);
+  std::mt19937 rng(5);
+  StageRandom(&builder, &rng, 12000, "doc");
+  const IndexPtr single = builder.Build();
+  ASSERT_GT(single->data().postings.size(), size_t{1} << 18);
+  // The reader checks every list against its posting's count.
+  IndexPtr read;
+  ReadError error;
+  ASSERT_TRUE(ReadIndex(Bytes(*single), std::nullopt, &read, &error))
+      << error.message;
+  ExpectSameData(single->data(), read->data());
+  ExpectSameForEveryThreadCount(builder);
+}
 
 TEST(ParallelBuild, EmptyBuildersAndEmptyTexts) {
   IndexBuilder no_fields(ResolveLanguage("en").language, 1.2, 0.75);
