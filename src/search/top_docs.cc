@@ -53,6 +53,10 @@ struct Cursor {
   double scale;       // field boost x IDF x kUnitMargin
   double multiplier;  // clause boost x the largest phrase factor
   double max_bound;   // bound of every contribution of the list
+  // LooseBound(): multiplier x scale and multiplier x 0.0005, or 0 and
+  // infinity when the list's bounds are not of that form.
+  double loose_scale;
+  double loose_add;
   // The block `at` is in, once looked up: where it ends, its bound and
   // its last document.
   const Posting* block_end;
@@ -115,13 +119,30 @@ class TopDocsSearch {
   double PostingBound(const Cursor& c) const {
     return BoundOfUnit(c, c.units[c.at - c.term_first]);
   }
+  // At least PostingBound(c): rounding to thousandths adds at most half
+  // of one.
+  static double LooseBound(const Cursor& c) {
+    return c.loose_scale * c.units[c.at - c.term_first] + c.loose_add;
+  }
   static void Seek(Cursor* c, uint32_t doc);
   static void SkipPast(Cursor* c, uint32_t doc);
+  // The least unit of a posting of `c` whose bound, with `others` more
+  // (summed over `terms` lists in all), may enter; a float no larger than
+  // the unit solved for, so that a posting below it cannot enter.
+  float UnitCut(const Cursor& c, double others, size_t terms) const;
+  // Seeks the passive lists to `doc`; the first document any is on.
+  uint32_t NextPassive(uint32_t doc);
+  // The walk while one list proposes candidates and no sparse filter
+  // leads: that list's postings in order, those that cannot enter
+  // stepped over on their unit alone. Returns when the list is done or
+  // proposes no longer.
+  void WalkOne();
 
   void Partition();
   uint32_t NextCandidate() const;
   bool SkipBlocks(uint32_t doc);
-  bool Prune(uint32_t doc);
+  // Runs once per candidate in both walks: kept inline in each.
+  [[gnu::always_inline]] inline bool Prune(uint32_t doc);
   bool Admissible(uint32_t doc);
   double ExactScore(uint32_t doc);
   void Offer(uint32_t doc, double score);
@@ -196,6 +217,16 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
   c.multiplier =
       plan.clause->boost * std::ldexp(1.0, static_cast<int>(r.phrases.size()));
   c.max_bound = 0.0;
+  c.loose_scale = 0.0;
+  c.loose_add = 0.0;
+  if (c.scores) {
+    c.loose_scale = c.multiplier * c.scale;
+    c.loose_add = c.multiplier * 0.0005;
+    if (!(c.multiplier >= 0.0) || !std::isfinite(c.loose_scale)) {
+      c.loose_scale = 0.0;
+      c.loose_add = std::numeric_limits<double>::infinity();
+    }
+  }
   c.block_end = range.begin;
   c.block_bound = 0.0;
   c.block_last = 0;
@@ -323,6 +354,78 @@ uint32_t TopDocsSearch::NextCandidate() const {
 // cannot enter, the whole run is skipped, and further while the blocks of
 // the lists arriving in it keep the sum too low. A failed test holds for
 // the same run until the threshold rises.
+float TopDocsSearch::UnitCut(const Cursor& c, double others,
+                             size_t terms) const {
+  if (!c.scores || !(c.multiplier > 0.0) || !(c.scale > 0.0)) return 0.0f;
+  // A bound is at most multiplier x (scale x unit + 0.0005): rounding to
+  // thousandths adds at most half of one. Solved for the unit, less a
+  // margin for the rounding of this arithmetic.
+  const double margin = terms > 1 ? kSumMargin : 1.0;
+  const double room = threshold_ / margin - others;
+  const double unit =
+      (room / c.multiplier - 0.0005) / c.scale * (1.0 - 1e-9);
+  if (!(unit > 0.0)) return 0.0f;
+  if (!(unit < 3e38)) return std::numeric_limits<float>::infinity();
+  const float cut = static_cast<float>(unit);
+  return cut > unit ? std::nextafter(cut, 0.0f) : cut;
+}
+
+uint32_t TopDocsSearch::NextPassive(uint32_t doc) {
+  uint32_t next = kNoDoc;
+  for (size_t j = 0; j < passive_; ++j) {
+    Cursor& c = cursors_[sorted_[j]];
+    Seek(&c, doc);
+    if (!c.done()) next = std::min(next, c.at->doc);
+  }
+  return next;
+}
+
+void TopDocsSearch::WalkOne() {
+  Cursor& c = cursors_[essential_[0]];
+  uint32_t passive_next = 0;  // no passive list is on a document before it
+  // Where the passive lists are short against the proposing one, they
+  // are followed, so that a posting needs only its own bound between
+  // their documents; else that costs more than it saves.
+  ptrdiff_t passive_postings = 0;
+  for (size_t j = 0; j < passive_; ++j) {
+    const Cursor& p = cursors_[sorted_[j]];
+    passive_postings += p.end - p.at;
+  }
+  const bool follow_passive = passive_postings * 4 < c.end - c.at;
+  while (!c.done() && !essential_.empty()) {
+    const double threshold = threshold_;
+    // Below `all` a posting cannot enter even with every passive list;
+    // below `alone`, not without one.
+    const float all = UnitCut(c, prefix_[passive_], passive_ + 1);
+    const float alone = follow_passive ? UnitCut(c, 0.0, 1) : all;
+    EnterBlock(&c);
+    const bool passive_in_block = c.block_last >= passive_next;
+    if (passive_in_block
+            ? CannotEnter(c.block_bound + prefix_[passive_], passive_ + 1)
+            : CannotEnter(c.block_bound, 1)) {
+      c.at = c.block_end;
+      continue;
+    }
+    for (const Posting* end = c.block_end; c.at != end; ++c.at) {
+      const float unit = c.units[c.at - c.term_first];
+      if (unit < all) continue;
+      const uint32_t doc = c.at->doc;
+      if (unit < alone) {
+        if (doc < passive_next) continue;
+        passive_next = NextPassive(doc);
+        if (doc < passive_next) continue;
+      }
+      if (dense_filter_ != nullptr && !dense_filter_->Contains(doc)) continue;
+      if (Prune(doc) || !Admissible(doc)) continue;
+      Offer(doc, ExactScore(doc));
+      if (threshold_ != threshold) {
+        ++c.at;
+        break;  // new cuts
+      }
+    }
+  }
+}
+
 bool TopDocsSearch::SkipBlocks(uint32_t doc) {
   if (doc <= blocks_pass_until_ && threshold_ == blocks_pass_threshold_) {
     return false;
@@ -366,23 +469,36 @@ bool TopDocsSearch::SkipBlocks(uint32_t doc) {
 
 // Tightens the candidate's bound with its own postings, proposing lists
 // first, then the passive lists from the largest bound down; true when
-// it cannot enter. Lists it gets to are left on or after `doc`.
-bool TopDocsSearch::Prune(uint32_t doc) {
-  double partial = 0.0;
+// it cannot enter. Lists it gets to are left on or after `doc`. Bounds
+// are taken without their rounding first (LooseBound), which costs a
+// multiplication; only a candidate they let through is checked with the
+// rounded ones.
+inline bool TopDocsSearch::Prune(uint32_t doc) {
+  double loose = 0.0;
   size_t terms = 0;
   for (uint32_t i : essential_) {
     const Cursor& c = cursors_[i];
     if (c.done() || c.at->doc != doc) continue;
-    partial += PostingBound(c);
+    loose += LooseBound(c);
     ++terms;
   }
   for (size_t j = passive_; j-- > 0;) {
-    if (CannotEnter(partial + prefix_[j + 1], terms + j + 1)) return true;
+    if (CannotEnter(loose + prefix_[j + 1], terms + j + 1)) return true;
     Cursor& c = cursors_[sorted_[j]];
     Seek(&c, doc);
     if (c.done() || c.at->doc != doc) continue;
-    partial += PostingBound(c);
+    loose += LooseBound(c);
     ++terms;
+  }
+  if (CannotEnter(loose, terms)) return true;
+  double partial = 0.0;
+  for (uint32_t i : essential_) {
+    const Cursor& c = cursors_[i];
+    if (!c.done() && c.at->doc == doc) partial += PostingBound(c);
+  }
+  for (size_t j = passive_; j-- > 0;) {
+    const Cursor& c = cursors_[sorted_[j]];
+    if (!c.done() && c.at->doc == doc) partial += PostingBound(c);
   }
   return CannotEnter(partial, terms);
 }
@@ -496,6 +612,10 @@ uint32_t TopDocsSearch::SeekAllowed(uint32_t allowed) {
 void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
   uint32_t doc = FirstAllowed(NextCandidate());
   while (doc != kNoDoc) {
+    if (essential_.size() == 1 && !allowed_.has_value()) {
+      WalkOne();
+      break;
+    }
     // A dense filter's test costs a bit lookup, less than the block test,
     // and its next member is near: the lists step past the document.
     if (dense_filter_ != nullptr && !dense_filter_->Contains(doc)) {

@@ -507,6 +507,44 @@ TEST(SearchTest, LimitReturnsTheFirstHitsOfTheFullRanking) {
   }
 }
 
+// Long lists beside short ones: a word in most bodies and a few titles,
+// so that one list proposes candidates and the others are followed
+// between theirs; repeated texts make ties.
+TEST(SearchTest, LimitOverOneLongListAndShortOnes) {
+  std::mt19937 rng(11);
+  auto language = std::make_shared<TestLanguage>();
+  const char* const words[] = {"ab", "bed", "cab", "dead"};
+  for (int trial = 0; trial < 6; ++trial) {
+    TestCorpus corpus;
+    corpus.fields = {"title", "body"};
+    corpus.field_boosts = {trial % 2 ? 3.0 : 1.0, 1.0};
+    for (int d = 0; d < 2500; ++d) {
+      std::string title, body;
+      if (rng() % 25 == 0) title = words[rng() % 4];
+      const int n = 1 + static_cast<int>(rng() % (d % 7 == 0 ? 3 : 30));
+      for (int i = 0; i < n; ++i) {
+        body += std::string(i ? " " : "") +
+                (rng() % 3 ? "filler" : words[rng() % 4]);
+      }
+      if (d % 11 == 0) body = "ab bed";  // ties
+      corpus.docs.push_back(
+          {"d" + std::to_string(d), {title, body}, d % 13 ? 1.0 : 2.0});
+    }
+    IndexPtr index = AssembleIndex(corpus, language);
+    for (const char* text : {"ab", "bed^2", "ab cab", "+dead ab", "ab -cab",
+                             "title:ab body:bed", "ab bed cab"}) {
+      const Query query = Parse(index, text);
+      const std::vector<Hit> all = Search(index, query);
+      for (uint64_t limit : {1, 3, 10, 40}) {
+        ExpectLimitedPrefix(index, query, all, limit,
+                            std::string(text) + " limit " +
+                                std::to_string(limit));
+        if (HasFailure()) return;
+      }
+    }
+  }
+}
+
 class SmallIndexTest : public ::testing::Test {
  protected:
   void SetUp() override {
