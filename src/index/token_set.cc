@@ -15,6 +15,7 @@
 #include "index/token_set.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "analysis/utf8.h"
 
@@ -195,7 +196,32 @@ TokenSet TokenSet::Build(const StringTable& terms) {
     begin += n;
   }
   counts.push_back(begin);
+
+  // The nodes two characters deep, by character, then by id.
+  const uint32_t second = set.child_begin_[set.child_begin_[0]];
+  const uint32_t second_end = set.child_begin_[set.child_begin_[1]];
+  set.second_level_.resize(second_end - second);
+  for (uint32_t n = second; n < second_end; ++n) {
+    set.second_level_[n - second] = n;
+  }
+  std::stable_sort(set.second_level_.begin(), set.second_level_.end(),
+                   [&](uint32_t x, uint32_t y) {
+                     return set.in_char_[x] < set.in_char_[y];
+                   });
   return set;
+}
+
+std::span<const uint32_t> TokenSet::SecondLevel(char32_t ch) const {
+  const auto [first, last] = std::equal_range(
+      second_level_.begin(), second_level_.end(), ch,
+      [&](auto x, auto y) {
+        if constexpr (std::is_same_v<decltype(x), char32_t>) {
+          return x < in_char_[y];
+        } else {
+          return in_char_[x] < y;
+        }
+      });
+  return {first, last};
 }
 
 size_t TokenSet::node_count() const { return in_char_.size(); }
@@ -453,31 +479,30 @@ void TokenSet::ExpandOneEdit(const std::vector<char32_t>& t,
   // every candidate starts at the node of that prefix.
   uint32_t prefix = 0;
   for (size_t i = 0;; ++i) {
-    for (uint32_t c = child_begin_[prefix]; c < child_begin_[prefix + 1];
-         ++c) {
-      // The next step of both edits is among c's children.
-      const char32_t* first = in_char_.data() + child_begin_[c];
-      const char32_t* last = in_char_.data() + child_begin_[c + 1];
-      if (first == last) {
-        if (i == m) emit(c);  // c appended
-        if (i + 1 == m) emit(c);  // the last character replaced by c
-        continue;
-      }
-      if (i < m) {
-        const int64_t inserted = Among(first, last, s[i]);  // c before t[i]
-        if (inserted >= 0) {
-          emit(Walk(static_cast<uint32_t>(inserted), s + i + 1, s + m));
-        }
-      } else {
-        emit(c);
-      }
-      if (i + 1 < m) {
-        const int64_t replaced = Among(first, last, s[i + 1]);  // t[i] -> c
-        if (replaced >= 0) {
-          emit(Walk(static_cast<uint32_t>(replaced), s + i + 2, s + m));
-        }
-      } else if (i + 1 == m) {
-        emit(c);
+    const uint32_t children = child_begin_[prefix];
+    const uint32_t children_end = child_begin_[prefix + 1];
+    if (i + 1 >= m) {
+      // Any child appended (i == m) or replacing the last character.
+      for (uint32_t c = children; c < children_end; ++c) emit(c);
+    }
+    // An insertion before t[i] or a replacement of t[i] puts a child c of
+    // the prefix first and t[i] or t[i + 1] next: a grandchild along that
+    // character. Grandchildren are one contiguous run of node ids, which
+    // one pass scans for both characters far more cheaply than a search
+    // among each child's children.
+    // The root's grandchildren, every node two characters deep, are many:
+    // those are looked up by character instead.
+    const char32_t inserted = i < m ? s[i] : kWildcard;
+    const char32_t replaced = i + 1 < m ? s[i + 1] : kWildcard;
+    if (prefix == 0) {
+      for (uint32_t g : SecondLevel(inserted)) emit(Walk(g, s + 1, s + m));
+      for (uint32_t g : SecondLevel(replaced)) emit(Walk(g, s + 2, s + m));
+    } else {
+      const uint32_t grand_end = child_begin_[children_end];
+      for (uint32_t g = child_begin_[children]; g < grand_end; ++g) {
+        const char32_t ch = in_char_[g];
+        if (ch == inserted) emit(Walk(g, s + i + 1, s + m));
+        if (ch == replaced) emit(Walk(g, s + i + 2, s + m));
       }
     }
     if (i == m) {

@@ -9,6 +9,7 @@
 #define VRIM_TOKEN_SET_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +69,9 @@ class TokenSet {
   // REQUIRES: t.size() >= 2.
   void ExpandOneEdit(const std::vector<char32_t>& t,
                      std::vector<uint32_t>* out) const;
+  // The nodes two characters deep whose second character is `ch`,
+  // ascending.
+  std::span<const uint32_t> SecondLevel(char32_t ch) const;
   // Appends the ids of `ranges`, each once; `overlapping` when ranges may
   // repeat or nest (they are then sorted first).
   static void AppendRanges(bool overlapping, std::vector<TermRange>* ranges,
@@ -80,6 +84,8 @@ class TokenSet {
                                        // [child_begin_[n], child_begin_[n+1])
   std::vector<char32_t> in_char_;      // character on the edge into a node
   std::vector<uint32_t> term_id_;      // per node, kNoTerm when not final
+  std::vector<uint32_t> second_level_;  // nodes two characters deep, by
+                                        // character, then by id
 };
 
 }  // namespace vrim
