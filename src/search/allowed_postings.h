@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "index/doc_set.h"
 #include "index/index.h"
@@ -57,6 +58,51 @@ void ForEachAllowed(const PostingRange& range, const DocSet* filter, F f) {
     ++p;
   }
 }
+
+// A filter as the walks over a query's lists test it. A list shorter than
+// a sparse filter is cheaper to test posting by posting against the
+// filter as a bitset than to walk together with the filter's ids; the
+// bitset is made once per query, when the postings of such lists are
+// enough to pay for it.
+class AllowedPostings {
+ public:
+  // REQUIRES: `filter` (when not null) outlives this, and is a set of the
+  // documents of the index the ranges of `plans` are from.
+  AllowedPostings(const DocSet* filter, const std::vector<ClausePlan>& plans)
+      : filter_(filter) {
+    if (filter == nullptr || filter->dense()) return;
+    uint64_t short_postings = 0;
+    for (const ClausePlan& plan : plans) {
+      for (const PostingRange& range : plan.ranges) {
+        const uint64_t size = static_cast<uint64_t>(range.end - range.begin);
+        if (size <= filter->size()) short_postings += size;
+      }
+    }
+    // Clearing and filling a word costs about what a galloping probe of
+    // the ids does.
+    if (short_postings * 8 >= DocSet::WordCount(filter->universe())) {
+      bits_ = filter->Bits();
+    }
+  }
+
+  // Calls f(posting) for each posting of `range` the filter allows, in
+  // order.
+  template <typename F>
+  void ForEach(const PostingRange& range, F f) const {
+    if (bits_.empty() ||
+        static_cast<uint64_t>(range.end - range.begin) > filter_->size()) {
+      ForEachAllowed(range, filter_, f);
+      return;
+    }
+    for (const Posting* p = range.begin; p != range.end; ++p) {
+      if ((bits_[p->doc / 64] >> (p->doc % 64)) & 1) f(p);
+    }
+  }
+
+ private:
+  const DocSet* filter_;
+  std::vector<uint64_t> bits_;  // a sparse filter's members, when made
+};
 
 }  // namespace vrim
 

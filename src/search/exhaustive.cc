@@ -64,7 +64,7 @@ class ExhaustiveScorer {
         params_(index.data()),
         docs_(index.doc_count_stored(), StatesBound(plans, filter)),
         keep_matches_(keep_matches),
-        filter_(filter) {}
+        allowed_(filter, plans.clauses) {}
 
   void Score(const std::vector<ClausePlan>& plans);
 
@@ -79,7 +79,7 @@ class ExhaustiveScorer {
   const ScoringParams params_;
   DocStates docs_;
   const bool keep_matches_;
-  const DocSet* filter_;
+  const AllowedPostings allowed_;
   std::vector<MatchEntry> matches_;
   std::vector<AlternativeContribution> alternatives_;
 };
@@ -96,7 +96,7 @@ void ExhaustiveScorer::Score(const std::vector<ClausePlan>& plans) {
 
 void ExhaustiveScorer::Prohibit(const ClausePlan& plan) {
   for (const PostingRange& range : plan.ranges) {
-    ForEachAllowed(range, filter_, [&](const Posting* p) {
+    allowed_.ForEach(range, [&](const Posting* p) {
       docs_.Get(p->doc).prohibited = true;
     });
   }
@@ -118,7 +118,7 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
       const double avg = plan.averages[fi];
       const double fb = data.field_boosts[field];
       const bool field_ok = FieldScores(record.idf, avg, fb);
-      ForEachAllowed(range, filter_, [&](const Posting* p) {
+      allowed_.ForEach(range, [&](const Posting* p) {
         DocState& state = docs_.Get(p->doc);
         const uint32_t state_index =
             static_cast<uint32_t>(&state - docs_.states().data());
@@ -247,9 +247,10 @@ std::vector<Hit> UnprohibitedHits(const IndexPtr& index_ptr,
                                   const DocSet* filter) {
   const Index& index = *index_ptr;
   std::vector<bool> prohibited(index.doc_count_stored(), false);
+  const AllowedPostings allowed(filter, plans.clauses);
   for (const ClausePlan& plan : plans.clauses) {
     for (const PostingRange& range : plan.ranges) {
-      ForEachAllowed(range, filter, [&](const Posting* p) {
+      allowed.ForEach(range, [&](const Posting* p) {
         prohibited[p->doc] = true;
       });
     }

@@ -11,10 +11,10 @@ namespace vrim {
 namespace {
 
 // Sets the bit of every allowed document among the plan's postings.
-void MarkPostings(const ClausePlan& plan, const DocSet* filter,
+void MarkPostings(const ClausePlan& plan, const AllowedPostings& allowed,
                   std::vector<uint64_t>* bits) {
   for (const PostingRange& range : plan.ranges) {
-    ForEachAllowed(range, filter, [&](const Posting* p) {
+    allowed.ForEach(range, [&](const Posting* p) {
       (*bits)[p->doc / 64] |= uint64_t{1} << (p->doc % 64);
     });
   }
@@ -33,24 +33,25 @@ DocSet MatchingDocs(const Index& index, const QueryPlan& plans,
   if (plans.all_prohibited) {
     hits = filter == nullptr ? DocSet::All(universe).Bits() : filter->Bits();
   }
+  const AllowedPostings allowed(filter, plans.clauses);
   bool first_required = true;
   for (const ClausePlan& plan : plans.clauses) {
     switch (plan.clause->presence) {
       case Presence::kProhibited:
-        MarkPostings(plan, filter, &prohibited);
+        MarkPostings(plan, allowed, &prohibited);
         break;
       case Presence::kRequired:
         // Every required clause holds all hits: the first one starts the
         // set, the others narrow it; optional clauses then add nothing.
         std::fill(clause.begin(), clause.end(), 0);
-        MarkPostings(plan, filter, &clause);
+        MarkPostings(plan, allowed, &clause);
         for (size_t w = 0; w < words; ++w) {
           hits[w] = first_required ? clause[w] : hits[w] & clause[w];
         }
         first_required = false;
         break;
       default:
-        if (plans.required == 0) MarkPostings(plan, filter, &hits);
+        if (plans.required == 0) MarkPostings(plan, allowed, &hits);
         break;
     }
   }
