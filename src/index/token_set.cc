@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <type_traits>
+#include <utility>
 
 #include "analysis/utf8.h"
 
@@ -25,6 +26,11 @@ namespace {
 
 // Marks the wildcard in a parsed pattern; never a Unicode scalar value.
 constexpr char32_t kWildcard = 0xFFFFFFFF;
+
+// Two characters as one key, ordered like the pair.
+uint64_t CharPair(char32_t first, char32_t second) {
+  return (uint64_t{first} << 32) | second;
+}
 
 // Open-addressing set of 64-bit keys, used for the visited (node, pattern
 // position) pairs of a wildcard search.
@@ -197,7 +203,8 @@ TokenSet TokenSet::Build(const StringTable& terms) {
   }
   counts.push_back(begin);
 
-  // The nodes two characters deep, by character, then by id.
+  // The nodes two characters deep, by character, then by id; those three
+  // deep, by their last two characters, then by id.
   const uint32_t second = set.child_begin_[set.child_begin_[0]];
   const uint32_t second_end = set.child_begin_[set.child_begin_[1]];
   set.second_level_.resize(second_end - second);
@@ -208,7 +215,29 @@ TokenSet TokenSet::Build(const StringTable& terms) {
                    [&](uint32_t x, uint32_t y) {
                      return set.in_char_[x] < set.in_char_[y];
                    });
+  std::vector<std::pair<uint64_t, uint32_t>> third;
+  third.reserve(set.child_begin_[second_end] - set.child_begin_[second]);
+  for (uint32_t p = second; p < second_end; ++p) {
+    for (uint32_t n = set.child_begin_[p]; n < set.child_begin_[p + 1]; ++n) {
+      third.emplace_back(CharPair(set.in_char_[p], set.in_char_[n]), n);
+    }
+  }
+  std::sort(third.begin(), third.end());
+  set.third_keys_.reserve(third.size());
+  set.third_level_.reserve(third.size());
+  for (const auto& [key, node] : third) {
+    set.third_keys_.push_back(key);
+    set.third_level_.push_back(node);
+  }
   return set;
+}
+
+std::span<const uint32_t> TokenSet::ThirdLevel(char32_t second,
+                                               char32_t third) const {
+  const auto [first, last] = std::equal_range(
+      third_keys_.begin(), third_keys_.end(), CharPair(second, third));
+  return {third_level_.begin() + (first - third_keys_.begin()),
+          third_level_.begin() + (last - third_keys_.begin())};
 }
 
 std::span<const uint32_t> TokenSet::SecondLevel(char32_t ch) const {
@@ -489,15 +518,21 @@ void TokenSet::ExpandOneEdit(const std::vector<char32_t>& t,
     // the prefix first and t[i] or t[i + 1] next: a grandchild along that
     // character. Grandchildren are one contiguous run of node ids, which
     // one pass scans for both characters far more cheaply than a search
-    // among each child's children.
-    // The root's grandchildren, every node two characters deep, are many:
-    // those are looked up by character instead.
-    const char32_t inserted = i < m ? s[i] : kWildcard;
-    const char32_t replaced = i + 1 < m ? s[i + 1] : kWildcard;
+    // among each child's children. The root's grandchildren (every node
+    // two characters deep) are many, and many have the character: there
+    // the next character is looked up too, as m >= 2 allows. An insertion
+    // makes t[0] t[1] the second and third characters, a replacement t[1]
+    // and t[2], or only t[1].
     if (prefix == 0) {
-      for (uint32_t g : SecondLevel(inserted)) emit(Walk(g, s + 1, s + m));
-      for (uint32_t g : SecondLevel(replaced)) emit(Walk(g, s + 2, s + m));
+      for (uint32_t g : ThirdLevel(s[0], s[1])) emit(Walk(g, s + 2, s + m));
+      if (m == 2) {
+        for (uint32_t g : SecondLevel(s[1])) emit(g);
+      } else {
+        for (uint32_t g : ThirdLevel(s[1], s[2])) emit(Walk(g, s + 3, s + m));
+      }
     } else {
+      const char32_t inserted = i < m ? s[i] : kWildcard;
+      const char32_t replaced = i + 1 < m ? s[i + 1] : kWildcard;
       const uint32_t grand_end = child_begin_[children_end];
       for (uint32_t g = child_begin_[children]; g < grand_end; ++g) {
         const char32_t ch = in_char_[g];

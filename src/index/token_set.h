@@ -72,6 +72,9 @@ class TokenSet {
   // The nodes two characters deep whose second character is `ch`,
   // ascending.
   std::span<const uint32_t> SecondLevel(char32_t ch) const;
+  // The nodes three characters deep whose second and third characters are
+  // `second` and `third`, ascending.
+  std::span<const uint32_t> ThirdLevel(char32_t second, char32_t third) const;
   // Appends the ids of `ranges`, each once; `overlapping` when ranges may
   // repeat or nest (they are then sorted first).
   static void AppendRanges(bool overlapping, std::vector<TermRange>* ranges,
@@ -86,6 +89,9 @@ class TokenSet {
   std::vector<uint32_t> term_id_;      // per node, kNoTerm when not final
   std::vector<uint32_t> second_level_;  // nodes two characters deep, by
                                         // character, then by id
+  std::vector<uint64_t> third_keys_;   // the last two characters of the
+  std::vector<uint32_t> third_level_;  // nodes three characters deep, in
+                                       // that order, then by id
 };
 
 }  // namespace vrim
