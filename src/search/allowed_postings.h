@@ -59,23 +59,28 @@ void ForEachAllowed(const PostingRange& range, const DocSet* filter, F f) {
   }
 }
 
-// A filter as the walks over a query's lists test it. A list shorter than
-// a sparse filter is cheaper to test posting by posting against the
-// filter as a bitset than to walk together with the filter's ids; the
-// bitset is made once per query, when the postings of such lists are
-// enough to pay for it.
+// A filter as the walks over a query's lists test it. A list not much
+// longer than a sparse filter is cheaper to test posting by posting
+// against the filter as a bitset than to walk together with the filter's
+// ids; the bitset is made once per query, when the postings of such lists
+// are enough to pay for it.
 class AllowedPostings {
  public:
+  // Up to this many postings per allowed document, a list is read whole:
+  // a gallop between allowed documents touches about as many cache lines
+  // as reading the postings between them in order, which the processor
+  // fetches ahead.
+  static constexpr uint64_t kScanRatio = 32;
+
   // REQUIRES: `filter` (when not null) outlives this, and is a set of the
   // documents of the index the ranges of `plans` are from.
   AllowedPostings(const DocSet* filter, const std::vector<ClausePlan>& plans)
       : filter_(filter) {
     if (filter == nullptr || filter->dense()) return;
-    uint64_t short_postings = 0;
+    uint64_t short_postings = 0;  // of lists read whole
     for (const ClausePlan& plan : plans) {
       for (const PostingRange& range : plan.ranges) {
-        const uint64_t size = static_cast<uint64_t>(range.end - range.begin);
-        if (size <= filter->size()) short_postings += size;
+        if (ReadWhole(range)) short_postings += Size(range);
       }
     }
     // Clearing and filling a word costs about what a galloping probe of
@@ -89,8 +94,7 @@ class AllowedPostings {
   // order.
   template <typename F>
   void ForEach(const PostingRange& range, F f) const {
-    if (bits_.empty() ||
-        static_cast<uint64_t>(range.end - range.begin) > filter_->size()) {
+    if (bits_.empty() || !ReadWhole(range)) {
       ForEachAllowed(range, filter_, f);
       return;
     }
@@ -100,6 +104,14 @@ class AllowedPostings {
   }
 
  private:
+  static uint64_t Size(const PostingRange& range) {
+    return static_cast<uint64_t>(range.end - range.begin);
+  }
+  // REQUIRES: a sparse filter.
+  bool ReadWhole(const PostingRange& range) const {
+    return Size(range) <= filter_->size() * kScanRatio;
+  }
+
   const DocSet* filter_;
   std::vector<uint64_t> bits_;  // a sparse filter's members, when made
 };
