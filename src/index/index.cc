@@ -78,11 +78,36 @@ int64_t Index::FindField(std::string_view name) const {
   return -1;
 }
 
+namespace {
+
+// FNV-1a over the bytes of a term.
+uint64_t HashTerm(std::string_view term) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (const char c : term) {
+    h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  }
+  return h ^ (h >> 29);
+}
+
+}  // namespace
+
 int64_t Index::FindTerm(std::string_view term) const {
-  // string_view comparison orders bytes as unsigned, like the term order.
-  auto it = std::lower_bound(data_.terms.begin(), data_.terms.end(), term);
-  if (it == data_.terms.end() || *it != term) return -1;
-  return it - data_.terms.begin();
+  std::call_once(term_slots_once_, [this] {
+    size_t slots = 16;
+    while (slots < data_.terms.size() * 2) slots *= 2;
+    term_slots_.assign(slots, kNoTermSlot);
+    for (uint32_t id = 0; id < data_.terms.size(); ++id) {
+      size_t i = HashTerm(data_.terms[id]) & (slots - 1);
+      while (term_slots_[i] != kNoTermSlot) i = (i + 1) & (slots - 1);
+      term_slots_[i] = id;
+    }
+  });
+  const size_t mask = term_slots_.size() - 1;
+  for (size_t i = HashTerm(term) & mask; term_slots_[i] != kNoTermSlot;
+       i = (i + 1) & mask) {
+    if (data_.terms[term_slots_[i]] == term) return term_slots_[i];
+  }
+  return -1;
 }
 
 const uint8_t* Index::PositionList(const Posting* p) const {

@@ -133,7 +133,9 @@ class Index {
   // Whether an earlier field has the same name (a file may repeat a name):
   // names resolve to the first field, so a shadowed field is never searched.
   bool field_shadowed(uint32_t field) const { return field_shadowed_[field]; }
-  // Term id of `term`, or -1.
+  // Term id of `term`, or -1. The first call hashes every term into a
+  // table kept with the index (safe from several threads at once); a
+  // lookup then costs a hash and a comparison or two.
   int64_t FindTerm(std::string_view term) const;
 
   const Posting* postings_begin(uint32_t term) const {
@@ -181,6 +183,11 @@ class Index {
   std::vector<uint32_t> document_frequency_;
   mutable std::once_flag token_set_once_;
   mutable TokenSet token_set_;
+  // Term ids by the hash of their text, open addressing with linear
+  // probing; a power of two of slots, at most half of them used.
+  static constexpr uint32_t kNoTermSlot = UINT32_MAX;
+  mutable std::once_flag term_slots_once_;
+  mutable std::vector<uint32_t> term_slots_;
   // Offset of the position list of every kPositionMarkStride-th posting,
   // found by one pass over the lists on first use.
   static constexpr uint64_t kPositionMarkStride = 32;
