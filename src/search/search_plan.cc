@@ -190,23 +190,41 @@ std::vector<uint32_t> NamedFields(const Index& index, const Clause& clause) {
   return ids;
 }
 
-// The fields, in id order, in which at least one of `records` has
-// postings: a clause over every field looks only at these, so its cost
-// follows its postings rather than the number of fields. A field where no
-// record occurs would add nothing to any score or match; a shadowed one is
-// not searched (its name means the first field of that name).
-std::vector<uint32_t> FieldsWithPostings(
-    const Index& index, const std::vector<TermRecord>& records) {
-  std::vector<uint32_t> ids;
-  for (const TermRecord& record : records) {
-    const Posting* p = index.postings_begin(record.term);
-    const Posting* end = index.postings_end(record.term);
+// The postings of one record in one field.
+struct FieldRun {
+  uint32_t record;
+  uint32_t field;
+  PostingRange range;
+};
+
+// Each record's postings split by field: runs in record, then field order.
+std::vector<FieldRun> FieldRuns(const Index& index,
+                                const std::vector<TermRecord>& records) {
+  std::vector<FieldRun> runs;
+  for (uint32_t r = 0; r < records.size(); ++r) {
+    const Posting* p = index.postings_begin(records[r].term);
+    const Posting* end = index.postings_end(records[r].term);
     while (p != end) {
       const uint32_t field = p->field;
-      if (!index.field_shadowed(field)) ids.push_back(field);
-      p = std::partition_point(
+      const Posting* run_end = std::partition_point(
           p, end, [field](const Posting& q) { return q.field == field; });
+      runs.push_back(FieldRun{r, field, PostingRange{p, run_end}});
+      p = run_end;
     }
+  }
+  return runs;
+}
+
+// The fields, in id order, in which at least one record has postings: a
+// clause over every field looks only at these, so its cost follows its
+// postings rather than the number of fields. A field where no record
+// occurs would add nothing to any score or match; a shadowed one is not
+// searched (its name means the first field of that name).
+std::vector<uint32_t> FieldsWithPostings(const Index& index,
+                                         const std::vector<FieldRun>& runs) {
+  std::vector<uint32_t> ids;
+  for (const FieldRun& run : runs) {
+    if (!index.field_shadowed(run.field)) ids.push_back(run.field);
   }
   std::sort(ids.begin(), ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
@@ -298,15 +316,34 @@ ClausePlan PlanClause(const Index& index, const Clause& clause,
   ExpandRecords(index, clause, stats, query_terms, &plan);
   LinkPhrases(index, &plan);
 
-  plan.fields = clause.fields.empty() ? FieldsWithPostings(index, plan.records)
-                                      : NamedFields(index, clause);
+  // Over every field, each record's postings are split by field once,
+  // and the ranges taken from the runs.
+  std::vector<FieldRun> runs;
+  if (clause.fields.empty()) {
+    runs = FieldRuns(index, plan.records);
+    plan.fields = FieldsWithPostings(index, runs);
+  } else {
+    plan.fields = NamedFields(index, clause);
+  }
   for (uint32_t field : plan.fields) {
     plan.averages.push_back(stats.average(field));
   }
   plan.ranges.reserve(plan.records.size() * plan.fields.size());
-  for (const TermRecord& record : plan.records) {
+  size_t run = 0;
+  for (uint32_t r = 0; r < plan.records.size(); ++r) {
     for (uint32_t field : plan.fields) {
-      plan.ranges.push_back(FieldPostings(index, record.term, field));
+      while (run < runs.size() &&
+             (runs[run].record < r ||
+              (runs[run].record == r && runs[run].field < field))) {
+        ++run;
+      }
+      if (run < runs.size() && runs[run].record == r &&
+          runs[run].field == field) {
+        plan.ranges.push_back(runs[run].range);
+      } else {
+        plan.ranges.push_back(
+            FieldPostings(index, plan.records[r].term, field));
+      }
     }
   }
   return plan;
