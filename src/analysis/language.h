@@ -50,6 +50,10 @@ class Language {
     *turkish = false;
     return false;
   }
+
+  // True when is_stop_word() is always false and stem() returns its word
+  // unchanged: every trimmed token text is then its own term.
+  virtual bool keeps_words() const { return false; }
 };
 
 using LanguagePtr = std::shared_ptr<const Language>;

@@ -35,7 +35,9 @@ void Free(T* container) {
 
 PostingAccumulator::PostingAccumulator(const Language& language,
                                        uint64_t max_token_length)
-    : language_(language), analyzer_(language, max_token_length) {}
+    : language_(language),
+      keeps_words_(language.keeps_words()),
+      analyzer_(language, max_token_length) {}
 
 void PostingAccumulator::Reserve(uint64_t text_bytes, const IndexData* base) {
   // Short documents repeat few words: a collection of fortunes makes a
@@ -86,6 +88,7 @@ uint64_t PostingAccumulator::AddField(std::string_view text, uint32_t field,
 // Fills token_term_, token_surface_ and grouped_ for the tokens the
 // pipeline keeps; returns how many it keeps.
 size_t PostingAccumulator::ResolveTerms(const std::vector<KeyedToken>& keys) {
+  if (keeps_words_) return InternWords(keys);
   const size_t n = keys.size();
   for (size_t k = 0; k < std::min(n, kAhead); ++k) {
     surfaces_.Prefetch(keys[k].key.hash);
@@ -114,6 +117,28 @@ size_t PostingAccumulator::ResolveTerms(const std::vector<KeyedToken>& keys) {
   }
   if (kept > 0 && !pending_.empty()) ResolvePending(kept);
   return kept;
+}
+
+// ResolveTerms for a language whose token texts are their own terms:
+// each is interned as a term at once, with no surface table, no stop-word
+// test and no stem. Keeps every token.
+size_t PostingAccumulator::InternWords(const std::vector<KeyedToken>& keys) {
+  const size_t n = keys.size();
+  for (size_t k = 0; k < std::min(n, kAhead); ++k) {
+    terms_.Prefetch(keys[k].key.hash);
+  }
+  token_term_.resize(n);
+  grouped_.resize(n);
+  for (size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) terms_.Prefetch(keys[k + kAhead].key.hash);
+    const KeyedToken& token = keys[k];
+    bool added;
+    token_term_[k] = terms_.Intern(token.key, &added);
+    grouped_[k] = token.has_position
+                      ? token.position
+                      : Position{0, CountCodePoints(token.key.text)};
+  }
+  return n;
 }
 
 // The term a trimmed token text becomes: kNone for a stop word, kPending

@@ -92,11 +92,13 @@ class PostingAccumulator {
 
   uint32_t TermOf(const HashedKey& key, uint32_t* surface);
   size_t ResolveTerms(const std::vector<KeyedToken>& keys);
+  size_t InternWords(const std::vector<KeyedToken>& keys);
   void ResolvePending(size_t kept);
   size_t GroupByTerm(size_t kept);
   void EmitPostings(uint32_t field, uint32_t doc);
 
   const Language& language_;
+  const bool keeps_words_;  // language_.keeps_words()
   FieldAnalyzer analyzer_;
   TermInterner terms_;
   SortedTerms sorted_terms_;  // filled by EndFields, replacing terms_

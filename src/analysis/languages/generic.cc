@@ -30,6 +30,7 @@ class GenericLanguage final : public Language {
   std::string stem(std::string_view word) const override {
     return std::string(word);
   }
+  bool keeps_words() const override { return true; }
 
   const std::string& separators() const override { return separators_; }
   const std::vector<std::string>& pipeline() const override {
