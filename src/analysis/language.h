@@ -51,6 +51,14 @@ class Language {
     return false;
   }
 
+  // True when tokenize() is exactly the bigram tokenizer (TokenizeBigram
+  // over `*classes`, a BigramClassMask) and trim() is BigramTrim: callers
+  // may then cut tokens from the normalized text themselves.
+  virtual bool uses_bigram_tokenizer(uint32_t* classes) const {
+    *classes = 0;
+    return false;
+  }
+
   // True when is_stop_word() is always false and stem() returns its word
   // unchanged: every trimmed token text is then its own term.
   virtual bool keeps_words() const { return false; }

@@ -281,8 +281,7 @@ TokenList SplitOnSeparators(std::string_view text,
 
 namespace {
 
-// The scanner behind TokenizeInto and SplitGeneric. Span output never asks
-// for bigrams.
+// The scanner behind TokenizeInto, SplitGeneric and SplitBigram.
 template <class Out>
 void ScanRuns(std::string_view text, std::string_view separators,
               uint32_t bigram_classes, Out* out) {
@@ -312,11 +311,13 @@ void ScanRuns(std::string_view text, std::string_view separators,
       b = q - text.data();
       ++k;
     }
-    if constexpr (std::is_same_v<Out, TokenList>) {
-      if (bigram_classes & (1u << script)) {
+    if (bigram_classes & (1u << script)) {
+      if constexpr (std::is_same_v<Out, TokenList>) {
         AppendBigrams(text, run_b, b, run_k, script, out);
-        continue;
+      } else {
+        AppendBigramSpans(text, run_b, b, script, out);
       }
+      continue;
     }
     Emit<false>(text, run_b, b, run_k, k, out);
   }
@@ -332,6 +333,12 @@ void TokenizeInto(std::string_view text, std::string_view separators,
 void SplitGeneric(std::string_view normalized_text,
                   std::string_view separators, std::vector<ByteSpan>* out) {
   ScanRuns(normalized_text, separators, 0, out);
+}
+
+void SplitBigram(std::string_view normalized_text,
+                 std::string_view separators, uint32_t bigram_classes,
+                 std::vector<ByteSpan>* out) {
+  ScanRuns(normalized_text, separators, bigram_classes, out);
 }
 
 namespace {

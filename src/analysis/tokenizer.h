@@ -82,6 +82,13 @@ bool SplitPlainAscii(std::string_view text, bool turkish,
 void SplitGeneric(std::string_view normalized_text,
                   std::string_view separators, std::vector<ByteSpan>* out);
 
+// The byte spans of the tokens TokenizeInto makes with `bigram_classes`.
+// Begins never decrease (bigrams overlap only forward).
+// REQUIRES: `normalized_text` and `separators` are valid UTF-8.
+void SplitBigram(std::string_view normalized_text,
+                 std::string_view separators, uint32_t bigram_classes,
+                 std::vector<ByteSpan>* out);
+
 // The shared scanner behind TokenizeGeneric and the bigram tokenizer:
 // appends to `*out` as TokenizeGeneric does, except that runs whose class
 // bit is set in `bigram_classes` (bit n for class n) are cut into

@@ -1,5 +1,6 @@
 #include "build/field_analyzer.h"
 
+#include "analysis/languages/cjk.h"
 #include "analysis/languages/trimmer.h"
 #include "analysis/normalize.h"
 #include "analysis/utf8.h"
@@ -20,15 +21,20 @@ FieldAnalyzer::FieldAnalyzer(const Language& language,
                              uint64_t max_token_length)
     : language_(language),
       max_token_length_(max_token_length),
-      generic_tokenizer_(language.uses_generic_tokenizer(&turkish_)) {}
+      generic_tokenizer_(language.uses_generic_tokenizer(&turkish_)),
+      bigram_tokenizer_(language.uses_bigram_tokenizer(&bigram_classes_)) {}
 
 const std::vector<KeyedToken>& FieldAnalyzer::Analyse(std::string_view text) {
   keys_.clear();
+  spans_.clear();
+  if (bigram_tokenizer_) {
+    AnalyseBigram(text);
+    return keys_;
+  }
   if (!generic_tokenizer_) {
     AnalyseGeneral(text);
     return keys_;
   }
-  spans_.clear();
   if (SplitPlainAscii(text, turkish_, language_.separators(), &spans_)) {
     AnalyseAscii(text);
   } else {
@@ -62,6 +68,25 @@ void FieldAnalyzer::AnalyseAscii(std::string_view text) {
 void FieldAnalyzer::AnalyseGeneric(std::string_view text) {
   buffer_ = turkish_ ? NormalizeTurkish(text) : NormalizeDefault(text);
   SplitGeneric(buffer_, language_.separators(), &spans_);
+  KeepSpans([](std::string_view normalized, size_t* b, size_t* e,
+               uint64_t* dropped, uint64_t* length) {
+    return TrimSpanToWordCharacters(normalized, b, e, dropped, length);
+  });
+}
+
+// The bigram languages, likewise: TokenizeBigram's spans, BigramTrim on
+// each.
+void FieldAnalyzer::AnalyseBigram(std::string_view text) {
+  buffer_ = NormalizeDefault(text);
+  SplitBigram(buffer_, kStandardSeparators, bigram_classes_, &spans_);
+  KeepSpans(BigramTrimSpan);
+}
+
+// Keys the spans_ of buffer_ that `trim` (as TrimSpanToWordCharacters)
+// keeps, with their positions.
+// REQUIRES: span begins never decrease.
+template <class Trim>
+void FieldAnalyzer::KeepSpans(const Trim& trim) {
   const std::string_view normalized = buffer_;
   // Code point offsets, counted forward from the previous span's start.
   size_t counted_byte = 0;
@@ -73,9 +98,7 @@ void FieldAnalyzer::AnalyseGeneric(std::string_view text) {
     size_t b = span.begin;
     size_t e = span.end;
     uint64_t dropped, length;
-    if (!TrimSpanToWordCharacters(normalized, &b, &e, &dropped, &length)) {
-      continue;
-    }
+    if (!trim(normalized, &b, &e, &dropped, &length)) continue;
     if (!Keeps(length)) continue;
     keys_.push_back(KeyedToken{MakeKey(normalized.substr(b, e - b)),
                                Position{counted_cp + dropped, length}, true});

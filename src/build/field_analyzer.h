@@ -45,6 +45,9 @@ class FieldAnalyzer {
  private:
   void AnalyseAscii(std::string_view text);
   void AnalyseGeneric(std::string_view text);
+  void AnalyseBigram(std::string_view text);
+  template <class Trim>
+  void KeepSpans(const Trim& trim);
   void AnalyseGeneral(std::string_view text);
   // Whether a token of `length` characters is kept; counts the others.
   bool Keeps(uint64_t length) {
@@ -58,6 +61,8 @@ class FieldAnalyzer {
   uint64_t dropped_ = 0;
   bool turkish_ = false;  // set by the initializer of generic_tokenizer_
   const bool generic_tokenizer_;
+  uint32_t bigram_classes_ = 0;  // set by the initializer of bigram_tokenizer_
+  const bool bigram_tokenizer_;
   std::vector<KeyedToken> keys_;
   std::string buffer_;           // one field's normalized text
   std::vector<ByteSpan> spans_;  // its tokens

@@ -21,6 +21,11 @@ class BigramLanguage final : public Language {
     return TokenizeBigram(text, mask_);
   }
 
+  bool uses_bigram_tokenizer(uint32_t* classes) const override {
+    *classes = mask_;
+    return true;
+  }
+
   bool trim(Token* token) const override { return BigramTrim(token); }
   bool is_stop_word(std::string_view) const override { return false; }
   std::string stem(std::string_view word) const override {

@@ -23,8 +23,13 @@ TokenList TokenizeBigram(std::string_view text, uint32_t bigram_classes) {
   return out;
 }
 
-void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
-                   uint64_t cp_begin, int script, TokenList* out) {
+namespace {
+
+// Calls emit(from_byte, from_cp, to_byte, to_cp) for each bigram of one
+// script run, as AppendBigrams describes, in order.
+template <class Emit>
+void ForEachBigram(std::string_view text, size_t byte_begin, size_t byte_end,
+                   uint64_t cp_begin, int script, const Emit& emit) {
   // Bigram k spans cluster starts k to k + 2 (the run end standing in for
   // the start after the last cluster), so a window of the last two starts
   // is all the state needed.
@@ -33,16 +38,6 @@ void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
     uint64_t cp;
   };
   const char* base = text.data();
-  auto emit = [&](const Start& from, const Start& to) {
-    uint64_t index = out->size();
-    Token& t = out->emplace_back();
-    t.text.assign(base + from.byte, to.byte - from.byte);
-    t.metadata.has_position = true;
-    t.metadata.start = from.cp;
-    t.metadata.length = to.cp - from.cp;
-    t.metadata.has_index = true;
-    t.metadata.index = index;
-  };
   const bool kana_or_hangul = script <= kHangulScript;
   const char* p = base + byte_begin;
   const char* end = base + byte_end;
@@ -56,7 +51,7 @@ void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
                                 : IsCombiningMark(cp);
     if (clusters == 0 || !joins) {
       Start start{size_t(at - base), cp_index};
-      if (clusters >= 2) emit(older, start);
+      if (clusters >= 2) emit(older.byte, older.cp, start.byte, start.cp);
       older = newer;
       newer = start;
       ++clusters;
@@ -64,32 +59,85 @@ void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
     ++cp_index;
   }
   // A single cluster is one token; otherwise the last bigram ends the run.
-  emit(clusters == 1 ? newer : older, Start{byte_end, cp_index});
+  const Start& last = clusters == 1 ? newer : older;
+  emit(last.byte, last.cp, byte_end, cp_index);
+}
+
+// What BigramTrim decides for a text made only of script characters and
+// marks; false when the text holds another character (`*all_script`
+// false then) or is to be dropped.
+bool KeepsScriptText(std::string_view text, bool* all_script,
+                     uint64_t* code_points) {
+  bool all_marks = true, all_long_vowel = true, first_is_mark = false;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  uint64_t count = 0;
+  while (p < end) {
+    char32_t cp = NextCodePoint(&p);
+    bool mark = IsCombiningMark(cp);
+    if (!mark && !IsScriptChar(cp)) {
+      *all_script = false;
+      return false;
+    }
+    if (count == 0) first_is_mark = mark;
+    ++count;
+    all_marks = all_marks && mark;
+    all_long_vowel = all_long_vowel && cp == 0x30FC;
+  }
+  *all_script = true;
+  *code_points = count;
+  return !(all_marks || all_long_vowel || first_is_mark);
+}
+
+}  // namespace
+
+void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
+                   uint64_t cp_begin, int script, TokenList* out) {
+  const char* base = text.data();
+  ForEachBigram(text, byte_begin, byte_end, cp_begin, script,
+                [&](size_t from_byte, uint64_t from_cp, size_t to_byte,
+                    uint64_t to_cp) {
+                  uint64_t index = out->size();
+                  Token& t = out->emplace_back();
+                  t.text.assign(base + from_byte, to_byte - from_byte);
+                  t.metadata.has_position = true;
+                  t.metadata.start = from_cp;
+                  t.metadata.length = to_cp - from_cp;
+                  t.metadata.has_index = true;
+                  t.metadata.index = index;
+                });
+}
+
+void AppendBigramSpans(std::string_view text, size_t byte_begin,
+                       size_t byte_end, int script,
+                       std::vector<ByteSpan>* out) {
+  ForEachBigram(text, byte_begin, byte_end, 0, script,
+                [out](size_t from_byte, uint64_t, size_t to_byte, uint64_t) {
+                  out->push_back(ByteSpan{from_byte, to_byte});
+                });
 }
 
 bool BigramTrim(Token* token) {
-  const std::string& text = token->text;
-  if (!text.empty()) {
-    bool all_script = true, all_marks = true, all_long_vowel = true;
-    bool first_is_mark = false;
-    bool first = true;
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (p < end) {
-      char32_t cp = NextCodePoint(&p);
-      bool mark = IsCombiningMark(cp);
-      if (!mark && !IsScriptChar(cp)) {
-        all_script = false;
-        break;
-      }
-      if (first) first_is_mark = mark;
-      first = false;
-      all_marks = all_marks && mark;
-      all_long_vowel = all_long_vowel && cp == 0x30FC;
-    }
-    if (all_script) return !(all_marks || all_long_vowel || first_is_mark);
+  if (!token->text.empty()) {
+    bool all_script;
+    uint64_t code_points;
+    const bool keeps = KeepsScriptText(token->text, &all_script, &code_points);
+    if (all_script) return keeps;
   }
   return TrimToWordCharacters(token, true);
+}
+
+bool BigramTrimSpan(std::string_view text, size_t* begin, size_t* end,
+                    uint64_t* dropped, uint64_t* length) {
+  if (*begin >= *end) return false;
+  bool all_script;
+  const bool keeps = KeepsScriptText(text.substr(*begin, *end - *begin),
+                                     &all_script, length);
+  if (all_script) {
+    *dropped = 0;
+    return keeps;
+  }
+  return TrimSpanToWordCharacters(text, begin, end, dropped, length, true);
 }
 
 }  // namespace vrim

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/token.h"
+#include "analysis/tokenizer.h"
 
 namespace vrim {
 
@@ -26,11 +27,24 @@ TokenList TokenizeBigram(std::string_view text, uint32_t bigram_classes);
 void AppendBigrams(std::string_view text, size_t byte_begin, size_t byte_end,
                    uint64_t cp_begin, int script, TokenList* out);
 
+// The byte spans of the tokens AppendBigrams appends for the same run.
+void AppendBigramSpans(std::string_view text, size_t byte_begin,
+                       size_t byte_end, int script,
+                       std::vector<ByteSpan>* out);
+
 // The bigram languages' trimmer: tokens made only of script characters are
 // kept whole (dropped when they are all marks, all U+30FC, or start with a
 // mark); anything else is trimmed like the generic trimmer, with marks
 // counted as word characters. Returns false when the token is dropped.
 bool BigramTrim(Token* token);
+
+// BigramTrim over the bytes [*begin, *end) of `text`, in the manner of
+// TrimSpanToWordCharacters: narrows the range, sets `*dropped` to the code
+// points removed at the front and `*length` to those kept; returns false
+// when the token is dropped.
+// REQUIRES: the range is valid UTF-8 on code point boundaries.
+bool BigramTrimSpan(std::string_view text, size_t* begin, size_t* end,
+                    uint64_t* dropped, uint64_t* length);
 
 }  // namespace vrim
 

@@ -72,7 +72,7 @@ bool TrimToWordCharacters(Token* token, bool marks_are_word_chars) {
 
 bool TrimSpanToWordCharacters(std::string_view text, size_t* begin,
                               size_t* end, uint64_t* dropped,
-                              uint64_t* length) {
+                              uint64_t* length, bool marks_are_word_chars) {
   if (*begin >= *end) return false;
   const char* base = text.data();
   // ASCII punctuation at either end (one code point a byte) is dropped
@@ -99,7 +99,7 @@ bool TrimSpanToWordCharacters(std::string_view text, size_t* begin,
   while (p < stop) {
     const char* start = p;
     const char32_t cp = NextCodePoint(&p);
-    if (IsWordChar(cp, false)) {
+    if (IsWordChar(cp, marks_are_word_chars)) {
       if (!found) {
         found = true;
         first_byte = start - base;

@@ -24,15 +24,17 @@ inline bool GenericTrim(Token* token) {
   return TrimToWordCharacters(token, false);
 }
 
-// GenericTrim over the bytes [*begin, *end) of `text`, for callers that
-// work on spans of one buffer: narrows the range to its first through last
+// GenericTrim (TrimToWordCharacters with `marks_are_word_chars`) over the
+// bytes [*begin, *end) of `text`, for callers that work on spans of one
+// buffer: narrows the range to its first through last
 // word character, sets `*dropped` to the code points removed at the front
 // and `*length` to the code points kept. Returns false, leaving the range
 // alone, when it holds no word character.
 // REQUIRES: the range is valid UTF-8 on code point boundaries.
 bool TrimSpanToWordCharacters(std::string_view text, size_t* begin,
                               size_t* end, uint64_t* dropped,
-                              uint64_t* length);
+                              uint64_t* length,
+                              bool marks_are_word_chars = false);
 
 }  // namespace vrim
 
