@@ -307,5 +307,24 @@ TEST(TokenizerTest, LongBigramRun) {
   EXPECT_EQ(tokens[998].text, "\u4E00\u4E00");
 }
 
+// The bigram trimmer takes Han ideographs and kana letters as plain script
+// letters without asking the script tables; they must agree.
+TEST(TokenizerTest, BigramTrimPlainLettersAgreeWithScriptTables) {
+  for (auto [from, to] : {std::pair<char32_t, char32_t>{0x4E00, 0x9FFF},
+                          {0x3041, 0x3096}, {0x30A1, 0x30FA}}) {
+    for (char32_t cp = from; cp <= to; ++cp) {
+      ASSERT_TRUE(IsScriptChar(cp)) << static_cast<uint32_t>(cp);
+      ASSERT_FALSE(IsCombiningMark(cp)) << static_cast<uint32_t>(cp);
+      ASSERT_NE(static_cast<uint32_t>(cp), 0x30FCu);
+    }
+  }
+  for (std::string text : {"\u30FC\u30FC", "\u3099\u4E00", "\u4E00\u3099",
+                           "\u30A2\u30FC"}) {
+    Token token(text, 0, 2, 0);
+    EXPECT_EQ(BigramTrim(&token), text == "\u4E00\u3099" || text == "\u30A2\u30FC")
+        << text;
+  }
+}
+
 }  // namespace
 }  // namespace vrim

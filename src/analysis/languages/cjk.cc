@@ -63,6 +63,13 @@ void ForEachBigram(std::string_view text, size_t byte_begin, size_t byte_end,
   emit(last.byte, last.cp, byte_end, cp_index);
 }
 
+// Han ideographs and the kana letters: script characters that are neither
+// marks nor U+30FC, by far the most common in bigrams.
+inline bool IsPlainScriptLetter(char32_t cp) {
+  return (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0x3041 && cp <= 0x3096) ||
+         (cp >= 0x30A1 && cp <= 0x30FA);
+}
+
 // What BigramTrim decides for a text made only of script characters and
 // marks; false when the text holds another character (`*all_script`
 // false then) or is to be dropped.
@@ -74,6 +81,11 @@ bool KeepsScriptText(std::string_view text, bool* all_script,
   uint64_t count = 0;
   while (p < end) {
     char32_t cp = NextCodePoint(&p);
+    if (IsPlainScriptLetter(cp)) {
+      all_marks = all_long_vowel = false;
+      ++count;
+      continue;
+    }
     bool mark = IsCombiningMark(cp);
     if (!mark && !IsScriptChar(cp)) {
       *all_script = false;
