@@ -68,7 +68,7 @@ void FieldAnalyzer::AnalyseAscii(std::string_view text) {
 void FieldAnalyzer::AnalyseGeneric(std::string_view text) {
   buffer_ = turkish_ ? NormalizeTurkish(text) : NormalizeDefault(text);
   SplitGeneric(buffer_, language_.separators(), &spans_);
-  KeepSpans([](std::string_view normalized, size_t* b, size_t* e,
+  KeepSpans<true>([](std::string_view normalized, size_t* b, size_t* e,
                uint64_t* dropped, uint64_t* length) {
     return TrimSpanToWordCharacters(normalized, b, e, dropped, length);
   });
@@ -79,29 +79,38 @@ void FieldAnalyzer::AnalyseGeneric(std::string_view text) {
 void FieldAnalyzer::AnalyseBigram(std::string_view text) {
   buffer_ = NormalizeDefault(text);
   SplitBigram(buffer_, kStandardSeparators, bigram_classes_, &spans_);
-  KeepSpans(BigramTrimSpan);
+  KeepSpans<false>(BigramTrimSpan);
 }
 
 // Keys the spans_ of buffer_ that `trim` (as TrimSpanToWordCharacters)
-// keeps, with their positions.
+// keeps, with their positions. With `kDisjoint` no span begins before the
+// previous one ends, so counting resumes at the end of the last kept token
+// rather than at its span's start.
 // REQUIRES: span begins never decrease.
-template <class Trim>
+template <bool kDisjoint, class Trim>
 void FieldAnalyzer::KeepSpans(const Trim& trim) {
   const std::string_view normalized = buffer_;
-  // Code point offsets, counted forward from the previous span's start.
+  // A known code point offset at or before the next span's start.
   size_t counted_byte = 0;
   uint64_t counted_cp = 0;
   for (const ByteSpan& span : spans_) {
-    counted_cp += CountCodePoints(
-        normalized.substr(counted_byte, span.begin - counted_byte));
+    const size_t gap = span.begin - counted_byte;
+    // Mostly a single separator byte, which is one code point.
+    counted_cp +=
+        gap == 1 ? 1 : CountCodePoints(normalized.substr(counted_byte, gap));
     counted_byte = span.begin;
     size_t b = span.begin;
     size_t e = span.end;
     uint64_t dropped, length;
     if (!trim(normalized, &b, &e, &dropped, &length)) continue;
     if (!Keeps(length)) continue;
+    const uint64_t start = counted_cp + dropped;
     keys_.push_back(KeyedToken{MakeKey(normalized.substr(b, e - b)),
-                               Position{counted_cp + dropped, length}, true});
+                               Position{start, length}, true});
+    if constexpr (kDisjoint) {
+      counted_byte = e;
+      counted_cp = start + length;
+    }
   }
 }
 

@@ -46,7 +46,7 @@ class FieldAnalyzer {
   void AnalyseAscii(std::string_view text);
   void AnalyseGeneric(std::string_view text);
   void AnalyseBigram(std::string_view text);
-  template <class Trim>
+  template <bool kDisjoint, class Trim>
   void KeepSpans(const Trim& trim);
   void AnalyseGeneral(std::string_view text);
   // Whether a token of `length` characters is kept; counts the others.
