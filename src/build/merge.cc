@@ -64,9 +64,13 @@ std::vector<std::vector<uint32_t>> MergeDocuments(
   return ids;
 }
 
-// A surviving posting with its new document id and its position list.
+// A surviving posting's values, with its new document id, and its
+// position list.
 struct Carried {
-  Posting posting;
+  uint32_t field;
+  uint32_t doc;
+  uint32_t tf;
+  uint32_t position_count;
   const uint8_t* list;
   size_t length;
 };
@@ -80,15 +84,15 @@ void CarryPostings(const Index& from, uint32_t term,
   for (const Posting* p = from.postings_begin(term);
        p != from.postings_end(term); ++p) {
     size_t length = 0;
-    if (p->position_count > 0) {
+    const uint32_t count = from.position_count(*p);
+    if (count > 0) {
       if (list == nullptr) list = from.PositionList(p);
-      length = EncodedPositionsLength(list, p->position_count);
+      length = EncodedPositionsLength(list, count);
     }
     const uint32_t doc = ids[p->doc];
     if (doc != kDroppedDocument) {
-      Carried carried{*p, list, length};
-      carried.posting.doc = doc;
-      out->push_back(carried);
+      out->push_back(
+          Carried{from.field(*p), doc, from.tf(*p), count, list, length});
     }
     list += length;
   }
@@ -108,8 +112,8 @@ void MergeRuns(std::vector<Carried>* carried, size_t middle,
   const Carried* right = carried->data() + middle;
   const Carried* right_end = carried->data() + carried->size();
   while (left != left_end && right != right_end) {
-    const Posting& r = right->posting;
-    const Posting& l = left->posting;
+    const Carried& r = *right;
+    const Carried& l = *left;
     const bool right_first = r.field != l.field ? r.field < l.field
                                                 : r.doc < l.doc;
     *out++ = right_first ? *right++ : *left++;
@@ -119,8 +123,8 @@ void MergeRuns(std::vector<Carried>* carried, size_t middle,
 
 // The union of the term dictionaries in byte order, each term's postings
 // gathered from every index holding it; terms left without a posting are
-// not kept.
-void MergeTerms(const std::vector<IndexPtr>& indexes,
+// not kept. False when the postings do not fit one index.
+bool MergeTerms(const std::vector<IndexPtr>& indexes,
                 const std::vector<std::vector<uint32_t>>& ids,
                 IndexData* out) {
   std::vector<uint32_t> next(indexes.size(), 0);  // term cursor per index
@@ -166,7 +170,9 @@ void MergeTerms(const std::vector<IndexPtr>& indexes,
     }
     if (carried.empty()) continue;
     for (const Carried& c : carried) {
-      out->postings.push_back(c.posting);
+      if (!out->postings.push_back(c.field, c.doc, c.tf, c.position_count)) {
+        return false;
+      }
       if (c.length > 0) {
         out->positions.append(reinterpret_cast<const char*>(c.list), c.length);
       }
@@ -174,6 +180,7 @@ void MergeTerms(const std::vector<IndexPtr>& indexes,
     out->terms.push_back(term);
     out->term_postings.push_back(out->postings.size());
   }
+  return true;
 }
 
 }  // namespace
@@ -228,7 +235,10 @@ bool MergeIndexes(const std::vector<IndexPtr>& indexes,
   data.b = SanitizeB(first.data().b);
   const std::vector<std::vector<uint32_t>> ids =
       MergeDocuments(indexes, drop, &data);
-  MergeTerms(indexes, ids, &data);
+  if (!MergeTerms(indexes, ids, &data)) {
+    *error = kTooManyWidePostings;
+    return false;
+  }
   *out = Index::Make(std::move(data), first.language_ptr());
   return true;
 }

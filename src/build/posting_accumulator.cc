@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <queue>
+#include <stdexcept>
 #include <utility>
 
 #include "analysis/utf8.h"
@@ -60,13 +61,14 @@ void PostingAccumulator::AddBasePostings(const IndexData& base,
     for (uint64_t i = base.term_postings[t]; i < base.term_postings[t + 1];
          ++i) {
       const Posting& p = base.postings[i];
-      const size_t size = EncodedPositionsLength(list, p.position_count);
+      const uint32_t count = base.postings.position_count(p);
+      const size_t size = EncodedPositionsLength(list, count);
       list += size;
       if (doc_map[p.doc] == kDroppedDocument) continue;
       bool added;
       if (id == kNone) id = terms_.Intern(MakeKey(base.terms[t]), &added);
-      StagedPosting staged{p.field, doc_map[p.doc], p.tf, p.position_count,
-                           positions_.size()};
+      StagedPosting staged{base.postings.field(p), doc_map[p.doc],
+                           base.postings.tf(p), count, positions_.size()};
       staged.set_positions_length(size);
       postings_.push_back(staged);
       positions_.append(reinterpret_cast<const char*>(list - size), size);
@@ -419,7 +421,9 @@ void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
     run_bytes[0] = out->positions.size();
     for (size_t w = 0; w < pieces; ++w) run_bytes[w + 1] += run_bytes[w];
     out->positions.resize(run_bytes[pieces]);
-    out->postings.resize(end);
+    out->postings.Grow(end - out->postings.size());
+    Posting* postings = out->postings.data();
+    std::vector<uint8_t> unpacked(pieces, 0);
     ParallelFor(pieces, [&](size_t w) {
       char* to = out->positions.data() + run_bytes[w];
       for (size_t i = run(w); i < run(w + 1); ++i) {
@@ -427,9 +431,25 @@ void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
         const uint64_t length = ListLength(lists, q);
         std::memcpy(to, lists + q.positions_offset, length);
         to += length;
-        out->postings[i] = Posting{q.field, q.doc, q.tf, q.position_count};
+        // Those that do not pack are made below, on this thread.
+        if (Postings::Packs(q.field, q.tf, q.position_count)) {
+          postings[i] = Postings::Packed(q.field, q.doc, q.tf,
+                                         q.position_count);
+        } else {
+          unpacked[w] = 1;
+        }
       }
     });
+    const bool any_unpacked =
+        std::find(unpacked.begin(), unpacked.end(), 1) != unpacked.end();
+    for (size_t i = begin; any_unpacked && i < end; ++i) {
+      const StagedPosting& q = data[i];
+      if (!Postings::Packs(q.field, q.tf, q.position_count) &&
+          !out->postings.Make(q.field, q.doc, q.tf, q.position_count,
+                              &postings[i])) {
+        throw std::length_error(kTooManyWidePostings);
+      }
+    }
     ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
   }
   Free(staged);

@@ -484,8 +484,9 @@ class Reader {
         prev_field = field;
         if (!record.Varint(&n, &e)) return false;
         if (n > record_length) return Fail(Truncated("postings"));
-        if (!(fast_ ? ReadGroupFast(&record, field, n, &next_positions,
-                                    &data->postings)
+        if (!(fast_ && field <= Posting::kMaxPackedField
+                  ? ReadGroupFast(&record, field, n, &next_positions,
+                                  &data->postings)
                     : ReadGroup(&record, field, n, &next_positions,
                                 &data->postings))) {
           return false;
@@ -526,7 +527,7 @@ class Reader {
       const uint8_t* list = section + GetVarint64Unchecked(&record);
       for (uint64_t i = data->term_postings[t]; i < data->term_postings[t + 1];
            ++i) {
-        const uint32_t k = data->postings[i].position_count;
+        const uint32_t k = data->postings.position_count(data->postings[i]);
         if (k == 0) continue;
         position_scratch_.clear();
         list += DecodePositions(list, k, &position_scratch_);
@@ -537,15 +538,15 @@ class Reader {
 
   // Reads the `n` postings of one field of a term, appending them to `out`.
   bool ReadGroup(Cursor* record, uint32_t field, uint64_t n,
-                 uint64_t* next_positions, std::vector<Posting>* out) {
+                 uint64_t* next_positions, Postings* out) {
     uint64_t doc = 0;
     for (uint64_t i = 0; i < n; ++i) {
       Posting posting;
-      posting.field = field;
-      if (!ReadPosting(record, i, &doc, next_positions, &posting)) {
+      if (!ReadPosting(record, field, i, &doc, next_positions, out,
+                       &posting)) {
         return false;
       }
-      out->push_back(posting);
+      out->Append(posting);
     }
     return true;
   }
@@ -558,29 +559,30 @@ class Reader {
   // order of the general path: a posting of any other shape goes through
   // ReadPosting from its first byte once the lists before it are read, and
   // a list the scan does not recognise through ReadPositionList.
+  // REQUIRES: field <= Posting::kMaxPackedField.
   bool ReadGroupFast(Cursor* record, uint32_t field, uint64_t n,
-                     uint64_t* next_positions, std::vector<Posting>* out) {
+                     uint64_t* next_positions, Postings* out) {
     // Every posting takes at least 3 bytes, so a group that cannot fit
     // fails: the general path finds where.
     if (n > record->remaining() / 3) {
       return ReadGroup(record, field, n, next_positions, out);
     }
     const size_t first = out->size();
-    out->resize(first + n);  // within the capacity reserved for the section
+    out->Grow(n);  // within the capacity reserved for the section
     Posting* const postings = out->data() + first;
     uint64_t doc = 0;
     for (uint64_t i = 0; i < n;) {
       const uint64_t common =
           ReadCommonPostings(record, data_ + size_, field, i, n - i,
                              stored_docs_, &doc, postings + i);
-      if (!ReadPositionLists(postings + i, postings + i + common,
+      if (!ReadPositionLists(*out, postings + i, postings + i + common,
                              next_positions)) {
         return false;
       }
       i += common;
       if (i == n) break;
-      postings[i].field = field;
-      if (!ReadPosting(record, i, &doc, next_positions, &postings[i])) {
+      if (!ReadPosting(record, field, i, &doc, next_positions, out,
+                       &postings[i])) {
         return false;
       }
       ++i;
@@ -591,7 +593,8 @@ class Reader {
   // Reads postings of the common shape from `record` into `out` (at most
   // `count`, the first being posting `index` of its group), up to the
   // first posting of another shape or failing a check; returns how many.
-  // Those read pass every check of ReadPosting but the position list's.
+  // Those read pass every check of ReadPosting but the position list's, and
+  // pack (a position count of 0 or the frequency).
   // The four bytes from a posting's start must lie before `readable_end`.
   __attribute__((noinline)) static uint64_t ReadCommonPostings(
       Cursor* record, const uint8_t* readable_end, uint32_t field,
@@ -607,16 +610,18 @@ class Reader {
       const uint32_t rest = w >> (8 * two);  // from the delta's last byte
       const uint32_t delta =
           (w & 0x7F) | (((rest & 0x7F) << 7) & (0u - two));
+      const uint32_t tf = (rest >> 8) & 0x7F;
+      const uint32_t k = (rest >> 16) & 0x7F;
       if ((rest & 0x808080u) != 0 || record_end - p < 3 + two ||
-          doc + delta >= stored_docs || (delta == 0 && index + j > 0)) {
+          doc + delta >= stored_docs || (delta == 0 && index + j > 0) ||
+          (k != 0 && k != tf)) {
         break;
       }
       doc += delta;
       Posting& posting = out[j];
-      posting.field = field;
       posting.doc = static_cast<uint32_t>(doc);
-      posting.tf = (rest >> 8) & 0x7F;
-      posting.position_count = (rest >> 16) & 0x7F;
+      posting.bits = field << Posting::kFieldShift |
+                     (k != 0 ? Posting::kPositionsBit : 0) | tf;
       p += 3 + two;
     }
     record->Skip(static_cast<uint64_t>(p - record->pos()));
@@ -626,7 +631,8 @@ class Reader {
 
   // Reads the position lists of the postings [begin, end), which have
   // passed every other check, in order from `*next_positions`.
-  __attribute__((noinline)) bool ReadPositionLists(Posting* begin,
+  __attribute__((noinline)) bool ReadPositionLists(const Postings& postings,
+                                                   Posting* begin,
                                                    Posting* end,
                                                    uint64_t* next_positions) {
     const uint8_t* const positions = At(offsets_[kPositions]);
@@ -634,7 +640,7 @@ class Reader {
     const uint64_t first_list = *next_positions;
     uint64_t next = first_list;
     for (Posting* posting = begin; posting != end; ++posting) {
-      const uint32_t k = posting->position_count;
+      const uint32_t k = postings.position_count(*posting);
       if (k == 0) continue;
       // A list the scan recognises is sound and canonical, so it is kept
       // where it lies, as ReadPositionList would keep it.
@@ -656,11 +662,13 @@ class Reader {
     return true;
   }
 
-  // The `i`th posting of a group: its document id follows `*doc`, its
-  // position list lies at `*next_positions`; both move past it.
-  __attribute__((noinline)) bool ReadPosting(Cursor* record, uint64_t i,
-                                             uint64_t* doc,
+  // The `i`th posting of a group of `field`, made by `table`: its document
+  // id follows `*doc`, its position list lies at `*next_positions`; both
+  // move past it.
+  __attribute__((noinline)) bool ReadPosting(Cursor* record, uint32_t field,
+                                             uint64_t i, uint64_t* doc,
                                              uint64_t* next_positions,
+                                             Postings* table,
                                              Posting* posting) {
     ReadError& e = *error_;
     uint32_t delta, tf, k;
@@ -673,9 +681,9 @@ class Reader {
     if (!record->Varint32(&tf, &e) || !record->Varint32(&k, &e)) {
       return false;
     }
-    posting->doc = static_cast<uint32_t>(*doc);
-    posting->tf = tf;
-    posting->position_count = k;
+    if (!table->Make(field, static_cast<uint32_t>(*doc), tf, k, posting)) {
+      return Fail(Truncated("postings"));  // more than a file can hold
+    }
     return k == 0 || ReadPositionList(next_positions, k);
   }
 

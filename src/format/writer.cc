@@ -158,6 +158,7 @@ class Writer {
     // The lists lie back to back in postings order.
     const uint8_t* encoded =
         reinterpret_cast<const uint8_t*>(data_.positions.data());
+    const Postings& postings = data_.postings;
     for (size_t t = 0; t < t_count; ++t) {
       if (postings_.size() > kMaxU32) return Fail(overflow, "postings offset");
       postings_offsets_.push_back(static_cast<uint32_t>(postings_.size()));
@@ -168,7 +169,9 @@ class Writer {
       uint64_t groups = 0;
       const uint32_t stamp = static_cast<uint32_t>(t + 1);
       for (const Posting* p = begin; p != end; ++p) {
-        if (p == begin || p->field != p[-1].field) ++groups;
+        if (p == begin || postings.field(*p) != postings.field(p[-1])) {
+          ++groups;
+        }
         if (p->doc < seen.size() && seen[p->doc] != stamp) {
           seen[p->doc] = stamp;
           ++df;
@@ -181,27 +184,29 @@ class Writer {
       // Postings are sorted by (field, doc): each run of one field is a
       // group, already in document id order.
       for (const Posting* group = begin; group != end;) {
+        const uint32_t field = postings.field(*group);
         const Posting* group_end = group;
-        while (group_end != end && group_end->field == group->field) {
+        while (group_end != end && postings.field(*group_end) == field) {
           ++group_end;
         }
-        PutVarint64(&postings_, group->field);
+        PutVarint64(&postings_, field);
         PutVarint64(&postings_, group_end - group);
         uint32_t prev_doc = 0;
         for (const Posting* p = group; p != group_end; ++p) {
           PutVarint64(&postings_, p->doc - prev_doc);
           prev_doc = p->doc;
-          PutVarint64(&postings_, p->tf);
+          PutVarint64(&postings_, postings.tf(*p));
+          const uint32_t kept = postings.position_count(*p);
           const uint8_t* list = encoded;
-          encoded += EncodedPositionsLength(list, p->position_count);
-          uint64_t count = positions_ ? p->position_count : 0;
+          encoded += EncodedPositionsLength(list, kept);
+          uint64_t count = positions_ ? kept : 0;
           PutVarint64(&postings_, count);
           if (count > 0) {
             const uint64_t longest = AppendCanonicalPositions(
                 list, count, &positions_data_, &scratch);
             if (longest > binary_format::kMaxPositionLength) {
               if (overlong_ != nullptr) {
-                *overlong_ = OverlongPosition{p->doc, p->field, longest};
+                *overlong_ = OverlongPosition{p->doc, field, longest};
               }
               return Fail(overflow, "position length");
             }

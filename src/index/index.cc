@@ -46,7 +46,8 @@ std::shared_ptr<const Index> Index::Make(IndexData data,
   for (size_t t = 0; t < term_count; ++t) {
     const uint64_t begin = d.term_postings[t];
     const uint64_t end = d.term_postings[t + 1];
-    if (begin == end || d.postings[begin].field == d.postings[end - 1].field) {
+    if (begin == end || d.postings.field(d.postings[begin]) ==
+                            d.postings.field(d.postings[end - 1])) {
       // One field: every posting is another document.
       index->document_frequency_[t] = static_cast<uint32_t>(end - begin);
       continue;
@@ -120,22 +121,23 @@ const uint8_t* Index::PositionList(const Posting* p) const {
     for (size_t i = 0; i < n; ++i) {
       if (i % kPositionMarkStride == 0) position_marks_.push_back(offset);
       offset += EncodedPositionsLength(lists + offset,
-                                       postings[i].position_count);
+                                       data_.postings.position_count(postings[i]));
     }
   });
   const uint64_t i = static_cast<uint64_t>(p - postings);
   const Posting* at = postings + (i - i % kPositionMarkStride);
   const uint8_t* list = lists + position_marks_[i / kPositionMarkStride];
   for (; at != p; ++at) {
-    list += EncodedPositionsLength(list, at->position_count);
+    list += EncodedPositionsLength(list, position_count(*at));
   }
   return list;
 }
 
 void Index::AppendPositions(const Posting& p,
                             std::vector<Position>* out) const {
-  if (p.position_count == 0) return;
-  DecodePositions(PositionList(&p), p.position_count, out);
+  const uint32_t count = position_count(p);
+  if (count == 0) return;
+  DecodePositions(PositionList(&p), count, out);
 }
 
 double SanitizeK1(double k1) {

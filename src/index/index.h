@@ -18,19 +18,11 @@
 
 #include "analysis/language.h"
 #include "index/positions.h"
+#include "index/postings.h"
 #include "index/string_table.h"
 #include "index/token_set.h"
 
 namespace vrim {
-
-// One term in one field of one document.
-struct Posting {
-  uint32_t field = 0;
-  uint32_t doc = 0;
-  uint32_t tf = 0;              // term frequency
-  uint32_t position_count = 0;  // entries of the encoded list (0: none kept)
-};
-static_assert(sizeof(Posting) == 16, "postings are the bulk of an index");
 
 // A structure derived from an index on first use by a layer above this one
 // (score bounds for top-n search, for example) and kept with the index.
@@ -72,7 +64,7 @@ struct IndexData {
   // (field, doc).
   StringTable terms;
   std::vector<uint64_t> term_postings;
-  std::vector<Posting> postings;
+  Postings postings;
 
   // Encoded position lists (positions.h) of the postings with a position
   // count above 0, back to back in postings order: a list's place follows
@@ -146,13 +138,20 @@ class Index {
   }
 
   // The encoded position list of the posting at `p`.
-  // REQUIRES: `p` points into data().postings and p->position_count > 0.
+  // REQUIRES: `p` points into data().postings and its position count is
+  // above 0.
   const uint8_t* PositionList(const Posting* p) const;
+
+  // The values of a posting of data().postings.
+  uint32_t field(const Posting& p) const { return data_.postings.field(p); }
+  uint32_t tf(const Posting& p) const { return data_.postings.tf(p); }
+  uint32_t position_count(const Posting& p) const {
+    return data_.postings.position_count(p);
+  }
 
   // Decoded positions of posting `p` (none when its count is 0), appended
   // to `out`.
-  // REQUIRES: p.position_count == 0 or `p` is an element of
-  // data().postings.
+  // REQUIRES: `p` is an element of data().postings.
   void AppendPositions(const Posting& p, std::vector<Position>* out) const;
 
   // The token set of the terms, built on first use; safe to call from

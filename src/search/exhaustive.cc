@@ -131,7 +131,7 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
         double contribution = 0.0;
         if (field_ok) {
           const double rounded = RoundedContribution(
-              params_, record.idf, avg, fb, data.doc_boosts[p->doc], p->tf,
+              params_, record.idf, avg, fb, data.doc_boosts[p->doc], range.postings->tf(*p),
               index_.field_length(p->doc, field));
           if (rounded != 0.0) {
             contribution = phrase_checker.Factor(record, p->doc, field) *

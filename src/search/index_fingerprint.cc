@@ -62,8 +62,8 @@ IndexFingerprint IndexFingerprint::Derive(const Index& index) {
   h.Strings(data.terms);
   for (uint64_t start : data.term_postings) h.Word(start);
   for (const Posting& p : data.postings) {
-    h.Word((static_cast<uint64_t>(p.field) << 32) | p.doc);
-    h.Word(p.tf);
+    h.Word((static_cast<uint64_t>(data.postings.field(p)) << 32) | p.doc);
+    h.Word(data.postings.tf(p));
   }
   return IndexFingerprint(h.Finish());
 }

@@ -34,16 +34,17 @@ bool PhraseChecker::Verify(uint32_t phrase, uint32_t doc,
     const Posting* end = index_.postings_end(term);
     const Posting* p = std::lower_bound(
         index_.postings_begin(term), end, std::make_pair(field, doc),
-        [](const Posting& a, const std::pair<uint32_t, uint32_t>& key) {
-          return a.field < key.first ||
-                 (a.field == key.first && a.doc < key.second);
+        [&](const Posting& a, const std::pair<uint32_t, uint32_t>& key) {
+          const uint32_t a_field = index_.field(a);
+          return a_field < key.first ||
+                 (a_field == key.first && a.doc < key.second);
         });
-    if (p == end || p->field != field || p->doc != doc ||
-        p->position_count == 0) {
+    if (p == end || index_.field(*p) != field || p->doc != doc ||
+        index_.position_count(*p) == 0) {
       return false;
     }
     std::vector<uint64_t>& starts = positions[i];
-    DecodeStarts(index_.PositionList(p), p->position_count, &starts);
+    DecodeStarts(index_.PositionList(p), index_.position_count(*p), &starts);
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
   }
   return VerifyPhrase(plan_.phrases[phrase], positions);

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 
 #include "search/score_bounds.h"
@@ -23,11 +24,11 @@ double Idf(uint64_t n, uint64_t N) {
 PostingRange FieldRange(const Index& index, uint32_t term, uint32_t field) {
   const Posting* begin = std::partition_point(
       index.postings_begin(term), index.postings_end(term),
-      [field](const Posting& p) { return p.field < field; });
+      [&](const Posting& p) { return index.field(p) < field; });
   const Posting* end = std::partition_point(
       begin, index.postings_end(term),
-      [field](const Posting& p) { return p.field == field; });
-  return PostingRange{begin, end};
+      [&](const Posting& p) { return index.field(p) == field; });
+  return PostingRange{begin, end, &index.data().postings};
 }
 
 // Moves `range.begin` to the first posting of a document >= `doc`.
@@ -108,7 +109,7 @@ class FieldWords {
         // One spelling: its own list, read in place.
         const Posting* p = At(word_begin_[w], doc);
         const uint32_t* words = WordsOf(p);
-        positions_[w] = WordList{words, words + p->position_count};
+        positions_[w] = WordList{words, words + index_.position_count(*p)};
         continue;
       }
       std::vector<uint32_t>& out = merged_[w];
@@ -117,7 +118,7 @@ class FieldWords {
         const Posting* p = At(r, doc);
         if (p == nullptr) continue;
         const uint32_t* words = WordsOf(p);
-        out.insert(out.end(), words, words + p->position_count);
+        out.insert(out.end(), words, words + index_.position_count(*p));
       }
       std::sort(out.begin(), out.end());
       positions_[w] = WordList{out.data(), out.data() + out.size()};
@@ -170,7 +171,9 @@ void FindOccurrences(const Index& index, PhraseQuery* query, uint32_t field) {
     if (!words.Gather(doc)) continue;
     const uint32_t tf =
         CountPhraseOccurrences(words.positions(), query->slop, nullptr);
-    if (tf > 0) query->postings.push_back(Posting{field, doc, tf, 0});
+    if (tf > 0 && !query->postings.push_back(field, doc, tf, 0)) {
+      throw std::length_error(kTooManyWidePostings);
+    }
   }
 }
 
@@ -185,7 +188,7 @@ void DeriveBounds(const Index& index, PhraseQuery* query) {
                             0.0);
   for (size_t i = 0; i < n; ++i) {
     const float unit =
-        RoundUpToFloat(ScoreBounds::Unit(index, query->postings[i], k1, b));
+        RoundUpToFloat(ScoreBounds::Unit(index, query->postings, query->postings[i], k1, b));
     query->units[i] = unit;
     double& block = query->block_units[ScoreBounds::BlockOf(i)];
     block = std::max<double>(block, unit);
@@ -309,10 +312,12 @@ bool PlanPhraseClause(const Index& index, const Clause& clause,
   for (uint32_t field : plan->fields) {
     plan->averages.push_back(stats.average(field));
     const Posting* from = std::partition_point(
-        begin, end, [field](const Posting& p) { return p.field < field; });
+        begin, end,
+        [&](const Posting& p) { return query->postings.field(p) < field; });
     const Posting* to = std::partition_point(
-        from, end, [field](const Posting& p) { return p.field == field; });
-    plan->ranges.push_back(PostingRange{from, to});
+        from, end,
+        [&](const Posting& p) { return query->postings.field(p) == field; });
+    plan->ranges.push_back(PostingRange{from, to, &query->postings});
   }
   return true;
 }
@@ -359,7 +364,7 @@ void SelectInField(const Index& index, const PhraseQuery& query,
       if (p == nullptr) continue;
       const uint32_t* positions = words.WordsOf(p);
       Selected selected{query.words[w][s], field, p, {}};
-      for (uint32_t e = 0; e < p->position_count; ++e) {
+      for (uint32_t e = 0; e < index.position_count(*p); ++e) {
         if (std::binary_search(used.begin(), used.end(), positions[e])) {
           selected.entries.push_back(e);
         }

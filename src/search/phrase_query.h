@@ -50,7 +50,7 @@ struct PhraseQuery {
   uint32_t slop = 0;
   // The pairs where the phrase occurs, sorted by (field, document), tf the
   // number of occurrences; without positions.
-  std::vector<Posting> postings;
+  Postings postings;
   // Upper bounds of the postings' unit scores (as score_bounds.h), each
   // and per block of ScoreBounds::kBlockSize from the first.
   std::vector<float> units;

@@ -46,10 +46,10 @@ std::vector<double> LengthNorms(const Index& index, double k1, double b) {
 
 }  // namespace
 
-double ScoreBounds::Unit(const Index& index, const Posting& p, double k1,
-                         double b) {
-  return UnitOf(index.data().doc_boosts[p.doc], p.tf,
-                LengthNorm(index, p.doc, p.field, k1, b), k1);
+double ScoreBounds::Unit(const Index& index, const Postings& postings,
+                         const Posting& p, double k1, double b) {
+  return UnitOf(index.data().doc_boosts[p.doc], postings.tf(p),
+                LengthNorm(index, p.doc, postings.field(p), k1, b), k1);
 }
 
 ScoreBounds ScoreBounds::Derive(const Index& index) {
@@ -78,8 +78,10 @@ ScoreBounds ScoreBounds::Derive(const Index& index) {
       // As Unit(), with the length part looked up.
       const Posting& p = data.postings[first + i];
       const double unit =
-          UnitOf(data.doc_boosts[p.doc], p.tf,
-                 norms[static_cast<size_t>(p.doc) * fields + p.field], k1);
+          UnitOf(data.doc_boosts[p.doc], data.postings.tf(p),
+                 norms[static_cast<size_t>(p.doc) * fields +
+                       data.postings.field(p)],
+                 k1);
       float rounded = static_cast<float>(unit);
       if (rounded < unit) {  // finite and not negative: the next float up
         rounded = std::bit_cast<float>(std::bit_cast<uint32_t>(rounded) + 1);

@@ -35,9 +35,10 @@ class ScoreBounds : public DerivedPart {
     return index.Derived<ScoreBounds>(DerivedSlot::kScoreBounds);
   }
 
-  // The unit score of one posting of `index`, with k1 and b as sanitised.
-  static double Unit(const Index& index, const Posting& posting, double k1,
-                     double b);
+  // The unit score of one posting of `postings`, on the documents of
+  // `index`, with k1 and b as sanitised.
+  static double Unit(const Index& index, const Postings& postings,
+                     const Posting& posting, double k1, double b);
 
   // Index into the term's blocks of the posting `offset` postings after
   // the term's first.

@@ -124,10 +124,10 @@ PostingRange FieldPostings(const Index& index, uint32_t term, uint32_t field) {
   const Posting* begin = index.postings_begin(term);
   const Posting* end = index.postings_end(term);
   begin = std::partition_point(
-      begin, end, [field](const Posting& p) { return p.field < field; });
+      begin, end, [&](const Posting& p) { return index.field(p) < field; });
   end = std::partition_point(
-      begin, end, [field](const Posting& p) { return p.field == field; });
-  return PostingRange{begin, end};
+      begin, end, [&](const Posting& p) { return index.field(p) == field; });
+  return PostingRange{begin, end, &index.data().postings};
 }
 
 }  // namespace
@@ -205,10 +205,11 @@ std::vector<FieldRun> FieldRuns(const Index& index,
     const Posting* p = index.postings_begin(records[r].term);
     const Posting* end = index.postings_end(records[r].term);
     while (p != end) {
-      const uint32_t field = p->field;
+      const uint32_t field = index.field(*p);
       const Posting* run_end = std::partition_point(
-          p, end, [field](const Posting& q) { return q.field == field; });
-      runs.push_back(FieldRun{r, field, PostingRange{p, run_end}});
+          p, end, [&](const Posting& q) { return index.field(q) == field; });
+      runs.push_back(FieldRun{r, field,
+                              PostingRange{p, run_end, &index.data().postings}});
       p = run_end;
     }
   }

@@ -41,6 +41,7 @@ struct TermRecord {
 struct PostingRange {
   const Posting* begin;
   const Posting* end;
+  const Postings* postings;  // what they are part of: the values
 };
 
 struct ClausePlan {

@@ -43,6 +43,7 @@ struct Cursor {
   const Posting* at;
   const Posting* end;
   const Posting* term_first;  // blocks are counted from here
+  const Postings* postings;   // the values of at..end
   const float* units;         // posting bounds, from term_first on
   const double* block_units;  // block bounds, from term_first's block on
   uint32_t term;
@@ -196,6 +197,7 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
   Cursor c;
   c.at = range.begin;
   c.end = range.end;
+  c.postings = range.postings;
   if (plan.phrase_query != nullptr) {
     // A phrase's own postings, with bounds of their own.
     c.term_first = plan.phrase_query->postings.data();
@@ -540,7 +542,7 @@ double TopDocsSearch::ExactScore(uint32_t doc) {
       if (c.scores) {
         const double rounded = RoundedContribution(
             params_, record.idf, plan.averages[c.field_index],
-            data_.field_boosts[field], doc_boost, c.at->tf,
+            data_.field_boosts[field], doc_boost, c.postings->tf(*c.at),
             index_.field_length(doc, field));
         if (rounded != 0.0) {
           contribution = checkers_[ci].Factor(record, doc, field) *

@@ -20,7 +20,7 @@ struct PendingWord {
 
 WordPositions WordPositions::Derive(const Index& index) {
   const IndexData& data = index.data();
-  const std::vector<Posting>& postings = data.postings;
+  const Postings& postings = data.postings;
   const uint64_t fields = index.field_count();
   const uint64_t groups = index.doc_count_stored() * fields;
   WordPositions out;
@@ -34,8 +34,9 @@ WordPositions WordPositions::Derive(const Index& index) {
   for (uint64_t i = 0; i < postings.size(); ++i) {
     const Posting& p = postings[i];
     if (i % kBlockSize == 0) out.block_first_.push_back(total);
-    group_end[p.doc * fields + p.field + 1] += p.position_count;
-    total += p.position_count;
+    const uint32_t count = postings.position_count(p);
+    group_end[p.doc * fields + postings.field(p) + 1] += count;
+    total += count;
   }
   for (uint64_t g = 1; g <= groups; ++g) group_end[g] += group_end[g - 1];
   std::vector<PendingWord> pending(total);
@@ -45,10 +46,11 @@ WordPositions WordPositions::Derive(const Index& index) {
   std::vector<uint64_t> starts;
   uint64_t entry = 0;
   for (const Posting& p : postings) {
-    if (p.position_count == 0) continue;
+    const uint32_t count = postings.position_count(p);
+    if (count == 0) continue;
     starts.clear();
-    encoded += DecodeStarts(encoded, p.position_count, &starts);
-    uint64_t& slot = next[p.doc * fields + p.field + 1];
+    encoded += DecodeStarts(encoded, count, &starts);
+    uint64_t& slot = next[p.doc * fields + postings.field(p) + 1];
     for (uint64_t start : starts) pending[--slot] = PendingWord{start, entry++};
   }
 
@@ -75,7 +77,7 @@ const uint32_t* WordPositions::Of(uint64_t posting) const {
   const uint64_t block_start = posting - posting % kBlockSize;
   uint64_t entry = block_first_[posting / kBlockSize];
   for (uint64_t i = block_start; i < posting; ++i) {
-    entry += (*postings_)[i].position_count;
+    entry += postings_->position_count((*postings_)[i]);
   }
   return words_.data() + entry;
 }

@@ -47,7 +47,7 @@ class WordPositions : public DerivedPart {
   }
 
  private:
-  const std::vector<Posting>* postings_ = nullptr;
+  const Postings* postings_ = nullptr;
   std::vector<uint32_t> words_;         // per stored position
   std::vector<uint64_t> block_first_;   // per block: its first entry
 };

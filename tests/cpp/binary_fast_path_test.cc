@@ -58,10 +58,8 @@ void ExpectSame(const Outcome& fast, const Outcome& general,
   EXPECT_EQ(a.positions, b.positions) << what;
   ASSERT_EQ(a.postings.size(), b.postings.size()) << what;
   for (size_t i = 0; i < a.postings.size(); ++i) {
-    const Posting& x = a.postings[i];
-    const Posting& y = b.postings[i];
-    ASSERT_EQ(std::tie(x.field, x.doc, x.tf, x.position_count),
-              std::tie(y.field, y.doc, y.tf, y.position_count))
+    ASSERT_EQ(binary_testing::PostingValues(a.postings, i),
+              binary_testing::PostingValues(b.postings, i))
         << what << ": posting " << i;
   }
 }

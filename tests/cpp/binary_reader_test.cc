@@ -419,10 +419,8 @@ TEST(BinaryReader, LoadsExactlyWhatWasWritten) {
   EXPECT_EQ(loaded.term_postings, original.term_postings);
   ASSERT_EQ(loaded.postings.size(), original.postings.size());
   for (size_t i = 0; i < loaded.postings.size(); ++i) {
-    const Posting& a = loaded.postings[i];
-    const Posting& b = original.postings[i];
-    EXPECT_EQ(std::tie(a.field, a.doc, a.tf, a.position_count),
-              std::tie(b.field, b.doc, b.tf, b.position_count));
+    EXPECT_EQ(binary_testing::PostingValues(loaded.postings, i),
+              binary_testing::PostingValues(original.postings, i));
   }
   EXPECT_EQ(binary_testing::PostingPositions(loaded),
             binary_testing::PostingPositions(original));
@@ -437,8 +435,8 @@ TEST(BinaryReader, PositionsOffLoadsEmptyListsAndFrequencies) {
                             &language, &error));
   std::vector<uint32_t> tfs;
   for (const Posting& p : loaded.postings) {
-    EXPECT_EQ(p.position_count, 0u);
-    tfs.push_back(p.tf);
+    EXPECT_EQ(loaded.postings.position_count(p), 0u);
+    tfs.push_back(loaded.postings.tf(p));
   }
   EXPECT_EQ(tfs, (std::vector<uint32_t>{2, 1, 1, 1}));
   EXPECT_TRUE(loaded.positions.empty());

@@ -67,10 +67,9 @@ IndexData MakeIndex(std::string language,
   for (auto& [term, by_field_doc] : postings) {
     d.terms.push_back(term);
     for (auto& [key, positions] : by_field_doc) {
-      Posting p{key.first, key.second, static_cast<uint32_t>(positions.size()),
-                static_cast<uint32_t>(positions.size())};
+      const uint32_t count = static_cast<uint32_t>(positions.size());
+      EXPECT_TRUE(d.postings.push_back(key.first, key.second, count, count));
       EncodePositions(&positions, &d.positions);
-      d.postings.push_back(p);
     }
     d.term_postings.push_back(d.postings.size());
   }

@@ -57,10 +57,9 @@ inline IndexData MakeIndexData(std::vector<std::string> fields,
   for (auto& [term, postings] : terms) {
     d.terms.push_back(term);
     for (TestPosting& p : postings) {
-      Posting posting{p.field, p.doc, p.tf,
-                      static_cast<uint32_t>(p.positions.size())};
+      EXPECT_TRUE(d.postings.push_back(
+          p.field, p.doc, p.tf, static_cast<uint32_t>(p.positions.size())));
       if (!p.positions.empty()) EncodePositions(&p.positions, &d.positions);
-      d.postings.push_back(posting);
     }
     d.term_postings.push_back(d.postings.size());
   }
@@ -79,10 +78,19 @@ inline std::vector<std::vector<Position>> PostingPositions(const IndexData& d) {
   std::vector<std::vector<Position>> out(d.postings.size());
   const auto* list = reinterpret_cast<const uint8_t*>(d.positions.data());
   for (size_t i = 0; i < d.postings.size(); ++i) {
-    if (d.postings[i].position_count == 0) continue;
-    list += DecodePositions(list, d.postings[i].position_count, &out[i]);
+    const uint32_t count = d.postings.position_count(d.postings[i]);
+    if (count == 0) continue;
+    list += DecodePositions(list, count, &out[i]);
   }
   return out;
+}
+
+// The values of posting `i`: field, document, frequency, position count.
+inline std::tuple<uint32_t, uint32_t, uint32_t, uint32_t> PostingValues(
+    const Postings& postings, size_t i) {
+  const Posting& p = postings[i];
+  return {postings.field(p), p.doc, postings.tf(p),
+          postings.position_count(p)};
 }
 
 }  // namespace vrim::binary_testing

@@ -59,10 +59,10 @@ View ViewOf(const Index& index) {
   for (size_t t = 0; t < d.terms.size(); ++t) {
     for (const Posting* p = index.postings_begin(t); p != index.postings_end(t);
          ++p) {
-      View::PostingView pv{p->tf, {}};
+      View::PostingView pv{index.tf(*p), {}};
       index.AppendPositions(*p, &pv.positions);
-      v.postings[std::string(d.terms[t])][d.fields[p->field]][d.refs[p->doc]] =
-          pv;
+      v.postings[std::string(d.terms[t])][d.fields[index.field(*p)]]
+                [d.refs[p->doc]] = pv;
     }
   }
   return v;
@@ -87,13 +87,15 @@ void ExpectWellFormed(const Index& index) {
          ++i) {
       const Posting& a = d.postings[i];
       const Posting& b = d.postings[i + 1];
-      EXPECT_LT(std::tie(a.field, a.doc), std::tie(b.field, b.doc));
+      EXPECT_LT(std::pair(index.field(a), a.doc),
+                std::pair(index.field(b), b.doc));
     }
   }
   for (const Posting& p : d.postings) {
-    EXPECT_LT(p.field, d.fields.size());
+    EXPECT_LT(index.field(p), d.fields.size());
     EXPECT_LT(p.doc, d.refs.size());
-    EXPECT_TRUE(p.position_count == 0 || p.position_count == p.tf);
+    EXPECT_TRUE(index.position_count(p) == 0 ||
+                index.position_count(p) == index.tf(p));
   }
   EXPECT_EQ(index.token_set().node_count() > 1, !d.terms.empty());
 }
@@ -375,7 +377,8 @@ TEST(IndexBuilderTest, RehydratedFromIndexWithoutPositions) {
   d.field_lengths = {2, 0, 1, 0};
   d.document_count = 2;
   d.terms = {"cat", "dog"};
-  d.postings = {{0, 0, 2, 0}, {0, 1, 1, 0}};
+  ASSERT_TRUE(d.postings.push_back(0, 0, 2, 0));
+  ASSERT_TRUE(d.postings.push_back(0, 1, 1, 0));
   d.term_postings = {0, 1, 2};
   auto builder =
       IndexBuilder::FromIndex(*Index::Make(std::move(d), MakeSpaceLanguage()));

@@ -27,13 +27,13 @@ IndexData SampleData() {
   d.terms = {"cat", "dog", "zebra"};
   std::vector<Position> cat_title = {{5, 3}, {0, 3}};
   std::vector<Position> cat_body = {{2, 4}};
-  d.postings.push_back({0, 0, 2, 2});
+  d.postings.push_back(0, 0, 2, 2);
   EncodePositions(&cat_title, &d.positions);
-  d.postings.push_back({1, 0, 1, 1});
+  d.postings.push_back(1, 0, 1, 1);
   EncodePositions(&cat_body, &d.positions);
-  d.postings.push_back({1, 2, 1, 0});  // no positions
-  d.postings.push_back({1, 1, 3, 0});
-  d.postings.push_back({0, 2, 1, 0});
+  d.postings.push_back(1, 2, 1, 0);  // no positions
+  d.postings.push_back(1, 1, 3, 0);
+  d.postings.push_back(0, 2, 1, 0);
   d.term_postings = {0, 3, 4, 5};
   return d;
 }
@@ -99,7 +99,7 @@ TEST(IndexMakeTest, FindsEveryPostingsPositionListAcrossMarks) {
     }
     std::vector<Position> list = want[doc];
     const auto count = static_cast<uint32_t>(list.size());
-    d.postings.push_back({0, doc, count + 1, count});
+    d.postings.push_back(0, doc, count + 1, count);
     if (count > 0) EncodePositions(&list, &d.positions);
   }
   d.terms = {"word"};

@@ -70,8 +70,9 @@ void ExpectSameData(const IndexData& a, const IndexData& b) {
   for (size_t i = 0; i < a.postings.size(); ++i) {
     const Posting& x = a.postings[i];
     const Posting& y = b.postings[i];
-    ASSERT_TRUE(x.field == y.field && x.doc == y.doc && x.tf == y.tf &&
-                x.position_count == y.position_count)
+    ASSERT_TRUE(a.postings.field(x) == b.postings.field(y) && x.doc == y.doc &&
+                a.postings.tf(x) == b.postings.tf(y) &&
+                a.postings.position_count(x) == b.postings.position_count(y))
         << "posting " << i;
   }
   EXPECT_EQ(a.positions, b.positions);

@@ -45,7 +45,8 @@ TEST(ScoreBounds, EachPostingIsBoundedByItsOwnUnit) {
     for (const Posting* p = index->postings_begin(t); p != index->postings_end(t);
          ++p) {
       const uint64_t i = static_cast<uint64_t>(p - index->postings_begin(t));
-      const double unit = ScoreBounds::Unit(*index, *p, 0.9, 0.6);
+      const double unit = ScoreBounds::Unit(*index, index->data().postings, *p, 0.9,
+                                            0.6);
       float want = static_cast<float>(unit);
       if (want < unit) want = std::nextafter(want, 2.0f * want + 1.0f);
       ASSERT_EQ(std::bit_cast<uint32_t>(units[i]), std::bit_cast<uint32_t>(want))

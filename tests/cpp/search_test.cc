@@ -732,7 +732,7 @@ double Contribution(const Index& index, const MatchRef& m, uint32_t doc) {
   const double n = std::min<double>(index.document_frequency(m.term),
                                     d.document_count);
   const double idf = std::log(1 + (d.document_count - n + 0.5) / (n + 0.5));
-  const double tf = m.posting->tf;
+  const double tf = index.tf(*m.posting);
   const double fl = index.field_length(doc, m.field);
   const double avg = index.average_field_length(m.field);
   const double raw = d.doc_boosts[doc] * d.field_boosts[m.field] * idf * tf *

@@ -160,15 +160,13 @@ inline IndexPtr AssembleIndex(const TestCorpus& corpus, LanguagePtr language) {
   for (auto& [term, postings] : inverted) {
     data.terms.push_back(term);
     for (auto& [key, occ] : postings) {
-      Posting p;
-      p.field = key.first;
-      p.doc = key.second;
-      p.tf = occ.tf;
+      uint32_t position_count = 0;
       if (corpus.positions) {
-        p.position_count = static_cast<uint32_t>(occ.positions.size());
+        position_count = static_cast<uint32_t>(occ.positions.size());
         EncodePositions(&occ.positions, &data.positions);
       }
-      data.postings.push_back(p);
+      EXPECT_TRUE(data.postings.push_back(key.first, key.second, occ.tf,
+                                          position_count));
     }
     data.term_postings.push_back(data.postings.size());
   }

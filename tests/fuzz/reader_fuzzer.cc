@@ -41,11 +41,12 @@ void Walk(const vrim::Index& index) {
     Check(index.FindTerm(index.data().terms[t]) == t);
     for (const vrim::Posting* p = index.postings_begin(t);
          p != index.postings_end(t); ++p) {
-      Check(p->field < index.field_count() && p->doc < index.doc_count_stored());
+      Check(index.field(*p) < index.field_count() &&
+            p->doc < index.doc_count_stored());
       positions.clear();
       index.AppendPositions(*p, &positions);
-      Check(positions.size() == p->position_count);
-      (void)index.field_length(p->doc, p->field);
+      Check(positions.size() == index.position_count(*p));
+      (void)index.field_length(p->doc, index.field(*p));
     }
     (void)index.document_frequency(t);
   }
