@@ -178,7 +178,7 @@ bool MergeTerms(const std::vector<IndexPtr>& indexes,
       }
     }
     out->terms.push_back(term);
-    out->term_postings.push_back(out->postings.size());
+    out->term_postings.push_back(static_cast<uint32_t>(out->postings.size()));
   }
   return true;
 }
@@ -236,7 +236,7 @@ bool MergeIndexes(const std::vector<IndexPtr>& indexes,
   const std::vector<std::vector<uint32_t>> ids =
       MergeDocuments(indexes, drop, &data);
   if (!MergeTerms(indexes, ids, &data)) {
-    *error = kTooManyWidePostings;
+    *error = kTooManyPostings;
     return false;
   }
   *out = Index::Make(std::move(data), first.language_ptr());

@@ -447,7 +447,7 @@ void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
       if (!Postings::Packs(q.field, q.tf, q.position_count) &&
           !out->postings.Make(q.field, q.doc, q.tf, q.position_count,
                               &postings[i])) {
-        throw std::length_error(kTooManyWidePostings);
+        throw std::length_error(kTooManyPostings);
       }
     }
     ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
@@ -490,6 +490,10 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
                  [](uint32_t t) { return t; });
   }
 
+  // Term starts are 32 bits wide: checked before they are counted.
+  if (first.postings_.size() > Postings::kMaxSize) {
+    throw std::length_error(kTooManyPostings);
+  }
   const size_t term_count = out->terms.size();
   out->term_postings.assign(term_count + 1, 0);
   for (uint32_t t : first.posting_term_) ++out->term_postings[t + 1];

@@ -435,6 +435,12 @@ class Reader {
         if (id > 0 && suffix <= prev.substr(shared)) {
           return Fail(TermOutOfRange(id));
         }
+        if (shared + suffix.size() >
+            StringTable::kMaxBytes - data->terms.bytes()) {
+          return Fail(Error(ReadErrorKind::kBadFrontCoding,
+                            "front-coded terms decode to more than "
+                            "4294967295 bytes"));
+        }
         data->terms.PushFrontCoded(shared, suffix);
       }
       // Bytes after the block's last term are ignored.
@@ -483,7 +489,10 @@ class Reader {
         }
         prev_field = field;
         if (!record.Varint(&n, &e)) return false;
-        if (n > record_length) return Fail(Truncated("postings"));
+        if (n > record_length ||
+            n > Postings::kMaxSize - data->postings.size()) {
+          return Fail(Truncated("postings"));
+        }
         if (!(fast_ && field <= Posting::kMaxPackedField
                   ? ReadGroupFast(&record, field, n, &next_positions,
                                   &data->postings)
@@ -495,7 +504,8 @@ class Reader {
       if (data->postings.size() == term_first) {
         return Fail(TermOutOfRange(t));
       }
-      data->term_postings.push_back(data->postings.size());
+      data->term_postings.push_back(
+          static_cast<uint32_t>(data->postings.size()));
       if (next_positions != positions_at) {  // the term has lists
         if (positions_at != lists_end_) relay_ = true;
         lists_end_ = next_positions;

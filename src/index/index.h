@@ -61,9 +61,9 @@ struct IndexData {
   // Terms sorted by bytes (term id = position), each with at least one
   // posting. term_postings has terms.size() + 1 entries: term t owns
   // postings[term_postings[t], term_postings[t + 1]), sorted by
-  // (field, doc).
+  // (field, doc). 32 bits suffice: Postings holds at most kMaxSize.
   StringTable terms;
-  std::vector<uint64_t> term_postings;
+  std::vector<uint32_t> term_postings;
   Postings postings;
 
   // Encoded position lists (positions.h) of the postings with a position

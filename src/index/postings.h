@@ -40,16 +40,18 @@ struct WidePosting {
   bool operator==(const WidePosting&) const = default;
 };
 
-// Why a build or merge stops that would need more wide postings than one
+// Why a build or merge stops that would make more postings than one
 // table holds.
-inline constexpr const char* kTooManyWidePostings =
-    "an index holds at most 2^31 postings with a field id above 255, a "
-    "frequency above 4194303 or a position count other than 0 and the "
-    "frequency";
+inline constexpr const char* kTooManyPostings =
+    "an index holds at most 4294967295 postings, of which at most 2^31 "
+    "with a field id above 255, a frequency above 4194303 or a position "
+    "count other than 0 and the frequency";
 
 class Postings {
  public:
-  // Most wide postings a table can hold.
+  // Most postings a table can hold (so that a posting's place fits 32
+  // bits), and most wide ones.
+  static constexpr size_t kMaxSize = UINT32_MAX;
   static constexpr size_t kMaxWide = Posting::kWide;
 
   size_t size() const { return postings_.size(); }
@@ -97,18 +99,23 @@ class Postings {
   // kMaxWide already.
   bool Make(uint32_t field, uint32_t doc, uint32_t tf, uint32_t position_count,
             Posting* out);
-  // Make, appending the posting.
+  // Make, appending the posting; false (nothing added) when the table
+  // holds kMaxSize postings already or Make fails.
   bool push_back(uint32_t field, uint32_t doc, uint32_t tf,
                  uint32_t position_count) {
     Posting p;
-    if (!Make(field, doc, tf, position_count, &p)) return false;
+    if (postings_.size() >= kMaxSize ||
+        !Make(field, doc, tf, position_count, &p)) {
+      return false;
+    }
     postings_.push_back(p);
     return true;
   }
   // Appends `p`.
-  // REQUIRES: `p` was made by this table's Make.
+  // REQUIRES: `p` was made by this table's Make; size() < kMaxSize.
   void Append(const Posting& p) { postings_.push_back(p); }
   // Adds `count` empty postings for Make to fill in place.
+  // REQUIRES: size() + count <= kMaxSize.
   void Grow(size_t count) { postings_.resize(postings_.size() + count); }
 
   void reserve(size_t n) { postings_.reserve(n); }

@@ -1,6 +1,7 @@
 #include "index/string_table.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace vrim {
 
@@ -17,21 +18,33 @@ void StringTable::reserve(size_t strings, size_t bytes) {
   bytes_.reserve(bytes);
 }
 
+namespace {
+
+void CheckFits(size_t bytes, size_t more) {
+  if (more > StringTable::kMaxBytes - bytes) {
+    throw std::length_error("a string table holds at most 4294967295 bytes");
+  }
+}
+
+}  // namespace
+
 void StringTable::push_back(std::string_view s) {
+  CheckFits(bytes_.size(), s.size());
   bytes_.append(s);
-  ends_.push_back(bytes_.size());
+  ends_.push_back(static_cast<uint32_t>(bytes_.size()));
 }
 
 void StringTable::PushFrontCoded(size_t shared, std::string_view suffix) {
   const size_t from = empty() ? 0 : bytes_.size() - back().size();
   const size_t at = bytes_.size();
+  CheckFits(at, shared + suffix.size());
   bytes_.resize(at + shared + suffix.size());
   // The shared bytes lie before `at`, so the copies never overlap.
   if (shared > 0) std::memcpy(&bytes_[at], &bytes_[from], shared);
   if (!suffix.empty()) {
     std::memcpy(&bytes_[at + shared], suffix.data(), suffix.size());
   }
-  ends_.push_back(bytes_.size());
+  ends_.push_back(static_cast<uint32_t>(bytes_.size()));
 }
 
 void StringTable::clear() {

@@ -1,5 +1,6 @@
 // A list of strings held back to back in one buffer: many short strings
-// (the terms of an index) without an allocation and a 32-byte header each.
+// (the terms of an index) without an allocation and a 32-byte header each,
+// at most kMaxBytes of them together (an end takes 4 bytes).
 #ifndef VRIM_STRING_TABLE_H_
 #define VRIM_STRING_TABLE_H_
 
@@ -17,6 +18,8 @@ class StringTable {
  public:
   class const_iterator;
 
+  static constexpr size_t kMaxBytes = UINT32_MAX;
+
   StringTable() = default;
   StringTable(std::initializer_list<std::string_view> strings);
   explicit StringTable(const std::vector<std::string>& strings);
@@ -28,7 +31,7 @@ class StringTable {
 
   // REQUIRES: i < size().
   std::string_view operator[](size_t i) const {
-    const uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+    const uint32_t begin = i == 0 ? 0 : ends_[i - 1];
     return std::string_view(bytes_).substr(begin, ends_[i] - begin);
   }
   // REQUIRES: !empty().
@@ -38,9 +41,11 @@ class StringTable {
   const_iterator end() const;
 
   void reserve(size_t strings, size_t bytes);
+  // Throws std::length_error, adding nothing, past kMaxBytes.
   void push_back(std::string_view s);
   // Appends the first `shared` bytes of the last string followed by
-  // `suffix` (front coding).
+  // `suffix` (front coding). Throws std::length_error, adding nothing,
+  // past kMaxBytes.
   // REQUIRES: !empty() or shared == 0; shared <= back().size(); `suffix`
   // does not point into this table.
   void PushFrontCoded(size_t shared, std::string_view suffix);
@@ -50,7 +55,7 @@ class StringTable {
 
  private:
   std::string bytes_;
-  std::vector<uint64_t> ends_;  // ends_[i]: end of string i in bytes_
+  std::vector<uint32_t> ends_;  // ends_[i]: end of string i in bytes_
 };
 
 class StringTable::const_iterator {

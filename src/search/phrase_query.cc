@@ -172,7 +172,7 @@ void FindOccurrences(const Index& index, PhraseQuery* query, uint32_t field) {
     const uint32_t tf =
         CountPhraseOccurrences(words.positions(), query->slop, nullptr);
     if (tf > 0 && !query->postings.push_back(field, doc, tf, 0)) {
-      throw std::length_error(kTooManyWidePostings);
+      throw std::length_error(kTooManyPostings);
     }
   }
 }
