@@ -628,10 +628,7 @@ class Reader {
         break;
       }
       doc += delta;
-      Posting& posting = out[j];
-      posting.doc = static_cast<uint32_t>(doc);
-      posting.bits = field << Posting::kFieldShift |
-                     (k != 0 ? Posting::kPositionsBit : 0) | tf;
+      out[j] = Postings::Packed(field, static_cast<uint32_t>(doc), tf, k);
       p += 3 + two;
     }
     record->Skip(static_cast<uint64_t>(p - record->pos()));

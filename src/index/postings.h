@@ -83,7 +83,8 @@ class Postings {
     return field <= Posting::kMaxPackedField && tf <= Posting::kTfMask &&
            (position_count == 0 || position_count == tf);
   }
-  // The packed posting of the values (Make's, for a build's threads).
+  // The packed posting of the values (Make's, for a reader's fast path
+  // and a build's threads).
   // REQUIRES: Packs(field, tf, position_count).
   static Posting Packed(uint32_t field, uint32_t doc, uint32_t tf,
                         uint32_t position_count) {

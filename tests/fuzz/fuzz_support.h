@@ -119,7 +119,7 @@ inline void CheckHits(const Index& index, const std::vector<Hit>& hits) {
       Check(ref.posting >= index.postings_begin(ref.term) &&
                 ref.posting < index.postings_end(ref.term) &&
                 ref.posting->doc == hit.doc &&
-                ref.posting->field == ref.field,
+                index.field(*ref.posting) == ref.field,
             "match points at a foreign posting");
       if (m > 0) {
         const MatchRef& prev = hit.matches[m - 1];

@@ -144,8 +144,8 @@ void CheckBuilt(const vrim::Index& index, const Expected& e) {
           "built posting count");
     const vrim::Posting* p = index.postings_begin(t);
     for (const auto& [key, want] : by_key) {
-      Check(p->field == key.first && d.refs[p->doc] == key.second &&
-                p->tf == want.size(),
+      Check(index.field(*p) == key.first && d.refs[p->doc] == key.second &&
+                index.tf(*p) == want.size(),
             "built posting");
       positions.clear();
       index.AppendPositions(*p, &positions);
