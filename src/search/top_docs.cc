@@ -350,22 +350,14 @@ uint32_t TopDocsSearch::NextCandidate() const {
   return doc;
 }
 
-// Until the next document of a list not on `doc`, and while the lists on
-// it stay in their current blocks, no document can score more than those
-// blocks' maxima and the passive lists' bounds together; when that sum
-// cannot enter, the whole run is skipped, and further while the blocks of
-// the lists arriving in it keep the sum too low. A failed test holds for
-// the same run until the threshold rises.
 float TopDocsSearch::UnitCut(const Cursor& c, double others,
                              size_t terms) const {
-  if (!c.scores || !(c.multiplier > 0.0) || !(c.scale > 0.0)) return 0.0f;
-  // A bound is at most multiplier x (scale x unit + 0.0005): rounding to
-  // thousandths adds at most half of one. Solved for the unit, less a
-  // margin for the rounding of this arithmetic.
+  if (!(c.loose_scale > 0.0)) return 0.0f;
+  // LooseBound() solved for the unit, less a margin for the rounding of
+  // this arithmetic.
   const double margin = terms > 1 ? kSumMargin : 1.0;
   const double room = threshold_ / margin - others;
-  const double unit =
-      (room / c.multiplier - 0.0005) / c.scale * (1.0 - 1e-9);
+  const double unit = (room - c.loose_add) / c.loose_scale * (1.0 - 1e-9);
   if (!(unit > 0.0)) return 0.0f;
   if (!(unit < 3e38)) return std::numeric_limits<float>::infinity();
   const float cut = static_cast<float>(unit);
@@ -428,6 +420,12 @@ void TopDocsSearch::WalkOne() {
   }
 }
 
+// Until the next document of a list not on `doc`, and while the lists on
+// it stay in their current blocks, no document can score more than those
+// blocks' maxima and the passive lists' bounds together; when that sum
+// cannot enter, the whole run is skipped, and further while the blocks of
+// the lists arriving in it keep the sum too low. A failed test holds for
+// the same run until the threshold rises.
 bool TopDocsSearch::SkipBlocks(uint32_t doc) {
   if (doc <= blocks_pass_until_ && threshold_ == blocks_pass_threshold_) {
     return false;
