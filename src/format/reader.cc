@@ -585,7 +585,7 @@ class Reader {
       const uint64_t common =
           ReadCommonPostings(record, data_ + size_, field, i, n - i,
                              stored_docs_, &doc, postings + i);
-      if (!ReadPositionLists(*out, postings + i, postings + i + common,
+      if (!ReadPositionLists(postings + i, postings + i + common,
                              next_positions)) {
         return false;
       }
@@ -636,18 +636,17 @@ class Reader {
     return j;
   }
 
-  // Reads the position lists of the postings [begin, end), which have
-  // passed every other check, in order from `*next_positions`.
-  __attribute__((noinline)) bool ReadPositionLists(const Postings& postings,
-                                                   Posting* begin,
-                                                   Posting* end,
+  // Reads the position lists of the postings [begin, end), which are packed
+  // and have passed every other check, in order from `*next_positions`.
+  __attribute__((noinline)) bool ReadPositionLists(const Posting* begin,
+                                                   const Posting* end,
                                                    uint64_t* next_positions) {
     const uint8_t* const positions = At(offsets_[kPositions]);
     const uint64_t length = SectionLength(kPositions);
     const uint64_t first_list = *next_positions;
     uint64_t next = first_list;
-    for (Posting* posting = begin; posting != end; ++posting) {
-      const uint32_t k = postings.position_count(*posting);
+    for (const Posting* posting = begin; posting != end; ++posting) {
+      const uint32_t k = Postings::PackedPositionCount(*posting);
       if (k == 0) continue;
       // A list the scan recognises is sound and canonical, so it is kept
       // where it lies, as ReadPositionList would keep it.

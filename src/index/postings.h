@@ -10,15 +10,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace vrim {
 
+// No member initialisers: a table grown for a reader or a build to fill
+// in place is not written twice (Posting{} is still all zero).
 struct Posting {
-  uint32_t doc = 0;
+  uint32_t doc;
   // Packed: field << 23 | (position count == tf) << 22 | tf, the position
   // count being 0 or tf. Wide: kWide | index into Postings' wide values.
-  uint32_t bits = 0;
+  uint32_t bits;
 
   static constexpr uint32_t kWide = uint32_t{1} << 31;
   static constexpr uint32_t kFieldShift = 23;
@@ -75,6 +80,11 @@ class Postings {
   }
   uint32_t position_count(const Posting& p) const {
     if (p.wide()) [[unlikely]] return Wide(p).position_count;
+    return PackedPositionCount(p);
+  }
+  // The position count of a packed posting.
+  // REQUIRES: !p.wide().
+  static uint32_t PackedPositionCount(const Posting& p) {
     return (p.bits & Posting::kPositionsBit) ? p.bits & Posting::kTfMask : 0;
   }
 
@@ -115,7 +125,7 @@ class Postings {
   // Appends `p`.
   // REQUIRES: `p` was made by this table's Make; size() < kMaxSize.
   void Append(const Posting& p) { postings_.push_back(p); }
-  // Adds `count` empty postings for Make to fill in place.
+  // Adds `count` postings of unspecified values, for Make to fill in place.
   // REQUIRES: size() + count <= kMaxSize.
   void Grow(size_t count) { postings_.resize(postings_.size() + count); }
 
@@ -129,7 +139,25 @@ class Postings {
     return wide_[p.bits & ~Posting::kWide];
   }
 
-  std::vector<Posting> postings_;
+  // Leaves what it makes without a value, so that Grow does not clear
+  // memory its caller is about to fill.
+  template <typename T>
+  struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+      using other = UninitializedAllocator<U>;
+    };
+    template <typename U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  };
+
+  std::vector<Posting, UninitializedAllocator<Posting>> postings_;
   std::vector<WidePosting> wide_;
 };
 
