@@ -15,8 +15,8 @@ bool PhraseChecker::Occurs(uint32_t phrase, uint32_t doc, uint32_t field) {
   return it->second;
 }
 
-double PhraseChecker::Factor(const TermRecord& record, uint32_t doc,
-                             uint32_t field) {
+double PhraseChecker::PhraseFactor(const TermRecord& record, uint32_t doc,
+                                   uint32_t field) {
   double factor = 1.0;
   for (uint32_t phrase : record.phrases) {
     if (Occurs(phrase, doc, field)) factor *= 2.0;

@@ -22,9 +22,12 @@ class PhraseChecker {
   bool Occurs(uint32_t phrase, uint32_t doc, uint32_t field);
 
   // The product of 2 over the record's phrases that occur in the field.
-  double Factor(const TermRecord& record, uint32_t doc, uint32_t field);
+  double Factor(const TermRecord& record, uint32_t doc, uint32_t field) {
+    return record.phrases.empty() ? 1.0 : PhraseFactor(record, doc, field);
+  }
 
  private:
+  double PhraseFactor(const TermRecord& record, uint32_t doc, uint32_t field);
   bool Verify(uint32_t phrase, uint32_t doc, uint32_t field);
 
   const Index& index_;

@@ -147,6 +147,9 @@ class TopDocsSearch {
   bool Admissible(uint32_t doc);
   double ExactScore(uint32_t doc);
   void Offer(uint32_t doc, double score);
+  // Puts `entry` in place of the worst document kept.
+  // REQUIRES: the heap is not empty; `entry` ranks before its top.
+  void ReplaceWorst(const ScoredDoc& entry);
   // Moves the proposing lists past `doc`; returns the next candidate.
   uint32_t AdvanceEssential(uint32_t doc);
   // The first candidate at or after `doc` that the filter allows: the
@@ -566,13 +569,11 @@ void TopDocsSearch::Offer(uint32_t doc, double score) {
   const ScoredDoc entry{doc, score};
   if (heap_.size() < limit_) {
     heap_.push_back(entry);
-    std::push_heap(heap_.begin(), heap_.end(), RanksBefore);
+    std::push_heap(heap_.begin(), heap_.end(), RanksBeforeOrder{});
   } else if (score > heap_.front().score) {
     // Documents come in ascending order: an equal score ranks after every
     // document already kept.
-    std::pop_heap(heap_.begin(), heap_.end(), RanksBefore);
-    heap_.back() = entry;
-    std::push_heap(heap_.begin(), heap_.end(), RanksBefore);
+    ReplaceWorst(entry);
   } else {
     return;
   }
@@ -580,6 +581,24 @@ void TopDocsSearch::Offer(uint32_t doc, double score) {
     threshold_ = heap_.front().score;
     Partition();
   }
+}
+
+void TopDocsSearch::ReplaceWorst(const ScoredDoc& entry) {
+  // Sifts `entry` down from the top: each step lifts the worse child.
+  const size_t size = heap_.size();
+  ScoredDoc* const heap = heap_.data();
+  size_t hole = 0;
+  for (;;) {
+    size_t child = 2 * hole + 1;
+    if (child >= size) break;
+    if (child + 1 < size && RanksBefore(heap[child], heap[child + 1])) {
+      ++child;
+    }
+    if (!RanksBefore(entry, heap[child])) break;
+    heap[hole] = heap[child];
+    hole = child;
+  }
+  heap[hole] = entry;
 }
 
 uint32_t TopDocsSearch::AdvanceEssential(uint32_t doc) {
@@ -610,6 +629,9 @@ uint32_t TopDocsSearch::SeekAllowed(uint32_t allowed) {
 }
 
 void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
+  // Room for the usual limits at once, not for every document a large
+  // limit could keep.
+  heap_.reserve(static_cast<size_t>(std::min<uint64_t>(limit_, 256)));
   uint32_t doc = FirstAllowed(NextCandidate());
   while (doc != kNoDoc) {
     if (essential_.size() == 1 && !allowed_.has_value()) {
@@ -629,7 +651,7 @@ void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
     if (!Prune(doc) && Admissible(doc)) Offer(doc, ExactScore(doc));
     doc = FirstAllowed(AdvanceEssential(doc));
   }
-  std::sort_heap(heap_.begin(), heap_.end(), RanksBefore);
+  std::sort_heap(heap_.begin(), heap_.end(), RanksBeforeOrder{});
   *out = std::move(heap_);
 }
 

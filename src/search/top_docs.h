@@ -38,6 +38,12 @@ struct ScoredDoc {
 inline bool RanksBefore(const ScoredDoc& a, const ScoredDoc& b) {
   return a.score > b.score || (a.score == b.score && a.doc < b.doc);
 }
+// RanksBefore as a type, for the standard algorithms to inline.
+struct RanksBeforeOrder {
+  bool operator()(const ScoredDoc& a, const ScoredDoc& b) const {
+    return RanksBefore(a, b);
+  }
+};
 
 // Fills `out` with the best `limit` documents (of `filter`, when not
 // null), best first, and returns
