@@ -195,10 +195,10 @@ bool ToDouble(PyObject* object, const char* param, double* out) {
 namespace {
 
 // An integer (anything with __index__ but bool) of at least `minimum`;
-// values beyond the native range saturate. `too_small` is the ValueError
-// message for smaller values.
+// values beyond the native range saturate. Smaller values raise
+// ValueError: "<param><too_small>".
 bool ToIntAtLeast(PyObject* object, const char* param, long long minimum,
-                  const std::string& too_small, uint64_t* out) {
+                  const char* too_small, uint64_t* out) {
   if (PyBool_Check(object) || !PyIndex_Check(object)) {
     RaiseArgumentType(object, param, "int");
     AddProcessingNote(param);
@@ -217,7 +217,8 @@ bool ToIntAtLeast(PyObject* object, const char* param, long long minimum,
     return false;
   }
   if (overflow < 0 || (overflow == 0 && value < minimum)) {
-    PyErr_SetString(PyExc_ValueError, too_small.c_str());
+    PyErr_SetString(PyExc_ValueError,
+                    (std::string(param) + too_small).c_str());
     AddProcessingNote(param);
     return false;
   }
@@ -228,13 +229,11 @@ bool ToIntAtLeast(PyObject* object, const char* param, long long minimum,
 }  // namespace
 
 bool ToCount(PyObject* object, const char* param, uint64_t* out) {
-  return ToIntAtLeast(object, param, 0,
-                      std::string(param) + " must not be negative", out);
+  return ToIntAtLeast(object, param, 0, " must not be negative", out);
 }
 
 bool ToPositiveCount(PyObject* object, const char* param, uint64_t* out) {
-  return ToIntAtLeast(object, param, 1,
-                      std::string(param) + " must be at least 1", out);
+  return ToIntAtLeast(object, param, 1, " must be at least 1", out);
 }
 
 bool ToBytes(PyObject* object, const char* param, std::string_view* out) {
