@@ -143,6 +143,12 @@ inline uint64_t ScanCanonicalPositions(const uint8_t* p, const uint8_t* end,
                                        uint64_t count, uint64_t max_length) {
   if (p == end) return 0;
   const uint8_t common = p[0];
+  // The commonest list of all: one start, in one or two bytes, after a
+  // one-byte L.
+  if (count == 1 && end - p >= 3 && static_cast<uint8_t>(common - 1) < 0x7F) {
+    if (p[1] < 0x80) return 2;
+    if (p[2] < 0x80) return p[2] != 0 ? 3 : 0;
+  }
   uint64_t entries = 0;
   if (static_cast<uint8_t>(common - 1) < 0x7F) {  // a one-byte L of 1..127
     entries = ScanShortVarints(p + 1, end, count);

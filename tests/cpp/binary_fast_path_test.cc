@@ -209,5 +209,37 @@ TEST(BinaryFastPath, ShortVarintScanMatchesDecoding) {
   }
 }
 
+// One-start lists, taken apart from the word scan, against decoding:
+// every L and varint byte that matters, and ends that cut the list short.
+TEST(BinaryFastPath, OneStartListScanMatchesDecoding) {
+  static const uint8_t kBytes[] = {0x00, 0x01, 0x7F, 0x80, 0x81, 0xFF};
+  for (uint8_t l : {0x01, 0x7F, 0x80}) {  // L = 0 is the other shape
+    for (uint8_t b1 : kBytes) {
+      for (uint8_t b2 : kBytes) {
+        for (uint8_t b3 : kBytes) {
+          const std::string full = binary_testing::Bytes({l, b1, b2, b3}) +
+                                   std::string(8, '\x01');
+          // Decoded one byte at a time: the start takes bytes 1..n, and
+          // is in shortest form or not.
+          size_t n = 1;
+          while (static_cast<uint8_t>(full[n]) & 0x80) ++n;
+          const bool shortest = n == 1 || full[n] != 0;
+          for (size_t size = 1; size <= full.size(); ++size) {
+            const uint8_t* p = reinterpret_cast<const uint8_t*>(full.data());
+            const uint64_t scanned =
+                ScanCanonicalPositions(p, p + size, 1, 1 << 20);
+            const bool accepts = l <= 0x7F && shortest && n + 1 <= size;
+            if (!accepts) {
+              EXPECT_EQ(scanned, 0u) << int{l} << " " << size;
+            } else if (scanned != 0) {  // a scan may leave it to decoding
+              EXPECT_EQ(scanned, n + 1) << int{l} << " " << size;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vrim
