@@ -163,7 +163,7 @@ PyObject* ColumnBetween(PyObject* self, PyObject* const* args,
 // The references with a value, mapped to it, as a new dict.
 PyObject* ValueDict(PyObject* self) {
   const vrim::Column& column = *Cast(self)->column;
-  const std::vector<std::string>& refs =
+  const vrim::StringTable& refs =
       (*NativeIndexOf(Cast(self)->index))->data().refs;
   PyObject* dict = PyDict_New();
   for (uint32_t doc = 0; dict != nullptr && doc < column.universe(); ++doc) {

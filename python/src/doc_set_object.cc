@@ -108,7 +108,7 @@ int DocSetContains(PyObject* self, PyObject* item) {
 // The references of the set, in byte order, as a new list.
 PyObject* ReferenceList(PyObject* self) {
   const vrim::DocSet& set = *Cast(self)->set;
-  const std::vector<std::string>& refs = IndexOf(self).data().refs;
+  const vrim::StringTable& refs = IndexOf(self).data().refs;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(set.size()));
   if (list == nullptr) return nullptr;
   Py_ssize_t i = 0;
@@ -259,11 +259,8 @@ PyObject* WrapDocSet(PyObject* index, vrim::DocSet set) {
 }
 
 int64_t FindReference(const vrim::Index& index, std::string_view ref) {
-  const std::vector<std::string>& refs = index.data().refs;
-  auto it = std::lower_bound(refs.begin(), refs.end(), ref,
-                             [](const std::string& a, std::string_view b) {
-                               return std::string_view(a) < b;
-                             });
+  const vrim::StringTable& refs = index.data().refs;
+  auto it = std::lower_bound(refs.begin(), refs.end(), ref);
   if (it == refs.end() || *it != ref) return -1;
   return it - refs.begin();
 }

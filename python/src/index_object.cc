@@ -327,7 +327,7 @@ PyObject* IndexQueryStats(PyObject* self, PyObject* const* args,
 // ValueError for a token too long to be written with positions.
 std::nullptr_t RaiseOverlong(const vrim::IndexData& data,
                              const vrim::OverlongPosition& overlong) {
-  const std::string& ref = data.refs.at(overlong.doc);
+  const std::string_view ref = data.ref(overlong.doc);  // the writer's own
   const std::string& field = data.fields.at(overlong.field);
   return SetError(
       PyExc_ValueError,
@@ -473,7 +473,7 @@ PyObject* GetFieldBoosts(PyObject* self, void*) {
 
 PyObject* GetReferences(PyObject* self, void*) {
   return Guarded([&]() -> PyObject* {
-    const std::vector<std::string>& refs = NativeOf(self).data().refs;
+    const vrim::StringTable& refs = NativeOf(self).data().refs;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(refs.size()));
     for (size_t i = 0; list != nullptr && i < refs.size(); ++i) {
       PyObject* ref = NewStr(refs[i]);

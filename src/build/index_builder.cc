@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
+#include <stdexcept>
 
 #include "analysis/quote.h"
 #include "analysis/unicode.h"
@@ -23,6 +24,14 @@ namespace {
 [[noreturn]] void BrokenPrecondition(const std::string& message) {
   std::fprintf(stderr, "vrim: %s\n", message.c_str());
   std::abort();
+}
+
+// Throws std::length_error, adding nothing, when `ref` does not fit.
+void AppendReference(std::string_view ref, StringTable* refs) {
+  if (ref.size() > StringTable::kMaxBytes - refs->bytes()) {
+    throw std::length_error(kTooManyReferenceBytes);
+  }
+  refs->push_back(ref);
 }
 
 std::string_view FieldText(const StagedDocument& doc, uint32_t field) {
@@ -131,7 +140,7 @@ uint32_t IndexBuilder::DeclareField(std::string name, double boost) {
     // Widen the base's document-major length table by one column.
     IndexData& data = base_->data;
     const size_t old_width = data.fields.size();
-    std::vector<uint64_t> lengths(data.refs.size() * (old_width + 1), 0);
+    std::vector<uint32_t> lengths(data.refs.size() * (old_width + 1), 0);
     for (size_t d = 0; d < data.refs.size(); ++d) {
       std::copy_n(data.field_lengths.begin() + d * old_width, old_width,
                   lengths.begin() + d * (old_width + 1));
@@ -169,10 +178,7 @@ bool IndexBuilder::Remove(std::string_view ref) {
   }
   if (base_) {
     IndexData& data = base_->data;
-    auto it = std::lower_bound(data.refs.begin(), data.refs.end(), ref,
-                               [](const std::string& a, std::string_view b) {
-                                 return std::string_view(a) < b;
-                               });
+    auto it = std::lower_bound(data.refs.begin(), data.refs.end(), ref);
     if (it != data.refs.end() && *it == ref) {
       uint8_t& removed = base_->removed[it - data.refs.begin()];
       if (!removed) {
@@ -226,7 +232,10 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
   DocumentIds ids{std::vector<uint32_t>(base_docs, kDroppedDocument),
                   std::vector<uint32_t>(staged_order.size())};
   uint64_t document_count = base ? base->document_count : 0;
-  out->refs.reserve(total);
+  uint64_t ref_bytes = base ? base->refs.bytes() : 0;
+  for (uint32_t s : staged_order) ref_bytes += staged_[s].ref.size();
+  out->refs.reserve(total,
+                    std::min<uint64_t>(ref_bytes, StringTable::kMaxBytes));
   out->doc_boosts.reserve(total);
   out->field_lengths.reserve(total * field_count);
   size_t i = 0;
@@ -245,8 +254,8 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
                                          staged_[staged_order[j]].ref);
     if (order < 0) {
       ids.base[i] = doc;
-      out->refs.push_back(base->refs[i]);
-      out->doc_boosts.push_back(base->doc_boosts[i]);
+      AppendReference(base->refs[i], &out->refs);
+      out->doc_boosts.push_back(base->doc_boost(static_cast<uint32_t>(i)));
       auto lengths = base->field_lengths.begin() + i * field_count;
       out->field_lengths.insert(out->field_lengths.end(), lengths,
                                 lengths + field_count);
@@ -260,7 +269,7 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
     }
     const StagedDocument& staged = staged_[staged_order[j]];
     ids.staged[j] = doc;
-    out->refs.push_back(staged.ref);
+    AppendReference(staged.ref, &out->refs);
     out->doc_boosts.push_back(SanitizeDocumentBoost(staged.boost));
     out->field_lengths.resize(out->field_lengths.size() + field_count, 0);
     ++j;
@@ -367,7 +376,8 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options,
       const uint32_t f = static_cast<uint32_t>(i / docs);
       const uint32_t doc = ids.staged[i % docs];
       out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
-          part.AddField(FieldText(staged_[staged_order[i % docs]], f), f, doc);
+          FieldLengthOf(part.AddField(
+              FieldText(staged_[staged_order[i % docs]], f), f, doc));
     }
     part.EndFields();
     ReleaseFreeMemory();

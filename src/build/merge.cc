@@ -21,20 +21,22 @@ std::string Number(double value) {
 }
 
 // The surviving documents in reference order: out's refs, boosts and
-// field lengths, and each input document's new id (kDroppedDocument when
-// it does not survive).
-std::vector<std::vector<uint32_t>> MergeDocuments(
-    const std::vector<IndexPtr>& indexes, const std::vector<std::string>& drop,
-    IndexData* out) {
+// field lengths, and each input document's new id in `ids`
+// (kDroppedDocument when it does not survive). False when their
+// references do not fit one index.
+bool MergeDocuments(const std::vector<IndexPtr>& indexes,
+                    const std::vector<std::string>& drop, IndexData* out,
+                    std::vector<std::vector<uint32_t>>* new_ids) {
   struct Source {
     std::string_view ref;
     uint32_t index;
     uint32_t doc;
   };
   std::vector<Source> sources;
-  std::vector<std::vector<uint32_t>> ids(indexes.size());
+  std::vector<std::vector<uint32_t>>& ids = *new_ids;
+  ids.assign(indexes.size(), {});
   for (uint32_t i = 0; i < indexes.size(); ++i) {
-    const std::vector<std::string>& refs = indexes[i]->data().refs;
+    const StringTable& refs = indexes[i]->data().refs;
     ids[i].assign(refs.size(), kDroppedDocument);
     for (uint32_t d = 0; d < refs.size(); ++d) {
       if (!std::binary_search(drop.begin(), drop.end(), refs[d])) {
@@ -47,21 +49,31 @@ std::vector<std::vector<uint32_t>> MergeDocuments(
             [](const Source& x, const Source& y) {
               return x.ref != y.ref ? x.ref < y.ref : x.index > y.index;
             });
+  // Of a run of equal references the first stays.
+  sources.erase(std::unique(sources.begin(), sources.end(),
+                            [](const Source& x, const Source& y) {
+                              return x.ref == y.ref;
+                            }),
+                sources.end());
+  uint64_t ref_bytes = 0;
+  for (const Source& s : sources) ref_bytes += s.ref.size();
+  if (ref_bytes > StringTable::kMaxBytes) return false;
   const size_t field_count = out->fields.size();
-  for (size_t k = 0; k < sources.size(); ++k) {
-    if (k > 0 && sources[k].ref == sources[k - 1].ref) continue;
-    const Source& s = sources[k];
+  out->refs.reserve(sources.size(), ref_bytes);
+  out->doc_boosts.reserve(sources.size());
+  out->field_lengths.reserve(sources.size() * field_count);
+  for (const Source& s : sources) {
     const IndexData& data = indexes[s.index]->data();
     ids[s.index][s.doc] = static_cast<uint32_t>(out->refs.size());
-    out->refs.emplace_back(s.ref);
-    out->doc_boosts.push_back(data.doc_boosts[s.doc]);
+    out->refs.push_back(s.ref);
+    out->doc_boosts.push_back(data.doc_boost(s.doc));
     auto lengths = data.field_lengths.begin() +
                    static_cast<ptrdiff_t>(s.doc * field_count);
     out->field_lengths.insert(out->field_lengths.end(), lengths,
                               lengths + static_cast<ptrdiff_t>(field_count));
   }
   out->document_count = out->refs.size();
-  return ids;
+  return true;
 }
 
 // A surviving posting's values, with its new document id, and its
@@ -233,8 +245,11 @@ bool MergeIndexes(const std::vector<IndexPtr>& indexes,
   data.field_boosts = first.data().field_boosts;
   data.k1 = SanitizeK1(first.data().k1);
   data.b = SanitizeB(first.data().b);
-  const std::vector<std::vector<uint32_t>> ids =
-      MergeDocuments(indexes, drop, &data);
+  std::vector<std::vector<uint32_t>> ids;
+  if (!MergeDocuments(indexes, drop, &data, &ids)) {
+    *error = kTooManyReferenceBytes;
+    return false;
+  }
   if (!MergeTerms(indexes, ids, &data)) {
     *error = kTooManyPostings;
     return false;

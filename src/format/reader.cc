@@ -380,7 +380,11 @@ class Reader {
     const uint64_t d = stored_docs_;
     const char* heap =
         reinterpret_cast<const char*>(At(offsets_[kDocs] + docs_fixed_));
-    data->refs.reserve(d);  // bounded: the fixed part holds 12 bytes each
+    // The heap ends at a 32-bit offset, so it fits the table; checked
+    // still, as the table's limit.
+    if (heap_length_ > StringTable::kMaxBytes) return Fail(Truncated("docs"));
+    // Bounded: the fixed part holds 12 bytes a reference, the heap is read.
+    data->refs.reserve(d, heap_length_);
     for (uint64_t i = 0; i < d; ++i) {
       uint64_t begin = RefOffset(i);
       std::string_view ref(heap + begin, RefOffset(i + 1) - begin);
@@ -388,10 +392,10 @@ class Reader {
         return Fail(Error(ReadErrorKind::kInvalidUtf8,
                           "section 'docs' contains invalid UTF-8"));
       }
-      if (i > 0 && ref <= std::string_view(data->refs.back())) {
+      if (i > 0 && ref <= data->refs.back()) {
         return Fail(DocumentOutOfRange(i));
       }
-      data->refs.emplace_back(ref);
+      data->refs.push_back(ref);
     }
     return true;
   }
@@ -757,10 +761,17 @@ class Reader {
     const uint64_t d = stored_docs_;
     const uint64_t boosts_at = offsets_[kDocs] + 4 * (d + 1);
     const uint64_t lengths_at = boosts_at + 8 * d;
-    data->doc_boosts.reserve(d);
+    // Held from the first boost other than 1.0 on, the ones before it
+    // filled in; none held when every boost is 1.0.
     for (uint64_t i = 0; i < d; ++i) {
-      data->doc_boosts.push_back(
-          SanitizeDocumentBoost(DecodeDouble(At(boosts_at + 8 * i))));
+      const double boost =
+          SanitizeDocumentBoost(DecodeDouble(At(boosts_at + 8 * i)));
+      if (data->doc_boosts.empty()) {
+        if (boost == 1.0) continue;
+        data->doc_boosts.reserve(d);
+        data->doc_boosts.assign(i, 1.0);
+      }
+      data->doc_boosts.push_back(boost);
     }
     const uint64_t cells = d * field_count_;
     data->field_lengths.reserve(cells);

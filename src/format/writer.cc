@@ -125,23 +125,22 @@ class Writer {
     const size_t f = data_.fields.size();
     docs_.reserve(12 * d + 4 * d * f + 4);
     uint64_t heap = 0;
-    for (const std::string& ref : data_.refs) {
+    for (std::string_view ref : data_.refs) {
       PutFixed32(&docs_, static_cast<uint32_t>(heap));
       heap += ref.size();
       if (heap > kMaxU32) return Fail(overflow, "document reference heap");
     }
     PutFixed32(&docs_, static_cast<uint32_t>(heap));
+    // Boosts are held only when one differs from 1.0.
     for (size_t i = 0; i < d; ++i) {
       PutDouble(&docs_, i < data_.doc_boosts.size() ? data_.doc_boosts[i]
                                                     : 1.0);
     }
     for (size_t i = 0; i < d * f; ++i) {
-      uint64_t length =
-          i < data_.field_lengths.size() ? data_.field_lengths[i] : 0;
-      if (length > kMaxU32) return Fail(overflow, "field length");
-      PutFixed32(&docs_, static_cast<uint32_t>(length));
+      PutFixed32(&docs_, i < data_.field_lengths.size() ? data_.field_lengths[i]
+                                                        : 0);
     }
-    for (const std::string& ref : data_.refs) docs_ += ref;
+    for (std::string_view ref : data_.refs) docs_ += ref;
     return true;
   }
 

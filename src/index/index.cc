@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 
@@ -12,6 +14,11 @@ std::shared_ptr<const Index> Index::Make(IndexData data,
   std::shared_ptr<Index> index(new Index());
   index->data_ = std::move(data);
   index->language_ = std::move(language);
+  std::vector<double>& boosts = index->data_.doc_boosts;
+  if (std::all_of(boosts.begin(), boosts.end(),
+                  [](double boost) { return boost == 1.0; })) {
+    std::vector<double>().swap(boosts);  // doc_boost() reads 1.0
+  }
   const IndexData& d = index->data_;
   const size_t field_count = d.fields.size();
   const size_t doc_count = d.refs.size();
@@ -25,7 +32,7 @@ std::shared_ptr<const Index> Index::Make(IndexData data,
   // Empty fields enter neither the sum nor the count of the average.
   index->field_totals_.resize(field_count);
   for (size_t doc = 0; doc < doc_count; ++doc) {
-    const uint64_t* lengths = d.field_lengths.data() + doc * field_count;
+    const uint32_t* lengths = d.field_lengths.data() + doc * field_count;
     for (size_t f = 0; f < field_count; ++f) {
       if (lengths[f] > 0) {
         index->field_totals_[f].total_length += lengths[f];
@@ -154,6 +161,15 @@ double SanitizeB(double b) {
 double ClampFieldBoost(double boost) {
   if (!std::isfinite(boost)) return 1.0;
   return boost > 0.0 ? boost : 0.0;
+}
+
+uint32_t FieldLengthOf(uint64_t tokens) {
+  if (tokens > kMaxFieldLength) {
+    throw std::length_error(
+        "a field holds at most 4294967295 tokens in one document, not " +
+        std::to_string(tokens));
+  }
+  return static_cast<uint32_t>(tokens);
 }
 
 double SanitizeDocumentBoost(double boost) {

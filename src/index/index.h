@@ -52,11 +52,20 @@ struct IndexData {
   double b = 0.75;
   uint64_t document_count = 0;  // the N of BM25
 
-  // Live documents, sorted by reference bytes (document id = position).
-  std::vector<std::string> refs;
-  std::vector<double> doc_boosts;         // parallel to refs
-  std::vector<uint64_t> field_lengths;    // refs.size() x fields.size(),
-                                          // document-major; 0 when absent
+  // Live documents, sorted by reference bytes (document id = position),
+  // back to back: at most StringTable::kMaxBytes of references together.
+  StringTable refs;
+  // Parallel to refs, or empty when every boost is 1.0 (Index::Make drops
+  // a vector of nothing but 1.0); read through doc_boost().
+  std::vector<double> doc_boosts;
+  // refs.size() x fields.size(), document-major; 0 when absent. A field
+  // holds at most kMaxFieldLength tokens in one document.
+  std::vector<uint32_t> field_lengths;
+
+  std::string_view ref(uint32_t doc) const { return refs[doc]; }
+  double doc_boost(uint32_t doc) const {
+    return doc_boosts.empty() ? 1.0 : doc_boosts[doc];
+  }
 
   // Terms sorted by bytes (term id = position), each with at least one
   // posting. term_postings has terms.size() + 1 entries: term t owns
@@ -92,7 +101,8 @@ class Index {
   // field lengths and document frequencies. What only some searches need
   // (the token set, score bounds) is derived on first use.
   // REQUIRES: `data` satisfies the invariants documented on IndexData
-  // (sorted unique refs and terms, ids in range, parallel arrays sized).
+  // (sorted unique refs and terms, ids in range, parallel arrays sized;
+  // doc_boosts sized as refs or empty).
   static std::shared_ptr<const Index> Make(IndexData data,
                                            LanguagePtr language);
 
@@ -104,7 +114,7 @@ class Index {
   size_t doc_count_stored() const { return data_.refs.size(); }
   size_t term_count() const { return data_.terms.size(); }
 
-  uint64_t field_length(uint32_t doc, uint32_t field) const {
+  uint32_t field_length(uint32_t doc, uint32_t field) const {
     return data_.field_lengths[static_cast<size_t>(doc) * field_count() +
                                field];
   }
@@ -208,6 +218,16 @@ double SanitizeB(double b);
 // Field boost clamping at declaration: finite > 0 stays, other finite
 // values (including -0.0) become 0.0, NaN and infinities become 1.0.
 double ClampFieldBoost(double boost);
+// Why an index cannot hold its references: they do not fit one
+// StringTable.
+inline constexpr const char* kTooManyReferenceBytes =
+    "the document references of one index total at most 4294967295 bytes";
+
+// The most tokens one field of one document may hold.
+inline constexpr uint64_t kMaxFieldLength = UINT32_MAX;
+// `tokens` as a field length. Throws std::length_error above
+// kMaxFieldLength rather than wrapping.
+uint32_t FieldLengthOf(uint64_t tokens);
 // A document boost as indexed: finite values below 0 become 0.0, NaN and
 // infinities 1.0 (the rule shared by builders and the reader).
 double SanitizeDocumentBoost(double boost);

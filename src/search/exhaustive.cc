@@ -131,7 +131,8 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
         double contribution = 0.0;
         if (field_ok) {
           const double rounded = RoundedContribution(
-              params_, record.idf, avg, fb, data.doc_boosts[p->doc], range.postings->tf(*p),
+              params_, record.idf, avg, fb, data.doc_boost(p->doc),
+              range.postings->tf(*p),
               index_.field_length(p->doc, field));
           if (rounded != 0.0) {
             contribution = phrase_checker.Factor(record, p->doc, field) *

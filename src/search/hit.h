@@ -39,7 +39,7 @@ struct Hit {
   // positions.
   std::vector<MatchSelection> selections;
 
-  const std::string& ref() const { return index->data().refs[doc]; }
+  std::string_view ref() const { return index->data().ref(doc); }
 };
 
 // Keeps of `positions`, the decoded positions of `match`, those its

@@ -57,8 +57,11 @@ IndexFingerprint IndexFingerprint::Derive(const Index& index) {
   h.Double(data.b);
   h.Word(data.document_count);
   h.Strings(data.refs);
-  for (double boost : data.doc_boosts) h.Double(boost);
-  for (uint64_t length : data.field_lengths) h.Word(length);
+  // Every document's boost, held or not: equal indexes hash alike.
+  for (uint32_t doc = 0; doc < data.refs.size(); ++doc) {
+    h.Double(data.doc_boost(doc));
+  }
+  for (uint32_t length : data.field_lengths) h.Word(length);
   h.Strings(data.terms);
   for (uint64_t start : data.term_postings) h.Word(start);
   for (const Posting& p : data.postings) {

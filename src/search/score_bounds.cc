@@ -15,7 +15,7 @@ namespace {
 double LengthNorm(const Index& index, uint32_t doc, uint32_t field, double k1,
                   double b) {
   const double avg = index.average_field_length(field);
-  const double db = index.data().doc_boosts[doc];
+  const double db = index.data().doc_boost(doc);
   if (!std::isfinite(db) || db < 0.0 || !std::isfinite(avg) || avg <= 0.0) {
     return -1.0;
   }
@@ -48,7 +48,7 @@ std::vector<double> LengthNorms(const Index& index, double k1, double b) {
 
 double ScoreBounds::Unit(const Index& index, const Postings& postings,
                          const Posting& p, double k1, double b) {
-  return UnitOf(index.data().doc_boosts[p.doc], postings.tf(p),
+  return UnitOf(index.data().doc_boost(p.doc), postings.tf(p),
                 LengthNorm(index, p.doc, postings.field(p), k1, b), k1);
 }
 
@@ -78,7 +78,7 @@ ScoreBounds ScoreBounds::Derive(const Index& index) {
       // As Unit(), with the length part looked up.
       const Posting& p = data.postings[first + i];
       const double unit =
-          UnitOf(data.doc_boosts[p.doc], data.postings.tf(p),
+          UnitOf(data.doc_boost(p.doc), data.postings.tf(p),
                  norms[static_cast<size_t>(p.doc) * fields +
                        data.postings.field(p)],
                  k1);

@@ -530,7 +530,7 @@ bool TopDocsSearch::Admissible(uint32_t doc) {
 // REQUIRES: every scoring list is on or after `doc`.
 double TopDocsSearch::ExactScore(uint32_t doc) {
   double score = 0.0;
-  const double doc_boost = data_.doc_boosts[doc];
+  const double doc_boost = data_.doc_boost(doc);
   for (uint32_t ci = 0; ci + 1 < clause_begin_.size(); ++ci) {
     const ClausePlan& plan = plans_[ci];
     alternatives_.clear();

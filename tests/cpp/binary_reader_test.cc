@@ -277,7 +277,9 @@ const ErrorCase kErrorCases[] = {
     {"RepeatedReference",
      [] {
        IndexData d = SevenDocs();
-       d.refs[3] = "c";
+       std::vector<std::string> refs(d.refs.begin(), d.refs.end());
+       refs[3] = "c";
+       d.refs = StringTable(refs);
        return Write(d);
      },
      ReadErrorKind::kDocumentIdOutOfRange, "document id 3 out of range"},
@@ -425,6 +427,24 @@ TEST(BinaryReader, LoadsExactlyWhatWasWritten) {
   EXPECT_EQ(binary_testing::PostingPositions(loaded),
             binary_testing::PostingPositions(original));
   EXPECT_EQ(Write(loaded), file);
+}
+
+// Boosts of 1.0 everywhere are not held; one other boost, wherever it
+// falls, brings back the whole vector.
+TEST(BinaryReader, HoldsDocumentBoostsOnlyWhenOneIsNotOne) {
+  for (int odd : {-1, 0, 6}) {
+    IndexData original = SevenDocs();
+    if (odd >= 0) original.doc_boosts[odd] = 0.25;
+    IndexData loaded;
+    LanguagePtr language;
+    ReadError error;
+    ASSERT_TRUE(ReadIndexData(Write(original), std::nullopt, &loaded,
+                              &language, &error))
+        << error.message;
+    EXPECT_EQ(loaded.doc_boosts,
+              odd < 0 ? std::vector<double>{} : original.doc_boosts)
+        << odd;
+  }
 }
 
 TEST(BinaryReader, PositionsOffLoadsEmptyListsAndFrequencies) {

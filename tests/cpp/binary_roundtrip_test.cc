@@ -119,7 +119,7 @@ std::vector<Answer> Answers(const IndexPtr& index, const std::string& text,
       << text << ": " << error.message;
   std::vector<Answer> answers;
   for (const Hit& hit : Search(index, query)) {
-    Answer answer{hit.ref(), hit.score, {}};
+    Answer answer{std::string(hit.ref()), hit.score, {}};
     for (const MatchRef& m : hit.matches) {
       std::vector<Position> positions;
       if (with_positions) index->AppendPositions(*m.posting, &positions);

@@ -49,7 +49,7 @@ inline IndexData MakeIndexData(std::vector<std::string> fields,
   d.pipeline = std::move(pipeline);
   d.fields = std::move(fields);
   d.field_boosts.assign(d.fields.size(), 1.0);
-  d.refs = std::move(refs);
+  d.refs = StringTable(refs);
   d.document_count = d.refs.size();
   d.doc_boosts.assign(d.refs.size(), 1.0);
   d.field_lengths.assign(d.refs.size() * d.fields.size(), field_length);

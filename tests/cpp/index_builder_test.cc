@@ -54,7 +54,7 @@ View ViewOf(const Index& index) {
     for (size_t f = 0; f < d.fields.size(); ++f) {
       lengths.push_back(index.field_length(doc, f));
     }
-    v.docs[d.refs[doc]] = {d.doc_boosts[doc], lengths};
+    v.docs[std::string(d.ref(doc))] = {d.doc_boost(doc), lengths};
   }
   for (size_t t = 0; t < d.terms.size(); ++t) {
     for (const Posting* p = index.postings_begin(t); p != index.postings_end(t);
@@ -62,7 +62,7 @@ View ViewOf(const Index& index) {
       View::PostingView pv{index.tf(*p), {}};
       index.AppendPositions(*p, &pv.positions);
       v.postings[std::string(d.terms[t])][d.fields[index.field(*p)]]
-                [d.refs[p->doc]] = pv;
+                [std::string(d.ref(p->doc))] = pv;
     }
   }
   return v;
@@ -76,7 +76,13 @@ void ExpectWellFormed(const Index& index) {
   EXPECT_TRUE(std::is_sorted(d.terms.begin(), d.terms.end()));
   EXPECT_EQ(std::adjacent_find(d.terms.begin(), d.terms.end()),
             d.terms.end());
-  EXPECT_EQ(d.doc_boosts.size(), d.refs.size());
+  // Boosts are held only when one differs from 1.0.
+  if (std::all_of(d.doc_boosts.begin(), d.doc_boosts.end(),
+                  [](double boost) { return boost == 1.0; })) {
+    EXPECT_TRUE(d.doc_boosts.empty());
+  } else {
+    EXPECT_EQ(d.doc_boosts.size(), d.refs.size());
+  }
   EXPECT_EQ(d.field_lengths.size(), d.refs.size() * d.fields.size());
   EXPECT_EQ(d.field_boosts.size(), d.fields.size());
   ASSERT_EQ(d.term_postings.size(), d.terms.size() + 1);
@@ -132,7 +138,7 @@ TEST(IndexBuilderTest, RecordsPostingsPositionsAndLengths) {
   EXPECT_EQ(v.pipeline, (std::vector<std::string>{"trimmer", "stopWordFilter",
                                                   "stemmer"}));
   EXPECT_EQ(v.document_count, 2u);
-  EXPECT_EQ(index->data().refs, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(index->data().refs, (StringTable{"a", "b"}));
   EXPECT_EQ(index->data().terms,
             (StringTable{"and", "cat", "chase", "dog",
                                       "h\xC3\xA9llo", "w\xC3\xB6rld"}));

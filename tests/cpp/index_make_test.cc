@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "index/index.h"
@@ -44,6 +45,26 @@ TEST(IndexMakeTest, DerivesAverageFieldLengthsSkippingEmptyFields) {
   EXPECT_DOUBLE_EQ(index->average_field_length(1), 4.0);  // (3 + 5) / 2
   EXPECT_EQ(index->field_length(2, 0), 2u);
   EXPECT_EQ(index->field_length(2, 1), 0u);
+}
+
+TEST(IndexMakeTest, HoldsDocumentBoostsOnlyWhenOneIsNotOne) {
+  const std::vector<double> kept = {1.0, 1.0, 0.5};
+  for (const std::vector<double>& boosts :
+       {std::vector<double>{1.0, 1.0, 1.0}, kept, std::vector<double>{}}) {
+    IndexData d = SampleData();
+    d.doc_boosts = boosts;
+    IndexPtr index = Index::Make(std::move(d), nullptr);
+    const bool all_one = boosts != kept;
+    EXPECT_EQ(index->data().doc_boosts.empty(), all_one);
+    EXPECT_EQ(index->data().doc_boost(2), all_one ? 1.0 : 0.5);
+    EXPECT_EQ(index->data().doc_boost(0), 1.0);
+  }
+}
+
+TEST(IndexMakeTest, FieldLengthsAboveThirtyTwoBitsAreRefused) {
+  EXPECT_EQ(FieldLengthOf(kMaxFieldLength), UINT32_MAX);
+  EXPECT_THROW(FieldLengthOf(kMaxFieldLength + 1), std::length_error);
+  EXPECT_THROW(FieldLengthOf(uint64_t{1} << 40), std::length_error);
 }
 
 TEST(IndexMakeTest, FieldWithoutTokensAveragesZero) {

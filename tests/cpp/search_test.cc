@@ -343,9 +343,9 @@ void ExpectSameResults(const IndexPtr& index, const Query& query,
   for (const Reference::Result& r : want) by_ref[r.ref] = &r;
   for (size_t i = 0; i < got.size(); ++i) {
     const Hit& hit = got[i];
-    ASSERT_TRUE(by_ref.count(hit.ref()))
+    ASSERT_TRUE(by_ref.count(std::string(hit.ref())))
         << label << " unexpected " << hit.ref();
-    const Reference::Result& r = *by_ref[hit.ref()];
+    const Reference::Result& r = *by_ref[std::string(hit.ref())];
     EXPECT_NEAR(hit.score, r.score, 1e-9) << label << " " << hit.ref();
     EXPECT_NEAR(hit.score, want[i].score, 1e-9) << label << " rank " << i;
     if (i > 0) {
@@ -561,7 +561,7 @@ class SmallIndexTest : public ::testing::Test {
   std::vector<std::string> Refs(const std::string& query) {
     std::vector<std::string> refs;
     for (const Hit& hit : Search(index_, Parse(index_, query))) {
-      refs.push_back(hit.ref());
+      refs.emplace_back(hit.ref());
     }
     return refs;
   }
@@ -707,7 +707,7 @@ TEST(SearchTest, WildcardWinsOverEditDistanceAndStemsItsCore) {
   auto refs = [&](const char* text) {
     std::vector<std::string> out;
     for (const Hit& hit : Search(index, Parse(index, text))) {
-      out.push_back(hit.ref());
+      out.emplace_back(hit.ref());
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -735,7 +735,7 @@ double Contribution(const Index& index, const MatchRef& m, uint32_t doc) {
   const double tf = index.tf(*m.posting);
   const double fl = index.field_length(doc, m.field);
   const double avg = index.average_field_length(m.field);
-  const double raw = d.doc_boosts[doc] * d.field_boosts[m.field] * idf * tf *
+  const double raw = d.doc_boost(doc) * d.field_boosts[m.field] * idf * tf *
                      2.2 / (tf + 1.2 * (0.25 + 0.75 * fl / avg));
   return std::round(raw * 1000) / 1000;
 }
@@ -787,7 +787,7 @@ TEST_F(PhraseSearchTest, ExactPhraseDoublesItsBigrams) {
   const std::vector<Hit> hits = Search(index, Parse(index, "エンジン"));
   ASSERT_EQ(hits.size(), 4u);
   std::map<std::string, double> score;
-  for (const Hit& hit : hits) score[hit.ref()] = hit.score;
+  for (const Hit& hit : hits) score[std::string(hit.ref())] = hit.score;
   const double exact = Single(index, "エン", "exact") +
                        Single(index, "ンジ", "exact") +
                        Single(index, "ジン", "exact");
@@ -805,7 +805,7 @@ TEST_F(PhraseSearchTest, TwoRunsAreVerifiedIndependently) {
   const std::vector<Hit> hits =
       Search(index, Parse(index, "エンジン\\ 検索機"));
   std::map<std::string, double> score;
-  for (const Hit& hit : hits) score[hit.ref()] = hit.score;
+  for (const Hit& hit : hits) score[std::string(hit.ref())] = hit.score;
   auto sum = [&](const std::string& ref, double engine, double search) {
     return engine * (Single(index, "エン", ref) + Single(index, "ンジ", ref) +
                      Single(index, "ジン", ref)) +
@@ -821,7 +821,7 @@ TEST_F(PhraseSearchTest, NoDoublingWithoutPositions) {
   const std::vector<Hit> hits = Search(index, Parse(index, "エンジン"));
   ASSERT_EQ(hits.size(), 4u);
   std::map<std::string, double> score;
-  for (const Hit& hit : hits) score[hit.ref()] = hit.score;
+  for (const Hit& hit : hits) score[std::string(hit.ref())] = hit.score;
   EXPECT_EQ(score["exact"], score["scattered"]);
   EXPECT_EQ(hits[0].ref(), "exact");  // the tie goes by reference
   EXPECT_EQ(hits[1].ref(), "scattered");
