@@ -509,6 +509,26 @@ def test_remove_on_rehydrated_builder():
         b.remove(1)
 
 
+@pytest.mark.parametrize("base_boost, added_boost", [
+    (1.0, 1.0), (1.0, 2.5), (0.5, 1.0), (0.5, 0.0)])
+def test_rehydrated_boosts_equal_a_fresh_build(base_boost, added_boost):
+    docs = [({"id": "a", "t": "apple pie"}, base_boost),
+            ({"id": "b", "t": "apple"}, 1.0),
+            ({"id": "c", "t": "apple tart"}, added_boost)]
+    fresh, base = builder("t"), builder("t")
+    for doc, boost in docs:
+        fresh.add(doc, boost=boost)
+    for doc, boost in docs[:2]:
+        base.add(doc, boost=boost)
+    for index in (base.build(), vrim.Index.from_bytes(base.build().to_bytes())):
+        again = vrim.IndexBuilder.from_index(index)
+        again.add(docs[2][0], boost=added_boost)
+        built = again.build()
+        assert built.to_bytes() == fresh.build().to_bytes()
+        assert ([(h.ref, h.score) for h in built.search("apple")]
+                == [(h.ref, h.score) for h in fresh.build().search("apple")])
+
+
 def test_rehydrated_upsert_and_new_field():
     b = rehydrated()
     b.field("extra")
