@@ -69,9 +69,7 @@ DocSet DocSet::Normalized(uint32_t universe, std::vector<uint64_t> words) {
   return set;
 }
 
-bool DocSet::Contains(uint32_t doc) const {
-  if (doc >= universe_) return false;
-  if (dense_) return (words_[doc / 64] >> (doc % 64)) & 1;
+bool DocSet::ContainsId(uint32_t doc) const {
   return std::binary_search(ids_.begin(), ids_.end(), doc);
 }
 

@@ -42,7 +42,12 @@ class DocSet {
   // Whether the set is held as a bitset (else as sorted ids).
   bool dense() const { return dense_; }
 
-  bool Contains(uint32_t doc) const;
+  // Inline: the evaluators test a dense filter once per candidate.
+  bool Contains(uint32_t doc) const {
+    if (doc >= universe_) return false;
+    if (dense_) return (words_[doc / 64] >> (doc % 64)) & 1;
+    return ContainsId(doc);
+  }
   // The smallest member at or after `doc`, or kNone.
   uint32_t NextFrom(uint32_t doc) const;
 
@@ -75,6 +80,8 @@ class DocSet {
 
  private:
   friend class DocSetCursor;
+  // Whether the sorted ids hold `doc`. REQUIRES: !dense_.
+  bool ContainsId(uint32_t doc) const;
   // The set of `words`, held in whichever form is smaller.
   static DocSet Normalized(uint32_t universe, std::vector<uint64_t> words);
 

@@ -139,6 +139,12 @@ class TopDocsSearch {
   // proposes no longer.
   void WalkOne();
 
+  // Whether a dense filter (if any) holds `doc`; a sparse one leads the
+  // lists to its documents instead.
+  bool Allowed(uint32_t doc) const {
+    return dense_filter_ == nullptr || dense_filter_->Contains(doc);
+  }
+
   void Partition();
   uint32_t NextCandidate() const;
   bool SkipBlocks(uint32_t doc);
@@ -408,11 +414,13 @@ void TopDocsSearch::WalkOne() {
       if (unit < all) continue;
       const uint32_t doc = c.at->doc;
       if (unit < alone) {
-        if (doc < passive_next) continue;
+        // The filter before the passive lists are sought: a seek costs more.
+        if (doc < passive_next || !Allowed(doc)) continue;
         passive_next = NextPassive(doc);
         if (doc < passive_next) continue;
+      } else if (!Allowed(doc)) {
+        continue;
       }
-      if (dense_filter_ != nullptr && !dense_filter_->Contains(doc)) continue;
       if (Prune(doc) || !Admissible(doc)) continue;
       Offer(doc, ExactScore(doc));
       if (threshold_ != threshold) {
@@ -638,14 +646,15 @@ void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
       WalkOne();
       break;
     }
-    // A dense filter's test costs a bit lookup, less than the block test,
-    // and its next member is near: the lists step past the document.
-    if (dense_filter_ != nullptr && !dense_filter_->Contains(doc)) {
-      doc = AdvanceEssential(doc);
-      continue;
-    }
+    // The block test comes first: it steps over runs of documents whatever
+    // the filter holds, and mostly answers from its last result. A dense
+    // filter's next member is near: the lists step past the document.
     if (SkipBlocks(doc)) {
       doc = FirstAllowed(NextCandidate());
+      continue;
+    }
+    if (!Allowed(doc)) {
+      doc = AdvanceEssential(doc);
       continue;
     }
     if (!Prune(doc) && Admissible(doc)) Offer(doc, ExactScore(doc));

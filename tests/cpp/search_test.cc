@@ -451,8 +451,11 @@ TEST(SearchTest, MatchesReferenceOnRandomCorpora) {
 // The first n hits of the full ranking, bit for bit, matches included.
 void ExpectLimitedPrefix(const IndexPtr& index, const Query& query,
                          const std::vector<Hit>& all, uint64_t limit,
-                         const std::string& label) {
-  const std::vector<Hit> got = Search(index, query, SearchOptions{limit});
+                         const std::string& label,
+                         const DocSet* filter = nullptr) {
+  SearchOptions options{limit};
+  options.filter = filter;
+  const std::vector<Hit> got = Search(index, query, options);
   ASSERT_EQ(got.size(), std::min<uint64_t>(limit, all.size())) << label;
   for (size_t i = 0; i < got.size(); ++i) {
     ASSERT_EQ(got[i].doc, all[i].doc) << label << " rank " << i;
@@ -540,6 +543,55 @@ TEST(SearchTest, LimitOverOneLongListAndShortOnes) {
                             std::string(text) + " limit " +
                                 std::to_string(limit));
         if (HasFailure()) return;
+      }
+    }
+  }
+}
+
+// A filter keeps the full ranking's hits in it, in order, whichever walk
+// the evaluator takes: filters of every density (a bitset or ids) over a
+// long list beside short ones and over lists of like lengths.
+TEST(SearchTest, FilteredLimitIsTheFullRankingInTheFilter) {
+  std::mt19937 rng(5);
+  auto language = std::make_shared<TestLanguage>();
+  const char* const words[] = {"ab", "bed", "cab", "dead"};
+  for (int trial = 0; trial < 4; ++trial) {
+    TestCorpus corpus;
+    corpus.fields = {"title", "body"};
+    for (int d = 0; d < 3000; ++d) {
+      std::string title = rng() % (trial < 2 ? 25 : 2) ? "" : words[rng() % 4];
+      std::string body;
+      const int n = 1 + static_cast<int>(rng() % (d % 7 == 0 ? 3 : 30));
+      for (int i = 0; i < n; ++i) {
+        body += std::string(i ? " " : "") +
+                (rng() % 3 ? "filler" : words[rng() % 4]);
+      }
+      if (d % 11 == 0) body = "ab bed";  // ties
+      corpus.docs.push_back({"d" + std::to_string(d), {title, body}});
+    }
+    IndexPtr index = AssembleIndex(corpus, language);
+    for (double share : {0.02, 0.5, 0.95}) {
+      std::vector<uint32_t> ids;
+      for (uint32_t d = 0; d < corpus.docs.size(); ++d) {
+        if (std::uniform_real_distribution<double>(0, 1)(rng) < share) {
+          ids.push_back(d);
+        }
+      }
+      const DocSet filter = DocSet::FromSortedIds(
+          static_cast<uint32_t>(corpus.docs.size()), ids);
+      for (const char* text : {"ab", "ab cab", "ab bed cab dead", "+dead ab",
+                               "ab -cab", "title:ab body:bed"}) {
+        const Query query = Parse(index, text);
+        std::vector<Hit> all = Search(index, query);
+        std::erase_if(all, [&](const Hit& h) { return !filter.Contains(h.doc); });
+        for (uint64_t limit : {1, 10, 40}) {
+          ExpectLimitedPrefix(index, query, all, limit,
+                              std::string(text) + " share " +
+                                  std::to_string(share) + " limit " +
+                                  std::to_string(limit),
+                              &filter);
+          if (HasFailure()) return;
+        }
       }
     }
   }
