@@ -66,7 +66,7 @@ struct HitView {
 inline std::vector<HitView> View(const std::vector<Hit>& hits) {
   std::vector<HitView> out;
   for (const Hit& hit : hits) {
-    HitView view{hit.ref(), hit.score, {}};
+    HitView view{std::string(hit.ref()), hit.score, {}};
     const IndexData& data = hit.index->data();
     for (const MatchRef& m : hit.matches) {
       std::vector<Position> positions;
