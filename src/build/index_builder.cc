@@ -28,7 +28,7 @@ namespace {
 
 // Throws std::length_error, adding nothing, when `ref` does not fit.
 void AppendReference(std::string_view ref, StringTable* refs) {
-  if (ref.size() > StringTable::kMaxBytes - refs->bytes()) {
+  if (!refs->Fits(ref.size())) {
     throw std::length_error(kTooManyReferenceBytes);
   }
   refs->push_back(ref);

@@ -380,9 +380,7 @@ class Reader {
     const uint64_t d = stored_docs_;
     const char* heap =
         reinterpret_cast<const char*>(At(offsets_[kDocs] + docs_fixed_));
-    // The heap ends at a 32-bit offset, so it fits the table; checked
-    // still, as the table's limit.
-    if (heap_length_ > StringTable::kMaxBytes) return Fail(Truncated("docs"));
+    // The heap ends at a 32-bit offset, so it fits the table.
     // Bounded: the fixed part holds 12 bytes a reference, the heap is read.
     data->refs.reserve(d, heap_length_);
     for (uint64_t i = 0; i < d; ++i) {
@@ -439,8 +437,7 @@ class Reader {
         if (id > 0 && suffix <= prev.substr(shared)) {
           return Fail(TermOutOfRange(id));
         }
-        if (shared + suffix.size() >
-            StringTable::kMaxBytes - data->terms.bytes()) {
+        if (!data->terms.Fits(shared + suffix.size())) {
           return Fail(Error(ReadErrorKind::kBadFrontCoding,
                             "front-coded terms decode to more than "
                             "4294967295 bytes"));

@@ -20,8 +20,8 @@ void StringTable::reserve(size_t strings, size_t bytes) {
 
 namespace {
 
-void CheckFits(size_t bytes, size_t more) {
-  if (more > StringTable::kMaxBytes - bytes) {
+void CheckFits(const StringTable& table, size_t more) {
+  if (!table.Fits(more)) {
     throw std::length_error("a string table holds at most 4294967295 bytes");
   }
 }
@@ -29,7 +29,7 @@ void CheckFits(size_t bytes, size_t more) {
 }  // namespace
 
 void StringTable::push_back(std::string_view s) {
-  CheckFits(bytes_.size(), s.size());
+  CheckFits(*this, s.size());
   bytes_.append(s);
   ends_.push_back(static_cast<uint32_t>(bytes_.size()));
 }
@@ -37,7 +37,7 @@ void StringTable::push_back(std::string_view s) {
 void StringTable::PushFrontCoded(size_t shared, std::string_view suffix) {
   const size_t from = empty() ? 0 : bytes_.size() - back().size();
   const size_t at = bytes_.size();
-  CheckFits(at, shared + suffix.size());
+  CheckFits(*this, shared + suffix.size());
   bytes_.resize(at + shared + suffix.size());
   // The shared bytes lie before `at`, so the copies never overlap.
   if (shared > 0) std::memcpy(&bytes_[at], &bytes_[from], shared);

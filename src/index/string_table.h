@@ -41,6 +41,8 @@ class StringTable {
   const_iterator end() const;
 
   void reserve(size_t strings, size_t bytes);
+  // Whether `more` bytes can still be added.
+  bool Fits(size_t more) const { return more <= kMaxBytes - bytes(); }
   // Throws std::length_error, adding nothing, past kMaxBytes.
   void push_back(std::string_view s);
   // Appends the first `shared` bytes of the last string followed by
