@@ -140,11 +140,7 @@ FieldRead ReadFieldValue(PyObject* doc, std::string_view name,
   if (value == Py_None) {
     result = FieldRead::kAbsent;
   } else if (PyUnicode_Check(value)) {
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 != nullptr) {
-      text->assign(utf8, static_cast<size_t>(size));
-    } else {
+    if (!CopyUtf8(value, text)) {
       result = FieldRead::kError;
       if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
         PyErr_Clear();

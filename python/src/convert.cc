@@ -182,6 +182,17 @@ bool ToUtf8(PyObject* object, const char* param, std::string_view* out) {
   return true;
 }
 
+bool CopyUtf8(PyObject* text, std::string* out) {
+  PyObject* bytes = PyUnicode_AsUTF8String(text);
+  if (bytes == nullptr) return false;
+  char* data;
+  Py_ssize_t size;
+  const bool ok = PyBytes_AsStringAndSize(bytes, &data, &size) == 0;
+  if (ok) out->assign(data, static_cast<size_t>(size));
+  Py_DECREF(bytes);
+  return ok;
+}
+
 bool ToDouble(PyObject* object, const char* param, double* out) {
   double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) {

@@ -42,6 +42,14 @@ bool UnpackArgs(const Signature& signature, PyObject* args, PyObject* kwargs,
 // lives.
 bool ToUtf8(PyObject* object, const char* param, std::string_view* out);
 
+// Copies the UTF-8 form of a str (or subclass) into `out` without leaving
+// a cached copy inside the str, as ToUtf8 does for non-ASCII text: a
+// document's text is copied once, and the caller's string stays its size.
+// Returns false with the encoder's exception set (UnicodeEncodeError for
+// lone surrogates).
+// REQUIRES: PyUnicode_Check(text).
+bool CopyUtf8(PyObject* text, std::string* out);
+
 // Anything the interpreter converts to a double.
 bool ToDouble(PyObject* object, const char* param, double* out);
 

@@ -310,6 +310,20 @@ def test_add_rejects_bad_documents_without_staging(doc, error, message):
     assert b.staged == 1
 
 
+@pytest.mark.parametrize("text", ["plain ascii " * 100, "naïve café " * 100, "东京 " * 100],
+                         ids=["ascii", "latin", "cjk"])
+def test_add_leaves_the_callers_strings_their_size(text):
+    # No UTF-8 copy may stay cached inside the caller's str: documents are
+    # held by the caller too, and the builder already has its own copy.
+    text = (text + ".")[:-1]  # a fresh object, never encoded before
+    ref = "ref é " + text[:3]
+    sizes = sys.getsizeof(text), sys.getsizeof(ref)
+    b = builder("body")
+    b.add({"id": ref, "body": text})
+    assert (sys.getsizeof(text), sys.getsizeof(ref)) == sizes
+    assert b.build().search(text.split()[0])[0].ref == ref
+
+
 def test_add_needs_a_field_and_a_finite_boost():
     b = builder()
     with pytest.raises(ValueError) as info:
