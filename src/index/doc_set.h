@@ -51,6 +51,12 @@ class DocSet {
   // The smallest member at or after `doc`, or kNone.
   uint32_t NextFrom(uint32_t doc) const;
 
+  // The bitset: bit doc % 64 of word doc / 64 holds `doc`, for a caller
+  // whose documents are all below universe() to test without Contains'
+  // checks.
+  // REQUIRES: dense().
+  const uint64_t* words() const { return words_.data(); }
+
   // Calls f(doc) for every member, ascending.
   template <typename F>
   void ForEach(F f) const {

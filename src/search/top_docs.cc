@@ -79,7 +79,7 @@ class TopDocsSearch {
         limit_(limit) {
     // A dense filter is tested per candidate; a sparse one leads the
     // lists to its own documents.
-    if (filter != nullptr && filter->dense()) dense_filter_ = filter;
+    if (filter != nullptr && filter->dense()) filter_words_ = filter->words();
     if (filter != nullptr && !filter->dense()) allowed_.emplace(*filter);
   }
 
@@ -142,7 +142,8 @@ class TopDocsSearch {
   // Whether a dense filter (if any) holds `doc`; a sparse one leads the
   // lists to its documents instead.
   bool Allowed(uint32_t doc) const {
-    return dense_filter_ == nullptr || dense_filter_->Contains(doc);
+    return filter_words_ == nullptr ||
+           ((filter_words_[doc / 64] >> (doc % 64)) & 1) != 0;
   }
 
   void Partition();
@@ -192,7 +193,8 @@ class TopDocsSearch {
   double blocks_pass_threshold_ = std::numeric_limits<double>::quiet_NaN();
   std::vector<AlternativeContribution> alternatives_;
   std::optional<DocSetCursor> allowed_;  // a sparse filter
-  const DocSet* dense_filter_ = nullptr;  // a dense filter
+  // A dense filter's bitset; the index's documents are all within it.
+  const uint64_t* filter_words_ = nullptr;
 };
 
 Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
