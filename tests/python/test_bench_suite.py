@@ -98,3 +98,7 @@ def test_filters_section_and_targets(with_tantivy):
     verdicts = [(row[2], row[4]) for row in extra_filters.targets(result)]
     assert verdicts == [("3.00×", "met"), ("1.30×", "**missed** by 8%"),
                         ("3.00×", "met"), ("4.00×", "**missed** by 20%")]
+    # Ratios kept per round take the place of the ratio of the medians.
+    times["common"]["ratios"] = {"unfiltered": 1.0, "1 %": 0.25, "50 %": 1.1}
+    assert extra_filters.speedups(times["common"]) == {"1 %": 4.0, "50 %": 1 / 1.1}
+    assert "| common term | 30.0 | 10.0 | 4.00× | 39.0 | 1.10× |" in extra_filters.section(result)
