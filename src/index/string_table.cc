@@ -1,6 +1,5 @@
 #include "index/string_table.h"
 
-#include <cstring>
 #include <stdexcept>
 
 namespace vrim {
@@ -36,14 +35,10 @@ void StringTable::push_back(std::string_view s) {
 
 void StringTable::PushFrontCoded(size_t shared, std::string_view suffix) {
   const size_t from = empty() ? 0 : bytes_.size() - back().size();
-  const size_t at = bytes_.size();
   CheckFits(*this, shared + suffix.size());
-  bytes_.resize(at + shared + suffix.size());
-  // The shared bytes lie before `at`, so the copies never overlap.
-  if (shared > 0) std::memcpy(&bytes_[at], &bytes_[from], shared);
-  if (!suffix.empty()) {
-    std::memcpy(&bytes_[at + shared], suffix.data(), suffix.size());
-  }
+  // Appending part of the string to itself is safe, also when it grows.
+  bytes_.append(bytes_, from, shared);
+  bytes_.append(suffix);
   ends_.push_back(static_cast<uint32_t>(bytes_.size()));
 }
 
