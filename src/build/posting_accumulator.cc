@@ -48,7 +48,6 @@ void PostingAccumulator::Reserve(uint64_t text_bytes, const IndexData* base) {
   const uint64_t positions =
       text_bytes / 2 + (base ? base->positions.size() : 0);
   postings_.reserve(postings);
-  posting_term_.reserve(postings);
   positions_.reserve(positions);
 }
 
@@ -67,12 +66,11 @@ void PostingAccumulator::AddBasePostings(const IndexData& base,
       if (doc_map[p.doc] == kDroppedDocument) continue;
       bool added;
       if (id == kNone) id = terms_.Intern(MakeKey(base.terms[t]), &added);
-      StagedPosting staged{base.postings.field(p), doc_map[p.doc],
-                           base.postings.tf(p), count, positions_.size()};
-      staged.set_positions_length(size);
-      postings_.push_back(staged);
+      postings_.push_back(id, doc_map[p.doc],
+                          StagedValues{positions_.size(),
+                                       base.postings.field(p),
+                                       base.postings.tf(p), count});
       positions_.append(reinterpret_cast<const char*>(list - size), size);
-      posting_term_.push_back(id);
     }
   }
 }
@@ -224,12 +222,9 @@ void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
     one_term_.assign(scratch_.begin() + local_begin_[s],
                      scratch_.begin() + local_begin_[s + 1]);
     const uint32_t tf = static_cast<uint32_t>(one_term_.size());
-    const size_t offset = positions_.size();
+    postings_.push_back(local_terms_[s], doc,
+                        StagedValues{positions_.size(), field, tf, tf});
     EncodePositions(&one_term_, &positions_);
-    StagedPosting staged{field, doc, tf, tf, offset};
-    staged.set_positions_length(positions_.size() - offset);
-    postings_.push_back(staged);
-    posting_term_.push_back(local_terms_[s]);
   }
 }
 
@@ -366,36 +361,38 @@ void MoveInSlices(std::string* from, std::string* to) {
   Free(from);
 }
 
-// Appends `from` to `to`, a slice at a time, handing each copied slice's
-// pages back at once: `from` is freed as `to` grows, never both in full.
-template <class From, class To, class Convert>
-void MoveInSlices(From* from, To* to, const Convert& convert) {
+// Appends the postings of `from` to `to`, their lists moved `shift` bytes
+// on, a slice at a time, handing each copied slice's pages back at once:
+// `from` is freed as `to` grows, never both in full.
+void MoveInSlices(StagedPostings* from, StagedPostings* to, uint64_t shift) {
   constexpr size_t kSlice = size_t{1} << 16;
-  auto* data = from->data();
+  StagedPosting* data = from->data();
   for (size_t begin = 0; begin < from->size(); begin += kSlice) {
     const size_t end = std::min(from->size(), begin + kSlice);
-    for (size_t i = begin; i < end; ++i) to->push_back(convert(data[i]));
+    for (size_t i = begin; i < end; ++i) {
+      StagedValues v = from->values(data[i]);
+      v.positions_offset += shift;
+      to->push_back(data[i].term, data[i].doc, v);
+    }
     ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
   }
   Free(from);
 }
 
-// The byte length of a staged posting's encoded position list.
-uint64_t ListLength(const uint8_t* lists, const StagedPosting& q) {
-  return q.positions_length < StagedPosting::kLongList
-             ? q.positions_length
-             : EncodedPositionsLength(lists + q.positions_offset,
-                                      q.position_count);
-}
+// A list length too long to keep in a sorted posting's (then spent) term.
+constexpr uint32_t kLongList = UINT32_MAX;
+// Lists are measured this many postings after they are asked for: the
+// postings' order is not the lists' order, and the loads would stall.
+constexpr size_t kListsAhead = 8;
 
 // Moves the sorted staged postings into `out`, their position lists
 // copied in postings order, on up to `threads` threads: a slice of
 // postings at a time, each thread taking a run of the slice, whose lists
 // land where the lengths of the runs before it end. Each slice's pages
-// are handed back once it is copied.
-void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
-                           std::string* positions, IndexData* out,
-                           size_t threads) {
+// are handed back once it is copied. The postings' terms, counted and
+// sorted by then, hold the lengths of their lists between the passes.
+void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
+                           IndexData* out, size_t threads) {
   constexpr size_t kSlice = size_t{1} << 18;
   const auto* lists = reinterpret_cast<const uint8_t*>(positions->data());
   const size_t count = staged->size();
@@ -413,8 +410,19 @@ void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
     };
     ParallelFor(pieces, [&](size_t w) {
       uint64_t bytes = 0;
-      for (size_t i = run(w); i < run(w + 1); ++i) {
-        bytes += ListLength(lists, data[i]);
+      const size_t last = run(w + 1);
+      for (size_t i = run(w); i < last; ++i) {
+        if (i + kListsAhead < last) {
+          const StagedValues ahead = staged->values(data[i + kListsAhead]);
+          __builtin_prefetch(lists + ahead.positions_offset);
+        }
+        const StagedValues q = staged->values(data[i]);
+        const uint64_t length =
+            EncodedPositionsLength(lists + q.positions_offset,
+                                   q.position_count);
+        data[i].term =
+            static_cast<uint32_t>(std::min<uint64_t>(length, kLongList));
+        bytes += length;
       }
       run_bytes[w + 1] = bytes;
     });
@@ -427,13 +435,17 @@ void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
     ParallelFor(pieces, [&](size_t w) {
       char* to = out->positions.data() + run_bytes[w];
       for (size_t i = run(w); i < run(w + 1); ++i) {
-        const StagedPosting& q = data[i];
-        const uint64_t length = ListLength(lists, q);
+        const StagedValues q = staged->values(data[i]);
+        const uint64_t length =
+            data[i].term < kLongList
+                ? data[i].term
+                : EncodedPositionsLength(lists + q.positions_offset,
+                                         q.position_count);
         std::memcpy(to, lists + q.positions_offset, length);
         to += length;
         // Those that do not pack are made below, on this thread.
         if (Postings::Packs(q.field, q.tf, q.position_count)) {
-          postings[i] = Postings::Packed(q.field, q.doc, q.tf,
+          postings[i] = Postings::Packed(q.field, data[i].doc, q.tf,
                                          q.position_count);
         } else {
           unpacked[w] = 1;
@@ -443,9 +455,9 @@ void LayOutInPostingsOrder(std::vector<StagedPosting>* staged,
     const bool any_unpacked =
         std::find(unpacked.begin(), unpacked.end(), 1) != unpacked.end();
     for (size_t i = begin; any_unpacked && i < end; ++i) {
-      const StagedPosting& q = data[i];
+      const StagedValues q = staged->values(data[i]);
       if (!Postings::Packs(q.field, q.tf, q.position_count) &&
-          !out->postings.Make(q.field, q.doc, q.tf, q.position_count,
+          !out->postings.Make(q.field, data[i].doc, q.tf, q.position_count,
                               &postings[i])) {
         throw std::length_error(kTooManyPostings);
       }
@@ -476,18 +488,13 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
   // Term ids become ranks on every part at once, then the later parts'
   // postings and positions follow the first one's.
   ParallelFor(parts.size(), [&](size_t p) {
-    for (uint32_t& t : parts[p]->posting_term_) t = ranks[p][t];
+    for (StagedPosting& q : parts[p]->postings_) q.term = ranks[p][q.term];
   });
   for (size_t p = 1; p < parts.size(); ++p) {
     PostingAccumulator& later = *parts[p];
     const uint64_t shift = first.positions_.size();
     MoveInSlices(&later.positions_, &first.positions_);
-    MoveInSlices(&later.postings_, &first.postings_, [shift](StagedPosting q) {
-      q.positions_offset += shift;
-      return q;
-    });
-    MoveInSlices(&later.posting_term_, &first.posting_term_,
-                 [](uint32_t t) { return t; });
+    MoveInSlices(&later.postings_, &first.postings_, shift);
   }
 
   // Term starts are 32 bits wide: checked before they are counted.
@@ -496,14 +503,14 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
   }
   const size_t term_count = out->terms.size();
   out->term_postings.assign(term_count + 1, 0);
-  for (uint32_t t : first.posting_term_) ++out->term_postings[t + 1];
+  for (const StagedPosting& q : first.postings_) {
+    ++out->term_postings[q.term + 1];
+  }
   for (size_t t = 0; t < term_count; ++t) {
     out->term_postings[t + 1] += out->term_postings[t];
   }
-  SortPostings(first.postings_.data(), first.posting_term_.data(),
-               first.postings_.size(), term_count, out->fields.size(),
+  SortPostings(&first.postings_, term_count, out->fields.size(),
                out->refs.size(), threads);
-  Free(&first.posting_term_);
   LayOutInPostingsOrder(&first.postings_, &first.positions_, out, threads);
 }
 

@@ -102,8 +102,7 @@ class PostingAccumulator {
   FieldAnalyzer analyzer_;
   TermInterner terms_;
   SortedTerms sorted_terms_;  // filled by EndFields, replacing terms_
-  std::vector<StagedPosting> postings_;
-  std::vector<uint32_t> posting_term_;  // parallel to postings_
+  StagedPostings postings_;
   std::string positions_;  // encoded lists (positions.h), document order
 
   // Distinct trimmed token texts and the term each becomes (or none).

@@ -13,9 +13,9 @@ namespace {
 
 class PostingSorter {
  public:
-  PostingSorter(StagedPosting* postings, uint32_t* terms, size_t term_count,
+  PostingSorter(StagedPostings* postings, size_t term_count,
                 size_t field_count, size_t doc_count)
-      : postings_(postings), terms_(terms) {
+      : table_(*postings), postings_(postings->data()) {
     AddLevels(kTerm, term_count);
     AddLevels(kField, field_count);
     AddLevels(kDoc, doc_count);
@@ -83,22 +83,24 @@ class PostingSorter {
   }
 
   uint32_t Digit(size_t i, const Level& level) const {
-    const uint32_t v = level.component == kTerm    ? terms_[i]
-                       : level.component == kField ? postings_[i].field
-                                                   : postings_[i].doc;
+    const StagedPosting& p = postings_[i];
+    const uint32_t v = level.component == kTerm    ? p.term
+                       : level.component == kField ? table_.field(p)
+                                                   : p.doc;
     return (v >> level.shift) & level.mask;
   }
 
   bool Less(size_t a, size_t b) const {
-    if (terms_[a] != terms_[b]) return terms_[a] < terms_[b];
     const StagedPosting& x = postings_[a];
     const StagedPosting& y = postings_[b];
-    return x.field != y.field ? x.field < y.field : x.doc < y.doc;
+    if (x.term != y.term) return x.term < y.term;
+    const uint32_t fx = table_.field(x);
+    const uint32_t fy = table_.field(y);
+    return fx != fy ? fx < fy : x.doc < y.doc;
   }
 
   void Swap(size_t a, size_t b) {
     std::swap(postings_[a], postings_[b]);
-    std::swap(terms_[a], terms_[b]);
   }
 
   void InsertionSort(size_t begin, size_t end) {
@@ -165,8 +167,8 @@ class PostingSorter {
     }
   }
 
+  const StagedPostings& table_;  // for the fields of wide postings
   StagedPosting* postings_;
-  uint32_t* terms_;
   std::vector<Level> levels_;
 };
 
@@ -190,10 +192,10 @@ std::vector<size_t> CutBuckets(const std::vector<size_t>& bounds,
 
 }  // namespace
 
-void SortPostings(StagedPosting* postings, uint32_t* terms, size_t n,
-                  size_t term_count, size_t field_count, size_t doc_count,
-                  size_t threads) {
-  PostingSorter sorter(postings, terms, term_count, field_count, doc_count);
+void SortPostings(StagedPostings* postings, size_t term_count,
+                  size_t field_count, size_t doc_count, size_t threads) {
+  const size_t n = postings->size();
+  PostingSorter sorter(postings, term_count, field_count, doc_count);
   if (threads <= 1 || n < kParallelFrom) {
     sorter.Sort(n);
     return;
@@ -205,7 +207,7 @@ void SortPostings(StagedPosting* postings, uint32_t* terms, size_t n,
   if (bounds.empty()) return;
   const std::vector<size_t> cuts = CutBuckets(bounds, threads);
   ParallelFor(cuts.size() - 1, [&](size_t part) {
-    PostingSorter(postings, terms, term_count, field_count, doc_count)
+    PostingSorter(postings, term_count, field_count, doc_count)
         .SortBuckets(bounds, cuts[part], cuts[part + 1], level + 1);
   });
 }

@@ -9,17 +9,16 @@
 
 namespace vrim {
 
-// Sorts postings[0, n) together with their parallel term ids terms[0, n)
-// by (term, field, doc): an MSD radix sort over digits of up to 11 bits of
-// the three ids (most significant first, bits that are zero everywhere
-// skipped), with insertion sort for short runs. In place matters: the
-// postings are the largest structure of a build. With `threads` > 1, the
-// buckets of the first level are sorted on up to that many threads.
-// REQUIRES: every terms[i] < term_count, postings[i].field < field_count,
-// postings[i].doc < doc_count; (term, field, doc) unique.
-void SortPostings(StagedPosting* postings, uint32_t* terms, size_t n,
-                  size_t term_count, size_t field_count, size_t doc_count,
-                  size_t threads);
+// Sorts the postings by (term, field, doc): an MSD radix sort over digits
+// of up to 11 bits of the three ids (most significant first, bits that are
+// zero everywhere skipped), with insertion sort for short runs. In place
+// matters: the postings are the largest structure of a build. With
+// `threads` > 1, the buckets of the first level are sorted on up to that
+// many threads.
+// REQUIRES: every posting's term < term_count, field < field_count and
+// doc < doc_count; (term, field, doc) unique.
+void SortPostings(StagedPostings* postings, size_t term_count,
+                  size_t field_count, size_t doc_count, size_t threads);
 
 }  // namespace vrim
 

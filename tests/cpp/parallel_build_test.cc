@@ -206,8 +206,7 @@ TEST(ParallelBuild, SmallBuildsStayOnFewerThreads) {
 TEST(SortPostings, ThreadsGiveTheSingleThreadedOrder) {
   std::mt19937 rng(5);
   const size_t n = 200000;
-  std::vector<StagedPosting> postings;
-  std::vector<uint32_t> terms;
+  StagedPostings postings;
   std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> keys;
   for (size_t i = 0; keys.size() < n; ++i) {
     keys.emplace_back(rng() % 5000, rng() % 3, rng() % 70000);
@@ -216,17 +215,17 @@ TEST(SortPostings, ThreadsGiveTheSingleThreadedOrder) {
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   std::shuffle(keys.begin(), keys.end(), rng);
   for (const auto& [t, f, d] : keys) {
-    postings.push_back(StagedPosting{f, d, 1, 0, postings.size()});
-    terms.push_back(t);
+    // Every 97th posting is wide (a field of 64 or more).
+    const uint32_t field = postings.size() % 97 == 0 ? f + 64 : f;
+    postings.push_back(t, d, StagedValues{postings.size(), field, 1, 0});
   }
   auto sorted = [&](size_t threads) {
-    std::vector<StagedPosting> p = postings;
-    std::vector<uint32_t> t = terms;
-    SortPostings(p.data(), t.data(), p.size(), 5000, 3, 70000, threads);
+    StagedPostings p = postings;
+    SortPostings(&p, 5000, 67, 70000, threads);
     std::vector<std::tuple<uint32_t, uint32_t, uint32_t, uint64_t>> out;
-    for (size_t i = 0; i < p.size(); ++i) {
-      out.emplace_back(t[i], p[i].field, p[i].doc,
-                       uint64_t{p[i].positions_offset});
+    for (const StagedPosting& q : p) {
+      out.emplace_back(q.term, p.field(q), q.doc,
+                       p.values(q).positions_offset);
     }
     return out;
   };
@@ -234,6 +233,34 @@ TEST(SortPostings, ThreadsGiveTheSingleThreadedOrder) {
   EXPECT_TRUE(std::is_sorted(single.begin(), single.end()));
   EXPECT_EQ(sorted(2), single);
   EXPECT_EQ(sorted(7), single);
+}
+
+TEST(StagedPostings, ValuesSurvivePackedOrWide) {
+  const uint64_t last_packed = StagedPosting::kOffsetMask;
+  const std::vector<StagedValues> values = {
+      {0, 0, 1, 1},
+      {last_packed, 63, 4194303, 0},  // packed at every limit
+      {last_packed + 1, 1, 2, 2},     // wide from here on
+      {7, 64, 1, 1},
+      {7, 1, 4194304, 4194304},
+      {7, 1, 3, 2},
+  };
+  StagedPostings postings;
+  for (size_t i = 0; i < values.size(); ++i) {
+    postings.push_back(static_cast<uint32_t>(i), 9, values[i]);
+  }
+  size_t i = 0;
+  for (const StagedPosting& p : postings) {
+    EXPECT_EQ(p.wide(), i >= 2) << i;
+    const StagedValues v = postings.values(p);
+    const StagedValues& want = values[i];
+    EXPECT_EQ(std::make_tuple(p.term, p.doc, v.positions_offset, v.field,
+                              v.tf, v.position_count),
+              std::make_tuple(uint32_t(i), 9u, want.positions_offset,
+                              want.field, want.tf, want.position_count));
+    EXPECT_EQ(postings.field(p), values[i].field);
+    ++i;
+  }
 }
 
 TEST(TermInterner, ByteOrderOnThreads) {
