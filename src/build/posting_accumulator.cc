@@ -82,6 +82,13 @@ uint64_t PostingAccumulator::AddField(std::string_view text, uint32_t field,
   if (kept == 0) return 0;
   GroupByTerm(kept);
   EmitPostings(field, doc);
+  // The interners' tables and strings grow by doubling copies; the old
+  // copies stay resident in the allocator's heap, and are handed back
+  // each time the interners have doubled.
+  if (terms_.size() + surfaces_.size() >= trim_at_) {
+    ReleaseFreeMemory();
+    trim_at_ *= 2;
+  }
   return kept;
 }
 

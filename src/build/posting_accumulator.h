@@ -30,7 +30,7 @@ namespace vrim {
 // order, instead of visiting their interners in id order.
 struct SortedTerms {
   std::string bytes;
-  std::vector<uint64_t> ends;  // of each term in `bytes`
+  std::vector<uint32_t> ends;  // of each term in `bytes`
   std::vector<uint32_t> ids;
 
   size_t size() const { return ids.size(); }
@@ -106,8 +106,10 @@ class PostingAccumulator {
   std::string positions_;  // encoded lists (positions.h), document order
 
   // Distinct trimmed token texts and the term each becomes (or none).
-  TermInterner surfaces_;
+  TermInterner surfaces_{"token text"};
   std::vector<uint32_t> surface_term_;
+  // Free memory is handed back when the interners hold this many entries.
+  size_t trim_at_ = 1 << 16;
 
   // Per field scratch, reused. Tokens the pipeline kept, in order:
   std::vector<uint32_t> token_term_;     // term id, then local slot

@@ -1,6 +1,8 @@
 #include "build/term_interner.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "build/parallel_for.h"
@@ -64,6 +66,10 @@ void RadixSortByPrefix(Keyed* keyed, size_t n) {
 }  // namespace
 
 uint32_t TermInterner::Add(const HashedKey& key) {
+  if (key.text.size() > kMaxBytes - bytes_.size()) {
+    throw std::length_error(std::string("the distinct ") + what_ +
+                            "s of one build share at most 4294967295 bytes");
+  }
   const uint32_t id = static_cast<uint32_t>(size());
   bytes_.append(key.text);
   ends_.push_back(bytes_.size());

@@ -16,6 +16,14 @@ namespace vrim {
 
 class TermInterner {
  public:
+  // The bytes of all terms together stay below this; Intern() of a new
+  // term past it throws std::length_error.
+  static constexpr uint64_t kMaxBytes = UINT32_MAX;
+
+  // `what` names the terms in the error of kMaxBytes ("term", "token
+  // text").
+  explicit TermInterner(const char* what = "term") : what_(what) {}
+
   // The id of key.text, numbering it next when it is new (`*added` then
   // true).
   // REQUIRES: the table has not been dropped; fewer than UINT32_MAX - 2
@@ -52,8 +60,9 @@ class TermInterner {
   // far the most, stay small enough to inline.
   uint32_t Add(const HashedKey& key);
 
+  const char* what_;
   std::string bytes_;
-  std::vector<uint64_t> ends_;
+  std::vector<uint32_t> ends_;
   IdTable table_;
 };
 
