@@ -69,7 +69,8 @@ void PostingAccumulator::AddBasePostings(const IndexData& base,
       postings_.push_back(id, doc_map[p.doc],
                           StagedValues{positions_.size(),
                                        base.postings.field(p),
-                                       base.postings.tf(p), count});
+                                       base.postings.tf(p), count},
+                          size);
       positions_.append(reinterpret_cast<const char*>(list - size), size);
     }
   }
@@ -229,9 +230,11 @@ void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
     one_term_.assign(scratch_.begin() + local_begin_[s],
                      scratch_.begin() + local_begin_[s + 1]);
     const uint32_t tf = static_cast<uint32_t>(one_term_.size());
-    postings_.push_back(local_terms_[s], doc,
-                        StagedValues{positions_.size(), field, tf, tf});
+    const size_t offset = positions_.size();
     EncodePositions(&one_term_, &positions_);
+    postings_.push_back(local_terms_[s], doc,
+                        StagedValues{offset, field, tf, tf},
+                        positions_.size() - offset);
   }
 }
 
@@ -379,25 +382,29 @@ void MoveInSlices(StagedPostings* from, StagedPostings* to, uint64_t shift) {
     for (size_t i = begin; i < end; ++i) {
       StagedValues v = from->values(data[i]);
       v.positions_offset += shift;
-      to->push_back(data[i].term, data[i].doc, v);
+      to->push_back(data[i].term, data[i].doc, v,
+                    StagedPostings::list_length(data[i]));
     }
     ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
   }
   Free(from);
 }
 
-// A list length too long to keep in a sorted posting's (then spent) term.
-constexpr uint32_t kLongList = UINT32_MAX;
-// Lists are measured this many postings after they are asked for: the
-// postings' order is not the lists' order, and the loads would stall.
-constexpr size_t kListsAhead = 8;
+// The byte length of the list of `p`, measured when the posting does not
+// keep it.
+uint64_t ListLength(const uint8_t* lists, const StagedPostings& staged,
+                    const StagedPosting& p) {
+  const uint64_t kept = StagedPostings::list_length(p);
+  if (kept < StagedPosting::kLongList) return kept;
+  const StagedValues q = staged.values(p);
+  return EncodedPositionsLength(lists + q.positions_offset, q.position_count);
+}
 
 // Moves the sorted staged postings into `out`, their position lists
 // copied in postings order, on up to `threads` threads: a slice of
 // postings at a time, each thread taking a run of the slice, whose lists
 // land where the lengths of the runs before it end. Each slice's pages
-// are handed back once it is copied. The postings' terms, counted and
-// sorted by then, hold the lengths of their lists between the passes.
+// are handed back once it is copied.
 void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
                            IndexData* out, size_t threads) {
   constexpr size_t kSlice = size_t{1} << 18;
@@ -417,19 +424,8 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
     };
     ParallelFor(pieces, [&](size_t w) {
       uint64_t bytes = 0;
-      const size_t last = run(w + 1);
-      for (size_t i = run(w); i < last; ++i) {
-        if (i + kListsAhead < last) {
-          const StagedValues ahead = staged->values(data[i + kListsAhead]);
-          __builtin_prefetch(lists + ahead.positions_offset);
-        }
-        const StagedValues q = staged->values(data[i]);
-        const uint64_t length =
-            EncodedPositionsLength(lists + q.positions_offset,
-                                   q.position_count);
-        data[i].term =
-            static_cast<uint32_t>(std::min<uint64_t>(length, kLongList));
-        bytes += length;
+      for (size_t i = run(w); i < run(w + 1); ++i) {
+        bytes += ListLength(lists, *staged, data[i]);
       }
       run_bytes[w + 1] = bytes;
     });
@@ -443,11 +439,7 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
       char* to = out->positions.data() + run_bytes[w];
       for (size_t i = run(w); i < run(w + 1); ++i) {
         const StagedValues q = staged->values(data[i]);
-        const uint64_t length =
-            data[i].term < kLongList
-                ? data[i].term
-                : EncodedPositionsLength(lists + q.positions_offset,
-                                         q.position_count);
+        const uint64_t length = ListLength(lists, *staged, data[i]);
         std::memcpy(to, lists + q.positions_offset, length);
         to += length;
         // Those that do not pack are made below, on this thread.

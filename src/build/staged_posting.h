@@ -2,6 +2,7 @@
 #ifndef VRIM_STAGED_POSTING_H_
 #define VRIM_STAGED_POSTING_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -20,10 +21,11 @@ struct StagedValues {
 };
 
 // 16 bytes: the term (an accumulator's id, later its rank), the document
-// and one word packing the other values, which fit it almost always
-// (fields below 64, frequencies below 4 million, positions kept for every
-// occurrence or none, lists starting in the first 16 GiB). A posting whose
-// values do not fit is wide: its word indexes StagedPostings' side table.
+// and one word packing the other values and the byte length of the list
+// when it is short, which fit it almost always (fields below 64,
+// frequencies below 16384, positions kept for every occurrence or none,
+// lists starting in the first 16 GiB). A posting whose values do not fit
+// is wide: its word indexes StagedPostings' side table.
 // The postings are the largest structure of a build and are sorted as one
 // array, so every byte here counts twice.
 struct StagedPosting {
@@ -31,9 +33,13 @@ struct StagedPosting {
   static constexpr uint64_t kPositionsBit = uint64_t{1} << 62;
   static constexpr int kFieldShift = 56;
   static constexpr uint64_t kFieldMask = 0x3F;
-  static constexpr int kTfShift = 34;
-  static constexpr uint64_t kTfMask = (uint64_t{1} << 22) - 1;
-  static constexpr uint64_t kOffsetMask = (uint64_t{1} << kTfShift) - 1;
+  static constexpr int kTfShift = 42;
+  static constexpr uint64_t kTfMask = (uint64_t{1} << 14) - 1;
+  static constexpr int kLengthShift = 34;
+  static constexpr uint64_t kLengthMask = 0xFF;
+  // A list length this large or larger is not kept: the list is measured.
+  static constexpr uint64_t kLongList = kLengthMask;
+  static constexpr uint64_t kOffsetMask = (uint64_t{1} << kLengthShift) - 1;
 
   uint32_t term;
   uint32_t doc;
@@ -53,13 +59,17 @@ class StagedPostings {
            v.positions_offset <= StagedPosting::kOffsetMask;
   }
 
-  void push_back(uint32_t term, uint32_t doc, const StagedValues& v) {
+  // `list_length` is the byte length of the encoded position list.
+  void push_back(uint32_t term, uint32_t doc, const StagedValues& v,
+                 uint64_t list_length) {
     if (Packs(v)) [[likely]] {
       postings_.push_back(StagedPosting{
           term, doc,
           (uint64_t{v.field} << StagedPosting::kFieldShift) |
               (v.position_count != 0 ? StagedPosting::kPositionsBit : 0) |
               (uint64_t{v.tf} << StagedPosting::kTfShift) |
+              (std::min(list_length, StagedPosting::kLongList)
+               << StagedPosting::kLengthShift) |
               v.positions_offset});
     } else {
       postings_.push_back(
@@ -83,6 +93,14 @@ class StagedPostings {
         StagedPosting::kTfMask;
     return StagedValues{p.word & StagedPosting::kOffsetMask, field(p), tf,
                         (p.word & StagedPosting::kPositionsBit) ? tf : 0};
+  }
+
+  // The byte length of the list of `p`, or kLongList when it is that long
+  // or `p` is wide: then the list must be measured.
+  static uint64_t list_length(const StagedPosting& p) {
+    return p.wide() ? StagedPosting::kLongList
+                    : (p.word >> StagedPosting::kLengthShift) &
+                          StagedPosting::kLengthMask;
   }
 
   size_t size() const { return postings_.size(); }

@@ -217,7 +217,7 @@ TEST(SortPostings, ThreadsGiveTheSingleThreadedOrder) {
   for (const auto& [t, f, d] : keys) {
     // Every 97th posting is wide (a field of 64 or more).
     const uint32_t field = postings.size() % 97 == 0 ? f + 64 : f;
-    postings.push_back(t, d, StagedValues{postings.size(), field, 1, 0});
+    postings.push_back(t, d, StagedValues{postings.size(), field, 1, 0}, 0);
   }
   auto sorted = [&](size_t threads) {
     StagedPostings p = postings;
@@ -239,19 +239,21 @@ TEST(StagedPostings, ValuesSurvivePackedOrWide) {
   const uint64_t last_packed = StagedPosting::kOffsetMask;
   const std::vector<StagedValues> values = {
       {0, 0, 1, 1},
-      {last_packed, 63, 4194303, 0},  // packed at every limit
-      {last_packed + 1, 1, 2, 2},     // wide from here on
+      {last_packed, 63, 16383, 0},  // packed at every limit
+      {last_packed + 1, 1, 2, 2},   // wide from here on
       {7, 64, 1, 1},
-      {7, 1, 4194304, 4194304},
+      {7, 1, 16384, 16384},
       {7, 1, 3, 2},
   };
   StagedPostings postings;
   for (size_t i = 0; i < values.size(); ++i) {
-    postings.push_back(static_cast<uint32_t>(i), 9, values[i]);
+    postings.push_back(static_cast<uint32_t>(i), 9, values[i], 254 + i);
   }
   size_t i = 0;
   for (const StagedPosting& p : postings) {
     EXPECT_EQ(p.wide(), i >= 2) << i;
+    // Lengths of 255 bytes and more are not kept, nor those of wide ones.
+    EXPECT_EQ(StagedPostings::list_length(p), i == 0 ? 254u : 255u);
     const StagedValues v = postings.values(p);
     const StagedValues& want = values[i];
     EXPECT_EQ(std::make_tuple(p.term, p.doc, v.positions_offset, v.field,
