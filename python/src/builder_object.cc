@@ -261,7 +261,7 @@ bool AddDocument(BuilderObject* self, PyObject* doc, double boost) {
     }
   }
   staged.boost = ClampBoost(boost);
-  native.Stage(std::move(staged));
+  native.Stage(staged);
   return true;
 }
 

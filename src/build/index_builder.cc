@@ -34,11 +34,8 @@ void AppendReference(std::string_view ref, StringTable* refs) {
   refs->push_back(ref);
 }
 
-std::string_view FieldText(const StagedDocument& doc, uint32_t field) {
-  for (const auto& [id, text] : doc.fields) {
-    if (id == field) return text;
-  }
-  return {};
+std::string_view FieldText(const PackedDocument& doc, uint32_t field) {
+  return doc.text(field);
 }
 
 void CheckFieldName(std::string_view name, const Language& language) {
@@ -72,19 +69,18 @@ void CheckFieldName(std::string_view name, const Language& language) {
 // replaces an existing document in constant time.
 class IndexBuilder::RefTable {
  public:
-  int64_t Find(const std::vector<StagedDocument>& staged,
+  int64_t Find(const std::vector<PackedDocument>& staged,
                std::string_view ref) const {
-    return table_.Find(MakeKey(ref), [&staged](uint32_t id) {
-      return std::string_view(staged[id].ref);
-    });
+    return table_.Find(MakeKey(ref),
+                       [&staged](uint32_t id) { return staged[id].ref(); });
   }
   void Insert(std::string_view ref, uint32_t id) {
     table_.Insert(MakeKey(ref), id);
   }
-  void Rebuild(const std::vector<StagedDocument>& staged) {
+  void Rebuild(const std::vector<PackedDocument>& staged) {
     table_.Clear();
     for (size_t i = 0; i < staged.size(); ++i) {
-      Insert(staged[i].ref, static_cast<uint32_t>(i));
+      Insert(staged[i].ref(), static_cast<uint32_t>(i));
     }
   }
   void Clear() { table_.Clear(); }
@@ -154,25 +150,26 @@ uint32_t IndexBuilder::DeclareField(std::string name, double boost) {
   return static_cast<uint32_t>(field_names_.size() - 1);
 }
 
-void IndexBuilder::Stage(StagedDocument doc) {
+void IndexBuilder::Stage(const StagedDocument& doc) {
   if (doc.ref.empty()) {
     BrokenPrecondition(
         "empty document references are rejected at the binding boundary");
   }
   const int64_t existing = staged_refs_->Find(staged_, doc.ref);
   if (existing >= 0) {
-    staged_[existing] = std::move(doc);
+    staged_[existing] = PackedDocument(doc);
     return;
   }
-  staged_refs_->Insert(doc.ref, static_cast<uint32_t>(staged_.size()));
-  staged_.push_back(std::move(doc));
+  staged_.emplace_back(doc);
+  staged_refs_->Insert(staged_.back().ref(),
+                       static_cast<uint32_t>(staged_.size() - 1));
 }
 
 bool IndexBuilder::Remove(std::string_view ref) {
   bool found = false;
   if (staged_refs_->Find(staged_, ref) >= 0) {
     std::erase_if(staged_,
-                  [ref](const StagedDocument& d) { return d.ref == ref; });
+                  [ref](const PackedDocument& d) { return d.ref() == ref; });
     staged_refs_->Rebuild(staged_);
     found = true;
   }
@@ -202,15 +199,16 @@ std::vector<uint32_t> IndexBuilder::StagedInRefOrder() const {
   std::vector<uint32_t> order(staged_.size());
   std::iota(order.begin(), order.end(), 0u);
   std::stable_sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
-    return staged_[a].ref < staged_[b].ref;
+    return staged_[a].ref() < staged_[b].ref();
   });
   size_t kept = 0;
   for (size_t i = 0; i < order.size(); ++i) {
-    if (staged_[order[i]].ref.empty()) {
+    if (staged_[order[i]].ref().empty()) {
       BrokenPrecondition(
           "empty document references are rejected at the binding boundary");
     }
-    if (kept > 0 && staged_[order[kept - 1]].ref == staged_[order[i]].ref) {
+    if (kept > 0 &&
+        staged_[order[kept - 1]].ref() == staged_[order[i]].ref()) {
       order[kept - 1] = order[i];
     } else {
       order[kept++] = order[i];
@@ -233,7 +231,7 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
                   std::vector<uint32_t>(staged_order.size())};
   uint64_t document_count = base ? base->document_count : 0;
   uint64_t ref_bytes = base ? base->refs.bytes() : 0;
-  for (uint32_t s : staged_order) ref_bytes += staged_[s].ref.size();
+  for (uint32_t s : staged_order) ref_bytes += staged_[s].ref().size();
   out->refs.reserve(total,
                     std::min<uint64_t>(ref_bytes, StringTable::kMaxBytes));
   out->doc_boosts.reserve(total);
@@ -251,7 +249,7 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
         i == base_docs             ? 1
         : j == staged_order.size() ? -1
                                    : base->refs[i].compare(
-                                         staged_[staged_order[j]].ref);
+                                         staged_[staged_order[j]].ref());
     if (order < 0) {
       ids.base[i] = doc;
       AppendReference(base->refs[i], &out->refs);
@@ -267,10 +265,10 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
     } else {
       ++document_count;
     }
-    const StagedDocument& staged = staged_[staged_order[j]];
+    const PackedDocument& staged = staged_[staged_order[j]];
     ids.staged[j] = doc;
-    AppendReference(staged.ref, &out->refs);
-    out->doc_boosts.push_back(SanitizeDocumentBoost(staged.boost));
+    AppendReference(staged.ref(), &out->refs);
+    out->doc_boosts.push_back(SanitizeDocumentBoost(staged.boost()));
     out->field_lengths.resize(out->field_lengths.size() + field_count, 0);
     ++j;
   }

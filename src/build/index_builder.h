@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analysis/language.h"
+#include "build/staged_document.h"
 #include "index/index.h"
 
 namespace vrim {
@@ -38,13 +39,6 @@ struct BuildStats {
 
 // No maximum token length.
 inline constexpr uint64_t kUnlimitedTokenLength = UINT64_MAX;
-
-struct StagedDocument {
-  std::string ref;  // non-empty, never trimmed
-  // (field id, text) for the fields present when the document was added.
-  std::vector<std::pair<uint32_t, std::string>> fields;
-  double boost = 1.0;
-};
 
 class IndexBuilder {
  public:
@@ -84,9 +78,11 @@ class IndexBuilder {
 
   // Stages a document, replacing in place a staged one with the same ref.
   // REQUIRES: doc.ref is not empty; field ids are declared.
-  void Stage(StagedDocument doc);
+  void Stage(const StagedDocument& doc);
   size_t staged_count() const { return staged_.size(); }
-  const std::vector<StagedDocument>& staged() const { return staged_; }
+  // The staged document at `i` (staging order), as staged.
+  // REQUIRES: i < staged_count().
+  StagedDocument staged(size_t i) const { return staged_[i].Unpack(); }
 
   // Drops staged documents with `ref`; removes it from the base. Returns
   // true when either found something.
@@ -132,7 +128,7 @@ class IndexBuilder {
   uint64_t max_token_length_ = kUnlimitedTokenLength;
   std::vector<std::string> field_names_;
   std::vector<double> field_boosts_;
-  std::vector<StagedDocument> staged_;
+  std::vector<PackedDocument> staged_;
   std::unique_ptr<RefTable> staged_refs_;
   std::unique_ptr<Base> base_;  // present only when rehydrated
 };

@@ -173,14 +173,30 @@ TEST(IndexBuilderTest, TokenWithoutPositionIsRecordedAtStartZero) {
             (View::PostingView{1, Positions{{0, 4}}}));
 }
 
+TEST(PackedDocument, KeepsReferenceFieldsAndBoost) {
+  // Field ids out of order, an empty text, a length past one varint byte.
+  const StagedDocument doc{
+      "ref/\xC3\xA9", {{3, "three"}, {0, ""}, {200, std::string(300, 'x')}},
+      0.25};
+  const PackedDocument packed(doc);
+  EXPECT_EQ(packed.ref(), doc.ref);
+  EXPECT_EQ(packed.text(3), "three");
+  EXPECT_EQ(packed.text(200), doc.fields[2].second);
+  EXPECT_EQ(packed.text(0), "");
+  EXPECT_EQ(packed.text(1), "");  // absent
+  const StagedDocument back = packed.Unpack();
+  EXPECT_EQ(std::tie(back.ref, back.fields, back.boost),
+            std::tie(doc.ref, doc.fields, doc.boost));
+}
+
 TEST(IndexBuilderTest, StagingTheSameReferenceReplacesInPlace) {
   auto builder = TitleBodyBuilder();
   builder->Stage(Doc("a", "one", ""));
   builder->Stage(Doc("b", "two", ""));
   builder->Stage(Doc("a", "three", "", 0.5));
   ASSERT_EQ(builder->staged_count(), 2u);
-  EXPECT_EQ(builder->staged()[0].ref, "a");
-  EXPECT_EQ(builder->staged()[0].fields[0].second, "three");
+  EXPECT_EQ(builder->staged(0).ref, "a");
+  EXPECT_EQ(builder->staged(0).fields[0].second, "three");
   View v = ViewOf(*builder->Build());
   EXPECT_EQ(v.document_count, 2u);
   EXPECT_EQ(v.postings.count("one"), 0u);
@@ -338,7 +354,7 @@ TEST(IndexBuilderTest, RemoveEditsTheBaseAtOnce) {
   ASSERT_EQ(builder->staged_count(), 1u);
   builder->Stage(Doc("y", "three", ""));  // the lookup still works
   EXPECT_EQ(builder->staged_count(), 1u);
-  EXPECT_EQ(builder->staged()[0].fields[0].second, "three");
+  EXPECT_EQ(builder->staged(0).fields[0].second, "three");
 }
 
 TEST(IndexBuilderTest, DocumentCountNeverDropsBelowZero) {
