@@ -4,19 +4,17 @@ namespace vrim {
 
 void IdTable::Clear() {
   std::vector<Slot>().swap(slots_);
-  mask_ = 0;
   size_ = 0;
 }
 
 void IdTable::Grow() {
-  std::vector<Slot> bigger(slots_.empty() ? 16 : slots_.size() * 2,
-                           Slot{0, 0, 0});
-  const size_t mask = bigger.size() - 1;
+  std::vector<Slot> bigger(
+      slots_.empty() ? 16 : slots_.size() + slots_.size() / 2,
+      Slot{0, 0, 0});
   for (const Slot& s : slots_) {
-    if (s.id_plus_one != 0) Place(bigger, mask, s);
+    if (s.id_plus_one != 0) Place(bigger, s);
   }
   slots_.swap(bigger);
-  mask_ = mask;
 }
 
 }  // namespace vrim

@@ -4,7 +4,9 @@
 // A slot holds 31 bits of the key's hash (which also pick the slot), a flag
 // for keys of at most 7 bytes, the id and the key's first 8 bytes (for a
 // short key: its bytes and its length), so that short keys, most terms,
-// are matched without touching the caller's strings.
+// are matched without touching the caller's strings. The table grows by
+// half rather than doubling, staying closer to the size of what it holds
+// (the interners' tables are among the largest arrays of a build).
 #ifndef VRIM_ID_TABLE_H_
 #define VRIM_ID_TABLE_H_
 
@@ -25,7 +27,8 @@ class IdTable {
   int64_t Find(const HashedKey& key, const KeyOf& key_of) const {
     if (slots_.empty()) return -1;
     const Slot probe = SlotFor(key, 0);
-    for (size_t i = probe.tag & mask_;; i = (i + 1) & mask_) {
+    const size_t n = slots_.size();
+    for (size_t i = Home(probe.tag, n);; i = i + 1 == n ? 0 : i + 1) {
       const Slot& s = slots_[i];
       if (s.id_plus_one == 0) return -1;
       if (s.tag == probe.tag && s.prefix == probe.prefix &&
@@ -38,14 +41,15 @@ class IdTable {
   // Starts loading the slot a lookup of `hash` will probe first.
   void Prefetch(uint64_t hash) const {
     if (!slots_.empty()) {
-      __builtin_prefetch(&slots_[static_cast<uint32_t>(hash >> 32) & mask_]);
+      __builtin_prefetch(
+          &slots_[Home(static_cast<uint32_t>(hash >> 32), slots_.size())]);
     }
   }
 
   // REQUIRES: the key is not in the table; id < UINT32_MAX.
   void Insert(const HashedKey& key, uint32_t id) {
     if ((size_ + 1) * 10 > slots_.size() * 7) Grow();
-    Place(slots_, mask_, SlotFor(key, id + 1));
+    Place(slots_, SlotFor(key, id + 1));
     ++size_;
   }
 
@@ -70,18 +74,24 @@ class IdTable {
     return s;
   }
 
-  // REQUIRES: `slots` has a free slot; mask + 1 == slots.size().
-  static void Place(std::vector<Slot>& slots, size_t mask, const Slot& slot) {
-    size_t i = slot.tag & mask;
-    while (slots[i].id_plus_one != 0) i = (i + 1) & mask;
+  // The slot a probe for `tag` starts at, of `n`: the tag's bits scaled to
+  // [0, n).
+  static size_t Home(uint32_t tag, size_t n) {
+    return static_cast<size_t>((uint64_t{tag} * n) >> 32);
+  }
+
+  // REQUIRES: `slots` has a free slot.
+  static void Place(std::vector<Slot>& slots, const Slot& slot) {
+    const size_t n = slots.size();
+    size_t i = Home(slot.tag, n);
+    while (slots[i].id_plus_one != 0) i = i + 1 == n ? 0 : i + 1;
     slots[i] = slot;
   }
 
-  // Doubles the slots (16 at first) and places every entry again.
+  // Grows the slots by half (16 at first) and places every entry again.
   void Grow();
 
   std::vector<Slot> slots_;
-  size_t mask_ = 0;
   size_t size_ = 0;
 };
 
