@@ -34,10 +34,6 @@ void AppendReference(std::string_view ref, StringTable* refs) {
   refs->push_back(ref);
 }
 
-std::string_view FieldText(const PackedDocument& doc, uint32_t field) {
-  return doc.text(field);
-}
-
 void CheckFieldName(std::string_view name, const Language& language) {
   if (name.empty()) BrokenPrecondition("field name must not be empty");
   if (name.find('/') != std::string_view::npos) {
@@ -296,8 +292,8 @@ std::vector<IndexBuilder::Share> IndexBuilder::SplitWork(
   const size_t docs = staged_order.size();
   const size_t pairs = field_names_.size() * docs;
   const auto text = [&](size_t i) {
-    return FieldText(staged_[staged_order[i % docs]],
-                     static_cast<uint32_t>(i / docs));
+    return staged_[staged_order[i % docs]].text(
+        static_cast<uint32_t>(i / docs));
   };
   const uint64_t base_cost =
       base_ ? base_->data.positions.size() + 4 * base_->data.postings.size()
@@ -375,7 +371,7 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options,
       const uint32_t doc = ids.staged[i % docs];
       out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
           FieldLengthOf(part.AddField(
-              FieldText(staged_[staged_order[i % docs]], f), f, doc));
+              staged_[staged_order[i % docs]].text(f), f, doc));
     }
     part.EndFields();
     ReleaseFreeMemory();

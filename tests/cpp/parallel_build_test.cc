@@ -158,6 +158,25 @@ TEST(ParallelBuild, LayOutAcrossSlices) {
   ExpectSameForEveryThreadCount(builder);
 }
 
+// A term 16384 times or more in a field stages a wide posting, and its
+// list, longer than 254 bytes, is measured again when laid out.
+TEST(ParallelBuild, FrequentTermsStageWidePostings) {
+  IndexBuilder builder(LanguageFor("space"), 1.2, 0.75);
+  builder.DeclareField("body", 1.0);
+  for (uint32_t d = 0; d < 4; ++d) {
+    StagedDocument doc{"d" + std::to_string(d), {{0, "y"}}, 1.0};
+    for (uint32_t k = 0; k < 16383 + d; ++k) doc.fields[0].second += " x";
+    builder.Stage(doc);
+  }
+  const IndexPtr index = builder.Build();
+  const IndexData& data = index->data();
+  ASSERT_EQ(data.terms[0], "x");
+  for (uint32_t d = 0; d < 4; ++d) {
+    EXPECT_EQ(data.postings.tf(data.postings[d]), 16383 + d);
+  }
+  ExpectSameForEveryThreadCount(builder);
+}
+
 TEST(ParallelBuild, EmptyBuildersAndEmptyTexts) {
   IndexBuilder no_fields(ResolveLanguage("en").language, 1.2, 0.75);
   ExpectSameForEveryThreadCount(no_fields);
