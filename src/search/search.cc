@@ -20,19 +20,28 @@ std::optional<uint64_t> Wanted(const SearchOptions& options) {
                                              : limit + options.offset;
 }
 
+// Up to this many documents in the smaller of one list and a sparse
+// filter, scoring every allowed posting costs less than setting up the
+// pruning walk (its bounds are cold in the cache for a rare term).
+constexpr uint64_t kFewAllowed = 256;
+
 // Whether a sparse filter makes scoring list by list the cheaper way to
 // the best hits: that costs each list a walk of at most its postings or
 // the filter's, while walking the lists together seeks every list to
-// each allowed document. With one list the two do the same.
+// each allowed document. One list is scored alone when few of its
+// postings can be allowed.
 bool ListByList(const QueryPlan& plans, const DocSet* filter) {
   if (filter == nullptr || filter->dense()) return false;
   size_t lists = 0;
+  uint64_t postings = 0;
   for (const ClausePlan& plan : plans.clauses) {
     for (const PostingRange& range : plan.ranges) {
-      if (range.begin != range.end) ++lists;
+      if (range.begin == range.end) continue;
+      ++lists;
+      postings = static_cast<uint64_t>(range.end - range.begin);
     }
   }
-  return lists > 1;
+  return lists > 1 || std::min(postings, filter->size()) <= kFewAllowed;
 }
 
 // The search of a complete plan.
