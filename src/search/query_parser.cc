@@ -1,5 +1,6 @@
 #include "search/query_parser.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -384,6 +385,39 @@ bool HasUnescapedStar(std::string_view text) {
   return false;
 }
 
+// The names a `field:` prefix may take. Few names are scanned; a table
+// is made only for many.
+class FieldNames {
+ public:
+  static constexpr size_t kScanned = 8;
+
+  // Keeps the first of each name of `fields` in `*unique`.
+  // REQUIRES: `*unique` outlives this and is not changed while it lives.
+  FieldNames(const std::vector<std::string>& fields,
+             std::vector<std::string>* unique)
+      : unique_(*unique) {
+    if (fields.size() > kScanned) table_.reserve(fields.size());
+    for (const std::string& field : fields) {
+      if (fields.size() > kScanned ? table_.insert(field).second
+                                   : !Scan(field)) {
+        unique->push_back(field);
+      }
+    }
+  }
+
+  bool contains(std::string_view name) const {
+    return table_.empty() ? Scan(name) : table_.contains(name);
+  }
+
+ private:
+  bool Scan(std::string_view name) const {
+    return std::find(unique_.begin(), unique_.end(), name) != unique_.end();
+  }
+
+  const std::vector<std::string>& unique_;
+  std::unordered_set<std::string_view> table_;
+};
+
 // The parser's state machine over the finished lexeme list.
 class Parser {
  public:
@@ -392,7 +426,7 @@ class Parser {
   // REQUIRES: `field_names` holds the names of query->all_fields and
   // outlives the parser.
   Parser(std::vector<Lexeme> lexemes, const Language& language,
-         const std::unordered_set<std::string_view>& field_names, Query* query)
+         const FieldNames& field_names, Query* query)
       : lexemes_(std::move(lexemes)),
         language_(language),
         field_names_(field_names),
@@ -586,7 +620,7 @@ class Parser {
   std::vector<Lexeme> lexemes_;
   size_t cursor_ = 0;
   const Language& language_;
-  const std::unordered_set<std::string_view>& field_names_;
+  const FieldNames& field_names_;
   Query* query_;
   Clause clause_;
   ParseError* error_ = nullptr;
@@ -598,13 +632,10 @@ bool ParseQuery(std::string_view query, const std::vector<std::string>& fields,
                 const Language& language, Query* out, ParseError* error,
                 const ParseOptions& options) {
   *out = Query();
-  std::unordered_set<std::string_view> seen;
-  seen.reserve(fields.size());
-  for (const std::string& field : fields) {
-    if (seen.insert(field).second) out->all_fields.push_back(field);
-  }
+  out->all_fields.reserve(fields.size());
+  const FieldNames names(fields, &out->all_fields);
   std::vector<Lexeme> lexemes = Lexer(query, language.separators(), options.phrases).Run();
-  return Parser(std::move(lexemes), language, seen, out).Run(error);
+  return Parser(std::move(lexemes), language, names, out).Run(error);
 }
 
 void AddClause(Query* query, Clause clause) {

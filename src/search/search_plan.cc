@@ -68,43 +68,55 @@ void DeriveQueryTerms(const Language& language, const Clause& clause,
   // The same pipeline as at build time.
   TokenList tokens = RunPipeline(language, language.tokenize(clause.term));
 
-  std::vector<PhraseToken> phrase_tokens;
-  phrase_tokens.reserve(tokens.size());
+  // Phrases need two bigram tokens at least.
+  size_t bigrams = 0;
   for (const Token& token : tokens) {
-    PhraseToken pt;
-    pt.text = token.text;
-    pt.has_position = token.metadata.has_position;
-    pt.start = token.metadata.start;
-    pt.length = token.metadata.length;
-    pt.bigram = StartsWithBigramChar(language, token.text);
-    phrase_tokens.push_back(pt);
+    bigrams += StartsWithBigramChar(language, token.text) ? 1 : 0;
   }
-  *phrases = GroupBigrams(phrase_tokens);
+  if (bigrams >= 2) {
+    std::vector<PhraseToken> phrase_tokens;
+    phrase_tokens.reserve(tokens.size());
+    for (const Token& token : tokens) {
+      PhraseToken pt;
+      pt.text = token.text;
+      pt.has_position = token.metadata.has_position;
+      pt.start = token.metadata.start;
+      pt.length = token.metadata.length;
+      pt.bigram = StartsWithBigramChar(language, token.text);
+      phrase_tokens.push_back(pt);
+    }
+    *phrases = GroupBigrams(phrase_tokens);
+  }
 
+  terms->reserve(terms->size() + tokens.size());
+  if (!turkish_member) {
+    for (Token& token : tokens) {
+      terms->push_back(QueryTerm{std::move(token.text)});
+    }
+    return;
+  }
   // Under a multi-language code with Turkish, tokens sharing a start are
   // alternative spellings of one word.
   std::vector<int32_t> group_of(tokens.size(), kStandalone);
   std::vector<uint32_t> alternative_of(tokens.size(), 0);
-  if (turkish_member) {
-    int32_t groups = 0;
-    for (size_t i = 0; i < tokens.size(); ++i) {
-      if (group_of[i] != kStandalone || !tokens[i].metadata.has_position) {
-        continue;
-      }
-      uint32_t alternatives = 0;
-      for (size_t j = i + 1; j < tokens.size(); ++j) {
-        if (tokens[j].metadata.has_position &&
-            tokens[j].metadata.start == tokens[i].metadata.start) {
-          if (alternatives == 0) {
-            group_of[i] = groups;
-            alternative_of[i] = alternatives++;
-          }
-          group_of[j] = groups;
-          alternative_of[j] = alternatives++;
-        }
-      }
-      if (alternatives > 0) ++groups;
+  int32_t groups = 0;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    if (group_of[i] != kStandalone || !tokens[i].metadata.has_position) {
+      continue;
     }
+    uint32_t alternatives = 0;
+    for (size_t j = i + 1; j < tokens.size(); ++j) {
+      if (tokens[j].metadata.has_position &&
+          tokens[j].metadata.start == tokens[i].metadata.start) {
+        if (alternatives == 0) {
+          group_of[i] = groups;
+          alternative_of[i] = alternatives++;
+        }
+        group_of[j] = groups;
+        alternative_of[j] = alternatives++;
+      }
+    }
+    if (alternatives > 0) ++groups;
   }
   for (size_t i = 0; i < tokens.size(); ++i) {
     terms->push_back(QueryTerm{std::move(tokens[i].text), group_of[i],
@@ -239,37 +251,39 @@ void ExpandRecords(const Index& index, const Clause& clause,
                    ClausePlan* plan) {
   const bool scores = clause.presence != Presence::kProhibited;
   std::unordered_set<uint32_t> used;
+  auto add = [&](uint32_t term, const QueryTerm& query_term) {
+    if (query_terms.size() > 1 && !used.insert(term).second) return;
+    double idf = 0.0;  // given statistics leave prohibited terms out
+    if (scores || !stats.given()) {
+      uint64_t df = 0;
+      if (!stats.DocumentFrequency(term, &df) && plan->missing_term.empty()) {
+        plan->missing_term = std::string(index.data().terms[term]);
+      }
+      idf = Idf(df, stats.document_count());
+    }
+    plan->records.push_back(
+        TermRecord{term, idf, query_term.group, query_term.alternative, {}});
+  };
   std::vector<uint32_t> expanded;
   for (const QueryTerm& query_term : query_terms) {
     if (query_term.text.empty()) continue;
+    if (!clause.wildcard && !clause.edit_distance.has_value()) {
+      const int64_t term = index.FindTerm(Unescape(query_term.text));
+      if (term >= 0) add(static_cast<uint32_t>(term), query_term);
+      continue;
+    }
     expanded.clear();
     if (clause.wildcard) {
       index.token_set().ExpandWildcard(
           WildcardPattern(query_term.text, index.language()), &expanded);
-    } else if (clause.edit_distance.has_value()) {
+    } else {
       index.token_set().ExpandFuzzy(Unescape(query_term.text),
                                     *clause.edit_distance, &expanded);
-    } else {
-      const int64_t term = index.FindTerm(Unescape(query_term.text));
-      if (term >= 0) expanded.push_back(static_cast<uint32_t>(term));
     }
     // Term id order keeps the summation order, and so the scores,
     // independent of the automaton's traversal order.
     std::sort(expanded.begin(), expanded.end());
-    for (uint32_t term : expanded) {
-      if (query_terms.size() > 1 && !used.insert(term).second) continue;
-      double idf = 0.0;  // given statistics leave prohibited terms out
-      if (scores || !stats.given()) {
-        uint64_t df = 0;
-        if (!stats.DocumentFrequency(term, &df) &&
-            plan->missing_term.empty()) {
-          plan->missing_term = std::string(index.data().terms[term]);
-        }
-        idf = Idf(df, stats.document_count());
-      }
-      plan->records.push_back(TermRecord{term, idf, query_term.group,
-                                         query_term.alternative, {}});
-    }
+    for (uint32_t term : expanded) add(term, query_term);
   }
 }
 

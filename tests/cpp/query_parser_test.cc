@@ -229,15 +229,28 @@ TEST(ParseQueryTest, TermFoldingFollowsTheLanguageCode) {
   }
 }
 
+// Few names are scanned, many looked up in a table: both keep the first
+// of each name and know every name.
 TEST(ParseQueryTest, AllFieldsDropsDuplicateFieldNames) {
   testing::TestLanguage language;
-  Query query;
-  ParseError error;
-  ASSERT_TRUE(
-      ParseQuery("x", {"b", "a", "b"}, language, &query, &error));
-  EXPECT_EQ(query.all_fields, (std::vector<std::string>{"b", "a"}));
-  EXPECT_TRUE(query.clauses[0].fields.empty());  // every field, shared
-  EXPECT_EQ(ClauseFields(query, query.clauses[0]), query.all_fields);
+  for (size_t extra : {0, 12}) {
+    std::vector<std::string> fields = {"b", "a", "b"};
+    for (size_t i = 0; i < extra; ++i) {
+      fields.push_back("f" + std::to_string(i % 6));
+    }
+    std::vector<std::string> unique = {"b", "a"};
+    for (size_t i = 0; i < std::min<size_t>(extra, 6); ++i) {
+      unique.push_back("f" + std::to_string(i));
+    }
+    Query query;
+    ParseError error;
+    ASSERT_TRUE(ParseQuery("x a:y", fields, language, &query, &error));
+    EXPECT_EQ(query.all_fields, unique);
+    EXPECT_TRUE(query.clauses[0].fields.empty());  // every field, shared
+    EXPECT_EQ(ClauseFields(query, query.clauses[0]), query.all_fields);
+    EXPECT_FALSE(ParseQuery("c:y", fields, language, &query, &error));
+    EXPECT_EQ(error.message.find("unrecognised field 'c'"), 0u);
+  }
 }
 
 TEST(AddClauseTest, CompletionRules) {
