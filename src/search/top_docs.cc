@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <limits>
 #include <optional>
 
@@ -178,7 +177,7 @@ class TopDocsSearch {
   std::vector<uint32_t> clause_begin_;  // plans + 1 ranges into cursors_
   std::vector<Cursor> prohibited_;
   std::vector<uint32_t> required_;  // clause indices
-  std::deque<PhraseChecker> checkers_;  // per plan
+  std::vector<PhraseChecker> checkers_;  // per plan
 
   // Lists that may stop proposing candidates, ascending by bound, with
   // prefix sums of their bounds; the first `passive_` of them do.
@@ -264,6 +263,8 @@ bool TopDocsSearch::Init() {
   }
   if (lists > kMaxCursors) return false;
   cursors_.reserve(lists);
+  clause_begin_.reserve(plans_.size() + 1);
+  checkers_.reserve(plans_.size());
   clause_begin_.push_back(0);
   uint64_t driver_size = std::numeric_limits<uint64_t>::max();
   uint32_t driver = kNoDoc;
@@ -296,6 +297,8 @@ bool TopDocsSearch::Init() {
 
   // With required clauses every hit is in the smallest one's lists: they
   // propose the candidates, all others only add to them.
+  essential_.reserve(cursors_.size());
+  sorted_.reserve(cursors_.size());
   for (uint32_t i = 0; i < cursors_.size(); ++i) {
     if (cursors_[i].clause == driver) {
       essential_.push_back(i);
@@ -306,6 +309,7 @@ bool TopDocsSearch::Init() {
   std::sort(sorted_.begin(), sorted_.end(), [&](uint32_t x, uint32_t y) {
     return cursors_[x].max_bound < cursors_[y].max_bound;
   });
+  prefix_.reserve(sorted_.size() + 1);
   prefix_.assign(1, 0.0);
   for (uint32_t i : sorted_) {
     prefix_.push_back(prefix_.back() + cursors_[i].max_bound);
