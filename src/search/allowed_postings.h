@@ -67,10 +67,10 @@ void ForEachAllowed(const PostingRange& range, const DocSet* filter, F f) {
 class AllowedPostings {
  public:
   // Up to this many postings per allowed document, a list is read whole:
-  // a gallop between allowed documents touches about as many cache lines
-  // as reading the postings between them in order, which the processor
-  // fetches ahead.
-  static constexpr uint64_t kScanRatio = 32;
+  // the processor fetches postings read in order ahead, while each probe
+  // of a gallop between allowed documents waits for its cache line, so
+  // reading a few kilobytes costs about what one gallop does.
+  static constexpr uint64_t kScanRatio = 512;
 
   // REQUIRES: `filter` (when not null) outlives this, and is a set of the
   // documents of the index the ranges of `plans` are from.
