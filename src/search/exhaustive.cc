@@ -34,6 +34,18 @@ uint64_t StatesBound(const QueryPlan& plans, const DocSet* filter) {
                            : std::min<uint64_t>(plans.expected, filter->size());
 }
 
+// At most this many postings are scored: every posting, or each list's
+// postings of allowed documents.
+uint64_t ScoredBound(const QueryPlan& plans, const DocSet* filter) {
+  if (filter == nullptr) return plans.expected;
+  uint64_t lists = 0;
+  for (const ClausePlan& plan : plans.clauses) lists += plan.ranges.size();
+  const uint64_t per_list = filter->size();
+  return lists > plans.expected / std::max<uint64_t>(per_list, 1)
+             ? plans.expected
+             : std::min(plans.expected, lists * per_list);
+}
+
 // Whether recording every scored posting costs less than finding the
 // matches of the kept hits afterwards, a search in every list per hit: so
 // for every hit, or when the filter leaves few postings to score.
@@ -64,7 +76,9 @@ class ExhaustiveScorer {
         params_(index.data()),
         docs_(index.doc_count_stored(), StatesBound(plans, filter)),
         keep_matches_(keep_matches),
-        allowed_(filter, plans.clauses) {}
+        allowed_(filter, plans.clauses) {
+    if (keep_matches) matches_.reserve(ScoredBound(plans, filter));
+  }
 
   void Score(const std::vector<ClausePlan>& plans);
 
@@ -163,14 +177,16 @@ void ExhaustiveScorer::ScoreClause(uint32_t ci, const ClausePlan& plan) {
 class GroupedMatches {
  public:
   GroupedMatches(const std::vector<MatchEntry>& matches, size_t states)
-      : begin_(states + 1, 0), grouped_(matches.size()) {
+      : begin_(states + 2, 0), grouped_(matches.size()) {
     // One counting sort: two sequential passes instead of chasing
-    // per-document lists through a large array.
-    for (const MatchEntry& m : matches) ++begin_[m.state + 1];
-    for (size_t i = 1; i < begin_.size(); ++i) begin_[i] += begin_[i - 1];
-    std::vector<uint32_t> cursor(begin_.begin(), begin_.end() - 1);
+    // per-document lists through a large array. State s's entries are
+    // counted at s + 2 and summed, so begin_[s + 1] is where s's group
+    // starts; placing them moves it to where that group ends, which is
+    // where s + 1's starts.
+    for (const MatchEntry& m : matches) ++begin_[m.state + 2];
+    for (size_t i = 2; i < begin_.size(); ++i) begin_[i] += begin_[i - 1];
     for (const MatchEntry& m : matches) {
-      grouped_[cursor[m.state]++] = MatchRef{m.term, m.field, m.posting};
+      grouped_[begin_[m.state + 1]++] = MatchRef{m.term, m.field, m.posting};
     }
   }
 
