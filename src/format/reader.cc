@@ -404,8 +404,8 @@ class Reader {
     const uint64_t area_begin = terms_begin + terms_fixed_;
     const uint64_t area_length = SectionLength(kTerms) - terms_fixed_;
     ReadError& e = *error_;
-    // Bounded: 4 fixed bytes a term; the bytes at least the area's.
-    data->terms.reserve(t_count, area_length);
+    // Sized once: 4 fixed bytes a term, the bytes as the blocks decode.
+    data->terms.reserve(t_count, DecodedTermBytes(area_begin, area_length));
     for (uint64_t k = 0; k < block_count_; ++k) {
       // Entries k and k + 1 lie inside the verified fixed part.
       uint64_t start = U32(terms_begin + 4 * k);
@@ -447,6 +447,40 @@ class Reader {
       // Bytes after the block's last term are ignored.
     }
     return true;
+  }
+
+  // The bytes the terms of the dictionary area decode to, when the blocks
+  // are sound: a first pass that reads only the lengths, so that the table
+  // is allocated once. A shared prefix is counted at most as long as the
+  // term before it, so the figure never exceeds what the blocks could
+  // decode to (nor a table's limit); reading stops at the first block that
+  // does not parse (the second pass reports it).
+  // REQUIRES: the fixed part of the terms section has been checked.
+  uint64_t DecodedTermBytes(uint64_t area_begin, uint64_t area_length) const {
+    const uint64_t terms_begin = offsets_[kTerms];
+    ReadError ignored;
+    uint64_t total = 0;
+    for (uint64_t k = 0; k < block_count_; ++k) {
+      const uint64_t start = U32(terms_begin + 4 * k);
+      const uint64_t end = U32(terms_begin + 4 * (k + 1));
+      if (end < start || end > area_length) break;
+      Cursor block(At(area_begin + start), At(area_begin + end), "terms");
+      const uint64_t count = std::min(
+          bf::kTermsPerBlock, uint64_t{term_count_} - k * bf::kTermsPerBlock);
+      uint64_t prev = 0;
+      for (uint64_t j = 0; j < count; ++j) {
+        uint64_t shared = 0;
+        uint64_t length;
+        if ((j > 0 && !block.Varint(&shared, &ignored)) ||
+            !block.Varint(&length, &ignored) || length > block.remaining()) {
+          return total;
+        }
+        block.Skip(length);
+        prev = std::min(shared, prev) + length;
+        total += prev;
+      }
+    }
+    return std::min<uint64_t>(total, StringTable::kMaxBytes);
   }
 
   bool ReadPostings(IndexData* data) {

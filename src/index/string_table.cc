@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "index/memory_pages.h"
+
 namespace vrim {
 
 StringTable::StringTable(std::initializer_list<std::string_view> strings) {
@@ -15,6 +17,8 @@ StringTable::StringTable(const std::vector<std::string>& strings) {
 void StringTable::reserve(size_t strings, size_t bytes) {
   ends_.reserve(strings);
   bytes_.reserve(bytes);
+  AdviseHugePages(ends_.data(), ends_.capacity() * sizeof(uint32_t));
+  AdviseHugePages(bytes_.data(), bytes_.capacity());
 }
 
 namespace {

@@ -40,6 +40,8 @@ class StringTable {
   const_iterator begin() const;
   const_iterator end() const;
 
+  // Room for `strings` strings of `bytes` bytes together; large buffers are
+  // given huge pages (memory_pages.h).
   void reserve(size_t strings, size_t bytes);
   // Whether `more` bytes can still be added.
   bool Fits(size_t more) const { return more <= kMaxBytes - bytes(); }
