@@ -599,11 +599,10 @@ class Reader {
   // As ReadGroup, but takes the common shape of a posting (a one- or
   // two-byte document delta, then a one-byte frequency and position count)
   // and of its position list (ScanCanonicalPositions) without decoding
-  // them varint by varint. It alternates between a run of postings of the
-  // common shape and their position lists, so that errors come in the
-  // order of the general path: a posting of any other shape goes through
-  // ReadPosting from its first byte once the lists before it are read, and
-  // a list the scan does not recognise through ReadPositionList.
+  // them varint by varint. Each posting is followed by its list, as on the
+  // general path, so errors come in the same order: a posting of any other
+  // shape goes through ReadPosting from its first byte, and a list the scan
+  // does not recognise through ReadPositionList.
   // REQUIRES: field <= Posting::kMaxPackedField.
   bool ReadGroupFast(Cursor* record, uint32_t field, uint64_t n,
                      uint64_t* next_positions, Postings* out) {
@@ -617,11 +616,9 @@ class Reader {
     Posting* const postings = out->data() + first;
     uint64_t doc = 0;
     for (uint64_t i = 0; i < n;) {
-      const uint64_t common =
-          ReadCommonPostings(record, data_ + size_, field, i, n - i,
-                             stored_docs_, &doc, postings + i);
-      if (!ReadPositionLists(postings + i, postings + i + common,
-                             next_positions)) {
+      uint64_t common;
+      if (!ReadCommonPostings(record, field, i, n - i, &doc, next_positions,
+                              postings + i, &common)) {
         return false;
       }
       i += common;
@@ -635,20 +632,33 @@ class Reader {
     return true;
   }
 
-  // Reads postings of the common shape from `record` into `out` (at most
-  // `count`, the first being posting `index` of its group), up to the
-  // first posting of another shape or failing a check; returns how many.
-  // Those read pass every check of ReadPosting but the position list's, and
-  // pack (a position count of 0 or the frequency).
-  // The four bytes from a posting's start must lie before `readable_end`.
-  __attribute__((noinline)) static uint64_t ReadCommonPostings(
-      Cursor* record, const uint8_t* readable_end, uint32_t field,
-      uint64_t index, uint64_t count, uint64_t stored_docs, uint64_t* doc_at,
-      Posting* out) {
+  // Reads postings of the common shape from `record` into `out`, each with
+  // its position list from `*next_positions` on: at most `count`, the first
+  // being posting `index` of its group, up to the first posting of another
+  // shape or failing a check; `*read` tells how many. Those read pass every
+  // check of ReadPosting and pack (a position count of 0 or the frequency).
+  // False when a list fails its checks.
+  __attribute__((noinline)) bool ReadCommonPostings(
+      Cursor* record, uint32_t field, uint64_t index, uint64_t count,
+      uint64_t* doc_at, uint64_t* next_positions, Posting* out,
+      uint64_t* read) {
+    // Members copied to locals: stores to `out` could otherwise alias them.
+    const uint8_t* const readable_end = data_ + size_;
+    const uint64_t stored_docs = stored_docs_;
+    const uint8_t* const positions = At(offsets_[kPositions]);
+    const uint8_t* const positions_end = positions + SectionLength(kPositions);
+    // The lists are followed by pointer; one starting past the section
+    // (which fails) leaves it at the end, `excess` bytes short.
+    const uint64_t first_list = *next_positions;
+    const uint64_t length = SectionLength(kPositions);
+    const uint64_t excess = first_list > length ? first_list - length : 0;
+    const uint8_t* list = positions + (first_list - excess);
     const uint8_t* p = record->pos();
     const uint8_t* const record_end = p + record->remaining();
     uint64_t doc = *doc_at;
+    uint32_t min_delta = index > 0;  // 0 for a group's first posting only
     uint64_t j = 0;
+    bool sound = true;
     for (; j < count && readable_end - p >= 4; ++j) {
       const uint32_t w = DecodeFixed32(p);
       const uint32_t two = (w >> 7) & 1;     // the delta takes two bytes
@@ -658,49 +668,37 @@ class Reader {
       const uint32_t tf = (rest >> 8) & 0x7F;
       const uint32_t k = (rest >> 16) & 0x7F;
       if ((rest & 0x808080u) != 0 || record_end - p < 3 + two ||
-          doc + delta >= stored_docs || (delta == 0 && index + j > 0) ||
+          doc + delta >= stored_docs || delta < min_delta ||
           (k != 0 && k != tf)) {
         break;
       }
       doc += delta;
+      min_delta = 1;
       out[j] = Postings::Packed(field, static_cast<uint32_t>(doc), tf, k);
       p += 3 + two;
-    }
-    record->Skip(static_cast<uint64_t>(p - record->pos()));
-    *doc_at = doc;
-    return j;
-  }
-
-  // Reads the position lists of the postings [begin, end), which are packed
-  // and have passed every other check, in order from `*next_positions`.
-  __attribute__((noinline)) bool ReadPositionLists(const Posting* begin,
-                                                   const Posting* end,
-                                                   uint64_t* next_positions) {
-    const uint8_t* const positions = At(offsets_[kPositions]);
-    const uint64_t length = SectionLength(kPositions);
-    const uint64_t first_list = *next_positions;
-    uint64_t next = first_list;
-    for (const Posting* posting = begin; posting != end; ++posting) {
-      const uint32_t k = Postings::PackedPositionCount(*posting);
       if (k == 0) continue;
       // A list the scan recognises is sound and canonical, so it is kept
       // where it lies, as ReadPositionList would keep it.
-      const uint64_t consumed =
-          next <= length
-              ? ScanCanonicalPositions(positions + next, positions + length,
-                                       k, bf::kMaxPositionLength)
-              : 0;
-      if (consumed > 0 && next + consumed <= kMaxU32) {
-        next += consumed;
+      const uint64_t consumed = ScanCanonicalPositions(
+          list, positions_end, k, bf::kMaxPositionLength);
+      if (consumed > 0) [[likely]] {
+        list += consumed;
         continue;
       }
-      uint64_t at = next;  // a copy: `next` keeps out of memory
-      if (!ReadPositionList(&at, k)) return false;
-      next = at;
+      uint64_t at = static_cast<uint64_t>(list - positions) + excess;
+      if (!ReadPositionList(&at, k)) {
+        sound = false;
+        break;
+      }
+      list = positions + at;  // at most the section's length once sound
     }
+    const uint64_t next = static_cast<uint64_t>(list - positions) + excess;
     if (next != first_list) any_positions_ = true;
     *next_positions = next;
-    return true;
+    record->Skip(static_cast<uint64_t>(p - record->pos()));
+    *doc_at = doc;
+    *read = j;
+    return sound;
   }
 
   // The `i`th posting of a group of `field`, made by `table`: its document
