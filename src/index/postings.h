@@ -10,10 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
-#include <utility>
 #include <vector>
+
+#include "index/uninitialized_allocator.h"
 
 namespace vrim {
 
@@ -139,24 +138,7 @@ class Postings {
     return wide_[p.bits & ~Posting::kWide];
   }
 
-  // Leaves what it makes without a value, so that Grow does not clear
-  // memory its caller is about to fill.
-  template <typename T>
-  struct UninitializedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-      using other = UninitializedAllocator<U>;
-    };
-    template <typename U>
-    void construct(U* p) noexcept {
-      ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-  };
-
+  // Grow leaves new postings without a value.
   std::vector<Posting, UninitializedAllocator<Posting>> postings_;
   std::vector<WidePosting> wide_;
 };

@@ -1,5 +1,6 @@
 #include "index/string_table.h"
 
+#include <cstring>
 #include <stdexcept>
 
 #include "index/memory_pages.h"
@@ -33,16 +34,21 @@ void CheckFits(const StringTable& table, size_t more) {
 
 void StringTable::push_back(std::string_view s) {
   CheckFits(*this, s.size());
-  bytes_.append(s);
+  const size_t at = bytes_.size();
+  bytes_.resize(at + s.size());
+  if (!s.empty()) std::memcpy(bytes_.data() + at, s.data(), s.size());
   ends_.push_back(static_cast<uint32_t>(bytes_.size()));
 }
 
 void StringTable::PushFrontCoded(size_t shared, std::string_view suffix) {
   const size_t from = empty() ? 0 : bytes_.size() - back().size();
   CheckFits(*this, shared + suffix.size());
-  // Appending part of the string to itself is safe, also when it grows.
-  bytes_.append(bytes_, from, shared);
-  bytes_.append(suffix);
+  const size_t at = bytes_.size();
+  bytes_.resize(at + shared + suffix.size());
+  // The shared bytes lie before `at`, so the copies never overlap.
+  char* out = bytes_.data() + at;
+  if (shared > 0) std::memcpy(out, bytes_.data() + from, shared);
+  if (!suffix.empty()) std::memcpy(out + shared, suffix.data(), suffix.size());
   ends_.push_back(static_cast<uint32_t>(bytes_.size()));
 }
 

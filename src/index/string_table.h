@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "index/uninitialized_allocator.h"
+
 namespace vrim {
 
 class StringTable {
@@ -32,7 +34,7 @@ class StringTable {
   // REQUIRES: i < size().
   std::string_view operator[](size_t i) const {
     const uint32_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+    return std::string_view(bytes_.data() + begin, ends_[i] - begin);
   }
   // REQUIRES: !empty().
   std::string_view back() const { return (*this)[size() - 1]; }
@@ -46,6 +48,7 @@ class StringTable {
   // Whether `more` bytes can still be added.
   bool Fits(size_t more) const { return more <= kMaxBytes - bytes(); }
   // Throws std::length_error, adding nothing, past kMaxBytes.
+  // REQUIRES: `s` does not point into this table.
   void push_back(std::string_view s);
   // Appends the first `shared` bytes of the last string followed by
   // `suffix` (front coding). Throws std::length_error, adding nothing,
@@ -58,7 +61,8 @@ class StringTable {
   bool operator==(const StringTable&) const = default;
 
  private:
-  std::string bytes_;
+  // Grown before it is written, so never cleared first.
+  std::vector<char, UninitializedAllocator<char>> bytes_;
   std::vector<uint32_t> ends_;  // ends_[i]: end of string i in bytes_
 };
 
