@@ -667,9 +667,10 @@ class Reader {
           (w & 0x7F) | (((rest & 0x7F) << 7) & (0u - two));
       const uint32_t tf = (rest >> 8) & 0x7F;
       const uint32_t k = (rest >> 16) & 0x7F;
-      if ((rest & 0x808080u) != 0 || record_end - p < 3 + two ||
-          doc + delta >= stored_docs || delta < min_delta ||
-          (k != 0 && k != tf)) {
+      // One branch for every check: they almost always pass.
+      if (((rest & 0x808080u) != 0) | (record_end - p < 3 + two) |
+          (doc + delta >= stored_docs) | (delta < min_delta) |
+          ((k != 0) & (k != tf))) {
         break;
       }
       doc += delta;
