@@ -429,6 +429,27 @@ TEST(BinaryReader, LoadsExactlyWhatWasWritten) {
   EXPECT_EQ(Write(loaded), file);
 }
 
+// Terms that share long prefixes decode to many times the bytes of their
+// blocks (the table is sized from the blocks before it is filled), across
+// several blocks and with a multi-byte character at the shared boundary.
+TEST(BinaryReader, LongSharedPrefixesDecodeAcrossBlocks) {
+  const std::string stem = std::string(300, 'q') + "\xC3\xA9";
+  binary_testing::TermList terms;
+  for (int i = 10; i < 60; ++i) {
+    terms.push_back({stem + std::to_string(i), {{0, 0, 1, {{0, 1}}}}});
+  }
+  IndexData original = MakeData({"f"}, {"d"}, terms);
+  const std::string file = Write(original);
+  ASSERT_LT(file.size(), original.terms.bytes() / 4);
+  IndexData loaded;
+  LanguagePtr language;
+  ReadError error;
+  ASSERT_TRUE(ReadIndexData(file, std::nullopt, &loaded, &language, &error))
+      << error.message;
+  EXPECT_EQ(loaded.terms, original.terms);
+  EXPECT_EQ(Write(loaded), file);
+}
+
 // Boosts of 1.0 everywhere are not held; one other boost, wherever it
 // falls, brings back the whole vector.
 TEST(BinaryReader, HoldsDocumentBoostsOnlyWhenOneIsNotOne) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "index/string_table.h"
 
@@ -25,6 +27,33 @@ TEST(StringTable, RefusesBytesPastItsLimitAddingNothing) {
     }
     EXPECT_EQ(table, before) << held;
   }
+}
+
+// Front coding copies from the table itself, also when that copy makes the
+// buffer grow; empty strings, whole-string prefixes and plain strings mix.
+TEST(StringTable, FrontCodedStringsMatchTheirTextsThroughGrowth) {
+  StringTable table;
+  std::vector<std::string> want;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string prev = want.empty() ? "" : want.back();
+    const size_t shared = i % 7 == 0 ? 0 : prev.size() - prev.size() / (i % 3 + 1);
+    const std::string suffix(static_cast<size_t>(i % 5), static_cast<char>('a' + i % 26));
+    if (i % 11 == 0) {
+      table.push_back(suffix);
+      want.push_back(suffix);
+    } else {
+      table.PushFrontCoded(shared, suffix);
+      want.push_back(prev.substr(0, shared) + suffix);
+    }
+  }
+  ASSERT_EQ(table.size(), want.size());
+  size_t bytes = 0;
+  for (size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(table[i], want[i]) << i;
+    bytes += want[i].size();
+  }
+  EXPECT_EQ(table.bytes(), bytes);
+  EXPECT_EQ(table, StringTable(want));
 }
 
 }  // namespace
