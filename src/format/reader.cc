@@ -646,7 +646,10 @@ class Reader {
     const uint8_t* const readable_end = data_ + size_;
     const uint64_t stored_docs = stored_docs_;
     const uint8_t* const positions = At(offsets_[kPositions]);
-    const uint8_t* const positions_end = positions + SectionLength(kPositions);
+    // A list reaching past the offsets a posting can hold is left to
+    // ReadPositionList, which rejects it.
+    const uint8_t* const positions_end =
+        positions + std::min<uint64_t>(SectionLength(kPositions), kMaxU32);
     // The lists are followed by pointer; one starting past the section
     // (which fails) leaves it at the end, `excess` bytes short.
     const uint64_t first_list = *next_positions;
@@ -680,8 +683,11 @@ class Reader {
       if (k == 0) continue;
       // A list the scan recognises is sound and canonical, so it is kept
       // where it lies, as ReadPositionList would keep it.
-      const uint64_t consumed = ScanCanonicalPositions(
-          list, positions_end, k, bf::kMaxPositionLength);
+      const uint64_t consumed =
+          list < positions_end
+              ? ScanCanonicalPositions(list, positions_end, k,
+                                       bf::kMaxPositionLength)
+              : 0;
       if (consumed > 0) [[likely]] {
         list += consumed;
         continue;
