@@ -34,16 +34,19 @@ uint64_t StatesBound(const QueryPlan& plans, const DocSet* filter) {
                            : std::min<uint64_t>(plans.expected, filter->size());
 }
 
-// At most this many postings are scored: every posting, or each list's
-// postings of allowed documents.
-uint64_t ScoredBound(const QueryPlan& plans, const DocSet* filter) {
-  if (filter == nullptr) return plans.expected;
+// The posting ranges of the plans, one per record and field.
+uint64_t ListCount(const QueryPlan& plans) {
   uint64_t lists = 0;
   for (const ClausePlan& plan : plans.clauses) lists += plan.ranges.size();
-  const uint64_t per_list = filter->size();
-  return lists > plans.expected / std::max<uint64_t>(per_list, 1)
-             ? plans.expected
-             : std::min(plans.expected, lists * per_list);
+  return lists;
+}
+
+// At most this many postings are scored: every posting, or each list's
+// postings of allowed documents (a product far below 2^64: the ranges are
+// in memory).
+uint64_t ScoredBound(const QueryPlan& plans, const DocSet* filter) {
+  if (filter == nullptr) return plans.expected;
+  return std::min(plans.expected, ListCount(plans) * filter->size());
 }
 
 // Whether recording every scored posting costs less than finding the
@@ -52,9 +55,8 @@ uint64_t ScoredBound(const QueryPlan& plans, const DocSet* filter) {
 bool RecordMatches(const QueryPlan& plans, std::optional<uint64_t> limit,
                    const DocSet* filter) {
   if (!limit.has_value()) return true;
-  uint64_t lists = 0;
-  for (const ClausePlan& plan : plans.clauses) lists += plan.ranges.size();
-  const uint64_t lookups = lists * std::min<uint64_t>(*limit, UINT32_MAX);
+  const uint64_t lookups =
+      ListCount(plans) * std::min<uint64_t>(*limit, UINT32_MAX);
   if (filter == nullptr || filter->universe() == 0) {
     return plans.expected <= lookups;
   }

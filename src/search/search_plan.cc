@@ -68,12 +68,12 @@ void DeriveQueryTerms(const Language& language, const Clause& clause,
   // The same pipeline as at build time.
   TokenList tokens = RunPipeline(language, language.tokenize(clause.term));
 
-  // Phrases need two bigram tokens at least.
+  // Phrases need two bigram tokens at least; counting stops at the second.
   size_t bigrams = 0;
-  for (const Token& token : tokens) {
-    bigrams += StartsWithBigramChar(language, token.text) ? 1 : 0;
+  for (size_t i = 0; i < tokens.size() && bigrams < 2; ++i) {
+    bigrams += StartsWithBigramChar(language, tokens[i].text) ? 1 : 0;
   }
-  if (bigrams >= 2) {
+  if (bigrams == 2) {
     std::vector<PhraseToken> phrase_tokens;
     phrase_tokens.reserve(tokens.size());
     for (const Token& token : tokens) {
