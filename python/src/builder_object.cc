@@ -121,44 +121,104 @@ std::string FieldNameProblem(std::string_view name,
 
 enum class FieldRead { kAbsent, kText, kError };
 
-// Reads `doc[name]`: a missing key (KeyError or subclass) and None are
-// absent, a str is copied out as UTF-8, anything else is an error.
-FieldRead ReadFieldValue(PyObject* doc, std::string_view name,
-                         std::string* text) {
+// Reads `doc[name]` into `*value` (a new reference to a str): a missing
+// key (KeyError or subclass) and None are absent, anything else but a str
+// is an error.
+FieldRead GetFieldValue(PyObject* doc, std::string_view name,
+                        PyObject** value) {
   PyObject* key = NewStr(name);
   if (key == nullptr) return FieldRead::kError;
-  PyObject* value = PyObject_GetItem(doc, key);
+  *value = PyObject_GetItem(doc, key);
   Py_DECREF(key);
-  if (value == nullptr) {
+  if (*value == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
       PyErr_Clear();
       return FieldRead::kAbsent;
     }
     return FieldRead::kError;
   }
-  FieldRead result = FieldRead::kText;
-  if (value == Py_None) {
-    result = FieldRead::kAbsent;
-  } else if (PyUnicode_Check(value)) {
-    if (!CopyUtf8(value, text)) {
-      result = FieldRead::kError;
-      if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-        PyErr_Clear();
-        SetError(PyExc_ValueError,
-                 "field " + vrim::Quote(name) +
-                     " contains lone surrogates and cannot be indexed as "
-                     "text");
-      }
-    }
-  } else {
-    result = FieldRead::kError;
+  if (*value == Py_None) {
+    Py_CLEAR(*value);
+    return FieldRead::kAbsent;
+  }
+  if (!PyUnicode_Check(*value)) {
     SetError(PyExc_TypeError, "field " + vrim::Quote(name) +
                                   " must be a str or None, got " +
-                                  TypeName(value));
+                                  TypeName(*value));
+    Py_CLEAR(*value);
+    return FieldRead::kError;
   }
-  Py_DECREF(value);
-  return result;
+  return FieldRead::kText;
 }
+
+// Copies the str `value` of field `name` out as UTF-8.
+bool CopyFieldText(PyObject* value, std::string_view name,
+                   std::string* text) {
+  if (CopyUtf8(value, text)) return true;
+  if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+    PyErr_Clear();
+    SetError(PyExc_ValueError,
+             "field " + vrim::Quote(name) +
+                 " contains lone surrogates and cannot be indexed as text");
+  }
+  return false;
+}
+
+// Reads `doc[name]` and copies a str out as UTF-8.
+FieldRead ReadFieldValue(PyObject* doc, std::string_view name,
+                         std::string* text) {
+  PyObject* value = nullptr;
+  FieldRead read = GetFieldValue(doc, name, &value);
+  if (read == FieldRead::kText && !CopyFieldText(value, name, text)) {
+    read = FieldRead::kError;
+  }
+  Py_XDECREF(value);
+  return read;
+}
+
+// Whether the builder may read `value` in place: an exact str (a subclass
+// could be changed through its own code) whose characters are all ASCII,
+// which CPython stores as its own UTF-8, so reading it allocates nothing.
+// -1 with an exception set on failure.
+int CanBorrow(PyObject* value) {
+  if (!PyUnicode_CheckExact(value)) return 0;
+  PyObject* ascii = PyObject_CallMethod(value, "isascii", nullptr);
+  if (ascii == nullptr) return -1;
+  const int is_ascii = PyObject_IsTrue(ascii);
+  Py_DECREF(ascii);
+  return is_ascii;
+}
+
+void ReleaseStr(void* holder) { Py_DECREF(static_cast<PyObject*>(holder)); }
+
+// Stages the str `value` of field `field` into `doc`: an ASCII str by
+// reference (its holder a new reference to it), any other as a copy.
+bool StageFieldText(PyObject* value, uint32_t field, std::string_view name,
+                    vrim::StagedDocument* doc) {
+  const int borrow = CanBorrow(value);
+  if (borrow < 0) return false;
+  if (borrow == 0) {
+    std::string text;
+    if (!CopyFieldText(value, name, &text)) return false;
+    doc->fields.emplace_back(field, std::move(text));
+    return true;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return false;
+  doc->borrowed.push_back(vrim::StagedDocument::Borrowed{
+      field, std::string_view(utf8, static_cast<size_t>(size)), Py_NewRef(value)});
+  return true;
+}
+
+// Releases the holders of `doc`'s borrowed texts, when it is not staged.
+struct BorrowedRelease {
+  vrim::StagedDocument* doc;
+  ~BorrowedRelease() {
+    if (doc == nullptr) return;
+    for (const auto& b : doc->borrowed) ReleaseStr(b.holder);
+  }
+};
 
 // Whether `doc` can be read as a document; TypeError when it cannot. Any
 // object with item access counts as a mapping, except the built-in
@@ -252,15 +312,20 @@ bool AddDocument(BuilderObject* self, PyObject* doc, double boost) {
     return false;
   }
   const std::vector<std::string>& names = native.field_names();
+  staged.release = ReleaseStr;
+  BorrowedRelease release{&staged};
   for (size_t i = 0; i < names.size(); ++i) {
-    std::string text;
-    FieldRead read = ReadFieldValue(doc, names[i], &text);
+    PyObject* value = nullptr;
+    const FieldRead read = GetFieldValue(doc, names[i], &value);
     if (read == FieldRead::kError) return false;
-    if (read == FieldRead::kText) {
-      staged.fields.emplace_back(static_cast<uint32_t>(i), std::move(text));
-    }
+    if (read == FieldRead::kAbsent) continue;
+    const bool staged_text =
+        StageFieldText(value, static_cast<uint32_t>(i), names[i], &staged);
+    Py_DECREF(value);
+    if (!staged_text) return false;
   }
   staged.boost = ClampBoost(boost);
+  release.doc = nullptr;  // Stage() takes the holders over
   native.Stage(staged);
   return true;
 }
@@ -618,7 +683,9 @@ PyMethodDef kBuilderMethods[] = {
      "add($self, doc, boost=1.0)\n--\n\n"
      "Stage one document: any mapping holding the reference field.\n\n"
      "The reference and every declared field are read now and copied, so\n"
-     "later changes to `doc` do not reach the index. Missing or `None`\n"
+     "later changes to `doc` do not reach the index (a plain str of ASCII\n"
+     "text, which cannot change, is kept by reference rather than copied).\n"
+     "Missing or `None`\n"
      "fields are skipped; other values must be str. Adding a reference that\n"
      "is already staged replaces that document. `boost` multiplies every\n"
      "score of the document; a negative one is clamped to `0.0`."},
@@ -645,7 +712,8 @@ PyMethodDef kBuilderMethods[] = {
      "build($self, threads=None)\n--\n\n"
      "Tokenize and score the staged documents into a new `Index`.\n\n"
      "This is the expensive call, and it releases the GIL while it works:\n"
-     "`add` already copied the documents into native memory. The documents\n"
+     "`add` already copied the documents into native memory (or holds the\n"
+     "immutable ASCII strs it kept by reference). The documents\n"
      "are analysed on `threads` threads at most, never more than the cores\n"
      "the process may use (its CPU affinity and cgroup quota); `None` uses\n"
      "all of them and `1` builds on the calling thread alone. Small builds\n"

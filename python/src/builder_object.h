@@ -1,6 +1,7 @@
 // The interpreter class IndexBuilder: reads documents out of interpreter
-// mappings into native memory, validates names and boosts at the
-// boundary, and builds without the interpreter lock.
+// mappings (copying their texts, or keeping ASCII strs by reference),
+// validates names and boosts at the boundary, and builds without the
+// interpreter lock.
 #ifndef VRIM_PYTHON_BUILDER_OBJECT_H_
 #define VRIM_PYTHON_BUILDER_OBJECT_H_
 

@@ -147,16 +147,17 @@ uint32_t IndexBuilder::DeclareField(std::string name, double boost) {
 }
 
 void IndexBuilder::Stage(const StagedDocument& doc) {
+  PackedDocument packed(doc);
   if (doc.ref.empty()) {
     BrokenPrecondition(
         "empty document references are rejected at the binding boundary");
   }
   const int64_t existing = staged_refs_->Find(staged_, doc.ref);
   if (existing >= 0) {
-    staged_[existing] = PackedDocument(doc);
+    staged_[existing] = std::move(packed);
     return;
   }
-  staged_.emplace_back(doc);
+  staged_.push_back(std::move(packed));
   staged_refs_->Insert(staged_.back().ref(),
                        static_cast<uint32_t>(staged_.size() - 1));
 }

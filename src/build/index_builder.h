@@ -77,6 +77,9 @@ class IndexBuilder {
   uint32_t DeclareField(std::string name, double boost);
 
   // Stages a document, replacing in place a staged one with the same ref.
+  // Takes over the holders of doc.borrowed, even when it throws: they are
+  // released when the document is replaced, removed, cleared or the
+  // builder destroyed, on the thread doing so. Build() never releases.
   // REQUIRES: doc.ref is not empty; field ids are declared.
   void Stage(const StagedDocument& doc);
   size_t staged_count() const { return staged_.size(); }

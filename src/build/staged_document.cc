@@ -1,10 +1,19 @@
 #include "build/staged_document.h"
 
+#include <cstring>
+
 #include "index/varint.h"
 
 namespace vrim {
 
 namespace {
+
+// A borrowed text's place in the packed bytes: where it lies and who
+// keeps it there.
+struct BorrowedSlot {
+  const char* text;
+  void* holder;
+};
 
 // Reads a varint at `*p` of `bytes` and moves `*p` past it.
 size_t ReadSize(const std::string& bytes, size_t* p) {
@@ -15,7 +24,14 @@ size_t ReadSize(const std::string& bytes, size_t* p) {
   return static_cast<size_t>(v);
 }
 
-// Calls `visit(field, text)` for each field of `bytes` in staging order.
+BorrowedSlot ReadSlot(const std::string& bytes, size_t at) {
+  BorrowedSlot slot;
+  std::memcpy(&slot, bytes.data() + at, sizeof slot);
+  return slot;
+}
+
+// Calls `visit(field, text, holder)` for each field of `bytes` in staging
+// order, `holder` null for an owned text, until `visit` returns true.
 template <class Visit>
 void ForEachField(const std::string& bytes, const Visit& visit) {
   size_t p = 0;
@@ -27,29 +43,90 @@ void ForEachField(const std::string& bytes, const Visit& visit) {
   for (size_t i = 0; i < count; ++i) {
     const uint32_t field = static_cast<uint32_t>(ReadSize(bytes, &q));
     const size_t size = ReadSize(bytes, &q);
-    if (visit(field, std::string_view(bytes).substr(text, size))) return;
-    text += size;
+    if ((size & 1) == 0) {
+      if (visit(field, std::string_view(bytes).substr(text, size / 2),
+                nullptr)) {
+        return;
+      }
+      text += size / 2;
+    } else {
+      const BorrowedSlot slot = ReadSlot(bytes, text);
+      if (visit(field, std::string_view(slot.text, size / 2), slot.holder)) {
+        return;
+      }
+      text += sizeof slot;
+    }
   }
 }
 
 }  // namespace
 
 PackedDocument::PackedDocument(const StagedDocument& doc)
-    : boost_(doc.boost) {
+    : boost_(doc.boost), release_(doc.borrowed.empty() ? nullptr : doc.release) {
+  try {
+    Pack(doc);
+  } catch (...) {
+    for (const StagedDocument::Borrowed& b : doc.borrowed) {
+      doc.release(b.holder);
+    }
+    throw;
+  }
+}
+
+void PackedDocument::Pack(const StagedDocument& doc) {
+  const size_t count = doc.fields.size() + doc.borrowed.size();
   size_t size = VarintLength(doc.ref.size()) + doc.ref.size() +
-                VarintLength(doc.fields.size());
+                VarintLength(count);
   for (const auto& [field, text] : doc.fields) {
-    size += VarintLength(field) + VarintLength(text.size()) + text.size();
+    size += VarintLength(field) + VarintLength(2 * text.size()) + text.size();
+  }
+  for (const StagedDocument::Borrowed& b : doc.borrowed) {
+    size += VarintLength(b.field) + VarintLength(2 * b.text.size() + 1) +
+            sizeof(BorrowedSlot);
   }
   bytes_.reserve(size);
   PutVarint64(&bytes_, doc.ref.size());
   bytes_.append(doc.ref);
-  PutVarint64(&bytes_, doc.fields.size());
+  PutVarint64(&bytes_, count);
   for (const auto& [field, text] : doc.fields) {
     PutVarint64(&bytes_, field);
-    PutVarint64(&bytes_, text.size());
+    PutVarint64(&bytes_, 2 * text.size());
+  }
+  for (const StagedDocument::Borrowed& b : doc.borrowed) {
+    PutVarint64(&bytes_, b.field);
+    PutVarint64(&bytes_, 2 * b.text.size() + 1);
   }
   for (const auto& [field, text] : doc.fields) bytes_.append(text);
+  for (const StagedDocument::Borrowed& b : doc.borrowed) {
+    const BorrowedSlot slot{b.text.data(), b.holder};
+    bytes_.append(reinterpret_cast<const char*>(&slot), sizeof slot);
+  }
+}
+
+PackedDocument::PackedDocument(PackedDocument&& other) noexcept
+    : bytes_(std::move(other.bytes_)),
+      boost_(other.boost_),
+      release_(std::exchange(other.release_, nullptr)) {}
+
+PackedDocument& PackedDocument::operator=(PackedDocument&& other) noexcept {
+  if (this != &other) {
+    ReleaseBorrowed();
+    bytes_ = std::move(other.bytes_);
+    boost_ = other.boost_;
+    release_ = std::exchange(other.release_, nullptr);
+  }
+  return *this;
+}
+
+PackedDocument::~PackedDocument() { ReleaseBorrowed(); }
+
+void PackedDocument::ReleaseBorrowed() {
+  if (release_ == nullptr) return;
+  ForEachField(bytes_, [this](uint32_t, std::string_view, void* holder) {
+    if (holder != nullptr) release_(holder);
+    return false;
+  });
+  release_ = nullptr;
 }
 
 std::string_view PackedDocument::ref() const {
@@ -60,7 +137,7 @@ std::string_view PackedDocument::ref() const {
 
 std::string_view PackedDocument::text(uint32_t field) const {
   std::string_view found;
-  ForEachField(bytes_, [&](uint32_t f, std::string_view text) {
+  ForEachField(bytes_, [&](uint32_t f, std::string_view text, void*) {
     if (f == field) found = text;
     return f == field;
   });
@@ -68,8 +145,10 @@ std::string_view PackedDocument::text(uint32_t field) const {
 }
 
 StagedDocument PackedDocument::Unpack() const {
-  StagedDocument doc{std::string(ref()), {}, boost_};
-  ForEachField(bytes_, [&doc](uint32_t f, std::string_view text) {
+  StagedDocument doc;
+  doc.ref = std::string(ref());
+  doc.boost = boost_;
+  ForEachField(bytes_, [&doc](uint32_t f, std::string_view text, void*) {
     doc.fields.emplace_back(f, std::string(text));
     return false;
   });

@@ -11,32 +11,61 @@
 
 namespace vrim {
 
+// Lets go of what keeps a borrowed text alive (see StagedDocument).
+using ReleaseText = void (*)(void* holder);
+
 struct StagedDocument {
+  // A text the builder reads in place instead of copying: it stays valid
+  // and unchanged until the staged document is dropped, which hands
+  // `holder` to the document's `release`.
+  struct Borrowed {
+    uint32_t field;
+    std::string_view text;
+    void* holder;
+  };
+
   std::string ref;  // non-empty, never trimmed
   // (field id, text) for the fields present when the document was added.
   std::vector<std::pair<uint32_t, std::string>> fields;
   double boost = 1.0;
+  // More fields, read in place; never the same field as one in `fields`.
+  std::vector<Borrowed> borrowed = {};
+  // REQUIRES: set when `borrowed` is not empty.
+  ReleaseText release = nullptr;
 };
 
 // A StagedDocument in one allocation: the reference, a header of varints
-// (the field count, then each field's id and text length) and the texts
-// back to back. Collections of short documents are staged by the ten
-// thousand: a reference, a vector of fields and a string per text would
-// cost about 200 bytes a document besides the text, this costs about 60.
+// (the field count, then each field's id and text length, doubled, plus
+// one for a borrowed text) and the texts back to back, a borrowed one as
+// its address and holder. Collections of short documents are staged by
+// the ten thousand: a reference, a vector of fields and a string per text
+// would cost about 200 bytes a document besides the text, this costs
+// about 60. Dropping it (destroyed, or assigned over) releases the holders
+// of its borrowed texts, on the thread that drops it.
 class PackedDocument {
  public:
+  // Owns doc.fields' texts by copy and takes over the holders of
+  // doc.borrowed (fields first, then borrowed ones, in their order); when
+  // it throws, it has released them.
   explicit PackedDocument(const StagedDocument& doc);
+  PackedDocument(PackedDocument&& other) noexcept;
+  PackedDocument& operator=(PackedDocument&& other) noexcept;
+  ~PackedDocument();
 
   std::string_view ref() const;
   // The text of `field`, empty when the document has none.
   std::string_view text(uint32_t field) const;
   double boost() const { return boost_; }
-  // The document as it was staged.
+  // The document as it was staged, every text copied into `fields`.
   StagedDocument Unpack() const;
 
  private:
+  void Pack(const StagedDocument& doc);
+  void ReleaseBorrowed();
+
   std::string bytes_;
   double boost_;
+  ReleaseText release_ = nullptr;  // null when nothing is borrowed
 };
 
 }  // namespace vrim

@@ -189,6 +189,60 @@ TEST(PackedDocument, KeepsReferenceFieldsAndBoost) {
             std::tie(doc.ref, doc.fields, doc.boost));
 }
 
+// Each holder is a counter of the times it was released.
+void CountRelease(void* holder) { ++*static_cast<int*>(holder); }
+
+StagedDocument BorrowingDoc(std::string ref, std::string_view body,
+                            int* holder) {
+  StagedDocument d = Doc(std::move(ref), "cats", "");
+  d.borrowed.push_back({1, body, holder});
+  d.release = CountRelease;
+  return d;
+}
+
+TEST(PackedDocument, ReadsBorrowedTextsInPlaceAndReleasesThemOnce) {
+  const std::string body(300, 'x');
+  int released = 0;
+  {
+    PackedDocument packed(BorrowingDoc("a", body, &released));
+    EXPECT_EQ(packed.text(1).data(), body.data());
+    EXPECT_EQ(packed.text(0), "cats");
+    const StagedDocument back = packed.Unpack();
+    EXPECT_EQ(back.fields,
+              (std::vector<std::pair<uint32_t, std::string>>{{0, "cats"},
+                                                             {1, body}}));
+    EXPECT_TRUE(back.borrowed.empty());
+    PackedDocument moved(std::move(packed));
+    std::vector<PackedDocument> grown;
+    grown.push_back(std::move(moved));
+    grown.reserve(64);
+    EXPECT_EQ(grown[0].text(1).data(), body.data());
+    EXPECT_EQ(released, 0);
+  }
+  EXPECT_EQ(released, 1);
+}
+
+TEST(IndexBuilderTest, BorrowedTextsAreReleasedWhenTheirDocumentLeaves) {
+  const std::string body = "xyzzy plugh";
+  int replaced = 0, removed = 0, cleared = 0, destroyed = 0;
+  auto builder = IndexBuilder::FromIndex(*TitleBodyBuilder()->Build());
+  builder->Stage(BorrowingDoc("a", body, &replaced));
+  builder->Stage(BorrowingDoc("b", body, &removed));
+  builder->Stage(BorrowingDoc("a", body, &cleared));  // replaces the first
+  EXPECT_EQ(replaced, 1);
+  const View built = ViewOf(*builder->Build());
+  EXPECT_EQ(built.postings.at("xyzzy").at("body").size(), 2u);
+  EXPECT_TRUE(builder->Remove("b"));
+  EXPECT_EQ(removed, 1);
+  EXPECT_EQ(cleared, 0);
+  builder->Clear();
+  EXPECT_EQ(cleared, 1);
+  builder->Stage(BorrowingDoc("c", body, &destroyed));
+  builder.reset();
+  EXPECT_EQ(std::tuple(replaced, removed, cleared, destroyed),
+            std::tuple(1, 1, 1, 1));
+}
+
 TEST(IndexBuilderTest, StagingTheSameReferenceReplacesInPlace) {
   auto builder = TitleBodyBuilder();
   builder->Stage(Doc("a", "one", ""));

@@ -310,18 +310,30 @@ def test_add_rejects_bad_documents_without_staging(doc, error, message):
     assert b.staged == 1
 
 
-@pytest.mark.parametrize("text", ["plain ascii " * 100, "naïve café " * 100, "东京 " * 100],
-                         ids=["ascii", "latin", "cjk"])
-def test_add_leaves_the_callers_strings_their_size(text):
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("text, kept", [
+    ("plain ascii " * 100, 1), ("naïve café " * 100, 0), ("东京 " * 100, 0),
+    (Text("plain ascii " * 100), 0)], ids=["ascii", "latin", "cjk", "subclass"])
+def test_add_leaves_the_callers_strings_their_size(text, kept):
     # No UTF-8 copy may stay cached inside the caller's str: documents are
-    # held by the caller too, and the builder already has its own copy.
-    text = (text + ".")[:-1]  # a fresh object, never encoded before
+    # held by the caller too. A plain ASCII str is its own UTF-8, so the
+    # builder keeps a reference instead of a copy, until it drops the
+    # document; any other text is copied.
+    if type(text) is str:
+        text = (text + ".")[:-1]  # a fresh object, never encoded before
     ref = "ref é " + text[:3]
     sizes = sys.getsizeof(text), sys.getsizeof(ref)
+    count = sys.getrefcount(text)
     b = builder("body")
     b.add({"id": ref, "body": text})
     assert (sys.getsizeof(text), sys.getsizeof(ref)) == sizes
+    assert sys.getrefcount(text) == count + kept
     assert b.build().search(text.split()[0])[0].ref == ref
+    b.add({"id": ref, "body": "replaced"})
+    assert sys.getrefcount(text) == count
 
 
 def test_add_needs_a_field_and_a_finite_boost():
