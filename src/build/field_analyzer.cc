@@ -24,6 +24,13 @@ FieldAnalyzer::FieldAnalyzer(const Language& language,
       generic_tokenizer_(language.uses_generic_tokenizer(&turkish_)),
       bigram_tokenizer_(language.uses_bigram_tokenizer(&bigram_classes_)) {}
 
+void FieldAnalyzer::FreeBuffers() {
+  std::vector<KeyedToken>().swap(keys_);
+  std::string().swap(buffer_);
+  std::vector<ByteSpan>().swap(spans_);
+  TokenList().swap(tokens_);
+}
+
 const std::vector<KeyedToken>& FieldAnalyzer::Analyse(std::string_view text) {
   keys_.clear();
   spans_.clear();

@@ -39,6 +39,9 @@ class FieldAnalyzer {
   // REQUIRES: `text` is valid UTF-8.
   const std::vector<KeyedToken>& Analyse(std::string_view text);
 
+  // Frees the buffers Analyse() reuses; the next call makes them again.
+  void FreeBuffers();
+
   // Tokens dropped for their length, over every call so far.
   uint64_t dropped() const { return dropped_; }
 

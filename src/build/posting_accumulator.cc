@@ -25,6 +25,9 @@ constexpr uint64_t kNoLength = UINT64_MAX;
 // Lookups of later tokens are started this many tokens ahead: the tables
 // are larger than the caches, and their misses dominate otherwise.
 constexpr size_t kAhead = 16;
+constexpr size_t kMaxSurfaces = size_t{1} << 16;
+// Tokens of a field whose analysis buffers are freed once it is done.
+constexpr size_t kLargeField = size_t{1} << 13;
 
 // Replaces `*container` by an empty one, freeing its storage.
 template <class T>
@@ -83,6 +86,8 @@ uint64_t PostingAccumulator::AddField(std::string_view text, uint32_t field,
   if (kept == 0) return 0;
   GroupByTerm(kept);
   EmitPostings(field, doc);
+  if (surfaces_.size() >= kMaxSurfaces) ForgetSurfaces();
+  if (kept >= kLargeField) FreeFieldScratch();
   // The interners' tables and strings grow by doubling copies; the old
   // copies stay resident in the allocator's heap, and are handed back
   // each time the interners have doubled.
@@ -91,6 +96,14 @@ uint64_t PostingAccumulator::AddField(std::string_view text, uint32_t field,
     trim_at_ *= 2;
   }
   return kept;
+}
+
+// The surface table is a cache of what the pipeline makes of each text;
+// past this many texts, mostly rare ones, it is emptied and starts over,
+// so that it does not grow as large as the terms themselves.
+void PostingAccumulator::ForgetSurfaces() {
+  surfaces_ = TermInterner("token text");
+  Free(&surface_term_);
 }
 
 // Fills token_term_, token_surface_ and grouped_ for the tokens the
@@ -238,10 +251,11 @@ void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
   }
 }
 
-void PostingAccumulator::EndFields() {
-  terms_.DropTable();
-  Free(&surfaces_);
-  Free(&surface_term_);
+// The buffers of one field's analysis grow to the largest field seen;
+// freeing them after a large one keeps them from staying that size while
+// the postings grow.
+void PostingAccumulator::FreeFieldScratch() {
+  analyzer_.FreeBuffers();
   Free(&token_term_);
   Free(&token_surface_);
   Free(&grouped_);
@@ -253,6 +267,13 @@ void PostingAccumulator::EndFields() {
   Free(&local_slots_);
   Free(&scratch_);
   Free(&one_term_);
+}
+
+void PostingAccumulator::EndFields() {
+  terms_.DropTable();
+  Free(&surfaces_);
+  Free(&surface_term_);
+  FreeFieldScratch();
   const std::vector<uint32_t> order = terms_.ByteOrder();
   sorted_terms_.bytes.reserve(terms_.bytes());
   sorted_terms_.ends.reserve(order.size());

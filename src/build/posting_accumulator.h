@@ -96,6 +96,8 @@ class PostingAccumulator {
   void ResolvePending(size_t kept);
   size_t GroupByTerm(size_t kept);
   void EmitPostings(uint32_t field, uint32_t doc);
+  void ForgetSurfaces();
+  void FreeFieldScratch();
 
   const Language& language_;
   const bool keeps_words_;  // language_.keeps_words()

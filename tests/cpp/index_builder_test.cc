@@ -243,6 +243,41 @@ TEST(IndexBuilderTest, BorrowedTextsAreReleasedWhenTheirDocumentLeaves) {
             std::tuple(1, 1, 1, 1));
 }
 
+TEST(IndexBuilderTest, LargeFieldsAndVocabulariesPastTheBuildersCaches) {
+  // Ten fields of 9,000 tokens each (each field's buffers are freed after
+  // it) over 90,000 token texts (the cache of what each becomes starts
+  // over past 65,536); neighbouring fields share 1,000 words, spelt with
+  // an "s" in every other field, and each repeats a word at a different
+  // place, so a stale cache entry shows as a wrong term.
+  constexpr size_t kFields = 10, kStep = 8000, kWidth = 9000;
+  auto builder = TitleBodyBuilder();
+  std::map<std::string, std::map<std::string, Position>> expected;
+  for (size_t i = 0; i < kFields; ++i) {
+    std::string body = "the";
+    const std::string ref = "d" + std::to_string(i);
+    for (size_t j = i * kStep; j < i * kStep + kWidth; ++j) {
+      if (j == i * kStep + i) body += " cats dogs cats";
+      const std::string word = "w" + std::to_string(j);
+      body += ' ';
+      expected[word][ref] = Position{body.size(), word.size() + i % 2};
+      body += word + (i % 2 ? "s" : "");
+    }
+    builder->Stage(Doc(ref, "", body));
+  }
+  const View v = ViewOf(*builder->Build());
+  ASSERT_EQ(v.postings.size(), expected.size() + 2);
+  for (const auto& [ref, posting] : v.postings.at("cat").at("body")) {
+    EXPECT_EQ(posting.tf, 2u) << ref;
+  }
+  for (const auto& [word, refs] : expected) {
+    const auto& found = v.postings.at(word).at("body");
+    ASSERT_EQ(found.size(), refs.size()) << word;
+    for (const auto& [ref, position] : refs) {
+      EXPECT_EQ(found.at(ref), (View::PostingView{1, {position}})) << word;
+    }
+  }
+}
+
 TEST(IndexBuilderTest, StagingTheSameReferenceReplacesInPlace) {
   auto builder = TitleBodyBuilder();
   builder->Stage(Doc("a", "one", ""));
