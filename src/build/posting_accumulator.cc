@@ -421,6 +421,9 @@ uint64_t ListLength(const uint8_t* lists, const StagedPostings& staged,
   return EncodedPositionsLength(lists + q.positions_offset, q.position_count);
 }
 
+// How many postings ahead the layout starts loading a list.
+constexpr size_t kListsAhead = 16;
+
 // Moves the sorted staged postings into `out`, their position lists
 // copied in postings order, on up to `threads` threads: a slice of
 // postings at a time, each thread taking a run of the slice, whose lists
@@ -458,7 +461,14 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
     std::vector<uint8_t> unpacked(pieces, 0);
     ParallelFor(pieces, [&](size_t w) {
       char* to = out->positions.data() + run_bytes[w];
-      for (size_t i = run(w); i < run(w + 1); ++i) {
+      const size_t run_end = run(w + 1);
+      for (size_t i = run(w); i < run_end; ++i) {
+        // The lists lie in document order and are read in postings
+        // order: each read misses the cache unless started early.
+        if (i + kListsAhead < run_end) {
+          __builtin_prefetch(
+              lists + staged->positions_offset(data[i + kListsAhead]));
+        }
         const StagedValues q = staged->values(data[i]);
         const uint64_t length = ListLength(lists, *staged, data[i]);
         std::memcpy(to, lists + q.positions_offset, length);

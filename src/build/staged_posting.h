@@ -95,6 +95,14 @@ class StagedPostings {
                         (p.word & StagedPosting::kPositionsBit) ? tf : 0};
   }
 
+  // Where the list of `p` starts in the build's buffer of lists.
+  uint64_t positions_offset(const StagedPosting& p) const {
+    if (p.wide()) [[unlikely]] {
+      return wide_[p.word & ~StagedPosting::kWide].positions_offset;
+    }
+    return p.word & StagedPosting::kOffsetMask;
+  }
+
   // The byte length of the list of `p`, or kLongList when it is that long
   // or `p` is wide: then the list must be measured.
   static uint64_t list_length(const StagedPosting& p) {
