@@ -176,9 +176,10 @@ FieldRead ReadFieldValue(PyObject* doc, std::string_view name,
   return read;
 }
 
-// Whether the builder may read `value` in place: an exact str (a subclass
-// could be changed through its own code) whose characters are all ASCII,
-// which CPython stores as its own UTF-8, so reading it allocates nothing.
+// Whether the builder may read `value` in place: an exact str (a
+// subclass may answer isascii() as it likes) whose characters are all
+// ASCII, which CPython stores as its own UTF-8, so reading it allocates
+// nothing.
 // -1 with an exception set on failure.
 int CanBorrow(PyObject* value) {
   if (!PyUnicode_CheckExact(value)) return 0;
@@ -207,7 +208,8 @@ bool StageFieldText(PyObject* value, uint32_t field, std::string_view name,
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return false;
   doc->borrowed.push_back(vrim::StagedDocument::Borrowed{
-      field, std::string_view(utf8, static_cast<size_t>(size)), Py_NewRef(value)});
+      field, std::string_view(utf8, static_cast<size_t>(size)), value});
+  Py_INCREF(value);  // the holder's reference, once it is recorded
   return true;
 }
 

@@ -25,6 +25,7 @@ constexpr uint64_t kNoLength = UINT64_MAX;
 // Lookups of later tokens are started this many tokens ahead: the tables
 // are larger than the caches, and their misses dominate otherwise.
 constexpr size_t kAhead = 16;
+// Token texts the surface cache holds before it starts over.
 constexpr size_t kMaxSurfaces = size_t{1} << 16;
 // Tokens of a field whose analysis buffers are freed once it is done.
 constexpr size_t kLargeField = size_t{1} << 13;

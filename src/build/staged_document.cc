@@ -62,7 +62,8 @@ void ForEachField(const std::string& bytes, const Visit& visit) {
 }  // namespace
 
 PackedDocument::PackedDocument(const StagedDocument& doc)
-    : boost_(doc.boost), release_(doc.borrowed.empty() ? nullptr : doc.release) {
+    : boost_(doc.boost),
+      release_(doc.borrowed.empty() ? nullptr : doc.release) {
   try {
     Pack(doc);
   } catch (...) {
