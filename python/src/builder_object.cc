@@ -217,8 +217,7 @@ bool StageFieldText(PyObject* value, uint32_t field, std::string_view name,
 struct BorrowedRelease {
   vrim::StagedDocument* doc;
   ~BorrowedRelease() {
-    if (doc == nullptr) return;
-    for (const auto& b : doc->borrowed) ReleaseStr(b.holder);
+    if (doc != nullptr) vrim::ReleaseBorrowed(*doc);
   }
 };
 

@@ -61,15 +61,19 @@ void ForEachField(const std::string& bytes, const Visit& visit) {
 
 }  // namespace
 
+void ReleaseBorrowed(const StagedDocument& doc) {
+  for (const StagedDocument::Borrowed& b : doc.borrowed) {
+    doc.release(b.holder);
+  }
+}
+
 PackedDocument::PackedDocument(const StagedDocument& doc)
     : boost_(doc.boost),
       release_(doc.borrowed.empty() ? nullptr : doc.release) {
   try {
     Pack(doc);
   } catch (...) {
-    for (const StagedDocument::Borrowed& b : doc.borrowed) {
-      doc.release(b.holder);
-    }
+    ReleaseBorrowed(doc);
     throw;
   }
 }
@@ -111,7 +115,7 @@ PackedDocument::PackedDocument(PackedDocument&& other) noexcept
 
 PackedDocument& PackedDocument::operator=(PackedDocument&& other) noexcept {
   if (this != &other) {
-    ReleaseBorrowed();
+    ReleaseHolders();
     bytes_ = std::move(other.bytes_);
     boost_ = other.boost_;
     release_ = std::exchange(other.release_, nullptr);
@@ -119,9 +123,9 @@ PackedDocument& PackedDocument::operator=(PackedDocument&& other) noexcept {
   return *this;
 }
 
-PackedDocument::~PackedDocument() { ReleaseBorrowed(); }
+PackedDocument::~PackedDocument() { ReleaseHolders(); }
 
-void PackedDocument::ReleaseBorrowed() {
+void PackedDocument::ReleaseHolders() {
   if (release_ == nullptr) return;
   ForEachField(bytes_, [this](uint32_t, std::string_view, void* holder) {
     if (holder != nullptr) release_(holder);

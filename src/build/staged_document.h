@@ -34,6 +34,10 @@ struct StagedDocument {
   ReleaseText release = nullptr;
 };
 
+// Hands each of doc.borrowed's holders to doc.release: for a document
+// that is not staged after all.
+void ReleaseBorrowed(const StagedDocument& doc);
+
 // A StagedDocument in one allocation: the reference, a header of varints
 // (the field count, then each field's id and text length, doubled, plus
 // one for a borrowed text) and the texts back to back, a borrowed one as
@@ -61,7 +65,7 @@ class PackedDocument {
 
  private:
   void Pack(const StagedDocument& doc);
-  void ReleaseBorrowed();
+  void ReleaseHolders();
 
   std::string bytes_;
   double boost_;
