@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 #include <stdexcept>
 
@@ -190,28 +191,107 @@ void IndexBuilder::Clear() {
   staged_refs_->Clear();
 }
 
+namespace {
+
+// A staged document's reference as the sort into reference order sees it:
+// 16 of its bytes from some depth on, as two big-endian numbers (zero past
+// its end), which tell most references apart without reading them again.
+// Of a million references scattered over the heap, reading each is what
+// costs.
+struct RefKey {
+  uint64_t head[2];
+  std::string_view ref;
+  uint32_t staged;
+};
+
+uint64_t BigEndianWord(std::string_view s, size_t from) {
+  uint8_t bytes[8] = {};
+  if (from < s.size()) {
+    std::memcpy(bytes, s.data() + from, std::min<size_t>(8, s.size() - from));
+  }
+  uint64_t word = 0;
+  for (const uint8_t b : bytes) word = (word << 8) | b;
+  return word;
+}
+
+void LoadHead(RefKey* key, size_t depth) {
+  key->head[0] = BigEndianWord(key->ref, depth);
+  key->head[1] = BigEndianWord(key->ref, depth + 8);
+}
+
+bool HeadLess(const RefKey& a, const RefKey& b) {
+  return a.head[0] != b.head[0] ? a.head[0] < b.head[0]
+                                : a.head[1] < b.head[1];
+}
+
+bool HeadEqual(const RefKey& a, const RefKey& b) {
+  return a.head[0] == b.head[0] && a.head[1] == b.head[1];
+}
+
+// Sorts keys whose references agree before `depth` and whose heads hold
+// their bytes from `depth` on into byte order of the references, equal
+// ones in staging order: by heads, then each run of equal heads by the
+// next 16 bytes, each reference read again only as far as it ties.
+void SortRefKeys(RefKey* begin, RefKey* end, size_t depth) {
+  // References agreeing this far are rare: they are compared whole, and
+  // the recursion stays shallow whatever their length.
+  constexpr size_t kWholeFrom = 256;
+  if (depth >= kWholeFrom) {
+    std::sort(begin, end, [](const RefKey& a, const RefKey& b) {
+      const int order = a.ref.compare(b.ref);
+      return order != 0 ? order < 0 : a.staged < b.staged;
+    });
+    return;
+  }
+  std::sort(begin, end, HeadLess);
+  for (RefKey* run = begin; run != end;) {
+    RefKey* run_end = run + 1;
+    while (run_end != end && HeadEqual(*run, *run_end)) ++run_end;
+    if (run_end - run > 1) {
+      const bool longer = std::any_of(run, run_end, [&](const RefKey& k) {
+        return k.ref.size() > depth + 16;
+      });
+      if (longer) {
+        for (RefKey* k = run; k != run_end; ++k) LoadHead(k, depth + 16);
+        SortRefKeys(run, run_end, depth + 16);
+      } else {
+        // They end within these bytes, equal but for zeros past their
+        // ends: a shorter one is a prefix of a longer one.
+        std::sort(run, run_end, [](const RefKey& a, const RefKey& b) {
+          return a.ref.size() != b.ref.size() ? a.ref.size() < b.ref.size()
+                                              : a.staged < b.staged;
+        });
+      }
+    }
+    run = run_end;
+  }
+}
+
+}  // namespace
+
 // Staged documents in reference order; of equal references the later one
 // wins (staging already keeps them unique).
 std::vector<uint32_t> IndexBuilder::StagedInRefOrder() const {
-  std::vector<uint32_t> order(staged_.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
-    return staged_[a].ref() < staged_[b].ref();
-  });
-  size_t kept = 0;
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (staged_[order[i]].ref().empty()) {
+  std::vector<RefKey> keys(staged_.size());
+  for (size_t i = 0; i < staged_.size(); ++i) {
+    keys[i].ref = staged_[i].ref();
+    keys[i].staged = static_cast<uint32_t>(i);
+    if (keys[i].ref.empty()) {
       BrokenPrecondition(
           "empty document references are rejected at the binding boundary");
     }
-    if (kept > 0 &&
-        staged_[order[kept - 1]].ref() == staged_[order[i]].ref()) {
-      order[kept - 1] = order[i];
+    LoadHead(&keys[i], 0);
+  }
+  SortRefKeys(keys.data(), keys.data() + keys.size(), 0);
+  std::vector<uint32_t> order;
+  order.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!order.empty() && keys[i - 1].ref == keys[i].ref) {
+      order.back() = keys[i].staged;
     } else {
-      order[kept++] = order[i];
+      order.push_back(keys[i].staged);
     }
   }
-  order.resize(kept);
   return order;
 }
 
@@ -228,7 +308,9 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
                   std::vector<uint32_t>(staged_order.size())};
   uint64_t document_count = base ? base->document_count : 0;
   uint64_t ref_bytes = base ? base->refs.bytes() : 0;
-  for (uint32_t s : staged_order) ref_bytes += staged_[s].ref().size();
+  // Summed in staging order, the order the documents lie in on the heap
+  // (staging keeps references unique, so every one is built).
+  for (const PackedDocument& staged : staged_) ref_bytes += staged.ref().size();
   out->refs.reserve(total,
                     std::min<uint64_t>(ref_bytes, StringTable::kMaxBytes));
   out->doc_boosts.reserve(total);
@@ -282,49 +364,66 @@ constexpr uint64_t kFieldCharge = 4;
 // Text with any non-ASCII byte takes the general Unicode path, which costs
 // about half as much again per byte.
 constexpr uint64_t kNonAsciiCostPercent = 150;
+// A staged document left out of the build (replaced by a later one).
+constexpr uint32_t kNotBuilt = UINT32_MAX;
 // More workers than this never pay for their tables.
 constexpr size_t kMaxWorkers = 64;
 
 }  // namespace
 
 // Cuts the pairs into shares of about equal cost, one per worker; the
-// first share also carries the copying of the base's postings.
+// first share also carries the copying of the base's postings. Each
+// document's header is read once, for all its fields.
 std::vector<IndexBuilder::Share> IndexBuilder::SplitWork(
     const std::vector<uint32_t>& staged_order,
     const BuildOptions& options) const {
   const size_t docs = staged_order.size();
-  const size_t pairs = field_names_.size() * docs;
-  const auto text = [&](size_t i) {
-    return staged_[staged_order[i % docs]].text(
-        static_cast<uint32_t>(i / docs));
-  };
+  const size_t field_count = field_names_.size();
+  const size_t pairs = field_count * docs;
+  const size_t wanted = options.threads == 0 ? AvailableCores()
+                                             : options.threads;
+  // Sizes and costs of the pairs, field-major; costs only when the work
+  // may be split.
+  std::vector<uint64_t> sizes(wanted > 1 ? pairs : 0);
+  std::vector<uint64_t> cost(wanted > 1 ? pairs : 0);
+  // The documents are read in staging order, the order they lie in on the
+  // heap; in reference order each would be a wait of its own.
+  std::vector<uint32_t> rank(staged_.size(), kNotBuilt);
+  for (size_t d = 0; d < docs; ++d) rank[staged_order[d]] = static_cast<uint32_t>(d);
+  std::vector<std::string_view> texts(field_count);
+  uint64_t text_bytes = 0;
+  for (size_t s = 0; s < staged_.size(); ++s) {
+    const size_t d = rank[s];
+    if (d == kNotBuilt) continue;
+    std::fill(texts.begin(), texts.end(), std::string_view());
+    staged_[s].Texts(texts.data(), field_count);
+    for (size_t f = 0; f < field_count; ++f) {
+      const std::string_view t = texts[f];
+      text_bytes += t.size();
+      if (wanted <= 1) continue;
+      sizes[f * docs + d] = t.size();
+      cost[f * docs + d] =
+          kFieldCharge +
+          (IsAscii(t) ? t.size() : t.size() * kNonAsciiCostPercent / 100);
+    }
+  }
   const uint64_t base_cost =
       base_ ? base_->data.positions.size() + 4 * base_->data.postings.size()
             : 0;
-  uint64_t text_bytes = 0;
-  for (size_t i = 0; i < pairs; ++i) text_bytes += text(i).size();
-  const size_t wanted = options.threads == 0 ? AvailableCores()
-                                             : options.threads;
   const uint64_t by_size = (base_cost + text_bytes + pairs * kFieldCharge) /
                            std::max<uint64_t>(options.min_bytes_per_thread, 1);
   const size_t workers = static_cast<size_t>(std::clamp<uint64_t>(
       std::min<uint64_t>(wanted, by_size), 1, kMaxWorkers));
   if (workers == 1) return {Share{0, pairs, text_bytes}};
 
-  std::vector<uint64_t> cost(pairs);
   uint64_t total = base_cost;
-  for (size_t i = 0; i < pairs; ++i) {
-    const std::string_view t = text(i);
-    cost[i] = kFieldCharge + (IsAscii(t) ? t.size()
-                                         : t.size() * kNonAsciiCostPercent / 100);
-    total += cost[i];
-  }
+  for (const uint64_t c : cost) total += c;
   std::vector<Share> shares;
   uint64_t done = base_cost;
   Share share{0, 0, 0};
   for (size_t i = 0; i < pairs; ++i) {
     done += cost[i];
-    share.text_bytes += text(i).size();
+    share.text_bytes += sizes[i];
     // The share ends where the running cost passes its fair part.
     if (shares.size() + 1 < workers && i + 1 < pairs &&
         done * workers >= total * (shares.size() + 1)) {

@@ -149,6 +149,13 @@ std::string_view PackedDocument::text(uint32_t field) const {
   return found;
 }
 
+void PackedDocument::Texts(std::string_view* texts, size_t count) const {
+  ForEachField(bytes_, [&](uint32_t f, std::string_view text, void*) {
+    if (f < count) texts[f] = text;
+    return false;
+  });
+}
+
 StagedDocument PackedDocument::Unpack() const {
   StagedDocument doc;
   doc.ref = std::string(ref());

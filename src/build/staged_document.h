@@ -3,6 +3,7 @@
 #ifndef VRIM_STAGED_DOCUMENT_H_
 #define VRIM_STAGED_DOCUMENT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -59,6 +60,10 @@ class PackedDocument {
   std::string_view ref() const;
   // The text of `field`, empty when the document has none.
   std::string_view text(uint32_t field) const;
+  // Sets texts[f] to the text of each field f < `count` the document has,
+  // leaving the others: one reading of the header for all of them, where
+  // text() reads it again for each.
+  void Texts(std::string_view* texts, size_t count) const;
   double boost() const { return boost_; }
   // The document as it was staged, every text copied into `fields`.
   StagedDocument Unpack() const;

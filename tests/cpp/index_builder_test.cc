@@ -184,6 +184,11 @@ TEST(PackedDocument, KeepsReferenceFieldsAndBoost) {
   EXPECT_EQ(packed.text(200), doc.fields[2].second);
   EXPECT_EQ(packed.text(0), "");
   EXPECT_EQ(packed.text(1), "");  // absent
+  // All at once; a field past `count` is left out, an absent one as it was.
+  std::vector<std::string_view> texts(4, "unset");
+  packed.Texts(texts.data(), texts.size());
+  EXPECT_EQ(texts, (std::vector<std::string_view>{"", "unset", "unset",
+                                                  "three"}));
   const StagedDocument back = packed.Unpack();
   EXPECT_EQ(std::tie(back.ref, back.fields, back.boost),
             std::tie(doc.ref, doc.fields, doc.boost));
@@ -315,6 +320,34 @@ TEST(IndexBuilderTest, ReferenceMayContainSlash) {
   View v = ViewOf(*builder->Build());
   EXPECT_EQ(v.postings["intro"]["title"].size(), 2u);
   EXPECT_EQ(v.postings["intro"]["title"].count("guide/intro"), 1u);
+}
+
+// Documents are numbered in byte order of their references, whatever
+// order they were staged in: references sharing more than the 16 bytes
+// the sort compares at once, and more than the 256 past which it compares
+// them whole; references that are prefixes of others; zero and high bytes.
+TEST(IndexBuilderTest, DocumentsAreNumberedInByteOrderOfTheirReferences) {
+  const std::string long16(20, 'p');
+  const std::string long256(300, 'q');
+  std::vector<std::string> refs = {"b", "a", std::string("a\0", 2),
+                                   std::string("a\0\0", 3), "\xC3\xA9",
+                                   "\x7F", "ab"};
+  for (const std::string& stem : {long16, long256}) {
+    for (const char* tail : {"", "a", "b", "ab", "\x01", "\xFF"}) {
+      refs.push_back(stem + tail);
+      refs.push_back(stem.substr(0, stem.size() - 1) + tail);
+    }
+  }
+  std::mt19937 random(7);
+  std::shuffle(refs.begin(), refs.end(), random);
+  auto builder = TitleBodyBuilder();
+  for (const std::string& ref : refs) builder->Stage(Doc(ref, "word", ""));
+  IndexPtr index = builder->Build();
+  std::sort(refs.begin(), refs.end());
+  ASSERT_EQ(index->data().refs.size(), refs.size());
+  for (size_t i = 0; i < refs.size(); ++i) {
+    EXPECT_EQ(index->data().refs[i], refs[i]) << i;
+  }
 }
 
 TEST(IndexBuilderTest, BoostsAreClamped) {
