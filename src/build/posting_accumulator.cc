@@ -425,6 +425,21 @@ uint64_t ListLength(const uint8_t* lists, const StagedPostings& staged,
 // How many postings ahead the layout starts loading a list.
 constexpr size_t kListsAhead = 16;
 
+// Copies the list of `length` bytes at `from` to `to`. Most lists take a
+// few bytes: those move as one 16-byte block when both buffers have room
+// for it, the bytes past the list being written again by the lists after
+// it, which a run lays out in order on its own thread up to `to_end`.
+inline void CopyList(char* to, const char* to_end, const uint8_t* from,
+                     const uint8_t* from_end, uint64_t length) {
+  constexpr uint64_t kBlock = 16;
+  if (length <= kBlock && to_end - to >= static_cast<ptrdiff_t>(kBlock) &&
+      from_end - from >= static_cast<ptrdiff_t>(kBlock)) {
+    std::memcpy(to, from, kBlock);
+  } else {
+    std::memcpy(to, from, length);
+  }
+}
+
 // Moves the sorted staged postings into `out`, their position lists
 // copied in postings order, on up to `threads` threads: a slice of
 // postings at a time, each thread taking a run of the slice, whose lists
@@ -434,6 +449,7 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
                            IndexData* out, size_t threads) {
   constexpr size_t kSlice = size_t{1} << 18;
   const auto* lists = reinterpret_cast<const uint8_t*>(positions->data());
+  const uint8_t* const lists_end = lists + positions->size();
   const size_t count = staged->size();
   out->postings.reserve(count);
   out->positions.reserve(positions->size());
@@ -462,6 +478,7 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
     std::vector<uint8_t> unpacked(pieces, 0);
     ParallelFor(pieces, [&](size_t w) {
       char* to = out->positions.data() + run_bytes[w];
+      const char* const to_end = out->positions.data() + run_bytes[w + 1];
       const size_t run_end = run(w + 1);
       for (size_t i = run(w); i < run_end; ++i) {
         // The lists lie in document order and are read in postings
@@ -472,7 +489,7 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
         }
         const StagedValues q = staged->values(data[i]);
         const uint64_t length = ListLength(lists, *staged, data[i]);
-        std::memcpy(to, lists + q.positions_offset, length);
+        CopyList(to, to_end, lists + q.positions_offset, lists_end, length);
         to += length;
         // Those that do not pack are made below, on this thread.
         if (Postings::Packs(q.field, q.tf, q.position_count)) {
