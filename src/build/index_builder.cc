@@ -485,7 +485,7 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options,
     dropped += part->dropped_tokens();
   }
   if (stats != nullptr) stats->dropped_tokens = dropped;
-  PostingAccumulator::Merge(merged, &out, shares.size());
+  PostingAccumulator::Merge(merged, &out, shares.size(), base == nullptr);
   parts.clear();
   return Index::Make(std::move(out), language_);
 }

@@ -516,10 +516,146 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
   Free(positions);
 }
 
+// A posting of a part too wide to pack, and where it goes.
+struct UnpackedPosting {
+  uint64_t slot;
+  uint32_t doc;
+  StagedValues values;
+};
+
 }  // namespace
 
+// Lays out sorted parts whose postings follow each other within every
+// term, on a thread per part: a part's postings of a term land in the
+// term's run after those of the parts before it, their lists likewise.
+// A block of terms at a time: each part counts its postings and list
+// bytes per term of the block (cell p * width + t of the tables), which
+// become where they start, then lays them out and hands back the pages of
+// the postings it has read. The lists of all postings are exactly their
+// parts' buffers of lists.
+void PostingAccumulator::LayOutParts(
+    const std::vector<PostingAccumulator*>& parts, IndexData* out) {
+  const size_t n = parts.size();
+  const size_t terms = out->terms.size();
+  // Blocks small enough that the tables stay small beside the postings,
+  // and few enough that starting their threads costs little.
+  const size_t width =
+      std::min(terms, std::max<size_t>(size_t{1} << 13, terms / 64));
+  uint64_t total = 0;
+  uint64_t total_bytes = 0;
+  for (const PostingAccumulator* part : parts) {
+    total += part->postings_.size();
+    total_bytes += part->positions_.size();
+  }
+  // Term starts are 32 bits wide: checked before they are counted.
+  if (total > Postings::kMaxSize) throw std::length_error(kTooManyPostings);
+  out->postings.reserve(total);
+  AdviseHugePages(out->postings.data(), total * sizeof(Posting));
+  out->postings.Grow(total);
+  out->positions.reserve(total_bytes);
+  AdviseHugePages(out->positions.data(), out->positions.capacity());
+  out->positions.resize(total_bytes);
+  out->term_postings.assign(terms + 1, 0);
+  Posting* const postings = out->postings.data();
+  char* const positions = out->positions.data();
+
+  std::vector<uint32_t> postings_at(n * width);
+  std::vector<uint64_t> lists_at(n * width);
+  std::vector<size_t> next(n, 0);  // each part's first posting not laid out
+  std::vector<std::vector<UnpackedPosting>> wide(n);
+  uint32_t posting = 0;
+  uint64_t byte = 0;
+  for (size_t first = 0; first < terms; first += width) {
+    const size_t last = std::min(terms, first + width);
+    const size_t block = last - first;
+    std::vector<size_t> ends(n);
+    ParallelFor(n, [&](size_t p) {
+      StagedPostings& staged = parts[p]->postings_;
+      const auto* lists =
+          reinterpret_cast<const uint8_t*>(parts[p]->positions_.data());
+      std::fill_n(postings_at.begin() + p * width, block, 0);
+      std::fill_n(lists_at.begin() + p * width, block, 0);
+      size_t i = next[p];
+      for (; i < staged.size() && staged.data()[i].term < last; ++i) {
+        const StagedPosting& q = staged.data()[i];
+        ++postings_at[p * width + (q.term - first)];
+        lists_at[p * width + (q.term - first)] +=
+            ListLength(lists, staged, q);
+      }
+      ends[p] = i;
+    });
+    for (size_t t = 0; t < block; ++t) {
+      out->term_postings[first + t] = posting;
+      for (size_t c = t; c < n * width; c += width) {
+        posting += std::exchange(postings_at[c], posting);
+        byte += std::exchange(lists_at[c], byte);
+      }
+    }
+    // Where the lists of part p's postings of term t end: where the next
+    // part's (or the next term's first part's) begin.
+    const auto lists_end_of = [&](size_t p, size_t t) {
+      if (p + 1 < n) return lists_at[(p + 1) * width + t];
+      return t + 1 < block ? lists_at[t + 1] : byte;
+    };
+    ParallelFor(n, [&](size_t p) {
+      StagedPostings& staged = parts[p]->postings_;
+      const auto* lists =
+          reinterpret_cast<const uint8_t*>(parts[p]->positions_.data());
+      const uint8_t* const lists_end = lists + parts[p]->positions_.size();
+      StagedPosting* const data = staged.data();
+      uint32_t term = kNone;
+      uint64_t slot = 0;
+      char* to = nullptr;
+      const char* to_end = nullptr;
+      for (size_t i = next[p]; i < ends[p]; ++i) {
+        if (i + kListsAhead < ends[p]) {
+          __builtin_prefetch(
+              lists + staged.positions_offset(data[i + kListsAhead]));
+        }
+        const StagedPosting& q = data[i];
+        if (q.term != term) {
+          term = q.term;
+          const size_t t = term - first;
+          slot = postings_at[p * width + t];
+          to = positions + lists_at[p * width + t];
+          to_end = positions + lists_end_of(p, t);
+        }
+        const StagedValues v = staged.values(q);
+        const uint64_t length = ListLength(lists, staged, q);
+        CopyList(to, to_end, lists + v.positions_offset, lists_end, length);
+        to += length;
+        if (Postings::Packs(v.field, v.tf, v.position_count)) [[likely]] {
+          postings[slot] =
+              Postings::Packed(v.field, q.doc, v.tf, v.position_count);
+        } else {
+          wide[p].push_back(UnpackedPosting{slot, q.doc, v});
+        }
+        ++slot;
+      }
+      ReleasePages(data + next[p], (ends[p] - next[p]) * sizeof(data[0]));
+    });
+    next = ends;
+  }
+  out->term_postings[terms] = posting;
+  // Those too wide to pack keep their values in the table's side list,
+  // which only this thread may fill.
+  for (const std::vector<UnpackedPosting>& part_wide : wide) {
+    for (const UnpackedPosting& w : part_wide) {
+      const StagedValues& v = w.values;
+      if (!out->postings.Make(v.field, w.doc, v.tf, v.position_count,
+                              &postings[w.slot])) {
+        throw std::length_error(kTooManyPostings);
+      }
+    }
+  }
+  for (PostingAccumulator* part : parts) {
+    Free(&part->postings_);
+    Free(&part->positions_);
+  }
+}
+
 void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
-                               IndexData* out, size_t threads) {
+                               IndexData* out, size_t threads, bool ordered) {
   PostingAccumulator& first = *parts[0];
   std::vector<const SortedTerms*> sorted;
   for (PostingAccumulator* part : parts) sorted.push_back(&part->sorted_terms_);
@@ -533,6 +669,18 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
   }
   const std::vector<std::vector<uint32_t>> ranks = std::move(merge.ranks());
   for (PostingAccumulator* part : parts) Free(&part->sorted_terms_);
+  if (ordered && parts.size() > 1) {
+    // Each part's term ids become ranks and its postings are sorted, on a
+    // thread of its own.
+    ParallelFor(parts.size(), [&](size_t p) {
+      StagedPostings* staged = &parts[p]->postings_;
+      for (StagedPosting& q : *staged) q.term = ranks[p][q.term];
+      SortPostings(staged, out->terms.size(), out->fields.size(),
+                   out->refs.size(), 1);
+    });
+    LayOutParts(parts, out);
+    return;
+  }
   // Term ids become ranks on every part at once, then the later parts'
   // postings and positions follow the first one's.
   ParallelFor(parts.size(), [&](size_t p) {

@@ -78,11 +78,15 @@ class PostingAccumulator {
   // Stores the terms of all `parts` in byte order (each once), their
   // postings in (term, field, doc) order and their positions, in part
   // order, into `out`, which already holds its fields and documents;
-  // sorts on up to `threads` threads. Leaves the parts empty.
+  // sorts on up to `threads` threads. Leaves the parts empty. When
+  // `ordered`, the parts are sorted and laid out each on a thread of its
+  // own, never gathered into one array first.
   // REQUIRES: EndFields() called on every part; the parts cover
-  // consecutive runs of the (field, doc) pairs, in order.
+  // consecutive runs of the (field, doc) pairs, in order; `ordered` only
+  // when no part holds base postings (so that within every term each
+  // part's postings precede those of the parts after it).
   static void Merge(const std::vector<PostingAccumulator*>& parts,
-                    IndexData* out, size_t threads);
+                    IndexData* out, size_t threads, bool ordered);
 
  private:
   struct Pending {
@@ -98,6 +102,8 @@ class PostingAccumulator {
   void EmitPostings(uint32_t field, uint32_t doc);
   void ForgetSurfaces();
   void FreeFieldScratch();
+  static void LayOutParts(const std::vector<PostingAccumulator*>& parts,
+                          IndexData* out);
 
   const Language& language_;
   const bool keeps_words_;  // language_.keeps_words()

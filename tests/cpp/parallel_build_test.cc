@@ -131,6 +131,45 @@ TEST_P(ParallelBuildTest, RehydratedWithUpsertsRemovalsAndNewField) {
   ExpectSameForEveryThreadCount(*builder);
 }
 
+// Fields past 63 stage wide postings, past 255 they are wide in the index
+// too; each thread's share sets those aside and they must come out in
+// the same order as from one thread.
+TEST(ParallelBuildWideTest, PostingsTooWideToPackComeOutTheSame) {
+  IndexBuilder builder(LanguageFor("space"), 1.2, 0.75);
+  for (int f = 0; f < 260; ++f) {
+    builder.DeclareField("f" + std::to_string(f), 1.0);
+  }
+  std::mt19937 rng(5);
+  for (int d = 0; d < 150; ++d) {
+    StagedDocument doc;
+    doc.ref = "doc" + std::to_string(d);
+    for (uint32_t f : {0u, 70u, 256u, 259u}) {
+      doc.fields.push_back({f, RandomText(&rng, 12)});
+    }
+    builder.Stage(std::move(doc));
+  }
+  ExpectSameForEveryThreadCount(builder);
+}
+
+// Threads lay their postings out a block of terms at a time; tens of
+// thousands of terms make many blocks, each term in every share.
+TEST(ParallelBuildWideTest, ManyTermsComeOutTheSame) {
+  IndexBuilder builder(LanguageFor("space"), 1.2, 0.75);
+  builder.DeclareField("title", 2.0);
+  builder.DeclareField("body", 1.0);
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int> word(0, 29999);
+  for (int d = 0; d < 600; ++d) {
+    std::string body;
+    for (int w = 0; w < 80; ++w) body += "t" + std::to_string(word(rng)) + " ";
+    StagedDocument doc;
+    doc.ref = "doc" + std::to_string(d);
+    doc.fields = {{0, "title t" + std::to_string(d)}, {1, body}};
+    builder.Stage(std::move(doc));
+  }
+  ExpectSameForEveryThreadCount(builder);
+}
+
 INSTANTIATE_TEST_SUITE_P(Languages, ParallelBuildTest,
                          ::testing::Values("en", "fr", "ja", "en,tr",
                                            "space"),
