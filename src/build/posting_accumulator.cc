@@ -516,142 +516,196 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
   Free(positions);
 }
 
-// A posting of a part too wide to pack, and where it goes.
-struct UnpackedPosting {
-  uint64_t slot;
-  uint32_t doc;
-  StagedValues values;
-};
-
-}  // namespace
-
 // Lays out sorted parts whose postings follow each other within every
 // term, on a thread per part: a part's postings of a term land in the
 // term's run after those of the parts before it, their lists likewise.
 // A block of terms at a time: each part counts its postings and list
-// bytes per term of the block (cell p * width + t of the tables), which
+// bytes per term of the block (cell p * width_ + t of the tables), which
 // become where they start, then lays them out and hands back the pages of
 // the postings it has read. The lists of all postings are exactly their
 // parts' buffers of lists.
-void PostingAccumulator::LayOutParts(
-    const std::vector<PostingAccumulator*>& parts, IndexData* out) {
-  const size_t n = parts.size();
-  const size_t terms = out->terms.size();
-  // Blocks small enough that the tables stay small beside the postings,
-  // and few enough that starting their threads costs little.
-  const size_t width =
-      std::min(terms, std::max<size_t>(size_t{1} << 13, terms / 64));
-  uint64_t total = 0;
-  uint64_t total_bytes = 0;
-  for (const PostingAccumulator* part : parts) {
-    total += part->postings_.size();
-    total_bytes += part->positions_.size();
-  }
-  // Term starts are 32 bits wide: checked before they are counted.
-  if (total > Postings::kMaxSize) throw std::length_error(kTooManyPostings);
-  out->postings.reserve(total);
-  AdviseHugePages(out->postings.data(), total * sizeof(Posting));
-  out->postings.Grow(total);
-  out->positions.reserve(total_bytes);
-  AdviseHugePages(out->positions.data(), out->positions.capacity());
-  out->positions.resize(total_bytes);
-  out->term_postings.assign(terms + 1, 0);
-  Posting* const postings = out->postings.data();
-  char* const positions = out->positions.data();
+class PartsLayout {
+ public:
+  // REQUIRES: every part sorted by (term, field, doc), its term ids ranks
+  // into out->terms; the fields and documents of `out` set.
+  PartsLayout(std::vector<StagedPostings*> postings,
+              std::vector<std::string*> lists, IndexData* out)
+      : postings_(std::move(postings)),
+        lists_(std::move(lists)),
+        out_(*out),
+        n_(postings_.size()),
+        terms_(out->terms.size()),
+        // Blocks small enough that the tables stay small beside the
+        // postings, and few enough that starting their threads costs
+        // little.
+        width_(std::min(terms_, std::max<size_t>(size_t{1} << 13,
+                                                 terms_ / 64))),
+        postings_at_(n_ * width_),
+        lists_at_(n_ * width_),
+        next_(n_, 0),
+        ends_(n_, 0),
+        wide_(n_) {}
 
-  std::vector<uint32_t> postings_at(n * width);
-  std::vector<uint64_t> lists_at(n * width);
-  std::vector<size_t> next(n, 0);  // each part's first posting not laid out
-  std::vector<std::vector<UnpackedPosting>> wide(n);
-  uint32_t posting = 0;
-  uint64_t byte = 0;
-  for (size_t first = 0; first < terms; first += width) {
-    const size_t last = std::min(terms, first + width);
-    const size_t block = last - first;
-    std::vector<size_t> ends(n);
-    ParallelFor(n, [&](size_t p) {
-      StagedPostings& staged = parts[p]->postings_;
-      const auto* lists =
-          reinterpret_cast<const uint8_t*>(parts[p]->positions_.data());
-      std::fill_n(postings_at.begin() + p * width, block, 0);
-      std::fill_n(lists_at.begin() + p * width, block, 0);
-      size_t i = next[p];
-      for (; i < staged.size() && staged.data()[i].term < last; ++i) {
-        const StagedPosting& q = staged.data()[i];
-        ++postings_at[p * width + (q.term - first)];
-        lists_at[p * width + (q.term - first)] +=
-            ListLength(lists, staged, q);
-      }
-      ends[p] = i;
-    });
-    for (size_t t = 0; t < block; ++t) {
-      out->term_postings[first + t] = posting;
-      for (size_t c = t; c < n * width; c += width) {
-        posting += std::exchange(postings_at[c], posting);
-        byte += std::exchange(lists_at[c], byte);
+  void Run() {
+    Reserve();
+    out_.term_postings.assign(terms_ + 1, 0);
+    for (size_t first = 0; first < terms_; first += width_) {
+      const size_t last = std::min(terms_, first + width_);
+      ParallelFor(n_, [&](size_t p) { Count(p, first, last); });
+      Start(first, last);
+      ParallelFor(n_, [&](size_t p) { LayOut(p, first, last); });
+      next_ = ends_;
+    }
+    out_.term_postings[terms_] = posting_;
+    MakeWide();
+    for (size_t p = 0; p < n_; ++p) {
+      Free(postings_[p]);
+      Free(lists_[p]);
+    }
+  }
+
+ private:
+  // A posting too wide to pack, and where it goes.
+  struct Unpacked {
+    uint64_t slot;
+    uint32_t doc;
+    StagedValues values;
+  };
+
+  void Reserve() {
+    uint64_t total = 0;
+    uint64_t bytes = 0;
+    for (size_t p = 0; p < n_; ++p) {
+      total += postings_[p]->size();
+      bytes += lists_[p]->size();
+    }
+    // Term starts are 32 bits wide: checked before they are counted.
+    if (total > Postings::kMaxSize) throw std::length_error(kTooManyPostings);
+    out_.postings.reserve(total);
+    AdviseHugePages(out_.postings.data(), total * sizeof(Posting));
+    out_.postings.Grow(total);
+    out_.positions.reserve(bytes);
+    AdviseHugePages(out_.positions.data(), out_.positions.capacity());
+    out_.positions.resize(bytes);
+  }
+
+  const uint8_t* ListsOf(size_t p) const {
+    return reinterpret_cast<const uint8_t*>(lists_[p]->data());
+  }
+
+  // Part p's postings and list bytes per term of [first, last), and where
+  // its postings of that block end.
+  void Count(size_t p, size_t first, size_t last) {
+    const StagedPostings& staged = *postings_[p];
+    uint32_t* const postings = postings_at_.data() + p * width_;
+    uint64_t* const lists = lists_at_.data() + p * width_;
+    std::fill_n(postings, last - first, 0);
+    std::fill_n(lists, last - first, 0);
+    size_t i = next_[p];
+    for (; i < staged.size() && staged.data()[i].term < last; ++i) {
+      const StagedPosting& q = staged.data()[i];
+      ++postings[q.term - first];
+      lists[q.term - first] += ListLength(ListsOf(p), staged, q);
+    }
+    ends_[p] = i;
+  }
+
+  // The counts become starts, term by term, part by part.
+  void Start(size_t first, size_t last) {
+    for (size_t t = 0; t < last - first; ++t) {
+      out_.term_postings[first + t] = posting_;
+      for (size_t c = t; c < n_ * width_; c += width_) {
+        posting_ += std::exchange(postings_at_[c], posting_);
+        byte_ += std::exchange(lists_at_[c], byte_);
       }
     }
-    // Where the lists of part p's postings of term t end: where the next
-    // part's (or the next term's first part's) begin.
-    const auto lists_end_of = [&](size_t p, size_t t) {
-      if (p + 1 < n) return lists_at[(p + 1) * width + t];
-      return t + 1 < block ? lists_at[t + 1] : byte;
-    };
-    ParallelFor(n, [&](size_t p) {
-      StagedPostings& staged = parts[p]->postings_;
-      const auto* lists =
-          reinterpret_cast<const uint8_t*>(parts[p]->positions_.data());
-      const uint8_t* const lists_end = lists + parts[p]->positions_.size();
-      StagedPosting* const data = staged.data();
-      uint32_t term = kNone;
-      uint64_t slot = 0;
-      char* to = nullptr;
-      const char* to_end = nullptr;
-      for (size_t i = next[p]; i < ends[p]; ++i) {
-        if (i + kListsAhead < ends[p]) {
-          __builtin_prefetch(
-              lists + staged.positions_offset(data[i + kListsAhead]));
-        }
-        const StagedPosting& q = data[i];
-        if (q.term != term) {
-          term = q.term;
-          const size_t t = term - first;
-          slot = postings_at[p * width + t];
-          to = positions + lists_at[p * width + t];
-          to_end = positions + lists_end_of(p, t);
-        }
-        const StagedValues v = staged.values(q);
-        const uint64_t length = ListLength(lists, staged, q);
-        CopyList(to, to_end, lists + v.positions_offset, lists_end, length);
-        to += length;
-        if (Postings::Packs(v.field, v.tf, v.position_count)) [[likely]] {
-          postings[slot] =
-              Postings::Packed(v.field, q.doc, v.tf, v.position_count);
-        } else {
-          wide[p].push_back(UnpackedPosting{slot, q.doc, v});
-        }
-        ++slot;
-      }
-      ReleasePages(data + next[p], (ends[p] - next[p]) * sizeof(data[0]));
-    });
-    next = ends;
   }
-  out->term_postings[terms] = posting;
+
+  // Where the lists of part p's postings of block term t end: where the
+  // next part's (or the next term's first part's) begin.
+  uint64_t ListsEnd(size_t p, size_t t, size_t block) const {
+    if (p + 1 < n_) return lists_at_[(p + 1) * width_ + t];
+    return t + 1 < block ? lists_at_[t + 1] : byte_;
+  }
+
+  void LayOut(size_t p, size_t first, size_t last) {
+    StagedPostings& staged = *postings_[p];
+    const uint8_t* const lists = ListsOf(p);
+    const uint8_t* const lists_end = lists + lists_[p]->size();
+    StagedPosting* const data = staged.data();
+    char* const positions = out_.positions.data();
+    uint32_t term = kNone;
+    uint64_t slot = 0;
+    char* to = nullptr;
+    const char* to_end = nullptr;
+    for (size_t i = next_[p]; i < ends_[p]; ++i) {
+      if (i + kListsAhead < ends_[p]) {
+        __builtin_prefetch(
+            lists + staged.positions_offset(data[i + kListsAhead]));
+      }
+      const StagedPosting& q = data[i];
+      if (q.term != term) {
+        term = q.term;
+        const size_t t = term - first;
+        slot = postings_at_[p * width_ + t];
+        to = positions + lists_at_[p * width_ + t];
+        to_end = positions + ListsEnd(p, t, last - first);
+      }
+      const StagedValues v = staged.values(q);
+      const uint64_t length = ListLength(lists, staged, q);
+      CopyList(to, to_end, lists + v.positions_offset, lists_end, length);
+      to += length;
+      if (Postings::Packs(v.field, v.tf, v.position_count)) [[likely]] {
+        out_.postings.data()[slot] =
+            Postings::Packed(v.field, q.doc, v.tf, v.position_count);
+      } else {
+        wide_[p].push_back(Unpacked{slot, q.doc, v});
+      }
+      ++slot;
+    }
+    ReleasePages(data + next_[p], (ends_[p] - next_[p]) * sizeof(data[0]));
+  }
+
   // Those too wide to pack keep their values in the table's side list,
   // which only this thread may fill.
-  for (const std::vector<UnpackedPosting>& part_wide : wide) {
-    for (const UnpackedPosting& w : part_wide) {
-      const StagedValues& v = w.values;
-      if (!out->postings.Make(v.field, w.doc, v.tf, v.position_count,
-                              &postings[w.slot])) {
-        throw std::length_error(kTooManyPostings);
+  void MakeWide() {
+    for (const std::vector<Unpacked>& part : wide_) {
+      for (const Unpacked& w : part) {
+        const StagedValues& v = w.values;
+        if (!out_.postings.Make(v.field, w.doc, v.tf, v.position_count,
+                                out_.postings.data() + w.slot)) {
+          throw std::length_error(kTooManyPostings);
+        }
       }
     }
   }
+
+  const std::vector<StagedPostings*> postings_;
+  const std::vector<std::string*> lists_;
+  IndexData& out_;
+  const size_t n_;
+  const size_t terms_;
+  const size_t width_;
+  std::vector<uint32_t> postings_at_;
+  std::vector<uint64_t> lists_at_;
+  std::vector<size_t> next_;  // each part's first posting not laid out
+  std::vector<size_t> ends_;  // and past its postings of the block
+  std::vector<std::vector<Unpacked>> wide_;
+  uint32_t posting_ = 0;  // postings and list bytes counted so far
+  uint64_t byte_ = 0;
+};
+
+}  // namespace
+
+void PostingAccumulator::LayOutParts(
+    const std::vector<PostingAccumulator*>& parts, IndexData* out) {
+  std::vector<StagedPostings*> postings;
+  std::vector<std::string*> lists;
   for (PostingAccumulator* part : parts) {
-    Free(&part->postings_);
-    Free(&part->positions_);
+    postings.push_back(&part->postings_);
+    lists.push_back(&part->positions_);
   }
+  PartsLayout(std::move(postings), std::move(lists), out).Run();
 }
 
 void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
