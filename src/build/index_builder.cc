@@ -267,11 +267,19 @@ void SortRefKeys(RefKey* begin, RefKey* end, size_t depth) {
   }
 }
 
+// Whether two keys, next to each other once sorted, have the same
+// reference: equal references end up with equal heads, so keys whose
+// heads differ need not read their references again.
+bool SameRef(const RefKey& a, const RefKey& b) {
+  return a.ref.size() == b.ref.size() && HeadEqual(a, b) && a.ref == b.ref;
+}
+
 }  // namespace
 
-// Staged documents in reference order; of equal references the later one
-// wins (staging already keeps them unique).
-std::vector<uint32_t> IndexBuilder::StagedInRefOrder() const {
+// Staged documents in reference order, their references in `*refs`; of
+// equal references the later one wins (staging already keeps them unique).
+std::vector<uint32_t> IndexBuilder::StagedInRefOrder(
+    std::vector<std::string_view>* refs) const {
   std::vector<RefKey> keys(staged_.size());
   for (size_t i = 0; i < staged_.size(); ++i) {
     keys[i].ref = staged_[i].ref();
@@ -285,21 +293,33 @@ std::vector<uint32_t> IndexBuilder::StagedInRefOrder() const {
   SortRefKeys(keys.data(), keys.data() + keys.size(), 0);
   std::vector<uint32_t> order;
   order.reserve(keys.size());
+  refs->clear();
+  refs->reserve(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (!order.empty() && keys[i - 1].ref == keys[i].ref) {
+    if (!order.empty() && SameRef(keys[i - 1], keys[i])) {
       order.back() = keys[i].staged;
+      refs->back() = keys[i].ref;
     } else {
       order.push_back(keys[i].staged);
+      refs->push_back(keys[i].ref);
     }
   }
   return order;
 }
 
+namespace {
+
+// How many staged documents ahead the merge of documents loads.
+constexpr size_t kMergeAhead = 8;
+
+}  // namespace
+
 // Merges the live base documents with the staged ones (`staged_order`)
 // into out's documents; document ids are the merged order. A staged
 // document replaces a base one with its reference without counting again.
 IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
-    const std::vector<uint32_t>& staged_order, IndexData* out) const {
+    const std::vector<uint32_t>& staged_order,
+    const std::vector<std::string_view>& refs, IndexData* out) const {
   const IndexData* base = base_ ? &base_->data : nullptr;
   const size_t field_count = field_names_.size();
   const size_t base_docs = base ? base->refs.size() : 0;
@@ -318,6 +338,12 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
   size_t i = 0;
   size_t j = 0;
   while (i < base_docs || j < staged_order.size()) {
+    // The staged documents come in reference order, not in the order they
+    // lie in on the heap: what comes a few steps later is loaded ahead.
+    if (j + kMergeAhead < staged_order.size()) {
+      __builtin_prefetch(refs[j + kMergeAhead].data());
+      __builtin_prefetch(&staged_[staged_order[j + kMergeAhead]]);
+    }
     if (i < base_docs && base_->removed[i]) {
       ++i;
       continue;
@@ -327,8 +353,7 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
     const int order =
         i == base_docs             ? 1
         : j == staged_order.size() ? -1
-                                   : base->refs[i].compare(
-                                         staged_[staged_order[j]].ref());
+                                   : base->refs[i].compare(refs[j]);
     if (order < 0) {
       ids.base[i] = doc;
       AppendReference(base->refs[i], &out->refs);
@@ -346,7 +371,7 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
     }
     const PackedDocument& staged = staged_[staged_order[j]];
     ids.staged[j] = doc;
-    AppendReference(staged.ref(), &out->refs);
+    AppendReference(refs[j], &out->refs);
     out->doc_boosts.push_back(SanitizeDocumentBoost(staged.boost()));
     out->field_lengths.resize(out->field_lengths.size() + field_count, 0);
     ++j;
@@ -450,8 +475,10 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options,
   out.k1 = base ? base->k1 : SanitizeK1(k1_);
   out.b = base ? base->b : SanitizeB(b_);
 
-  const std::vector<uint32_t> staged_order = StagedInRefOrder();
-  const DocumentIds ids = MergeDocuments(staged_order, &out);
+  std::vector<std::string_view> refs;
+  const std::vector<uint32_t> staged_order = StagedInRefOrder(&refs);
+  const DocumentIds ids = MergeDocuments(staged_order, refs, &out);
+  std::vector<std::string_view>().swap(refs);
   const std::vector<Share> shares = SplitWork(staged_order, options);
   uint64_t text_bytes = 0;
   for (const Share& share : shares) text_bytes += share.text_bytes;

@@ -119,10 +119,12 @@ class IndexBuilder {
     uint64_t text_bytes;
   };
 
-  std::vector<uint32_t> StagedInRefOrder() const;
+  std::vector<uint32_t> StagedInRefOrder(
+      std::vector<std::string_view>* refs) const;
   std::vector<Share> SplitWork(const std::vector<uint32_t>& staged_order,
                                const BuildOptions& options) const;
   DocumentIds MergeDocuments(const std::vector<uint32_t>& staged_order,
+                             const std::vector<std::string_view>& refs,
                              IndexData* out) const;
 
   LanguagePtr language_;
