@@ -383,10 +383,12 @@ class Reader {
     // The heap ends at a 32-bit offset, so it fits the table.
     // Bounded: the fixed part holds 12 bytes a reference, the heap is read.
     data->refs.reserve(d, heap_length_);
+    // A heap of ASCII, the usual one, holds valid references only.
+    const bool ascii = IsAscii(std::string_view(heap, heap_length_));
     for (uint64_t i = 0; i < d; ++i) {
       uint64_t begin = RefOffset(i);
       std::string_view ref(heap + begin, RefOffset(i + 1) - begin);
-      if (!IsValidUtf8(ref)) {
+      if (!ascii && !IsValidUtf8(ref)) {
         return Fail(Error(ReadErrorKind::kInvalidUtf8,
                           "section 'docs' contains invalid UTF-8"));
       }

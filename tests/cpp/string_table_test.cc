@@ -56,5 +56,23 @@ TEST(StringTable, FrontCodedStringsMatchTheirTextsThroughGrowth) {
   EXPECT_EQ(table, StringTable(want));
 }
 
+// Every length of string and of shared prefix up to past the short
+// copies' word sizes, each byte distinct, so that a copy of the wrong
+// bytes or length shows.
+TEST(StringTable, CopiesEveryLengthExactly) {
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += static_cast<char>('A' + i);
+  for (size_t n = 0; n <= text.size(); ++n) {
+    for (size_t shared = 0; shared <= n; ++shared) {
+      StringTable table;
+      table.push_back(text.substr(0, n));
+      table.PushFrontCoded(shared, text.substr(shared, n - shared));
+      ASSERT_EQ(table[0], text.substr(0, n));
+      ASSERT_EQ(table[1], text.substr(0, n)) << n << " " << shared;
+      ASSERT_EQ(table.bytes(), 2 * n);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vrim
