@@ -496,6 +496,13 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options,
                  w == 0 ? base : nullptr);
     if (w == 0 && base) part.AddBasePostings(*base, ids.base);
     for (size_t i = shares[w].begin; i < shares[w].end; ++i) {
+      // The documents are visited in reference order, not in the order
+      // they lie in on the heap: the next ones are loaded ahead, each
+      // document two steps before its bytes.
+      if (i + 4 < shares[w].end) {
+        __builtin_prefetch(&staged_[staged_order[(i + 4) % docs]]);
+      }
+      if (i + 2 < shares[w].end) staged_[staged_order[(i + 2) % docs]].Prefetch();
       const uint32_t f = static_cast<uint32_t>(i / docs);
       const uint32_t doc = ids.staged[i % docs];
       out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
