@@ -414,7 +414,9 @@ std::vector<IndexBuilder::Share> IndexBuilder::SplitWork(
   // The documents are read in staging order, the order they lie in on the
   // heap; in reference order each would be a wait of its own.
   std::vector<uint32_t> rank(staged_.size(), kNotBuilt);
-  for (size_t d = 0; d < docs; ++d) rank[staged_order[d]] = static_cast<uint32_t>(d);
+  for (size_t d = 0; d < docs; ++d) {
+    rank[staged_order[d]] = static_cast<uint32_t>(d);
+  }
   std::vector<std::string_view> texts(field_count);
   uint64_t text_bytes = 0;
   for (size_t s = 0; s < staged_.size(); ++s) {
@@ -502,7 +504,9 @@ IndexPtr IndexBuilder::Build(const BuildOptions& options,
       if (i + 4 < shares[w].end) {
         __builtin_prefetch(&staged_[staged_order[(i + 4) % docs]]);
       }
-      if (i + 2 < shares[w].end) staged_[staged_order[(i + 2) % docs]].Prefetch();
+      if (i + 2 < shares[w].end) {
+        staged_[staged_order[(i + 2) % docs]].Prefetch();
+      }
       const uint32_t f = static_cast<uint32_t>(i / docs);
       const uint32_t doc = ids.staged[i % docs];
       out.field_lengths[static_cast<size_t>(doc) * field_count + f] =
