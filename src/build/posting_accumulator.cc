@@ -553,6 +553,7 @@ class PartsLayout {
       const size_t last = std::min(terms_, first + width_);
       ParallelFor(n_, [&](size_t p) { Count(p, first, last); });
       Start(first, last);
+      out_.positions.resize(byte_);
       ParallelFor(n_, [&](size_t p) { LayOut(p, first, last); });
       next_ = ends_;
     }
@@ -584,9 +585,10 @@ class PartsLayout {
     out_.postings.reserve(total);
     AdviseHugePages(out_.postings.data(), total * sizeof(Posting));
     out_.postings.Grow(total);
+    // Sized block by block: the bytes resize() clears stay unwritten, and
+    // so out of memory, until their block is laid out.
     out_.positions.reserve(bytes);
     AdviseHugePages(out_.positions.data(), out_.positions.capacity());
-    out_.positions.resize(bytes);
   }
 
   const uint8_t* ListsOf(size_t p) const {
