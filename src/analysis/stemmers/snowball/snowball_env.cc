@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "analysis/move_bytes.h"
+
 namespace vrim::snowball {
 
 static_assert(std::endian::native == std::endian::little,
@@ -19,32 +21,6 @@ inline int CommonPrefix(uint64_t a, uint64_t b, int common, int n) {
   const uint64_t d = a ^ b;
   const int lcp = d == 0 ? 8 : __builtin_ctzll(d) >> 3;
   return std::max(common, std::min(lcp, n));
-}
-
-// memmove for the short pieces of a word: up to 16 bytes as two possibly
-// overlapping loads followed by two stores, so overlap is safe and no
-// library call is made.
-inline void MoveBytes(char* d, const char* s, int n) {
-  if (n > 16) {
-    std::memmove(d, s, static_cast<size_t>(n));
-  } else if (n >= 8) {
-    uint64_t a, b;
-    std::memcpy(&a, s, 8);
-    std::memcpy(&b, s + n - 8, 8);
-    std::memcpy(d, &a, 8);
-    std::memcpy(d + n - 8, &b, 8);
-  } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, s, 4);
-    std::memcpy(&b, s + n - 4, 4);
-    std::memcpy(d, &a, 4);
-    std::memcpy(d + n - 4, &b, 4);
-  } else if (n > 0) {
-    const char a = s[0], b = s[n / 2], c = s[n - 1];
-    d[0] = a;
-    d[n / 2] = b;
-    d[n - 1] = c;
-  }
 }
 
 inline int ByteAt(uint64_t packed, int c) { return static_cast<int>((packed >> (8 * c)) & 0xFF); }
@@ -224,15 +200,17 @@ int SnowballEnv::replace_s(int start, int end, const char* s, int n) {
       AdjustAfterReplace(start, end, adjustment);
       return adjustment;
     }
-    MoveBytes(d, data_, start);
-    MoveBytes(d + start, s, n);
-    MoveBytes(d + start + n, data_ + end, tail);
+    MoveBytes(d, data_, static_cast<size_t>(start));
+    MoveBytes(d + start, s, static_cast<size_t>(n));
+    MoveBytes(d + start + n, data_ + end, static_cast<size_t>(tail));
     owned_ = true;
     data_ = d;
   } else {
     char* d = const_cast<char*>(data_);  // owned storage
-    if (adjustment != 0) MoveBytes(d + start + n, d + end, tail);
-    MoveBytes(d + start, s, n);
+    if (adjustment != 0) {
+      MoveBytes(d + start + n, d + end, static_cast<size_t>(tail));
+    }
+    MoveBytes(d + start, s, static_cast<size_t>(n));
   }
   size_ = new_size;
   AdjustAfterReplace(start, end, adjustment);
