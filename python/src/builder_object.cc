@@ -686,10 +686,10 @@ PyMethodDef kBuilderMethods[] = {
      "The reference and every declared field are read now and copied, so\n"
      "later changes to `doc` do not reach the index (a plain str of ASCII\n"
      "text, which cannot change, is kept by reference rather than copied).\n"
-     "Missing or `None`\n"
-     "fields are skipped; other values must be str. Adding a reference that\n"
-     "is already staged replaces that document. `boost` multiplies every\n"
-     "score of the document; a negative one is clamped to `0.0`."},
+     "Missing or `None` fields are skipped; other values must be str.\n"
+     "Adding a reference that is already staged replaces that document.\n"
+     "`boost` multiplies every score of the document; a negative one is\n"
+     "clamped to `0.0`."},
     {"add_many", AsMethod(BuilderAddMany), METH_FASTCALL | METH_KEYWORDS,
      "add_many($self, docs, boost=1.0)\n--\n\n"
      "Stage many documents. Equivalent to `add` in a loop.\n\n"
@@ -714,9 +714,9 @@ PyMethodDef kBuilderMethods[] = {
      "Tokenize and score the staged documents into a new `Index`.\n\n"
      "This is the expensive call, and it releases the GIL while it works:\n"
      "`add` already copied the documents into native memory (or holds the\n"
-     "immutable ASCII strs it kept by reference). The documents\n"
-     "are analysed on `threads` threads at most, never more than the cores\n"
-     "the process may use (its CPU affinity and cgroup quota); `None` uses\n"
+     "immutable ASCII strs it kept by reference). The documents are\n"
+     "analysed on `threads` threads at most, never more than the cores the\n"
+     "process may use (its CPU affinity and cgroup quota); `None` uses\n"
      "all of them and `1` builds on the calling thread alone. Small builds\n"
      "use fewer threads. The index, and its bytes, are the same for every\n"
      "thread count.\n\n"

@@ -266,6 +266,9 @@ void SortRefKeys(RefKey* begin, RefKey* end, size_t depth) {
   }
 }
 
+// How many staged documents ahead the merge of documents loads.
+constexpr size_t kMergeAhead = 8;
+
 // Whether two keys, next to each other once sorted, have the same
 // reference: equal references end up with equal heads, so keys whose
 // heads differ need not read their references again.
@@ -305,13 +308,6 @@ std::vector<uint32_t> IndexBuilder::StagedInRefOrder(
   }
   return order;
 }
-
-namespace {
-
-// How many staged documents ahead the merge of documents loads.
-constexpr size_t kMergeAhead = 8;
-
-}  // namespace
 
 // Merges the live base documents with the staged ones (`staged_order`)
 // into out's documents; document ids are the merged order. A staged

@@ -440,6 +440,31 @@ inline void CopyList(char* to, const char* to_end, const uint8_t* from,
   }
 }
 
+// Lays out staged posting `i` of `staged`, whose lists are [lists,
+// lists_end): copies its list to `*to` and moves that past it (`to_end`
+// as CopyList's), and makes its posting in `*out` when it packs; false
+// when it does not, for the caller to make. The lists lie in document
+// order and are read in postings order: each read misses the cache
+// unless started early, so the list kListsAhead postings on (below `end`)
+// starts loading here.
+inline bool LayOutPosting(const StagedPostings& staged, size_t i, size_t end,
+                          const uint8_t* lists, const uint8_t* lists_end,
+                          char** to, const char* to_end, Posting* out) {
+  const StagedPosting* const data = staged.data();
+  if (i + kListsAhead < end) {
+    __builtin_prefetch(lists + staged.positions_offset(data[i + kListsAhead]));
+  }
+  const StagedValues v = staged.values(data[i]);
+  const uint64_t length = ListLength(lists, staged, data[i]);
+  CopyList(*to, to_end, lists + v.positions_offset, lists_end, length);
+  *to += length;
+  if (!Postings::Packs(v.field, v.tf, v.position_count)) [[unlikely]] {
+    return false;
+  }
+  *out = Postings::Packed(v.field, data[i].doc, v.tf, v.position_count);
+  return true;
+}
+
 // Moves the sorted staged postings into `out`, their position lists
 // copied in postings order, on up to `threads` threads: a slice of
 // postings at a time, each thread taking a run of the slice, whose lists
@@ -481,21 +506,9 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
       const char* const to_end = out->positions.data() + run_bytes[w + 1];
       const size_t run_end = run(w + 1);
       for (size_t i = run(w); i < run_end; ++i) {
-        // The lists lie in document order and are read in postings
-        // order: each read misses the cache unless started early.
-        if (i + kListsAhead < run_end) {
-          __builtin_prefetch(
-              lists + staged->positions_offset(data[i + kListsAhead]));
-        }
-        const StagedValues q = staged->values(data[i]);
-        const uint64_t length = ListLength(lists, *staged, data[i]);
-        CopyList(to, to_end, lists + q.positions_offset, lists_end, length);
-        to += length;
         // Those that do not pack are made below, on this thread.
-        if (Postings::Packs(q.field, q.tf, q.position_count)) {
-          postings[i] = Postings::Packed(q.field, data[i].doc, q.tf,
-                                         q.position_count);
-        } else {
+        if (!LayOutPosting(*staged, i, run_end, lists, lists_end, &to, to_end,
+                           &postings[i])) {
           unpacked[w] = 1;
         }
       }
@@ -641,10 +654,6 @@ class PartsLayout {
     char* to = nullptr;
     const char* to_end = nullptr;
     for (size_t i = next_[p]; i < ends_[p]; ++i) {
-      if (i + kListsAhead < ends_[p]) {
-        __builtin_prefetch(
-            lists + staged.positions_offset(data[i + kListsAhead]));
-      }
       const StagedPosting& q = data[i];
       if (q.term != term) {
         term = q.term;
@@ -653,15 +662,9 @@ class PartsLayout {
         to = positions + lists_at_[p * width_ + t];
         to_end = positions + ListsEnd(p, t, last - first);
       }
-      const StagedValues v = staged.values(q);
-      const uint64_t length = ListLength(lists, staged, q);
-      CopyList(to, to_end, lists + v.positions_offset, lists_end, length);
-      to += length;
-      if (Postings::Packs(v.field, v.tf, v.position_count)) [[likely]] {
-        out_.postings.data()[slot] =
-            Postings::Packed(v.field, q.doc, v.tf, v.position_count);
-      } else {
-        wide_[p].push_back(Unpacked{slot, q.doc, v});
+      if (!LayOutPosting(staged, i, ends_[p], lists, lists_end, &to, to_end,
+                         out_.postings.data() + slot)) {
+        wide_[p].push_back(Unpacked{slot, q.doc, staged.values(q)});
       }
       ++slot;
     }
