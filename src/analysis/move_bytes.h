@@ -9,23 +9,26 @@
 
 namespace vrim {
 
+// The first and the last sizeof(Word) of `n` bytes, loaded before either
+// is stored: covers any n from sizeof(Word) to twice that.
+template <class Word>
+inline void MoveTwoWords(char* d, const char* s, size_t n) {
+  Word a, b;
+  std::memcpy(&a, s, sizeof a);
+  std::memcpy(&b, s + n - sizeof b, sizeof b);
+  std::memcpy(d, &a, sizeof a);
+  std::memcpy(d + n - sizeof b, &b, sizeof b);
+}
+
 // memmove of `n` bytes from `s` to `d`: up to 16 bytes as two possibly
 // overlapping loads followed by two stores, so overlap is safe.
 inline void MoveBytes(char* d, const char* s, size_t n) {
   if (n > 16) {
     std::memmove(d, s, n);
   } else if (n >= 8) {
-    uint64_t a, b;
-    std::memcpy(&a, s, 8);
-    std::memcpy(&b, s + n - 8, 8);
-    std::memcpy(d, &a, 8);
-    std::memcpy(d + n - 8, &b, 8);
+    MoveTwoWords<uint64_t>(d, s, n);
   } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, s, 4);
-    std::memcpy(&b, s + n - 4, 4);
-    std::memcpy(d, &a, 4);
-    std::memcpy(d + n - 4, &b, 4);
+    MoveTwoWords<uint32_t>(d, s, n);
   } else if (n > 0) {
     const char a = s[0], b = s[n / 2], c = s[n - 1];
     d[0] = a;
