@@ -15,48 +15,51 @@ struct BorrowedSlot {
   void* holder;
 };
 
-// Reads a varint at `*p` of `bytes` and moves `*p` past it.
-size_t ReadSize(const std::string& bytes, size_t* p) {
-  const auto* at = reinterpret_cast<const uint8_t*>(bytes.data()) + *p;
-  const auto* begin = at;
+// Reads a varint at `*p` and moves `*p` past it.
+size_t ReadSize(const char** p) {
+  const auto* at = reinterpret_cast<const uint8_t*>(*p);
   const uint64_t v = GetVarint64Unchecked(&at);
-  *p += static_cast<size_t>(at - begin);
+  *p = reinterpret_cast<const char*>(at);
   return static_cast<size_t>(v);
 }
 
-BorrowedSlot ReadSlot(const std::string& bytes, size_t at) {
+BorrowedSlot ReadSlot(const char* at) {
   BorrowedSlot slot;
-  std::memcpy(&slot, bytes.data() + at, sizeof slot);
+  std::memcpy(&slot, at, sizeof slot);
   return slot;
 }
 
-// Calls `visit(field, text, holder)` for each field of `bytes` in staging
-// order, `holder` null for an owned text, until `visit` returns true.
+// Calls `visit(field, text, holder)` for each field of the document whose
+// reference's length is at `p`, in staging order, `holder` null for an
+// owned text, until `visit` returns true.
 template <class Visit>
-void ForEachField(const std::string& bytes, const Visit& visit) {
-  size_t p = 0;
-  p += ReadSize(bytes, &p);  // past the reference
-  const size_t count = ReadSize(bytes, &p);
-  size_t text = p;
-  size_t q = p;
-  for (size_t i = 0; i < 2 * count; ++i) ReadSize(bytes, &text);
+void ForEachField(const char* p, const Visit& visit) {
+  p += ReadSize(&p);  // past the reference
+  const size_t count = ReadSize(&p);
+  const char* text = p;
+  for (size_t i = 0; i < 2 * count; ++i) ReadSize(&text);
   for (size_t i = 0; i < count; ++i) {
-    const uint32_t field = static_cast<uint32_t>(ReadSize(bytes, &q));
-    const size_t size = ReadSize(bytes, &q);
+    const uint32_t field = static_cast<uint32_t>(ReadSize(&p));
+    const size_t size = ReadSize(&p);
     if ((size & 1) == 0) {
-      if (visit(field, std::string_view(bytes).substr(text, size / 2),
-                nullptr)) {
-        return;
-      }
+      if (visit(field, std::string_view(text, size / 2), nullptr)) return;
       text += size / 2;
     } else {
-      const BorrowedSlot slot = ReadSlot(bytes, text);
+      const BorrowedSlot slot = ReadSlot(text);
       if (visit(field, std::string_view(slot.text, size / 2), slot.holder)) {
         return;
       }
       text += sizeof slot;
     }
   }
+}
+
+// Appends the varint of `v` at `*w` and moves `*w` past it.
+void WriteSize(char** w, uint64_t v) { *w = EncodeVarint64(*w, v); }
+
+void Write(char** w, const void* data, size_t size) {
+  if (size > 0) std::memcpy(*w, data, size);
+  *w += size;
 }
 
 }  // namespace
@@ -67,9 +70,7 @@ void ReleaseBorrowed(const StagedDocument& doc) {
   }
 }
 
-PackedDocument::PackedDocument(const StagedDocument& doc)
-    : boost_(doc.boost),
-      release_(doc.borrowed.empty() ? nullptr : doc.release) {
+PackedDocument::PackedDocument(const StagedDocument& doc) : bytes_(nullptr) {
   try {
     Pack(doc);
   } catch (...) {
@@ -79,8 +80,12 @@ PackedDocument::PackedDocument(const StagedDocument& doc)
 }
 
 void PackedDocument::Pack(const StagedDocument& doc) {
+  const bool boosted = doc.boost != 1.0;
+  const bool borrows = !doc.borrowed.empty();
   const size_t count = doc.fields.size() + doc.borrowed.size();
-  size_t size = VarintLength(doc.ref.size()) + doc.ref.size() +
+  size_t size = 1 + (boosted ? sizeof(double) : 0) +
+                (borrows ? sizeof(ReleaseText) : 0) +
+                VarintLength(doc.ref.size()) + doc.ref.size() +
                 VarintLength(count);
   for (const auto& [field, text] : doc.fields) {
     size += VarintLength(field) + VarintLength(2 * text.size()) + text.size();
@@ -89,60 +94,89 @@ void PackedDocument::Pack(const StagedDocument& doc) {
     size += VarintLength(b.field) + VarintLength(2 * b.text.size() + 1) +
             sizeof(BorrowedSlot);
   }
-  bytes_.reserve(size);
-  PutVarint64(&bytes_, doc.ref.size());
-  bytes_.append(doc.ref);
-  PutVarint64(&bytes_, count);
+  char* w = new char[size];
+  bytes_ = w;
+  *w++ = static_cast<char>((boosted ? kHasBoost : 0) |
+                           (borrows ? kHasRelease : 0));
+  if (boosted) Write(&w, &doc.boost, sizeof doc.boost);
+  if (borrows) Write(&w, &doc.release, sizeof doc.release);
+  WriteSize(&w, doc.ref.size());
+  Write(&w, doc.ref.data(), doc.ref.size());
+  WriteSize(&w, count);
   for (const auto& [field, text] : doc.fields) {
-    PutVarint64(&bytes_, field);
-    PutVarint64(&bytes_, 2 * text.size());
+    WriteSize(&w, field);
+    WriteSize(&w, 2 * text.size());
   }
   for (const StagedDocument::Borrowed& b : doc.borrowed) {
-    PutVarint64(&bytes_, b.field);
-    PutVarint64(&bytes_, 2 * b.text.size() + 1);
+    WriteSize(&w, b.field);
+    WriteSize(&w, 2 * b.text.size() + 1);
   }
-  for (const auto& [field, text] : doc.fields) bytes_.append(text);
+  for (const auto& [field, text] : doc.fields) {
+    Write(&w, text.data(), text.size());
+  }
   for (const StagedDocument::Borrowed& b : doc.borrowed) {
     const BorrowedSlot slot{b.text.data(), b.holder};
-    bytes_.append(reinterpret_cast<const char*>(&slot), sizeof slot);
+    Write(&w, &slot, sizeof slot);
   }
 }
-
-PackedDocument::PackedDocument(PackedDocument&& other) noexcept
-    : bytes_(std::move(other.bytes_)),
-      boost_(other.boost_),
-      release_(std::exchange(other.release_, nullptr)) {}
 
 PackedDocument& PackedDocument::operator=(PackedDocument&& other) noexcept {
   if (this != &other) {
     ReleaseHolders();
-    bytes_ = std::move(other.bytes_);
-    boost_ = other.boost_;
-    release_ = std::exchange(other.release_, nullptr);
+    bytes_ = std::exchange(other.bytes_, nullptr);
   }
   return *this;
 }
 
 PackedDocument::~PackedDocument() { ReleaseHolders(); }
 
+const char* PackedDocument::RefAt() const {
+  const uint8_t flags = static_cast<uint8_t>(bytes_[0]);
+  return bytes_ + 1 + ((flags & kHasBoost) ? sizeof(double) : 0) +
+         ((flags & kHasRelease) ? sizeof(ReleaseText) : 0);
+}
+
+double PackedDocument::boost() const {
+  double boost = 1.0;
+  if (static_cast<uint8_t>(bytes_[0]) & kHasBoost) {
+    std::memcpy(&boost, bytes_ + 1, sizeof boost);
+  }
+  return boost;
+}
+
+ReleaseText PackedDocument::release() const {
+  const uint8_t flags = static_cast<uint8_t>(bytes_[0]);
+  ReleaseText release = nullptr;
+  if (flags & kHasRelease) {
+    std::memcpy(&release,
+                bytes_ + 1 + ((flags & kHasBoost) ? sizeof(double) : 0),
+                sizeof release);
+  }
+  return release;
+}
+
+// Releases the borrowed texts' holders and frees the bytes.
 void PackedDocument::ReleaseHolders() {
-  if (release_ == nullptr) return;
-  ForEachField(bytes_, [this](uint32_t, std::string_view, void* holder) {
-    if (holder != nullptr) release_(holder);
-    return false;
-  });
-  release_ = nullptr;
+  if (bytes_ == nullptr) return;
+  if (const ReleaseText release_text = release()) {
+    ForEachField(RefAt(), [release_text](uint32_t, std::string_view,
+                                         void* holder) {
+      if (holder != nullptr) release_text(holder);
+      return false;
+    });
+  }
+  delete[] std::exchange(bytes_, nullptr);
 }
 
 std::string_view PackedDocument::ref() const {
-  size_t p = 0;
-  const size_t size = ReadSize(bytes_, &p);
-  return std::string_view(bytes_).substr(p, size);
+  const char* p = RefAt();
+  const size_t size = ReadSize(&p);
+  return std::string_view(p, size);
 }
 
 std::string_view PackedDocument::text(uint32_t field) const {
   std::string_view found;
-  ForEachField(bytes_, [&](uint32_t f, std::string_view text, void*) {
+  ForEachField(RefAt(), [&](uint32_t f, std::string_view text, void*) {
     if (f == field) found = text;
     return f == field;
   });
@@ -150,7 +184,7 @@ std::string_view PackedDocument::text(uint32_t field) const {
 }
 
 void PackedDocument::Texts(std::string_view* texts, size_t count) const {
-  ForEachField(bytes_, [&](uint32_t f, std::string_view text, void*) {
+  ForEachField(RefAt(), [&](uint32_t f, std::string_view text, void*) {
     if (f < count) texts[f] = text;
     return false;
   });
@@ -159,8 +193,8 @@ void PackedDocument::Texts(std::string_view* texts, size_t count) const {
 StagedDocument PackedDocument::Unpack() const {
   StagedDocument doc;
   doc.ref = std::string(ref());
-  doc.boost = boost_;
-  ForEachField(bytes_, [&doc](uint32_t f, std::string_view text, void*) {
+  doc.boost = boost();
+  ForEachField(RefAt(), [&doc](uint32_t f, std::string_view text, void*) {
     doc.fields.emplace_back(f, std::string(text));
     return false;
   });

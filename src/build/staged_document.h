@@ -39,21 +39,25 @@ struct StagedDocument {
 // that is not staged after all.
 void ReleaseBorrowed(const StagedDocument& doc);
 
-// A StagedDocument in one allocation: the reference, a header of varints
-// (the field count, then each field's id and text length, doubled, plus
-// one for a borrowed text) and the texts back to back, a borrowed one as
-// its address and holder. Collections of short documents are staged by
-// the ten thousand: a reference, a vector of fields and a string per text
-// would cost about 200 bytes a document besides the text, this costs
-// about 60. Dropping it (destroyed, or assigned over) releases the holders
-// of its borrowed texts, on the thread that drops it.
+// A StagedDocument in one allocation, held by one pointer: a flags byte
+// (bit 0: a boost other than 1 follows, bit 1: the release of borrowed
+// texts follows), those values, the reference with its length as a varint,
+// a header of varints (the field count, then each field's id and text
+// length, doubled, plus one for a borrowed text) and the texts back to
+// back, a borrowed one as its address and holder. Collections of short
+// documents are staged by the ten thousand: a reference, a vector of
+// fields and a string per text would cost about 200 bytes a document
+// besides the text, this costs about 70. Dropping it (destroyed, or
+// assigned over) releases the holders of its borrowed texts, on the
+// thread that drops it.
 class PackedDocument {
  public:
   // Owns doc.fields' texts by copy and takes over the holders of
   // doc.borrowed (fields first, then borrowed ones, in their order); when
   // it throws, it has released them.
   explicit PackedDocument(const StagedDocument& doc);
-  PackedDocument(PackedDocument&& other) noexcept;
+  PackedDocument(PackedDocument&& other) noexcept
+      : bytes_(std::exchange(other.bytes_, nullptr)) {}
   PackedDocument& operator=(PackedDocument&& other) noexcept;
   ~PackedDocument();
 
@@ -64,19 +68,23 @@ class PackedDocument {
   // leaving the others: one reading of the header for all of them, where
   // text() reads it again for each.
   void Texts(std::string_view* texts, size_t count) const;
-  double boost() const { return boost_; }
+  double boost() const;
   // Starts loading the packed bytes that ref() and text() read.
-  void Prefetch() const { __builtin_prefetch(bytes_.data()); }
+  void Prefetch() const { __builtin_prefetch(bytes_); }
   // The document as it was staged, every text copied into `fields`.
   StagedDocument Unpack() const;
 
  private:
+  static constexpr uint8_t kHasBoost = 1;
+  static constexpr uint8_t kHasRelease = 2;
+
   void Pack(const StagedDocument& doc);
+  // Where the reference's length begins.
+  const char* RefAt() const;
+  ReleaseText release() const;
   void ReleaseHolders();
 
-  std::string bytes_;
-  double boost_;
-  ReleaseText release_ = nullptr;  // null when nothing is borrowed
+  char* bytes_;  // null once moved from
 };
 
 }  // namespace vrim
