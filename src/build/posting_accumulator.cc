@@ -10,6 +10,7 @@
 #include "analysis/utf8.h"
 #include "build/parallel_for.h"
 #include "build/posting_sorter.h"
+#include "build/stream_layout.h"
 #include "index/memory_pages.h"
 #include "index/varint.h"
 
@@ -45,14 +46,16 @@ PostingAccumulator::PostingAccumulator(const Language& language,
       analyzer_(language, max_token_length) {}
 
 void PostingAccumulator::Reserve(uint64_t text_bytes, const IndexData* base) {
-  // Short documents repeat few words: a collection of fortunes makes a
-  // posting per 7 to 8 bytes of text, long documentation one per 20.
-  const uint64_t postings =
-      text_bytes / 6 + (base ? base->postings.size() : 0);
-  const uint64_t positions =
-      text_bytes / 2 + (base ? base->positions.size() : 0);
-  postings_.reserve(postings);
-  positions_.reserve(positions);
+  // Postings and their lists take about half a byte of stream per byte of
+  // text on documentation, 0.6 on short fortunes; more than a byte only
+  // on texts of short words that are nearly all distinct.
+  stream_.reserve(text_bytes);
+  if (base == nullptr) return;
+  // A build on a base expands the stream beside the base's postings:
+  // short documents make a posting per 7 to 8 bytes of text, long
+  // documentation one per 20.
+  postings_.reserve(text_bytes / 6 + base->postings.size());
+  positions_.reserve(text_bytes / 2 + base->positions.size());
 }
 
 void PostingAccumulator::AddBasePostings(const IndexData& base,
@@ -240,15 +243,11 @@ size_t PostingAccumulator::GroupByTerm(size_t kept) {
 // One posting per distinct term of the field, in order of first
 // occurrence, with its positions encoded.
 void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
+  stream_.BeginField(field, doc, static_cast<uint32_t>(local_terms_.size()));
   for (size_t s = 0; s < local_terms_.size(); ++s) {
     one_term_.assign(scratch_.begin() + local_begin_[s],
                      scratch_.begin() + local_begin_[s + 1]);
-    const uint32_t tf = static_cast<uint32_t>(one_term_.size());
-    const size_t offset = positions_.size();
-    EncodePositions(&one_term_, &positions_);
-    postings_.push_back(local_terms_[s], doc,
-                        StagedValues{offset, field, tf, tf},
-                        positions_.size() - offset);
+    stream_.Add(local_terms_[s], &one_term_);
   }
 }
 
@@ -380,36 +379,18 @@ class TermListMerge {
   std::vector<TermSource> sources_;
 };
 
-// Appends the bytes of `from` to `to`, a slice at a time, handing each
-// copied slice's pages back at once.
-void MoveInSlices(std::string* from, std::string* to) {
-  constexpr size_t kSlice = size_t{1} << 20;
-  char* data = from->data();
-  for (size_t begin = 0; begin < from->size(); begin += kSlice) {
-    const size_t end = std::min(from->size(), begin + kSlice);
-    to->append(data + begin, end - begin);
-    ReleasePages(data + begin, end - begin);
-  }
-  Free(from);
-}
-
-// Appends the postings of `from` to `to`, their lists moved `shift` bytes
-// on, a slice at a time, handing each copied slice's pages back at once:
-// `from` is freed as `to` grows, never both in full.
-void MoveInSlices(StagedPostings* from, StagedPostings* to, uint64_t shift) {
-  constexpr size_t kSlice = size_t{1} << 16;
-  StagedPosting* data = from->data();
-  for (size_t begin = 0; begin < from->size(); begin += kSlice) {
-    const size_t end = std::min(from->size(), begin + kSlice);
-    for (size_t i = begin; i < end; ++i) {
-      StagedValues v = from->values(data[i]);
-      v.positions_offset += shift;
-      to->push_back(data[i].term, data[i].doc, v,
-                    StagedPostings::list_length(data[i]));
-    }
-    ReleasePages(data + begin, (end - begin) * sizeof(data[0]));
-  }
-  Free(from);
+// Appends the postings of `stream` to `staged`, their terms mapped by
+// `ranks` and their lists to `lists`, freeing the stream as it is read:
+// for a build on a base, whose postings are sorted as one array.
+void Expand(PostingStream* stream, const std::vector<uint32_t>& ranks,
+            StagedPostings* staged, std::string* lists) {
+  stream->Read(/*release=*/true, [&](const StreamPosting& q) {
+    const uint64_t offset = lists->size();
+    lists->append(reinterpret_cast<const char*>(q.list), q.length);
+    staged->push_back(ranks[q.term], q.doc,
+                      StagedValues{offset, q.field, q.tf, q.tf}, q.length);
+  });
+  stream->clear();
 }
 
 // The byte length of the list of `p`, measured when the posting does not
@@ -529,193 +510,10 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
   Free(positions);
 }
 
-// Lays out sorted parts whose postings follow each other within every
-// term, on a thread per part: a part's postings of a term land in the
-// term's run after those of the parts before it, their lists likewise.
-// A block of terms at a time: each part counts its postings and list
-// bytes per term of the block (cell p * width_ + t of the tables), which
-// become where they start, then lays them out and hands back the pages of
-// the postings it has read. The lists of all postings are exactly their
-// parts' buffers of lists.
-class PartsLayout {
- public:
-  // REQUIRES: every part sorted by (term, field, doc), its term ids ranks
-  // into out->terms; the fields and documents of `out` set.
-  PartsLayout(std::vector<StagedPostings*> postings,
-              std::vector<std::string*> lists, IndexData* out)
-      : postings_(std::move(postings)),
-        lists_(std::move(lists)),
-        out_(*out),
-        n_(postings_.size()),
-        terms_(out->terms.size()),
-        // Blocks small enough that the tables stay small beside the
-        // postings, and few enough that starting their threads costs
-        // little.
-        width_(std::min(terms_, std::max<size_t>(size_t{1} << 13,
-                                                 terms_ / 64))),
-        postings_at_(n_ * width_),
-        lists_at_(n_ * width_),
-        next_(n_, 0),
-        ends_(n_, 0),
-        wide_(n_) {}
-
-  void Run() {
-    Reserve();
-    out_.term_postings.assign(terms_ + 1, 0);
-    for (size_t first = 0; first < terms_; first += width_) {
-      const size_t last = std::min(terms_, first + width_);
-      ParallelFor(n_, [&](size_t p) { Count(p, first, last); });
-      Start(first, last);
-      out_.positions.resize(byte_);
-      ParallelFor(n_, [&](size_t p) { LayOut(p, first, last); });
-      next_ = ends_;
-    }
-    out_.term_postings[terms_] = posting_;
-    MakeWide();
-    for (size_t p = 0; p < n_; ++p) {
-      Free(postings_[p]);
-      Free(lists_[p]);
-    }
-  }
-
- private:
-  // A posting too wide to pack, and where it goes.
-  struct Unpacked {
-    uint64_t slot;
-    uint32_t doc;
-    StagedValues values;
-  };
-
-  void Reserve() {
-    uint64_t total = 0;
-    uint64_t bytes = 0;
-    for (size_t p = 0; p < n_; ++p) {
-      total += postings_[p]->size();
-      bytes += lists_[p]->size();
-    }
-    // Term starts are 32 bits wide: checked before they are counted.
-    if (total > Postings::kMaxSize) throw std::length_error(kTooManyPostings);
-    out_.postings.reserve(total);
-    AdviseHugePages(out_.postings.data(), total * sizeof(Posting));
-    out_.postings.Grow(total);
-    // Sized block by block: the bytes resize() clears stay unwritten, and
-    // so out of memory, until their block is laid out.
-    out_.positions.reserve(bytes);
-    AdviseHugePages(out_.positions.data(), out_.positions.capacity());
-  }
-
-  const uint8_t* ListsOf(size_t p) const {
-    return reinterpret_cast<const uint8_t*>(lists_[p]->data());
-  }
-
-  // Part p's postings and list bytes per term of [first, last), and where
-  // its postings of that block end.
-  void Count(size_t p, size_t first, size_t last) {
-    const StagedPostings& staged = *postings_[p];
-    uint32_t* const postings = postings_at_.data() + p * width_;
-    uint64_t* const lists = lists_at_.data() + p * width_;
-    std::fill_n(postings, last - first, 0);
-    std::fill_n(lists, last - first, 0);
-    size_t i = next_[p];
-    for (; i < staged.size() && staged.data()[i].term < last; ++i) {
-      const StagedPosting& q = staged.data()[i];
-      ++postings[q.term - first];
-      lists[q.term - first] += ListLength(ListsOf(p), staged, q);
-    }
-    ends_[p] = i;
-  }
-
-  // The counts become starts, term by term, part by part.
-  void Start(size_t first, size_t last) {
-    for (size_t t = 0; t < last - first; ++t) {
-      out_.term_postings[first + t] = posting_;
-      for (size_t c = t; c < n_ * width_; c += width_) {
-        posting_ += std::exchange(postings_at_[c], posting_);
-        byte_ += std::exchange(lists_at_[c], byte_);
-      }
-    }
-  }
-
-  // Where the lists of part p's postings of block term t end: where the
-  // next part's (or the next term's first part's) begin.
-  uint64_t ListsEnd(size_t p, size_t t, size_t block) const {
-    if (p + 1 < n_) return lists_at_[(p + 1) * width_ + t];
-    return t + 1 < block ? lists_at_[t + 1] : byte_;
-  }
-
-  void LayOut(size_t p, size_t first, size_t last) {
-    StagedPostings& staged = *postings_[p];
-    const uint8_t* const lists = ListsOf(p);
-    const uint8_t* const lists_end = lists + lists_[p]->size();
-    StagedPosting* const data = staged.data();
-    char* const positions = out_.positions.data();
-    uint32_t term = kNone;
-    uint64_t slot = 0;
-    char* to = nullptr;
-    const char* to_end = nullptr;
-    for (size_t i = next_[p]; i < ends_[p]; ++i) {
-      const StagedPosting& q = data[i];
-      if (q.term != term) {
-        term = q.term;
-        const size_t t = term - first;
-        slot = postings_at_[p * width_ + t];
-        to = positions + lists_at_[p * width_ + t];
-        to_end = positions + ListsEnd(p, t, last - first);
-      }
-      if (!LayOutPosting(staged, i, ends_[p], lists, lists_end, &to, to_end,
-                         out_.postings.data() + slot)) {
-        wide_[p].push_back(Unpacked{slot, q.doc, staged.values(q)});
-      }
-      ++slot;
-    }
-    ReleasePages(data + next_[p], (ends_[p] - next_[p]) * sizeof(data[0]));
-  }
-
-  // Those too wide to pack keep their values in the table's side list,
-  // which only this thread may fill.
-  void MakeWide() {
-    for (const std::vector<Unpacked>& part : wide_) {
-      for (const Unpacked& w : part) {
-        const StagedValues& v = w.values;
-        if (!out_.postings.Make(v.field, w.doc, v.tf, v.position_count,
-                                out_.postings.data() + w.slot)) {
-          throw std::length_error(kTooManyPostings);
-        }
-      }
-    }
-  }
-
-  const std::vector<StagedPostings*> postings_;
-  const std::vector<std::string*> lists_;
-  IndexData& out_;
-  const size_t n_;
-  const size_t terms_;
-  const size_t width_;
-  std::vector<uint32_t> postings_at_;
-  std::vector<uint64_t> lists_at_;
-  std::vector<size_t> next_;  // each part's first posting not laid out
-  std::vector<size_t> ends_;  // and past its postings of the block
-  std::vector<std::vector<Unpacked>> wide_;
-  uint32_t posting_ = 0;  // postings and list bytes counted so far
-  uint64_t byte_ = 0;
-};
-
 }  // namespace
 
-void PostingAccumulator::LayOutParts(
-    const std::vector<PostingAccumulator*>& parts, IndexData* out) {
-  std::vector<StagedPostings*> postings;
-  std::vector<std::string*> lists;
-  for (PostingAccumulator* part : parts) {
-    postings.push_back(&part->postings_);
-    lists.push_back(&part->positions_);
-  }
-  PartsLayout(std::move(postings), std::move(lists), out).Run();
-}
-
 void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
-                               IndexData* out, size_t threads, bool ordered) {
-  PostingAccumulator& first = *parts[0];
+                               IndexData* out, size_t threads, bool fresh) {
   std::vector<const SortedTerms*> sorted;
   for (PostingAccumulator* part : parts) sorted.push_back(&part->sorted_terms_);
   TermListMerge merge(sorted);
@@ -727,29 +525,24 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
     out->terms.push_back(merge.term(source));
   }
   const std::vector<std::vector<uint32_t>> ranks = std::move(merge.ranks());
-  for (PostingAccumulator* part : parts) Free(&part->sorted_terms_);
-  if (ordered && parts.size() > 1) {
-    // Each part's term ids become ranks and its postings are sorted, on a
-    // thread of its own.
-    ParallelFor(parts.size(), [&](size_t p) {
-      StagedPostings* staged = &parts[p]->postings_;
-      for (StagedPosting& q : *staged) q.term = ranks[p][q.term];
-      SortPostings(staged, out->terms.size(), out->fields.size(),
-                   out->refs.size(), 1);
-    });
-    LayOutParts(parts, out);
+  std::vector<std::vector<uint32_t>> ids;
+  std::vector<PostingStream*> streams;
+  for (PostingAccumulator* part : parts) {
+    ids.push_back(std::move(part->sorted_terms_.ids));
+    Free(&part->sorted_terms_);
+    streams.push_back(&part->stream_);
+  }
+  if (fresh) {
+    LayOutStreams(std::move(streams), std::move(ids), ranks, out);
     return;
   }
-  // Term ids become ranks on every part at once, then the later parts'
-  // postings and positions follow the first one's.
-  ParallelFor(parts.size(), [&](size_t p) {
-    for (StagedPosting& q : parts[p]->postings_) q.term = ranks[p][q.term];
-  });
-  for (size_t p = 1; p < parts.size(); ++p) {
-    PostingAccumulator& later = *parts[p];
-    const uint64_t shift = first.positions_.size();
-    MoveInSlices(&later.positions_, &first.positions_);
-    MoveInSlices(&later.postings_, &first.postings_, shift);
+  // The base's postings interleave with the new ones in every term: all
+  // are gathered into the first part's array, with their ranks, and
+  // sorted.
+  PostingAccumulator& first = *parts[0];
+  for (StagedPosting& q : first.postings_) q.term = ranks[0][q.term];
+  for (size_t p = 0; p < parts.size(); ++p) {
+    Expand(streams[p], ranks[p], &first.postings_, &first.positions_);
   }
 
   // Term starts are 32 bits wide: checked before they are counted.

@@ -1,13 +1,15 @@
 // Accumulates the postings of one build, or of one contiguous share of it:
 // one posting per (term, field, document) with its positions already
-// encoded, the term kept aside as an interned id. Merge() then orders the
-// term dictionary by bytes and moves the postings into term order.
+// encoded, the term kept aside as an interned id, in a stream in the order
+// the fields were analysed. Merge() then orders the term dictionary by
+// bytes and moves the postings into term order.
 //
 // A parallel build gives each worker its own accumulator over a contiguous
 // run of the fields to analyse; each orders its own terms, and Merge()
-// joins the sorted term lists and appends the postings in run order. Since
-// every step is a function of the text alone, the result is the one a
-// single accumulator over the whole run would give.
+// joins the sorted term lists and places every part's postings after the
+// earlier parts' within each term. Since every step is a function of the
+// text alone, the result is the one a single accumulator over the whole
+// run would give.
 #ifndef VRIM_POSTING_ACCUMULATOR_H_
 #define VRIM_POSTING_ACCUMULATOR_H_
 
@@ -18,6 +20,7 @@
 
 #include "analysis/language.h"
 #include "build/field_analyzer.h"
+#include "build/posting_stream.h"
 #include "build/staged_posting.h"
 #include "build/local_slots.h"
 #include "build/term_interner.h"
@@ -77,16 +80,17 @@ class PostingAccumulator {
 
   // Stores the terms of all `parts` in byte order (each once), their
   // postings in (term, field, doc) order and their positions, in part
-  // order, into `out`, which already holds its fields and documents;
-  // sorts on up to `threads` threads. Leaves the parts empty. When
-  // `ordered`, the parts are sorted and laid out each on a thread of its
-  // own, never gathered into one array first.
+  // order, into `out`, which already holds its fields and documents.
+  // Leaves the parts empty. When `fresh`, each part's postings are counted
+  // and put in their places on a thread of their own, never gathered into
+  // one array; else they are gathered with the base's and sorted on up to
+  // `threads` threads.
   // REQUIRES: EndFields() called on every part; the parts cover
-  // consecutive runs of the (field, doc) pairs, in order; `ordered` only
+  // consecutive runs of the (field, doc) pairs, in order; `fresh` only
   // when no part holds base postings (so that within every term each
   // part's postings precede those of the parts after it).
   static void Merge(const std::vector<PostingAccumulator*>& parts,
-                    IndexData* out, size_t threads, bool ordered);
+                    IndexData* out, size_t threads, bool fresh);
 
  private:
   struct Pending {
@@ -102,16 +106,17 @@ class PostingAccumulator {
   void EmitPostings(uint32_t field, uint32_t doc);
   void ForgetSurfaces();
   void FreeFieldScratch();
-  static void LayOutParts(const std::vector<PostingAccumulator*>& parts,
-                          IndexData* out);
 
   const Language& language_;
   const bool keeps_words_;  // language_.keeps_words()
   FieldAnalyzer analyzer_;
   TermInterner terms_;
   SortedTerms sorted_terms_;  // filled by EndFields, replacing terms_
+  PostingStream stream_;  // the postings of the fields analysed
+  // A build on a base: the base's postings, and at the merge every
+  // part's, with their lists.
   StagedPostings postings_;
-  std::string positions_;  // encoded lists (positions.h), document order
+  std::string positions_;
 
   // Distinct trimmed token texts and the term each becomes (or none).
   TermInterner surfaces_{"token text"};

@@ -1,0 +1,121 @@
+// The postings of one accumulator in the order its fields were analysed,
+// each with its position list inline: a posting takes a few bytes besides
+// its list, where one sorted by term takes 16 and its list lies elsewhere.
+// A fresh build places them straight into term order (one pass counts,
+// one places); a build on a base expands them for its sort.
+//
+// Per field of a document analysed, a header, then its postings:
+//
+//   varint  field minus the previous field's id
+//   varint  document minus the previous document's id (of the same field;
+//           0 is the previous id on a new field)
+//   varint  n, the number of postings (at least 1)
+//   n times:
+//     varint  term (the accumulator's id)
+//     varint  term frequency (the list holds as many entries)
+//     varint  byte length of the list
+//     the list (positions.h)
+#ifndef VRIM_POSTING_STREAM_H_
+#define VRIM_POSTING_STREAM_H_
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "index/memory_pages.h"
+#include "index/positions.h"
+#include "index/varint.h"
+
+namespace vrim {
+
+// One posting of a stream as Read() hands it over.
+struct StreamPosting {
+  uint32_t term;
+  uint32_t field;
+  uint32_t doc;
+  uint32_t tf;  // also the number of entries of the list
+  const uint8_t* list;
+  uint64_t length;  // of the list in bytes
+};
+
+class PostingStream {
+ public:
+  // Room for `bytes` without copies; capacity never written stays virtual.
+  void reserve(size_t bytes) { bytes_.reserve(bytes); }
+
+  // Starts the `count` postings of `field` of `doc`.
+  // REQUIRES: count > 0; (field, doc) comes after the previous call's.
+  void BeginField(uint32_t field, uint32_t doc, uint32_t count) {
+    if (field != field_) doc_ = 0;
+    PutVarint64(&bytes_, field - field_);
+    PutVarint64(&bytes_, doc - doc_);
+    PutVarint64(&bytes_, count);
+    field_ = field;
+    doc_ = doc;
+  }
+
+  // Appends a posting of `term` whose occurrences are `positions` (put in
+  // order by the encoding).
+  // REQUIRES: as many postings added since BeginField as it announced.
+  void Add(uint32_t term, std::vector<Position>* positions);
+
+  size_t size() const { return bytes_.size(); }
+
+  // Hands every posting, in order, to `visit`. With `release`, the pages
+  // read are handed back as the walk goes on: the stream must not be read
+  // again, only freed.
+  template <class Visit>
+  void Read(bool release, const Visit& visit) {
+    constexpr size_t kReleaseEvery = size_t{1} << 20;
+    constexpr size_t kPageSlack = size_t{1} << 16;  // past any page size
+    const auto* const begin = reinterpret_cast<const uint8_t*>(bytes_.data());
+    const uint8_t* p = begin;
+    const uint8_t* const end = begin + bytes_.size();
+    const uint8_t* released = begin;
+    StreamPosting q{0, 0, 0, 0, nullptr, 0};
+    while (p < end) {
+      const uint32_t field_step = Next(&p);
+      if (field_step != 0) q.doc = 0;
+      q.field += field_step;
+      q.doc += Next(&p);
+      for (uint32_t n = Next(&p); n > 0; --n) {
+        q.term = Next(&p);
+        q.tf = Next(&p);
+        q.length = GetVarint64Unchecked(&p);
+        q.list = p;
+        p += q.length;
+        visit(q);
+      }
+      if (release && static_cast<size_t>(p - released) >= kReleaseEvery) {
+        ReleasePages(const_cast<uint8_t*>(released),
+                     static_cast<size_t>(p - released));
+        // From a little before `p`, so that the page `p` lies in, read only
+        // in part, is handed back next time.
+        released = p - std::min<size_t>(static_cast<size_t>(p - begin),
+                                        kPageSlack);
+      }
+    }
+  }
+
+  // Frees the bytes.
+  void clear() {
+    std::string().swap(bytes_);
+    field_ = 0;
+    doc_ = 0;
+  }
+
+ private:
+  static uint32_t Next(const uint8_t** p) {
+    return static_cast<uint32_t>(GetVarint64Unchecked(p));
+  }
+
+  std::string bytes_;
+  uint32_t field_ = 0;  // of the last BeginField
+  uint32_t doc_ = 0;
+};
+
+}  // namespace vrim
+
+#endif  // VRIM_POSTING_STREAM_H_
