@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "analysis/normalize.h"
 #include "analysis/quote.h"
@@ -33,6 +34,12 @@ struct BuilderObject {
   std::string ref_field;  // trimmed
   // Tokens the latest build() dropped for their length.
   std::atomic<uint64_t> dropped_tokens;
+  // The str keys documents are read by, made once: the reference field's,
+  // then each declared field's, in order (filled as fields are declared),
+  // and the name of str.isascii. Owned references; null until made.
+  PyObject* ref_key;
+  std::vector<PyObject*> field_keys;
+  PyObject* isascii_name;
 };
 
 std::atomic<PyObject*> builder_type{nullptr};
@@ -56,11 +63,18 @@ BuilderObject* NewBuilder(PyTypeObject* type,
   new (&self->language) std::string(std::move(language));
   new (&self->ref_field) std::string(std::move(ref_field));
   new (&self->dropped_tokens) std::atomic<uint64_t>(0);
+  self->ref_key = nullptr;
+  new (&self->field_keys) std::vector<PyObject*>();
+  self->isascii_name = nullptr;
   return self;
 }
 
 void BuilderDealloc(PyObject* self) {
   BuilderObject* builder = AsBuilder(self);
+  Py_XDECREF(builder->ref_key);
+  for (PyObject* key : builder->field_keys) Py_DECREF(key);
+  builder->field_keys.~vector();
+  Py_XDECREF(builder->isascii_name);
   builder->ref_field.~basic_string();
   builder->language.~basic_string();
   builder->native.~unique_ptr();
@@ -121,15 +135,21 @@ std::string FieldNameProblem(std::string_view name,
 
 enum class FieldRead { kAbsent, kText, kError };
 
-// Reads `doc[name]` into `*value` (a new reference to a str): a missing
-// key (KeyError or subclass) and None are absent, anything else but a str
-// is an error.
-FieldRead GetFieldValue(PyObject* doc, std::string_view name,
+// Reads `doc[key]` into `*value` (a new reference to a str), `key` being
+// the str of `name`: a missing key (KeyError or subclass) and None are
+// absent, anything else but a str is an error. A dict is read without
+// raising for a missing key.
+FieldRead GetFieldValue(PyObject* doc, PyObject* key, std::string_view name,
                         PyObject** value) {
-  PyObject* key = NewStr(name);
-  if (key == nullptr) return FieldRead::kError;
-  *value = PyObject_GetItem(doc, key);
-  Py_DECREF(key);
+  if (PyDict_CheckExact(doc)) {
+    *value = PyDict_GetItemWithError(doc, key);
+    if (*value == nullptr) {
+      return PyErr_Occurred() ? FieldRead::kError : FieldRead::kAbsent;
+    }
+    Py_INCREF(*value);
+  } else {
+    *value = PyObject_GetItem(doc, key);
+  }
   if (*value == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
       PyErr_Clear();
@@ -164,11 +184,11 @@ bool CopyFieldText(PyObject* value, std::string_view name,
   return false;
 }
 
-// Reads `doc[name]` and copies a str out as UTF-8.
-FieldRead ReadFieldValue(PyObject* doc, std::string_view name,
+// Reads `doc[key]` and copies a str out as UTF-8.
+FieldRead ReadFieldValue(PyObject* doc, PyObject* key, std::string_view name,
                          std::string* text) {
   PyObject* value = nullptr;
-  FieldRead read = GetFieldValue(doc, name, &value);
+  FieldRead read = GetFieldValue(doc, key, name, &value);
   if (read == FieldRead::kText && !CopyFieldText(value, name, text)) {
     read = FieldRead::kError;
   }
@@ -180,10 +200,10 @@ FieldRead ReadFieldValue(PyObject* doc, std::string_view name,
 // subclass may answer isascii() as it likes) whose characters are all
 // ASCII, which CPython stores as its own UTF-8, so reading it allocates
 // nothing.
-// -1 with an exception set on failure.
-int CanBorrow(PyObject* value) {
+// -1 with an exception set on failure. `isascii` names the method.
+int CanBorrow(PyObject* value, PyObject* isascii) {
   if (!PyUnicode_CheckExact(value)) return 0;
-  PyObject* ascii = PyObject_CallMethod(value, "isascii", nullptr);
+  PyObject* ascii = PyObject_CallMethodObjArgs(value, isascii, nullptr);
   if (ascii == nullptr) return -1;
   const int is_ascii = PyObject_IsTrue(ascii);
   Py_DECREF(ascii);
@@ -195,8 +215,8 @@ void ReleaseStr(void* holder) { Py_DECREF(static_cast<PyObject*>(holder)); }
 // Stages the str `value` of field `field` into `doc`: an ASCII str by
 // reference (its holder a new reference to it), any other as a copy.
 bool StageFieldText(PyObject* value, uint32_t field, std::string_view name,
-                    vrim::StagedDocument* doc) {
-  const int borrow = CanBorrow(value);
+                    PyObject* isascii, vrim::StagedDocument* doc) {
+  const int borrow = CanBorrow(value, isascii);
   if (borrow < 0) return false;
   if (borrow == 0) {
     std::string text;
@@ -282,6 +302,26 @@ void NameItem(uint64_t index) {
   Py_XDECREF(traceback);
 }
 
+// Makes the keys of `self` that are missing: fields are only ever added.
+bool MakeKeys(BuilderObject* self) {
+  if (self->ref_key == nullptr) {
+    self->ref_key = NewStr(self->ref_field);
+    if (self->ref_key == nullptr) return false;
+  }
+  if (self->isascii_name == nullptr) {
+    self->isascii_name = PyUnicode_InternFromString("isascii");
+    if (self->isascii_name == nullptr) return false;
+  }
+  const std::vector<std::string>& names = self->native->field_names();
+  self->field_keys.reserve(names.size());
+  while (self->field_keys.size() < names.size()) {
+    PyObject* key = NewStr(names[self->field_keys.size()]);
+    if (key == nullptr) return false;
+    self->field_keys.push_back(key);
+  }
+  return true;
+}
+
 // The steps of add() for one document, under the caller's exclusive
 // claim. Every field is read before anything is staged.
 bool AddDocument(BuilderObject* self, PyObject* doc, double boost) {
@@ -297,8 +337,9 @@ bool AddDocument(BuilderObject* self, PyObject* doc, double boost) {
              "documents");
     return false;
   }
+  if (!MakeKeys(self)) return false;
   vrim::StagedDocument staged;
-  switch (ReadFieldValue(doc, self->ref_field, &staged.ref)) {
+  switch (ReadFieldValue(doc, self->ref_key, self->ref_field, &staged.ref)) {
     case FieldRead::kError:
       return false;
     case FieldRead::kAbsent:
@@ -317,11 +358,13 @@ bool AddDocument(BuilderObject* self, PyObject* doc, double boost) {
   BorrowedRelease release{&staged};
   for (size_t i = 0; i < names.size(); ++i) {
     PyObject* value = nullptr;
-    const FieldRead read = GetFieldValue(doc, names[i], &value);
+    const FieldRead read =
+        GetFieldValue(doc, self->field_keys[i], names[i], &value);
     if (read == FieldRead::kError) return false;
     if (read == FieldRead::kAbsent) continue;
     const bool staged_text =
-        StageFieldText(value, static_cast<uint32_t>(i), names[i], &staged);
+        StageFieldText(value, static_cast<uint32_t>(i), names[i],
+                       self->isascii_name, &staged);
     Py_DECREF(value);
     if (!staged_text) return false;
   }

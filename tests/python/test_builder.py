@@ -336,6 +336,31 @@ def test_add_leaves_the_callers_strings_their_size(text, kept):
     assert sys.getrefcount(text) == count
 
 
+class Defaults(dict):
+    def __missing__(self, key):
+        return "filled " + key
+
+
+class KeyErrorFor(dict):
+    def __getitem__(self, key):
+        if key == "title":
+            raise MissingKey(key)
+        return super().__getitem__(key)
+
+
+@pytest.mark.parametrize("doc,query,refs", [
+    # A plain dict is read without raising for its missing fields.
+    ({"id": "a", "body": "plain"}, "plain", ["a"]),
+    # A subclass is read through its own item access.
+    (Defaults(id="a"), "filled", ["a"]),
+    (KeyErrorFor(id="a", title="hidden", body="shown"), "hidden", []),
+])
+def test_documents_are_read_through_their_item_access(doc, query, refs):
+    b = builder("title", "body")
+    b.add(doc)
+    assert [h.ref for h in b.build().search(query)] == refs
+
+
 def test_add_needs_a_field_and_a_finite_boost():
     b = builder()
     with pytest.raises(ValueError) as info:
