@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -35,18 +36,23 @@ class TermBlock {
   // of at most 5 bytes each and the length.
   static constexpr uint64_t kMaxHeader = 4 * 5 + kMaxVarintBytes;
 
-  void reserve(uint64_t bytes) { bytes_.reserve(bytes); }
+  // Room for `bytes` of records, the most the block will be given:
+  // capacity never written stays virtual.
+  void Allocate(uint64_t bytes) {
+    bytes_.reset(new char[bytes]);
+    end_ = bytes_.get();
+  }
 
+  // REQUIRES: the room allocated takes the record.
   void Add(uint32_t id, const StreamPosting& q) {
     if (q.field != field_) doc_ = 0;
-    char header[kMaxHeader];
-    char* w = EncodeVarint64(header, id);
+    char* w = EncodeVarint64(end_, id);
     w = EncodeVarint64(w, q.field - field_);
     w = EncodeVarint64(w, q.doc - doc_);
     w = EncodeVarint64(w, q.tf);
     w = EncodeVarint64(w, q.length);
-    bytes_.append(header, static_cast<size_t>(w - header));
-    bytes_.append(reinterpret_cast<const char*>(q.list), q.length);
+    MoveBytes(w, reinterpret_cast<const char*>(q.list), q.length);
+    end_ = w + q.length;
     field_ = q.field;
     doc_ = q.doc;
   }
@@ -54,8 +60,8 @@ class TermBlock {
   // Hands every record to visit(id, posting) in order, then frees them.
   template <class Visit>
   void Drain(const Visit& visit) {
-    const auto* p = reinterpret_cast<const uint8_t*>(bytes_.data());
-    const uint8_t* const end = p + bytes_.size();
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes_.get());
+    const auto* const end = reinterpret_cast<const uint8_t*>(end_);
     StreamPosting q{0, 0, 0, 0, nullptr, 0};
     while (p < end) {
       const uint32_t id = static_cast<uint32_t>(GetVarint64Unchecked(&p));
@@ -72,13 +78,15 @@ class TermBlock {
     }
     // Handed back before the free: the allocator would keep the pages of
     // a block taken from its heap.
-    ReleasePages(bytes_.data(), bytes_.size());
-    Free(&bytes_);
+    ReleasePages(bytes_.get(), static_cast<size_t>(end_ - bytes_.get()));
+    bytes_.reset();
+    end_ = nullptr;
   }
 
  private:
-  std::string bytes_;
-  uint32_t field_ = 0;  // of the last record
+  std::unique_ptr<char[]> bytes_;
+  char* end_ = nullptr;  // of the records written
+  uint32_t field_ = 0;   // of the last record
   uint32_t doc_ = 0;
 };
 
@@ -110,10 +118,12 @@ class StreamLayout {
         shift_(BlockShift(out->terms.size())),
         blocks_((out->terms.size() + (size_t{1} << shift_) - 1) >> shift_),
         cursors_(n_),
-        parts_(n_, std::vector<TermBlock>(blocks_)),
+        parts_(n_),
         block_room_(n_ * blocks_, 0),
         block_bytes_(blocks_ + 1, 0),
-        wide_(n_) {}
+        wide_(n_) {
+    for (std::vector<TermBlock>& blocks : parts_) blocks.resize(blocks_);
+  }
 
   void Run() {
     ParallelFor(n_, [&](size_t p) { Count(p); });
@@ -201,7 +211,7 @@ class StreamLayout {
   void Partition(size_t p) {
     std::vector<TermBlock>& blocks = parts_[p];
     for (size_t b = 0; b < blocks_; ++b) {
-      blocks[b].reserve(block_room_[p * blocks_ + b]);
+      blocks[b].Allocate(block_room_[p * blocks_ + b]);
     }
     const std::vector<uint32_t>& ranks = ranks_[p];
     streams_[p]->Read(/*release=*/true, [&](const StreamPosting& q) {
