@@ -144,8 +144,8 @@ class StreamLayout {
   // steps beside them (at most 16 blocks unless they are small), and few
   // enough that starting their threads costs little.
   static int BlockShift(size_t terms) {
-    const size_t per_block = (terms + 15) / 16;
-    return std::max(12, static_cast<int>(std::bit_width(std::max<size_t>(per_block, 1) - 1)));
+    const size_t per_block = std::max<size_t>((terms + 15) / 16, 1);
+    return std::max(12, static_cast<int>(std::bit_width(per_block - 1)));
   }
 
   // Where a part's next posting of a term goes, and its list; while
