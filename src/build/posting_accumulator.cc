@@ -92,12 +92,12 @@ uint64_t PostingAccumulator::AddField(std::string_view text, uint32_t field,
   EmitPostings(field, doc);
   if (surfaces_.size() >= kMaxSurfaces) ForgetSurfaces();
   if (kept >= kLargeField) FreeFieldScratch();
-  // The interners' tables and strings grow by doubling copies; the old
-  // copies stay resident in the allocator's heap, and are handed back
-  // each time the interners have doubled.
+  // The interners' tables grow by half and their strings by doubling
+  // copies; the old copies stay resident in the allocator's heap, and are
+  // handed back as often as the tables grow.
   if (terms_.size() + surfaces_.size() >= trim_at_) {
     ReleaseFreeMemory();
-    trim_at_ *= 2;
+    trim_at_ += trim_at_ / 2;
   }
   return kept;
 }

@@ -122,7 +122,7 @@ class PostingAccumulator {
   TermInterner surfaces_{"token text"};
   std::vector<uint32_t> surface_term_;
   // Free memory is handed back when the interners hold this many entries.
-  size_t trim_at_ = 1 << 16;
+  size_t trim_at_ = 1 << 13;
 
   // Per field scratch, reused. Tokens the pipeline kept, in order:
   std::vector<uint32_t> token_term_;     // term id, then local slot
