@@ -12,9 +12,14 @@
 //   varint  n, the number of postings (at least 1)
 //   n times:
 //     varint  term (the accumulator's id)
-//     varint  term frequency (the list holds as many entries)
-//     varint  byte length of the list
+//     a frequency below 8 (the list holds as many entries):
+//       varint  byte length of the list << 4 | frequency << 1
+//     any other:
+//       varint  frequency << 1 | 1
+//       varint  byte length of the list
 //     the list (positions.h)
+// Most postings have a frequency of 1 or 2 and a list of a few bytes,
+// whose length and frequency so take one byte.
 #ifndef VRIM_POSTING_STREAM_H_
 #define VRIM_POSTING_STREAM_H_
 
@@ -68,7 +73,7 @@ class PostingStream {
   // again, only freed.
   template <class Visit>
   void Read(bool release, const Visit& visit) {
-    constexpr size_t kReleaseEvery = size_t{1} << 20;
+    constexpr size_t kReleaseEvery = size_t{1} << 18;
     constexpr size_t kPageSlack = size_t{1} << 16;  // past any page size
     const auto* const begin = reinterpret_cast<const uint8_t*>(bytes_.data());
     const uint8_t* p = begin;
@@ -82,8 +87,14 @@ class PostingStream {
       q.doc += Next(&p);
       for (uint32_t n = Next(&p); n > 0; --n) {
         q.term = Next(&p);
-        q.tf = Next(&p);
-        q.length = GetVarint64Unchecked(&p);
+        const uint64_t v = GetVarint64Unchecked(&p);
+        if ((v & 1) == 0) {
+          q.tf = static_cast<uint32_t>(v >> 1) & (kSmallTf - 1);
+          q.length = v >> 4;
+        } else {
+          q.tf = static_cast<uint32_t>(v >> 1);
+          q.length = GetVarint64Unchecked(&p);
+        }
         q.list = p;
         p += q.length;
         visit(q);
@@ -107,6 +118,9 @@ class PostingStream {
   }
 
  private:
+  // Frequencies below this share a varint with the list's length.
+  static constexpr uint32_t kSmallTf = 8;
+
   static uint32_t Next(const uint8_t** p) {
     return static_cast<uint32_t>(GetVarint64Unchecked(p));
   }
