@@ -95,10 +95,11 @@ class TermBlock {
 // part's in the order of its stream, which is (field, document) order.
 // So one pass over each stream counts its postings and list bytes per
 // term, and the counts become where each part's postings of each term
-// start. A second pass moves every posting into the block of terms its
-// term falls in, handing the stream's pages back as it goes; then, block
-// by block, each posting is put in its place, its list copied there, and
-// the block freed. The index fills as the blocks empty: the postings are
+// start. A second pass puts the postings of the first block of terms in
+// their places and moves every other posting into the block its term
+// falls in, handing the stream's pages back as it goes; then, block by
+// block, each posting is put in its place, its list copied there, and the
+// block freed. The index fills as the blocks empty: the postings are
 // never held twice over, as they would be if the stream were read in
 // place while the index filled at random. Every pass runs on a thread per
 // part.
@@ -129,8 +130,11 @@ class StreamLayout {
     ParallelFor(n_, [&](size_t p) { Count(p); });
     Start();
     Free(&ids_);
+    // The first block is laid out as the streams are read; the others
+    // wait in their blocks.
+    if (blocks_ > 0) out_.positions.resize(block_bytes_[1]);
     ParallelFor(n_, [&](size_t p) { Partition(p); });
-    for (size_t b = 0; b < blocks_; ++b) {
+    for (size_t b = 1; b < blocks_; ++b) {
       // Sized block by block: the bytes resize() clears stay unwritten,
       // and so out of memory, until their block is laid out.
       out_.positions.resize(block_bytes_[b + 1]);
@@ -208,35 +212,45 @@ class StreamLayout {
 
   // Moves part p's stream into its blocks, each reserved for the most it
   // can take: capacity never written stays virtual.
+  // Puts the postings of part p's stream of the first block in their
+  // places and moves the others into their blocks.
   void Partition(size_t p) {
     std::vector<TermBlock>& blocks = parts_[p];
-    for (size_t b = 0; b < blocks_; ++b) {
+    for (size_t b = 1; b < blocks_; ++b) {
       blocks[b].Allocate(block_room_[p * blocks_ + b]);
     }
     const std::vector<uint32_t>& ranks = ranks_[p];
     streams_[p]->Read(/*release=*/true, [&](const StreamPosting& q) {
-      blocks[ranks[q.term] >> shift_].Add(q.term, q);
+      const size_t b = ranks[q.term] >> shift_;
+      if (b == 0) {
+        PlaceOne(p, q.term, q);
+      } else {
+        blocks[b].Add(q.term, q);
+      }
     });
     streams_[p]->clear();
   }
 
   void Place(size_t p, size_t b) {
-    std::vector<Cursor>& cursors = cursors_[p];
-    Posting* const postings = out_.postings.data();
-    char* const lists = out_.positions.data();
-    parts_[p][b].Drain([&](uint32_t id, const StreamPosting& q) {
-      Cursor& c = cursors[id];
-      if (Postings::Packs(q.field, q.tf, q.tf)) [[likely]] {
-        postings[c.slot] = Postings::Packed(q.field, q.doc, q.tf, q.tf);
-      } else {
-        wide_[p].push_back(Unpacked{c.slot, q.doc, q.field, q.tf});
-      }
-      MoveBytes(lists + c.byte, reinterpret_cast<const char*>(q.list),
-                q.length);
-      ++c.slot;
-      c.byte += q.length;
-    });
-    if (b + 1 == blocks_) Free(&cursors);
+    parts_[p][b].Drain(
+        [&](uint32_t id, const StreamPosting& q) { PlaceOne(p, id, q); });
+    if (b + 1 == blocks_) Free(&cursors_[p]);
+  }
+
+  // Puts posting `q` of part p, whose term has `id` there, in its place
+  // and copies its list there.
+  void PlaceOne(size_t p, uint32_t id, const StreamPosting& q) {
+    Cursor& c = cursors_[p][id];
+    if (Postings::Packs(q.field, q.tf, q.tf)) [[likely]] {
+      out_.postings.data()[c.slot] =
+          Postings::Packed(q.field, q.doc, q.tf, q.tf);
+    } else {
+      wide_[p].push_back(Unpacked{c.slot, q.doc, q.field, q.tf});
+    }
+    MoveBytes(out_.positions.data() + c.byte,
+              reinterpret_cast<const char*>(q.list), q.length);
+    ++c.slot;
+    c.byte += q.length;
   }
 
   // Those too wide to pack keep their values in the table's side list,
