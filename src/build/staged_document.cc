@@ -8,11 +8,19 @@ namespace vrim {
 
 namespace {
 
-// A borrowed text's place in the packed bytes: where it lies and who
-// keeps it there.
+// A borrowed text's place in the packed bytes: the distance of its
+// address from its holder's, as a zigzag varint (a holder such as a str
+// keeps its text just after itself, a byte away), then the holder.
 struct BorrowedSlot {
   const char* text;
   void* holder;
+
+  uint64_t Distance() const {
+    const uint64_t d = reinterpret_cast<uintptr_t>(text) -
+                       reinterpret_cast<uintptr_t>(holder);
+    return d << 1 ^ (0 - (d >> 63));  // zigzag
+  }
+  size_t size() const { return VarintLength(Distance()) + sizeof holder; }
 };
 
 // Reads a varint at `*p` and moves `*p` past it.
@@ -23,9 +31,17 @@ size_t ReadSize(const char** p) {
   return static_cast<size_t>(v);
 }
 
-BorrowedSlot ReadSlot(const char* at) {
+// Reads the slot at `*p` and moves `*p` past it.
+BorrowedSlot ReadSlot(const char** p) {
+  const auto* at = reinterpret_cast<const uint8_t*>(*p);
+  const uint64_t zigzag = GetVarint64Unchecked(&at);
+  *p = reinterpret_cast<const char*>(at);
   BorrowedSlot slot;
-  std::memcpy(&slot, at, sizeof slot);
+  std::memcpy(&slot.holder, *p, sizeof slot.holder);
+  *p += sizeof slot.holder;
+  const uint64_t d = zigzag >> 1 ^ (0 - (zigzag & 1));
+  slot.text = reinterpret_cast<const char*>(
+      reinterpret_cast<uintptr_t>(slot.holder) + d);
   return slot;
 }
 
@@ -45,11 +61,10 @@ void ForEachField(const char* p, const Visit& visit) {
       if (visit(field, std::string_view(text, size / 2), nullptr)) return;
       text += size / 2;
     } else {
-      const BorrowedSlot slot = ReadSlot(text);
+      const BorrowedSlot slot = ReadSlot(&text);
       if (visit(field, std::string_view(slot.text, size / 2), slot.holder)) {
         return;
       }
-      text += sizeof slot;
     }
   }
 }
@@ -92,7 +107,7 @@ void PackedDocument::Pack(const StagedDocument& doc) {
   }
   for (const StagedDocument::Borrowed& b : doc.borrowed) {
     size += VarintLength(b.field) + VarintLength(2 * b.text.size() + 1) +
-            sizeof(BorrowedSlot);
+            BorrowedSlot{b.text.data(), b.holder}.size();
   }
   char* w = new char[size];
   bytes_ = w;
@@ -116,7 +131,8 @@ void PackedDocument::Pack(const StagedDocument& doc) {
   }
   for (const StagedDocument::Borrowed& b : doc.borrowed) {
     const BorrowedSlot slot{b.text.data(), b.holder};
-    Write(&w, &slot, sizeof slot);
+    WriteSize(&w, slot.Distance());
+    Write(&w, &slot.holder, sizeof slot.holder);
   }
 }
 

@@ -41,15 +41,15 @@ void ReleaseBorrowed(const StagedDocument& doc);
 
 // A StagedDocument in one allocation, held by one pointer: a flags byte
 // (bit 0: a boost other than 1 follows, bit 1: the release of borrowed
-// texts follows), those values, the reference with its length as a varint,
-// a header of varints (the field count, then each field's id and text
-// length, doubled, plus one for a borrowed text) and the texts back to
-// back, a borrowed one as its address and holder. Collections of short
-// documents are staged by the ten thousand: a reference, a vector of
-// fields and a string per text would cost about 200 bytes a document
-// besides the text, this costs about 70. Dropping it (destroyed, or
-// assigned over) releases the holders of its borrowed texts, on the
-// thread that drops it.
+// texts follows), those values, the reference with its length as a
+// varint, a header of varints (the field count, then each field's id and
+// text length, doubled, plus one for a borrowed text) and the texts back
+// to back, a borrowed one as its holder and its address (kept as the
+// distance from the holder's). Collections of short documents are staged
+// by the ten thousand: a reference, a vector of fields and a string per
+// text would cost about 200 bytes a document besides the text, this costs
+// about 60. Dropping it (destroyed, or assigned over) releases the
+// holders of its borrowed texts, on the thread that drops it.
 class PackedDocument {
  public:
   // Owns doc.fields' texts by copy and takes over the holders of

@@ -227,6 +227,24 @@ TEST(PackedDocument, ReadsBorrowedTextsInPlaceAndReleasesThemOnce) {
   EXPECT_EQ(released, 1);
 }
 
+// A borrowed text is kept as its distance from its holder, which may
+// lie on either side of it, near or far.
+TEST(PackedDocument, FindsBorrowedTextsOnEitherSideOfTheirHolders) {
+  static char area[4096];
+  int far_holder = 0;
+  StagedDocument d = Doc("a", "", "");
+  d.fields.clear();
+  d.borrowed = {{0, std::string_view(area + 8, 5), area},
+                {1, std::string_view(area + 1000, 7), area + 4000},
+                {2, std::string_view(area, 3), &far_holder}};
+  d.release = [](void*) {};
+  const PackedDocument packed(d);
+  for (uint32_t f = 0; f < 3; ++f) {
+    EXPECT_EQ(packed.text(f).data(), d.borrowed[f].text.data()) << f;
+    EXPECT_EQ(packed.text(f).size(), d.borrowed[f].text.size()) << f;
+  }
+}
+
 TEST(IndexBuilderTest, BorrowedTextsAreReleasedWhenTheirDocumentLeaves) {
   const std::string body = "xyzzy plugh";
   int replaced = 0, removed = 0, cleared = 0, destroyed = 0;
