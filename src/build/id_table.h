@@ -32,7 +32,8 @@ class IdTable {
       const Slot& s = slots_[i];
       if (s.id_plus_one == 0) return -1;
       if (s.tag == probe.tag && s.prefix == probe.prefix &&
-          ((probe.tag & 1) != 0 || key_of(s.id_plus_one - 1) == key.text)) {
+          ((probe.tag & 1) != 0 ||
+           SameLongText(key_of(s.id_plus_one - 1), key))) {
         return s.id_plus_one - 1;
       }
     }
