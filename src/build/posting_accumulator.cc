@@ -245,9 +245,8 @@ size_t PostingAccumulator::GroupByTerm(size_t kept) {
 void PostingAccumulator::EmitPostings(uint32_t field, uint32_t doc) {
   stream_.BeginField(field, doc, static_cast<uint32_t>(local_terms_.size()));
   for (size_t s = 0; s < local_terms_.size(); ++s) {
-    one_term_.assign(scratch_.begin() + local_begin_[s],
-                     scratch_.begin() + local_begin_[s + 1]);
-    stream_.Add(local_terms_[s], &one_term_);
+    stream_.Add(local_terms_[s], scratch_.data() + local_begin_[s],
+                scratch_.data() + local_begin_[s + 1]);
   }
 }
 
@@ -266,7 +265,6 @@ void PostingAccumulator::FreeFieldScratch() {
   Free(&cursor_);
   Free(&local_slots_);
   Free(&scratch_);
-  Free(&one_term_);
 }
 
 void PostingAccumulator::EndFields() {

@@ -137,7 +137,6 @@ class PostingAccumulator {
   std::vector<uint32_t> cursor_;
   LocalSlots local_slots_;
   std::vector<Position> scratch_;
-  std::vector<Position> one_term_;
 };
 
 }  // namespace vrim

@@ -61,10 +61,11 @@ class PostingStream {
     doc_ = doc;
   }
 
-  // Appends a posting of `term` whose occurrences are `positions` (put in
+  // Appends a posting of `term` whose occurrences are [begin, end) (put in
   // order by the encoding).
-  // REQUIRES: as many postings added since BeginField as it announced.
-  void Add(uint32_t term, std::vector<Position>* positions);
+  // REQUIRES: begin < end; no more postings added since BeginField than
+  // it announced.
+  void Add(uint32_t term, Position* begin, Position* end);
 
   size_t size() const { return bytes_.size(); }
 

@@ -6,12 +6,11 @@
 
 namespace vrim {
 
-void EncodePositions(std::vector<Position>* positions, std::string* out) {
-  std::vector<Position>& p = *positions;
-  if (!std::is_sorted(p.begin(), p.end())) std::sort(p.begin(), p.end());
-  uint64_t common = p.empty() ? 0 : p[0].length;
-  for (const Position& pos : p) {
-    if (pos.length != common) {
+void EncodePositions(Position* begin, Position* end, std::string* out) {
+  if (!std::is_sorted(begin, end)) std::sort(begin, end);
+  uint64_t common = begin == end ? 0 : begin->length;
+  for (const Position* pos = begin; pos != end; ++pos) {
+    if (pos->length != common) {
       common = 0;
       break;
     }
@@ -22,16 +21,21 @@ void EncodePositions(std::vector<Position>* positions, std::string* out) {
   char* const flush_at = chunk + sizeof chunk - 2 * kMaxVarintBytes;
   char* w = EncodeVarint64(chunk, common);
   uint64_t prev = 0;
-  for (const Position& pos : p) {
+  for (const Position* pos = begin; pos != end; ++pos) {
     if (w > flush_at) {
       out->append(chunk, w - chunk);
       w = chunk;
     }
-    w = EncodeVarint64(w, pos.start - prev);
-    prev = pos.start;
-    if (common == 0) w = EncodeVarint64(w, pos.length);
+    w = EncodeVarint64(w, pos->start - prev);
+    prev = pos->start;
+    if (common == 0) w = EncodeVarint64(w, pos->length);
   }
   out->append(chunk, w - chunk);
+}
+
+void EncodePositions(std::vector<Position>* positions, std::string* out) {
+  EncodePositions(positions->data(), positions->data() + positions->size(),
+                  out);
 }
 
 namespace {

@@ -29,6 +29,8 @@ struct Position {
 
 // Sorts `positions` by (start, length) and appends their encoding to `out`.
 void EncodePositions(std::vector<Position>* positions, std::string* out);
+// The same for the positions of [begin, end), sorted in place.
+void EncodePositions(Position* begin, Position* end, std::string* out);
 
 // Byte length of the list of `count` entries encoded at `data`; 0 when
 // `count` is 0 (a posting without positions has no list).
