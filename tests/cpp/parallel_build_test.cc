@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "build/available_cores.h"
+#include "build/id_table.h"
 #include "build/index_builder.h"
 #include "build/parallel_for.h"
 #include "build/posting_sorter.h"
@@ -361,6 +362,35 @@ TEST(TermInterner, ByteOrderOnThreads) {
     ASSERT_LT(terms.term(single[r - 1]), terms.term(single[r]));
   }
   EXPECT_EQ(terms.ByteOrder(3), single);
+}
+
+// Keys whose hash and first eight bytes agree are told apart by the rest
+// of their bytes, wherever they differ.
+TEST(IdTable, TellsApartKeysOfOneHashAndPrefix) {
+  for (size_t length : {8, 9, 15, 16, 17, 24, 40}) {
+    std::vector<std::string> texts;
+    for (size_t at = 8; at < length; ++at) {
+      texts.emplace_back(length, 'k');
+      texts.back()[at] = 'x';
+    }
+    texts.emplace_back(length, 'k');
+    IdTable table;
+    const auto key = [&](const std::string& text) {
+      HashedKey k = MakeKey(text);
+      k.hash = 42;  // all collide
+      return k;
+    };
+    const auto key_of = [&](uint32_t id) {
+      return std::string_view(texts[id]);
+    };
+    for (uint32_t id = 0; id < texts.size(); ++id) {
+      ASSERT_EQ(table.Find(key(texts[id]), key_of), -1) << length << " " << id;
+      table.Insert(key(texts[id]), id);
+    }
+    for (uint32_t id = 0; id < texts.size(); ++id) {
+      EXPECT_EQ(table.Find(key(texts[id]), key_of), id) << length;
+    }
+  }
 }
 
 TEST(AvailableCores, QuotaFiles) {
