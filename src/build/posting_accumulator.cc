@@ -272,15 +272,8 @@ void PostingAccumulator::EndFields() {
   Free(&surfaces_);
   Free(&surface_term_);
   FreeFieldScratch();
-  const std::vector<uint32_t> order = terms_.ByteOrder();
-  sorted_terms_.bytes.reserve(terms_.bytes());
-  sorted_terms_.ends.reserve(order.size());
-  for (uint32_t id : order) {
-    sorted_terms_.bytes.append(terms_.term(id));
-    sorted_terms_.ends.push_back(sorted_terms_.bytes.size());
-  }
-  sorted_terms_.ids = order;
-  Free(&terms_);
+  sorted_terms_.ids = terms_.ByteOrder();
+  sorted_terms_.terms = std::move(terms_);
 }
 
 namespace {
@@ -517,7 +510,7 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
   TermListMerge merge(sorted);
   const std::vector<TermSource>& sources = merge.sources();
   size_t term_bytes = 0;
-  for (const SortedTerms* part : sorted) term_bytes += part->bytes.size();
+  for (const SortedTerms* part : sorted) term_bytes += part->terms.bytes();
   out->terms.reserve(sources.size(), term_bytes);
   for (const TermSource& source : sources) {
     out->terms.push_back(merge.term(source));

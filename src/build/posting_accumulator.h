@@ -28,19 +28,15 @@
 
 namespace vrim {
 
-// The terms of one accumulator in byte order, back to back, with the id
-// each has in the accumulator: what merging the accumulators reads, in
-// order, instead of visiting their interners in id order.
+// The terms of one accumulator, kept where it interned them, and their
+// ids in byte order of the terms: what merging the accumulators reads.
 struct SortedTerms {
-  std::string bytes;
-  std::vector<uint32_t> ends;  // of each term in `bytes`
+  TermInterner terms;  // its lookup table dropped
   std::vector<uint32_t> ids;
 
   size_t size() const { return ids.size(); }
-  std::string_view term(size_t i) const {
-    const size_t begin = i == 0 ? 0 : ends[i - 1];
-    return std::string_view(bytes).substr(begin, ends[i] - begin);
-  }
+  // The i-th term in byte order.
+  std::string_view term(size_t i) const { return terms.term(ids[i]); }
 };
 
 // A base document that does not survive into the build.
