@@ -154,14 +154,18 @@ class StreamLayout {
 
   // Where a part's next posting of a term goes, and its list; while
   // counting, how many postings the term has there and their list bytes.
+  // 12 bytes: one per term of every part.
+#pragma pack(push, 4)
   struct Cursor {
-    uint64_t slot;
     uint64_t byte;
+    uint32_t slot;
   };
+#pragma pack(pop)
+  static_assert(sizeof(Cursor) == 12);
 
   // A posting too wide to pack, and where it goes.
   struct Unpacked {
-    uint64_t slot;
+    uint32_t slot;
     uint32_t doc;
     uint32_t field;
     uint32_t tf;
@@ -172,7 +176,10 @@ class StreamLayout {
     cursors.assign(ids_[p].size(), Cursor{0, 0});
     streams_[p]->Read(/*release=*/false, [&](const StreamPosting& q) {
       Cursor& c = cursors[q.term];
-      ++c.slot;
+      // A count past 32 bits is past what one index holds.
+      if (++c.slot == 0) [[unlikely]] {
+        throw std::length_error(kTooManyPostings);
+      }
       c.byte += q.length;
     });
   }
@@ -193,7 +200,7 @@ class StreamLayout {
         Cursor& c = cursors_[p][ids[next[p]++]];
         block_room_[p * blocks_ + (t >> shift_)] +=
             c.slot * TermBlock::kMaxHeader + c.byte;
-        posting += std::exchange(c.slot, posting);
+        posting += std::exchange(c.slot, static_cast<uint32_t>(posting));
         byte += std::exchange(c.byte, byte);
       }
       // Term starts are 32 bits wide.
