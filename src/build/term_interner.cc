@@ -26,7 +26,14 @@ constexpr size_t kRunAtLeast = 16384;
 // Fewer terms than this are sorted by comparisons alone.
 constexpr size_t kRadixAtLeast = 4096;
 
-using Keyed = std::pair<uint64_t, uint32_t>;
+// A term's prefix and id, 12 bytes: the sort holds two arrays of them.
+#pragma pack(push, 4)
+struct Keyed {
+  uint64_t first;   // BigEndianPrefix
+  uint32_t second;  // id
+};
+#pragma pack(pop)
+static_assert(sizeof(Keyed) == 12);
 
 // Sorts keyed[0, n) by prefix (first), keeping the order of equal
 // prefixes: a least significant digit first radix sort over six digits of
