@@ -1,6 +1,9 @@
 #include "build/staged_document.h"
 
+#include <array>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "index/varint.h"
 
@@ -69,6 +72,41 @@ void ForEachField(const char* p, const Visit& visit) {
   }
 }
 
+// The release functions documents are packed with, each kept once: a
+// program has few, so a document keeps its function's place, a byte.
+class ReleaseFunctions {
+ public:
+  static constexpr size_t kMax = 256;
+
+  // The place of `f`, added when new; kMax when the list is full.
+  static size_t PlaceOf(ReleaseText f) {
+    const size_t known = count_.load(std::memory_order_acquire);
+    for (size_t i = 0; i < known; ++i) {
+      if (functions_[i].load(std::memory_order_relaxed) == f) return i;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t count = count_.load(std::memory_order_relaxed);
+    for (size_t i = known; i < count; ++i) {
+      if (functions_[i].load(std::memory_order_relaxed) == f) return i;
+    }
+    if (count == kMax) return kMax;
+    functions_[count].store(f, std::memory_order_relaxed);
+    count_.store(count + 1, std::memory_order_release);
+    return count;
+  }
+
+  // REQUIRES: `place` was given by PlaceOf, on any thread that published
+  // it to this one.
+  static ReleaseText At(size_t place) {
+    return functions_[place].load(std::memory_order_relaxed);
+  }
+
+ private:
+  static inline std::array<std::atomic<ReleaseText>, kMax> functions_{};
+  static inline std::atomic<size_t> count_{0};
+  static inline std::mutex mutex_;
+};
+
 // Appends the varint of `v` at `*w` and moves `*w` past it.
 void WriteSize(char** w, uint64_t v) { *w = EncodeVarint64(*w, v); }
 
@@ -97,9 +135,11 @@ PackedDocument::PackedDocument(const StagedDocument& doc) : bytes_(nullptr) {
 void PackedDocument::Pack(const StagedDocument& doc) {
   const bool boosted = doc.boost != 1.0;
   const bool borrows = !doc.borrowed.empty();
+  const size_t place = borrows ? ReleaseFunctions::PlaceOf(doc.release) : 0;
+  const bool placed = place < ReleaseFunctions::kMax;
   const size_t count = doc.fields.size() + doc.borrowed.size();
   size_t size = 1 + (boosted ? sizeof(double) : 0) +
-                (borrows ? sizeof(ReleaseText) : 0) +
+                (borrows ? (placed ? 1 : sizeof(ReleaseText)) : 0) +
                 VarintLength(doc.ref.size()) + doc.ref.size() +
                 VarintLength(count);
   for (const auto& [field, text] : doc.fields) {
@@ -111,10 +151,12 @@ void PackedDocument::Pack(const StagedDocument& doc) {
   }
   char* w = new char[size];
   bytes_ = w;
-  *w++ = static_cast<char>((boosted ? kHasBoost : 0) |
-                           (borrows ? kHasRelease : 0));
+  *w++ = static_cast<char>(
+      (boosted ? kHasBoost : 0) |
+      (borrows ? (placed ? kHasReleasePlace : kHasRelease) : 0));
   if (boosted) Write(&w, &doc.boost, sizeof doc.boost);
-  if (borrows) Write(&w, &doc.release, sizeof doc.release);
+  if (borrows && placed) *w++ = static_cast<char>(place);
+  if (borrows && !placed) Write(&w, &doc.release, sizeof doc.release);
   WriteSize(&w, doc.ref.size());
   Write(&w, doc.ref.data(), doc.ref.size());
   WriteSize(&w, count);
@@ -149,7 +191,8 @@ PackedDocument::~PackedDocument() { ReleaseHolders(); }
 const char* PackedDocument::RefAt() const {
   const uint8_t flags = static_cast<uint8_t>(bytes_[0]);
   return bytes_ + 1 + ((flags & kHasBoost) ? sizeof(double) : 0) +
-         ((flags & kHasRelease) ? sizeof(ReleaseText) : 0);
+         ((flags & kHasRelease) ? sizeof(ReleaseText) : 0) +
+         ((flags & kHasReleasePlace) ? 1 : 0);
 }
 
 double PackedDocument::boost() const {
@@ -162,12 +205,12 @@ double PackedDocument::boost() const {
 
 ReleaseText PackedDocument::release() const {
   const uint8_t flags = static_cast<uint8_t>(bytes_[0]);
-  ReleaseText release = nullptr;
-  if (flags & kHasRelease) {
-    std::memcpy(&release,
-                bytes_ + 1 + ((flags & kHasBoost) ? sizeof(double) : 0),
-                sizeof release);
+  const char* at = bytes_ + 1 + ((flags & kHasBoost) ? sizeof(double) : 0);
+  if (flags & kHasReleasePlace) {
+    return ReleaseFunctions::At(static_cast<uint8_t>(*at));
   }
+  ReleaseText release = nullptr;
+  if (flags & kHasRelease) std::memcpy(&release, at, sizeof release);
   return release;
 }
 

@@ -40,16 +40,18 @@ struct StagedDocument {
 void ReleaseBorrowed(const StagedDocument& doc);
 
 // A StagedDocument in one allocation, held by one pointer: a flags byte
-// (bit 0: a boost other than 1 follows, bit 1: the release of borrowed
-// texts follows), those values, the reference with its length as a
-// varint, a header of varints (the field count, then each field's id and
-// text length, doubled, plus one for a borrowed text) and the texts back
-// to back, a borrowed one as its holder and its address (kept as the
-// distance from the holder's). Collections of short documents are staged
-// by the ten thousand: a reference, a vector of fields and a string per
-// text would cost about 200 bytes a document besides the text, this costs
-// about 60. Dropping it (destroyed, or assigned over) releases the
-// holders of its borrowed texts, on the thread that drops it.
+// (bit 0: a boost other than 1 follows; bit 1 or 2: the release of
+// borrowed texts follows, as its address or as its place, a byte, among
+// the release functions seen), those values, the reference with its
+// length as a varint, a header of varints (the field count, then each
+// field's id and text length, doubled, plus one for a borrowed text) and
+// the texts back to back, a borrowed one as its holder and its address
+// (kept as the distance from the holder's). Collections of short
+// documents are staged by the ten thousand: a reference, a vector of
+// fields and a string per text would cost about 200 bytes a document
+// besides the text, this costs about 50. Dropping it (destroyed, or
+// assigned over) releases the holders of its borrowed texts, on the
+// thread that drops it.
 class PackedDocument {
  public:
   // Owns doc.fields' texts by copy and takes over the holders of
@@ -76,7 +78,8 @@ class PackedDocument {
 
  private:
   static constexpr uint8_t kHasBoost = 1;
-  static constexpr uint8_t kHasRelease = 2;
+  static constexpr uint8_t kHasRelease = 2;       // its address
+  static constexpr uint8_t kHasReleasePlace = 4;  // its place, a byte
 
   void Pack(const StagedDocument& doc);
   // Where the reference's length begins.

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "analysis/languages/kinds.h"
@@ -243,6 +244,38 @@ TEST(PackedDocument, FindsBorrowedTextsOnEitherSideOfTheirHolders) {
     EXPECT_EQ(packed.text(f).data(), d.borrowed[f].text.data()) << f;
     EXPECT_EQ(packed.text(f).size(), d.borrowed[f].text.size()) << f;
   }
+}
+
+// Release function N counts into entry N of the array its holder is.
+template <int N>
+void CountInto(void* holder) {
+  ++static_cast<int*>(holder)[N];
+}
+
+template <int... N>
+std::vector<ReleaseText> CountingReleases(std::integer_sequence<int, N...>) {
+  return {&CountInto<N>...};
+}
+
+// A document keeps its release function as a byte while fewer than 256
+// have been seen, then as its address: each holder still goes back
+// through its own function, once.
+TEST(PackedDocument, KeepsEveryReleaseFunctionApart) {
+  const std::vector<ReleaseText> releases =
+      CountingReleases(std::make_integer_sequence<int, 300>());
+  std::vector<int> counts(releases.size(), 0);
+  {
+    std::vector<PackedDocument> docs;
+    for (size_t i = 0; i < releases.size(); ++i) {
+      StagedDocument d = Doc("d" + std::to_string(i), "", "");
+      d.fields.clear();
+      d.borrowed = {{0, "text", counts.data()}};
+      d.release = releases[i];
+      docs.emplace_back(d);
+      EXPECT_EQ(docs.back().text(0), "text");
+    }
+  }
+  EXPECT_EQ(counts, std::vector<int>(releases.size(), 1));
 }
 
 TEST(IndexBuilderTest, BorrowedTextsAreReleasedWhenTheirDocumentLeaves) {
