@@ -503,8 +503,8 @@ void LayOutInPostingsOrder(StagedPostings* staged, std::string* positions,
 
 }  // namespace
 
-void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
-                               IndexData* out, size_t threads, bool fresh) {
+std::vector<std::vector<uint32_t>> PostingAccumulator::MergeTerms(
+    const std::vector<PostingAccumulator*>& parts, IndexData* out) {
   std::vector<const SortedTerms*> sorted;
   for (PostingAccumulator* part : parts) sorted.push_back(&part->sorted_terms_);
   TermListMerge merge(sorted);
@@ -515,7 +515,12 @@ void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
   for (const TermSource& source : sources) {
     out->terms.push_back(merge.term(source));
   }
-  const std::vector<std::vector<uint32_t>> ranks = std::move(merge.ranks());
+  return std::move(merge.ranks());
+}
+
+void PostingAccumulator::Merge(const std::vector<PostingAccumulator*>& parts,
+                               IndexData* out, size_t threads, bool fresh) {
+  const std::vector<std::vector<uint32_t>> ranks = MergeTerms(parts, out);
   std::vector<std::vector<uint32_t>> ids;
   std::vector<PostingStream*> streams;
   for (PostingAccumulator* part : parts) {

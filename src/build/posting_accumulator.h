@@ -94,6 +94,10 @@ class PostingAccumulator {
     std::string stem;
   };
 
+  // Stores the terms of all `parts` in byte order into `out`; returns for
+  // each part the rank of every one of its term ids.
+  static std::vector<std::vector<uint32_t>> MergeTerms(
+      const std::vector<PostingAccumulator*>& parts, IndexData* out);
   uint32_t TermOf(const HashedKey& key, uint32_t* surface);
   size_t ResolveTerms(const std::vector<KeyedToken>& keys);
   size_t InternWords(const std::vector<KeyedToken>& keys);
