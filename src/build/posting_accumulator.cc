@@ -272,6 +272,9 @@ void PostingAccumulator::EndFields() {
   Free(&surfaces_);
   Free(&surface_term_);
   FreeFieldScratch();
+  // What was freed goes back before the sort takes room of its own: the
+  // allocator's heap could not always lend it.
+  ReleaseFreeMemory();
   sorted_terms_.ids = terms_.ByteOrder();
   sorted_terms_.terms = std::move(terms_);
 }
