@@ -34,6 +34,19 @@ void AppendReference(std::string_view ref, StringTable* refs) {
   refs->push_back(ref);
 }
 
+// Appends the boost of the document just appended to out->refs to
+// out->doc_boosts, which stays empty (every boost 1.0) until a document
+// has another; `total` documents are to come in all.
+void AppendBoost(double boost, size_t total, IndexData* out) {
+  std::vector<double>& boosts = out->doc_boosts;
+  if (boosts.empty()) {
+    if (boost == 1.0) return;
+    boosts.reserve(total);
+    boosts.assign(out->refs.size() - 1, 1.0);
+  }
+  boosts.push_back(boost);
+}
+
 void CheckFieldName(std::string_view name, const Language& language) {
   if (name.empty()) BrokenPrecondition("field name must not be empty");
   if (name.find('/') != std::string_view::npos) {
@@ -328,7 +341,6 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
   for (const PackedDocument& staged : staged_) ref_bytes += staged.ref().size();
   out->refs.reserve(total,
                     std::min<uint64_t>(ref_bytes, StringTable::kMaxBytes));
-  out->doc_boosts.reserve(total);
   out->field_lengths.reserve(total * field_count);
   size_t i = 0;
   size_t j = 0;
@@ -352,7 +364,7 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
     if (order < 0) {
       ids.base[i] = doc;
       AppendReference(base->refs[i], &out->refs);
-      out->doc_boosts.push_back(base->doc_boost(static_cast<uint32_t>(i)));
+      AppendBoost(base->doc_boost(static_cast<uint32_t>(i)), total, out);
       auto lengths = base->field_lengths.begin() + i * field_count;
       out->field_lengths.insert(out->field_lengths.end(), lengths,
                                 lengths + field_count);
@@ -367,7 +379,7 @@ IndexBuilder::DocumentIds IndexBuilder::MergeDocuments(
     const PackedDocument& staged = staged_[staged_order[j]];
     ids.staged[j] = doc;
     AppendReference(refs[j], &out->refs);
-    out->doc_boosts.push_back(SanitizeDocumentBoost(staged.boost()));
+    AppendBoost(SanitizeDocumentBoost(staged.boost()), total, out);
     out->field_lengths.resize(out->field_lengths.size() + field_count, 0);
     ++j;
   }
