@@ -27,7 +27,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "index/memory_pages.h"
 #include "index/positions.h"
