@@ -200,8 +200,14 @@ class StreamLayout {
         Cursor& c = cursors_[p][ids[next[p]++]];
         block_room_[p * blocks_ + (t >> shift_)] +=
             c.slot * TermBlock::kMaxHeader + c.byte;
-        posting += std::exchange(c.slot, static_cast<uint32_t>(posting));
-        byte += std::exchange(c.byte, byte);
+        // Members of the packed cursor are read and written, never bound
+        // to references.
+        const uint32_t count = c.slot;
+        const uint64_t bytes = c.byte;
+        c.slot = static_cast<uint32_t>(posting);
+        c.byte = byte;
+        posting += count;
+        byte += bytes;
       }
       // Term starts are 32 bits wide.
       if (posting > Postings::kMaxSize) {
