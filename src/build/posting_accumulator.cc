@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "analysis/utf8.h"
+#include "build/free_storage.h"
 #include "build/parallel_for.h"
 #include "build/posting_sorter.h"
 #include "build/stream_layout.h"
@@ -30,12 +31,6 @@ constexpr size_t kAhead = 16;
 constexpr size_t kMaxSurfaces = size_t{1} << 16;
 // Tokens of a field whose analysis buffers are freed once it is done.
 constexpr size_t kLargeField = size_t{1} << 13;
-
-// Replaces `*container` by an empty one, freeing its storage.
-template <class T>
-void Free(T* container) {
-  *container = T();
-}
 
 }  // namespace
 

@@ -27,18 +27,18 @@ struct BorrowedSlot {
 };
 
 // Reads a varint at `*p` and moves `*p` past it.
-size_t ReadSize(const char** p) {
+uint64_t ReadVarint(const char** p) {
   const auto* at = reinterpret_cast<const uint8_t*>(*p);
   const uint64_t v = GetVarint64Unchecked(&at);
   *p = reinterpret_cast<const char*>(at);
-  return static_cast<size_t>(v);
+  return v;
 }
+
+size_t ReadSize(const char** p) { return static_cast<size_t>(ReadVarint(p)); }
 
 // Reads the slot at `*p` and moves `*p` past it.
 BorrowedSlot ReadSlot(const char** p) {
-  const auto* at = reinterpret_cast<const uint8_t*>(*p);
-  const uint64_t zigzag = GetVarint64Unchecked(&at);
-  *p = reinterpret_cast<const char*>(at);
+  const uint64_t zigzag = ReadVarint(p);
   BorrowedSlot slot;
   std::memcpy(&slot.holder, *p, sizeof slot.holder);
   *p += sizeof slot.holder;

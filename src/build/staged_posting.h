@@ -117,8 +117,6 @@ class StagedPostings {
   StagedPosting* begin() { return postings_.data(); }
   StagedPosting* end() { return postings_.data() + postings_.size(); }
   void reserve(size_t n) { postings_.reserve(n); }
-  // Frees the postings; the side table stays for values().
-  void FreePostings() { std::vector<StagedPosting>().swap(postings_); }
 
  private:
   std::vector<StagedPosting> postings_;

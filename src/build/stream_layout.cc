@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "analysis/move_bytes.h"
+#include "build/free_storage.h"
 #include "build/parallel_for.h"
 #include "index/memory_pages.h"
 #include "index/varint.h"
@@ -15,12 +16,6 @@
 namespace vrim {
 
 namespace {
-
-// Replaces `*container` by an empty one, freeing its storage.
-template <class T>
-void Free(T* container) {
-  *container = T();
-}
 
 // The postings of one part whose terms fall in one block of terms, as
 // StreamLayout moves them: a record per posting, in stream order,
