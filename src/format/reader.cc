@@ -85,6 +85,25 @@ ReadError TermOutOfRange(uint64_t id) {
   return IdOutOfRange(ReadErrorKind::kTermIdOutOfRange, "term", id);
 }
 
+ReadError InvalidUtf8(const char* section) {
+  return Error(ReadErrorKind::kInvalidUtf8,
+               "section '" + std::string(section) + "' contains invalid UTF-8");
+}
+
+ReadError BadSharedPrefix(uint64_t shared, uint64_t size) {
+  return Error(ReadErrorKind::kBadFrontCoding,
+               "front-coded term shares " + std::to_string(shared) +
+                   " bytes with a " + std::to_string(size) + "-byte term");
+}
+
+// Whether `s` sorts after `t` by bytes: mostly told by the first byte.
+inline bool Follows(std::string_view s, std::string_view t) {
+  if (s.empty() || t.empty()) return !s.empty();
+  const uint8_t a = static_cast<uint8_t>(s[0]);
+  const uint8_t b = static_cast<uint8_t>(t[0]);
+  return a != b ? a > b : s > t;
+}
+
 // A read position inside one section. Every read stays inside
 // [begin, end) or fails with the section's name.
 class Cursor {
@@ -160,9 +179,7 @@ class Cursor {
     if (!Varint(&n, error) || !Take(n, &at, error)) return false;
     *s = std::string_view(reinterpret_cast<const char*>(at), n);
     if (!IsAscii(*s) && !IsValidUtf8(*s)) {
-      *error = Error(ReadErrorKind::kInvalidUtf8,
-                     "section '" + std::string(section_) +
-                         "' contains invalid UTF-8");
+      *error = InvalidUtf8(section_);
       return false;
     }
     return true;
@@ -405,9 +422,9 @@ class Reader {
     const uint64_t terms_begin = offsets_[kTerms];
     const uint64_t area_begin = terms_begin + terms_fixed_;
     const uint64_t area_length = SectionLength(kTerms) - terms_fixed_;
-    ReadError& e = *error_;
-    // Sized once: 4 fixed bytes a term, the bytes as the blocks decode.
-    data->terms.reserve(t_count, DecodedTermBytes(area_begin, area_length));
+    // Sized once: an end a term, the bytes as the blocks decode.
+    FrontCodedStrings terms(t_count,
+                            DecodedTermBytes(area_begin, area_length));
     for (uint64_t k = 0; k < block_count_; ++k) {
       // Entries k and k + 1 lie inside the verified fixed part.
       uint64_t start = U32(terms_begin + 4 * k);
@@ -416,37 +433,51 @@ class Reader {
       Cursor block(At(area_begin + start), At(area_begin + end), "terms");
       uint64_t first = k * bf::kTermsPerBlock;
       uint64_t count = std::min(bf::kTermsPerBlock, t_count - first);
-      for (uint64_t j = 0; j < count; ++j) {
-        // The term before, in this block from the second term on.
-        const std::string_view prev =
-            data->terms.empty() ? std::string_view() : data->terms.back();
-        uint64_t shared = 0;
-        if (j > 0) {
-          if (!block.Varint(&shared, &e)) return false;
-          if (shared > prev.size() || !IsCharBoundary(prev, shared)) {
-            return Fail(Error(ReadErrorKind::kBadFrontCoding,
-                              "front-coded term shares " +
-                                  std::to_string(shared) + " bytes with a " +
-                                  std::to_string(prev.size()) +
-                                  "-byte term"));
-          }
-        }
-        std::string_view suffix;
-        if (!block.String(&suffix, &e)) return false;
-        // The term and the one before share their first `shared` bytes,
-        // so the rest decides their order.
-        uint64_t id = first + j;
-        if (id > 0 && suffix <= prev.substr(shared)) {
-          return Fail(TermOutOfRange(id));
-        }
-        if (!data->terms.Fits(shared + suffix.size())) {
-          return Fail(Error(ReadErrorKind::kBadFrontCoding,
-                            "front-coded terms decode to more than "
-                            "4294967295 bytes"));
-        }
-        data->terms.PushFrontCoded(shared, suffix);
-      }
+      if (!ReadTermBlock(&block, first, count, &terms)) return false;
       // Bytes after the block's last term are ignored.
+    }
+    data->terms = std::move(terms).Finish();
+    return true;
+  }
+
+  // Reads the `count` terms of one block, the first being term `first`.
+  bool ReadTermBlock(Cursor* block, uint64_t first, uint64_t count,
+                     FrontCodedStrings* terms) {
+    ReadError& e = *error_;
+    for (uint64_t j = 0; j < count; ++j) {
+      // The term before, in this block from the second term on.
+      const std::string_view prev = terms->back();
+      uint64_t shared = 0;
+      if (j > 0) {
+        if (!block->Varint(&shared, &e)) return false;
+        if (shared > prev.size() || !IsCharBoundary(prev, shared)) {
+          return Fail(BadSharedPrefix(shared, prev.size()));
+        }
+      }
+      uint64_t length;
+      const uint8_t* at;
+      if (!block->Varint(&length, &e) || !block->Take(length, &at, &e)) {
+        return false;
+      }
+      const std::string_view suffix(reinterpret_cast<const char*>(at),
+                                    length);
+      if (!IsAscii(suffix) && !IsValidUtf8(suffix)) {
+        return Fail(InvalidUtf8("terms"));
+      }
+      // The term and the one before share their first `shared` bytes,
+      // so the rest decides their order.
+      const uint64_t id = first + j;
+      if (id > 0 && !Follows(suffix, prev.substr(shared))) {
+        return Fail(TermOutOfRange(id));
+      }
+      // The room holds every term that passes the checks above, unless the
+      // terms together pass a table's limit.
+      if (shared + length > terms->room()) {
+        return Fail(Error(ReadErrorKind::kBadFrontCoding,
+                          "front-coded terms decode to more than "
+                          "4294967295 bytes"));
+      }
+      terms->Push(shared, suffix);
     }
     return true;
   }
@@ -491,8 +522,8 @@ class Reader {
         offsets_[kTerms] + 4 * (block_count_ + 1);  // T + 1 u32 entries
     const uint64_t postings_length = SectionLength(kPostings);
     ReadError& e = *error_;
-    data->term_postings.reserve(t_count + 1);
-    data->term_postings.push_back(0);
+    // Filled in term by term; nothing is kept of a file that fails.
+    data->term_postings.assign(t_count + 1, 0);
     // A posting takes at least 3 bytes, so this bounds the count.
     data->postings.reserve(postings_length / 3);
     AdviseHugePages(data->postings.data(),
@@ -541,8 +572,8 @@ class Reader {
       if (data->postings.size() == term_first) {
         return Fail(TermOutOfRange(t));
       }
-      data->term_postings.push_back(
-          static_cast<uint32_t>(data->postings.size()));
+      data->term_postings[t + 1] =
+          static_cast<uint32_t>(data->postings.size());
       if (next_positions != positions_at) {  // the term has lists
         if (positions_at != lists_end_) relay_ = true;
         lists_end_ = next_positions;
@@ -606,8 +637,9 @@ class Reader {
   // shape goes through ReadPosting from its first byte, and a list the scan
   // does not recognise through ReadPositionList.
   // REQUIRES: field <= Posting::kMaxPackedField.
-  bool ReadGroupFast(Cursor* record, uint32_t field, uint64_t n,
-                     uint64_t* next_positions, Postings* out) {
+  __attribute__((always_inline)) bool ReadGroupFast(
+      Cursor* record, uint32_t field, uint64_t n, uint64_t* next_positions,
+      Postings* out) {
     // Every posting takes at least 3 bytes, so a group that cannot fit
     // fails: the general path finds where.
     if (n > record->remaining() / 3) {

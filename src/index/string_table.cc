@@ -1,6 +1,7 @@
 #include "index/string_table.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "analysis/move_bytes.h"
 #include "index/memory_pages.h"
@@ -40,21 +41,22 @@ void StringTable::push_back(std::string_view s) {
   ends_.push_back(static_cast<uint32_t>(bytes_.size()));
 }
 
-void StringTable::PushFrontCoded(size_t shared, std::string_view suffix) {
-  const size_t from = empty() ? 0 : bytes_.size() - back().size();
-  CheckFits(*this, shared + suffix.size());
-  const size_t at = bytes_.size();
-  bytes_.resize(at + shared + suffix.size());
-  // The shared bytes lie before `at`, so the copies never overlap.
-  char* out = bytes_.data() + at;
-  MoveBytes(out, bytes_.data() + from, shared);
-  MoveBytes(out + shared, suffix.data(), suffix.size());
-  ends_.push_back(static_cast<uint32_t>(bytes_.size()));
-}
-
 void StringTable::clear() {
   bytes_.clear();
   ends_.clear();
+}
+
+FrontCodedStrings::FrontCodedStrings(size_t count, size_t bytes)
+    : bytes_(bytes) {
+  ends_.reserve(count);
+  AdviseHugePages(ends_.data(), ends_.capacity() * sizeof(uint32_t));
+  AdviseHugePages(bytes_.data(), bytes_.size());
+}
+
+StringTable FrontCodedStrings::Finish() && {
+  bytes_.resize(used_);
+  bytes_.shrink_to_fit();
+  return StringTable(std::move(bytes_), std::move(ends_));
 }
 
 }  // namespace vrim

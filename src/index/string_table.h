@@ -10,8 +10,10 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "analysis/move_bytes.h"
 #include "index/uninitialized_allocator.h"
 
 namespace vrim {
@@ -21,10 +23,18 @@ class StringTable {
   class const_iterator;
 
   static constexpr size_t kMaxBytes = UINT32_MAX;
+  // Grown before it is written, so never cleared first.
+  using Bytes = std::vector<char, UninitializedAllocator<char>>;
 
   StringTable() = default;
   StringTable(std::initializer_list<std::string_view> strings);
   explicit StringTable(const std::vector<std::string>& strings);
+  // The strings laid out back to back in `bytes`, string i ending at
+  // ends[i] (a reader that decodes them all at once).
+  // REQUIRES: `ends` is non-decreasing; its last entry is bytes.size(), or
+  // both are empty.
+  StringTable(Bytes bytes, std::vector<uint32_t> ends)
+      : bytes_(std::move(bytes)), ends_(std::move(ends)) {}
 
   size_t size() const { return ends_.size(); }
   bool empty() const { return ends_.empty(); }
@@ -50,19 +60,12 @@ class StringTable {
   // Throws std::length_error, adding nothing, past kMaxBytes.
   // REQUIRES: `s` does not point into this table.
   void push_back(std::string_view s);
-  // Appends the first `shared` bytes of the last string followed by
-  // `suffix` (front coding). Throws std::length_error, adding nothing,
-  // past kMaxBytes.
-  // REQUIRES: !empty() or shared == 0; shared <= back().size(); `suffix`
-  // does not point into this table.
-  void PushFrontCoded(size_t shared, std::string_view suffix);
   void clear();
 
   bool operator==(const StringTable&) const = default;
 
  private:
-  // Grown before it is written, so never cleared first.
-  std::vector<char, UninitializedAllocator<char>> bytes_;
+  Bytes bytes_;
   std::vector<uint32_t> ends_;  // ends_[i]: end of string i in bytes_
 };
 
@@ -117,6 +120,48 @@ class StringTable::const_iterator {
  private:
   const StringTable* table_ = nullptr;
   size_t i_ = 0;
+};
+
+// Builds a table from front-coded strings (each the first `shared` bytes
+// of the one before, then a suffix) in room allocated once, with no check
+// or reallocation per string: the decoder of a dictionary whose decoded
+// size is known beforehand.
+class FrontCodedStrings {
+ public:
+  // Room for `count` strings of `bytes` bytes together; large buffers are
+  // given huge pages (memory_pages.h).
+  // REQUIRES: bytes <= StringTable::kMaxBytes.
+  FrontCodedStrings(size_t count, size_t bytes);
+
+  // The last string added; empty before the first.
+  std::string_view back() const {
+    return std::string_view(bytes_.data() + used_ - last_, last_);
+  }
+  // Bytes still free.
+  size_t room() const { return bytes_.size() - used_; }
+
+  // Appends back()'s first `shared` bytes followed by `suffix`.
+  // REQUIRES: shared <= back().size(); shared + suffix.size() <= room();
+  // fewer than `count` strings added; `suffix` does not point into the
+  // room.
+  void Push(size_t shared, std::string_view suffix) {
+    char* out = bytes_.data() + used_;
+    // The shared bytes lie before `out`, so the copies never overlap.
+    MoveBytes(out, out - last_, shared);
+    MoveBytes(out + shared, suffix.data(), suffix.size());
+    last_ = shared + suffix.size();
+    used_ += last_;
+    ends_.push_back(static_cast<uint32_t>(used_));
+  }
+
+  // The strings added, the room left over given back.
+  StringTable Finish() &&;
+
+ private:
+  StringTable::Bytes bytes_;
+  std::vector<uint32_t> ends_;
+  size_t used_ = 0;
+  size_t last_ = 0;  // the size of back()
 };
 
 inline StringTable::const_iterator StringTable::begin() const {

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "index/string_table.h"
@@ -21,55 +22,47 @@ TEST(StringTable, RefusesBytesPastItsLimitAddingNothing) {
     const size_t room = StringTable::kMaxBytes - held;
     EXPECT_THROW(table.push_back(std::string_view(buffer, room + 1)),
                  std::length_error);
-    if (held > 0) {
-      EXPECT_THROW(table.PushFrontCoded(1, std::string_view(buffer, room)),
-                   std::length_error);
-    }
     EXPECT_EQ(table, before) << held;
   }
 }
 
-// Front coding copies from the table itself, also when that copy makes the
-// buffer grow; empty strings, whole-string prefixes and plain strings mix.
-TEST(StringTable, FrontCodedStringsMatchTheirTextsThroughGrowth) {
-  StringTable table;
+// Front coding copies from the table itself: empty strings, whole-string
+// prefixes and plain strings mix, and the room is exactly what they take.
+TEST(FrontCodedStrings, DecodesToTheirTextsFillingTheRoom) {
   std::vector<std::string> want;
+  std::vector<std::pair<size_t, std::string>> coded;
+  size_t bytes = 0;
   for (int i = 0; i < 3000; ++i) {
     const std::string prev = want.empty() ? "" : want.back();
     const size_t shared = i % 7 == 0 ? 0 : prev.size() - prev.size() / (i % 3 + 1);
     const std::string suffix(static_cast<size_t>(i % 5), static_cast<char>('a' + i % 26));
-    if (i % 11 == 0) {
-      table.push_back(suffix);
-      want.push_back(suffix);
-    } else {
-      table.PushFrontCoded(shared, suffix);
-      want.push_back(prev.substr(0, shared) + suffix);
-    }
+    coded.emplace_back(shared, suffix);
+    want.push_back(prev.substr(0, shared) + suffix);
+    bytes += want.back().size();
   }
-  ASSERT_EQ(table.size(), want.size());
-  size_t bytes = 0;
-  for (size_t i = 0; i < want.size(); ++i) {
-    ASSERT_EQ(table[i], want[i]) << i;
-    bytes += want[i].size();
+  FrontCodedStrings strings(want.size(), bytes);
+  for (size_t i = 0; i < coded.size(); ++i) {
+    strings.Push(coded[i].first, coded[i].second);
+    ASSERT_EQ(strings.back(), want[i]) << i;
   }
-  EXPECT_EQ(table.bytes(), bytes);
-  EXPECT_EQ(table, StringTable(want));
+  EXPECT_EQ(strings.room(), 0u);
+  EXPECT_EQ(std::move(strings).Finish(), StringTable(want));
 }
 
 // Every length of string and of shared prefix up to past the short
 // copies' word sizes, each byte distinct, so that a copy of the wrong
-// bytes or length shows.
-TEST(StringTable, CopiesEveryLengthExactly) {
+// bytes or length shows; room left over is given back.
+TEST(FrontCodedStrings, CopiesEveryLengthExactly) {
   std::string text;
   for (int i = 0; i < 40; ++i) text += static_cast<char>('A' + i);
   for (size_t n = 0; n <= text.size(); ++n) {
     for (size_t shared = 0; shared <= n; ++shared) {
-      StringTable table;
-      table.push_back(text.substr(0, n));
-      table.PushFrontCoded(shared, text.substr(shared, n - shared));
-      ASSERT_EQ(table[0], text.substr(0, n));
-      ASSERT_EQ(table[1], text.substr(0, n)) << n << " " << shared;
-      ASSERT_EQ(table.bytes(), 2 * n);
+      FrontCodedStrings strings(2, 2 * n + 3);
+      strings.Push(0, text.substr(0, n));
+      strings.Push(shared, text.substr(shared, n - shared));
+      ASSERT_EQ(strings.back(), text.substr(0, n)) << n << " " << shared;
+      const StringTable table = std::move(strings).Finish();
+      ASSERT_EQ(table, StringTable({text.substr(0, n), text.substr(0, n)}));
     }
   }
 }
