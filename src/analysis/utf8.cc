@@ -61,31 +61,44 @@ size_t CountCodePoints(std::string_view text) {
   return n;
 }
 
+namespace {
+
+// How far an ASCII byte at `s` moves a scan: past the 8 bytes from `s`
+// when all are ASCII (runs go a word at a time), else past it alone.
+inline size_t AsciiStep(const uint8_t* s, const uint8_t* end) {
+  if (end - s < 8) return 1;
+  uint64_t w;
+  std::memcpy(&w, s, 8);
+  return (w & 0x8080808080808080u) == 0 ? 8 : 1;
+}
+
+}  // namespace
+
 // The well-formed byte sequences, by lead byte: the second byte's range
 // excludes overlongs (after E0, F0), surrogates (after ED) and values above
 // U+10FFFF (after F4); every other continuation byte is 80..BF.
 bool IsValidUtf8(std::string_view text) {
   const uint8_t* s = reinterpret_cast<const uint8_t*>(text.data());
   const uint8_t* const end = s + text.size();
+  const auto cont = [](uint8_t b) { return (b & 0xC0) == 0x80; };
   while (s < end) {
-    if (end - s >= 8) {  // ASCII runs a word at a time
-      uint64_t w;
-      std::memcpy(&w, s, 8);
-      if ((w & 0x8080808080808080u) == 0) {
-        s += 8;
-        continue;
-      }
-    }
     const uint8_t c = *s;
     if (c < 0x80) {
-      ++s;
+      s += AsciiStep(s, end);
       continue;
     }
-    const auto cont = [](uint8_t b) { return (b & 0xC0) == 0x80; };
+    // The commonest lead bytes of all: three bytes with no range to check
+    // beyond two continuation bytes (most of the scripts written without
+    // spaces).
+    if (c >= 0xE1 && c <= 0xEF && c != 0xED) {
+      if (end - s < 3 || !cont(s[1]) || !cont(s[2])) return false;
+      s += 3;
+      continue;
+    }
     if (c >= 0xC2 && c <= 0xDF) {
       if (end - s < 2 || !cont(s[1])) return false;
       s += 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
+    } else if (c == 0xE0 || c == 0xED) {
       if (end - s < 3) return false;
       const uint8_t low = c == 0xE0 ? 0xA0 : 0x80;
       const uint8_t high = c == 0xED ? 0x9F : 0xBF;

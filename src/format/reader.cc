@@ -128,6 +128,28 @@ class Cursor {
       pos_ += 2;
       return true;
     }
+    return LongVarint(v, error);
+  }
+
+  // Varints of three bytes or more: mostly the offsets of position lists,
+  // of three or four.
+  __attribute__((noinline)) bool LongVarint(uint64_t* v, ReadError* error) {
+    if (end_ - pos_ >= 4) {
+      // Bytes 0 and 1 go on (the inlined paths above did not take them).
+      const uint32_t w = DecodeFixed32(pos_);
+      const uint32_t three =
+          (w & 0x7F) | ((w >> 1) & 0x3F80) | ((w >> 2) & 0x1FC000);
+      if ((w & 0x800000) == 0) {
+        *v = three;
+        pos_ += 3;
+        return true;
+      }
+      if ((w & 0x80000000u) == 0) {
+        *v = three | ((w >> 3) & 0xFE00000);
+        pos_ += 4;
+        return true;
+      }
+    }
     VarintStatus status = GetVarint64(&pos_, end_, v);
     if (status == VarintStatus::kOk) return true;
     ReportVarint(status, error);
