@@ -34,6 +34,34 @@
 
 namespace vrim {
 
+// A (field, document) pair coded as steps from the pair before: a step of
+// the field starts the document over from 0. Both the stream and the
+// layout's blocks of terms keep their pairs so.
+struct FieldDocSteps {
+  uint32_t field = 0;  // of the last pair coded
+  uint32_t doc = 0;
+
+  // Writes the steps to (f, d) at `w`; returns the end.
+  // REQUIRES: room for 2 * kMaxVarintBytes at `w`; (f, d) comes after the
+  // last pair.
+  char* Put(char* w, uint32_t f, uint32_t d) {
+    if (f != field) doc = 0;
+    w = EncodeVarint64(w, f - field);
+    w = EncodeVarint64(w, d - doc);
+    field = f;
+    doc = d;
+    return w;
+  }
+
+  // Reads the steps at `*p` into field and doc and moves `*p` past them.
+  void Get(const uint8_t** p) {
+    const uint32_t step = static_cast<uint32_t>(GetVarint64Unchecked(p));
+    if (step != 0) doc = 0;
+    field += step;
+    doc += static_cast<uint32_t>(GetVarint64Unchecked(p));
+  }
+};
+
 // One posting of a stream as Read() hands it over.
 struct StreamPosting {
   uint32_t term;
@@ -52,12 +80,9 @@ class PostingStream {
   // Starts the `count` postings of `field` of `doc`.
   // REQUIRES: count > 0; (field, doc) comes after the previous call's.
   void BeginField(uint32_t field, uint32_t doc, uint32_t count) {
-    if (field != field_) doc_ = 0;
-    PutVarint64(&bytes_, field - field_);
-    PutVarint64(&bytes_, doc - doc_);
-    PutVarint64(&bytes_, count);
-    field_ = field;
-    doc_ = doc;
+    char head[3 * kMaxVarintBytes];
+    char* w = EncodeVarint64(steps_.Put(head, field, doc), count);
+    bytes_.append(head, static_cast<size_t>(w - head));
   }
 
   // Appends a posting of `term` whose occurrences are [begin, end) (put in
@@ -80,11 +105,11 @@ class PostingStream {
     const uint8_t* const end = begin + bytes_.size();
     const uint8_t* released = begin;
     StreamPosting q{0, 0, 0, 0, nullptr, 0};
+    FieldDocSteps steps;
     while (p < end) {
-      const uint32_t field_step = Next(&p);
-      if (field_step != 0) q.doc = 0;
-      q.field += field_step;
-      q.doc += Next(&p);
+      steps.Get(&p);
+      q.field = steps.field;
+      q.doc = steps.doc;
       for (uint32_t n = Next(&p); n > 0; --n) {
         q.term = Next(&p);
         const uint64_t v = GetVarint64Unchecked(&p);
@@ -113,8 +138,7 @@ class PostingStream {
   // Frees the bytes.
   void clear() {
     std::string().swap(bytes_);
-    field_ = 0;
-    doc_ = 0;
+    steps_ = FieldDocSteps();
   }
 
  private:
@@ -126,8 +150,7 @@ class PostingStream {
   }
 
   std::string bytes_;
-  uint32_t field_ = 0;  // of the last BeginField
-  uint32_t doc_ = 0;
+  FieldDocSteps steps_;  // to the last BeginField's pair
 };
 
 }  // namespace vrim

@@ -137,11 +137,12 @@ void PackedDocument::Pack(const StagedDocument& doc) {
   const bool borrows = !doc.borrowed.empty();
   const size_t place = borrows ? ReleaseFunctions::PlaceOf(doc.release) : 0;
   const bool placed = place < ReleaseFunctions::kMax;
+  const uint8_t flags = static_cast<uint8_t>(
+      (boosted ? kHasBoost : 0) |
+      (borrows ? (placed ? kHasReleasePlace : kHasRelease) : 0));
   const size_t count = doc.fields.size() + doc.borrowed.size();
-  size_t size = 1 + (boosted ? sizeof(double) : 0) +
-                (borrows ? (placed ? 1 : sizeof(ReleaseText)) : 0) +
-                VarintLength(doc.ref.size()) + doc.ref.size() +
-                VarintLength(count);
+  size_t size = HeaderSize(flags) + VarintLength(doc.ref.size()) +
+                doc.ref.size() + VarintLength(count);
   for (const auto& [field, text] : doc.fields) {
     size += VarintLength(field) + VarintLength(2 * text.size()) + text.size();
   }
@@ -151,9 +152,7 @@ void PackedDocument::Pack(const StagedDocument& doc) {
   }
   char* w = new char[size];
   bytes_ = w;
-  *w++ = static_cast<char>(
-      (boosted ? kHasBoost : 0) |
-      (borrows ? (placed ? kHasReleasePlace : kHasRelease) : 0));
+  *w++ = static_cast<char>(flags);
   if (boosted) Write(&w, &doc.boost, sizeof doc.boost);
   if (borrows && placed) *w++ = static_cast<char>(place);
   if (borrows && !placed) Write(&w, &doc.release, sizeof doc.release);
@@ -188,11 +187,14 @@ PackedDocument& PackedDocument::operator=(PackedDocument&& other) noexcept {
 
 PackedDocument::~PackedDocument() { ReleaseHolders(); }
 
-const char* PackedDocument::RefAt() const {
-  const uint8_t flags = static_cast<uint8_t>(bytes_[0]);
-  return bytes_ + 1 + ((flags & kHasBoost) ? sizeof(double) : 0) +
+size_t PackedDocument::HeaderSize(uint8_t flags) {
+  return 1 + ((flags & kHasBoost) ? sizeof(double) : 0) +
          ((flags & kHasRelease) ? sizeof(ReleaseText) : 0) +
          ((flags & kHasReleasePlace) ? 1 : 0);
+}
+
+const char* PackedDocument::RefAt() const {
+  return bytes_ + HeaderSize(static_cast<uint8_t>(bytes_[0]));
 }
 
 double PackedDocument::boost() const {

@@ -82,6 +82,8 @@ class PackedDocument {
   static constexpr uint8_t kHasReleasePlace = 4;  // its place, a byte
 
   void Pack(const StagedDocument& doc);
+  // Bytes of the flags byte and the values it announces.
+  static size_t HeaderSize(uint8_t flags);
   // Where the reference's length begins.
   const char* RefAt() const;
   ReleaseText release() const;

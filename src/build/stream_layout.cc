@@ -20,9 +20,8 @@ namespace {
 // The postings of one part whose terms fall in one block of terms, as
 // StreamLayout moves them: a record per posting, in stream order,
 //   varint  the term's id in its part
-//   varint  field minus the previous record's field
-//   varint  document minus the previous record's (of the same field; 0
-//           is the previous id on a new field)
+//   varints field and document, as steps from the previous record's
+//           (FieldDocSteps)
 //   varint  term frequency
 //   varint  byte length of the list, then the list.
 class TermBlock {
@@ -40,16 +39,11 @@ class TermBlock {
 
   // REQUIRES: the room allocated takes the record.
   void Add(uint32_t id, const StreamPosting& q) {
-    if (q.field != field_) doc_ = 0;
-    char* w = EncodeVarint64(end_, id);
-    w = EncodeVarint64(w, q.field - field_);
-    w = EncodeVarint64(w, q.doc - doc_);
+    char* w = steps_.Put(EncodeVarint64(end_, id), q.field, q.doc);
     w = EncodeVarint64(w, q.tf);
     w = EncodeVarint64(w, q.length);
     MoveBytes(w, reinterpret_cast<const char*>(q.list), q.length);
     end_ = w + q.length;
-    field_ = q.field;
-    doc_ = q.doc;
   }
 
   // Hands every record to visit(id, posting) in order, then frees them.
@@ -58,13 +52,12 @@ class TermBlock {
     const auto* p = reinterpret_cast<const uint8_t*>(bytes_.get());
     const auto* const end = reinterpret_cast<const uint8_t*>(end_);
     StreamPosting q{0, 0, 0, 0, nullptr, 0};
+    FieldDocSteps steps;
     while (p < end) {
       const uint32_t id = static_cast<uint32_t>(GetVarint64Unchecked(&p));
-      const uint32_t field_step =
-          static_cast<uint32_t>(GetVarint64Unchecked(&p));
-      if (field_step != 0) q.doc = 0;
-      q.field += field_step;
-      q.doc += static_cast<uint32_t>(GetVarint64Unchecked(&p));
+      steps.Get(&p);
+      q.field = steps.field;
+      q.doc = steps.doc;
       q.tf = static_cast<uint32_t>(GetVarint64Unchecked(&p));
       q.length = GetVarint64Unchecked(&p);
       q.list = p;
@@ -81,8 +74,7 @@ class TermBlock {
  private:
   std::unique_ptr<char[]> bytes_;
   char* end_ = nullptr;  // of the records written
-  uint32_t field_ = 0;   // of the last record
-  uint32_t doc_ = 0;
+  FieldDocSteps steps_;  // to the last record's pair
 };
 
 // Lays out the streams of a fresh build's parts in term order. Within
@@ -218,10 +210,9 @@ class StreamLayout {
     AdviseHugePages(out_.positions.data(), out_.positions.capacity());
   }
 
-  // Moves part p's stream into its blocks, each reserved for the most it
-  // can take: capacity never written stays virtual.
   // Puts the postings of part p's stream of the first block in their
-  // places and moves the others into their blocks.
+  // places and moves the others into their blocks, each allocated for the
+  // most it can take: capacity never written stays virtual.
   void Partition(size_t p) {
     std::vector<TermBlock>& blocks = parts_[p];
     for (size_t b = 1; b < blocks_; ++b) {
