@@ -26,7 +26,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <memory>
 
 #include "index/memory_pages.h"
 #include "index/positions.h"
@@ -75,14 +75,15 @@ struct StreamPosting {
 class PostingStream {
  public:
   // Room for `bytes` without copies; capacity never written stays virtual.
-  void reserve(size_t bytes) { bytes_.reserve(bytes); }
+  void reserve(size_t bytes) {
+    if (bytes > capacity()) Reallocate(bytes);
+  }
 
   // Starts the `count` postings of `field` of `doc`.
   // REQUIRES: count > 0; (field, doc) comes after the previous call's.
   void BeginField(uint32_t field, uint32_t doc, uint32_t count) {
-    char head[3 * kMaxVarintBytes];
-    char* w = EncodeVarint64(steps_.Put(head, field, doc), count);
-    bytes_.append(head, static_cast<size_t>(w - head));
+    char* w = Room(3 * kMaxVarintBytes);
+    end_ = EncodeVarint64(steps_.Put(w, field, doc), count);
   }
 
   // Appends a posting of `term` whose occurrences are [begin, end) (put in
@@ -91,7 +92,7 @@ class PostingStream {
   // it announced.
   void Add(uint32_t term, Position* begin, Position* end);
 
-  size_t size() const { return bytes_.size(); }
+  size_t size() const { return static_cast<size_t>(end_ - bytes_.get()); }
 
   // Hands every posting, in order, to `visit`. With `release`, the pages
   // read are handed back as the walk goes on: the stream must not be read
@@ -100,9 +101,9 @@ class PostingStream {
   void Read(bool release, const Visit& visit) {
     constexpr size_t kReleaseEvery = size_t{1} << 18;
     constexpr size_t kPageSlack = size_t{1} << 16;  // past any page size
-    const auto* const begin = reinterpret_cast<const uint8_t*>(bytes_.data());
+    const auto* const begin = reinterpret_cast<const uint8_t*>(bytes_.get());
     const uint8_t* p = begin;
-    const uint8_t* const end = begin + bytes_.size();
+    const auto* const end = reinterpret_cast<const uint8_t*>(end_);
     const uint8_t* released = begin;
     StreamPosting q{0, 0, 0, 0, nullptr, 0};
     FieldDocSteps steps;
@@ -137,7 +138,9 @@ class PostingStream {
 
   // Frees the bytes.
   void clear() {
-    std::string().swap(bytes_);
+    bytes_.reset();
+    end_ = nullptr;
+    capacity_end_ = nullptr;
     steps_ = FieldDocSteps();
   }
 
@@ -149,7 +152,23 @@ class PostingStream {
     return static_cast<uint32_t>(GetVarint64Unchecked(p));
   }
 
-  std::string bytes_;
+  size_t capacity() const {
+    return static_cast<size_t>(capacity_end_ - bytes_.get());
+  }
+  // Where `n` more bytes can be written, growing by half at least.
+  char* Room(size_t n) {
+    if (static_cast<size_t>(capacity_end_ - end_) < n) {
+      Reallocate(std::max(size() + n, capacity() + capacity() / 2));
+    }
+    return end_;
+  }
+  void Reallocate(size_t capacity);
+
+  // Written up to end_; never cleared, so that room reserved and not yet
+  // written takes no memory.
+  std::unique_ptr<char[]> bytes_;
+  char* end_ = nullptr;
+  char* capacity_end_ = nullptr;
   FieldDocSteps steps_;  // to the last BeginField's pair
 };
 

@@ -1,12 +1,13 @@
 #include "index/positions.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "index/varint.h"
 
 namespace vrim {
 
-void EncodePositions(Position* begin, Position* end, std::string* out) {
+char* WritePositions(Position* begin, Position* end, char* w) {
   if (!std::is_sorted(begin, end)) std::sort(begin, end);
   uint64_t common = begin == end ? 0 : begin->length;
   for (const Position* pos = begin; pos != end; ++pos) {
@@ -15,22 +16,31 @@ void EncodePositions(Position* begin, Position* end, std::string* out) {
       break;
     }
   }
-  // Encoded on the stack and appended a chunk at a time: most lists fit
-  // one chunk, so each costs one append rather than one per varint.
-  char chunk[256];
-  char* const flush_at = chunk + sizeof chunk - 2 * kMaxVarintBytes;
-  char* w = EncodeVarint64(chunk, common);
+  w = EncodeVarint64(w, common);
   uint64_t prev = 0;
   for (const Position* pos = begin; pos != end; ++pos) {
-    if (w > flush_at) {
-      out->append(chunk, w - chunk);
-      w = chunk;
-    }
     w = EncodeVarint64(w, pos->start - prev);
     prev = pos->start;
     if (common == 0) w = EncodeVarint64(w, pos->length);
   }
-  out->append(chunk, w - chunk);
+  return w;
+}
+
+void EncodePositions(Position* begin, Position* end, std::string* out) {
+  const size_t bound = MaxEncodedPositions(static_cast<size_t>(end - begin));
+  // Most lists are written in place, in room the string clears first; a
+  // long one goes through room of its own, whose pages past the encoding
+  // are never touched.
+  if (bound <= 1024) {
+    const size_t at = out->size();
+    out->resize(at + bound);
+    char* const w = WritePositions(begin, end, out->data() + at);
+    out->resize(static_cast<size_t>(w - out->data()));
+    return;
+  }
+  std::unique_ptr<char[]> room(new char[bound]);
+  const char* const w = WritePositions(begin, end, room.get());
+  out->append(room.get(), static_cast<size_t>(w - room.get()));
 }
 
 void EncodePositions(std::vector<Position>* positions, std::string* out) {

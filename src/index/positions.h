@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "index/varint.h"
+
 namespace vrim {
 
 struct Position {
@@ -31,6 +33,15 @@ struct Position {
 void EncodePositions(std::vector<Position>* positions, std::string* out);
 // The same for the positions of [begin, end), sorted in place.
 void EncodePositions(Position* begin, Position* end, std::string* out);
+
+// The most bytes the encoding of `count` positions takes.
+constexpr size_t MaxEncodedPositions(size_t count) {
+  return kMaxVarintBytes * (1 + 2 * count);
+}
+// Sorts [begin, end) in place and writes their encoding at `w`; returns
+// its end.
+// REQUIRES: room for MaxEncodedPositions(end - begin) bytes at `w`.
+char* WritePositions(Position* begin, Position* end, char* w);
 
 // Byte length of the list of `count` entries encoded at `data`; 0 when
 // `count` is 0 (a posting without positions has no list).
