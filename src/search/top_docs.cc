@@ -1,9 +1,12 @@
 #include "search/top_docs.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "search/phrase_check.h"
 #include "search/phrase_query.h"
@@ -25,6 +28,16 @@ constexpr double kUnitMargin = 1.0 + 1e-12;
 constexpr double kSumMargin = 1.0 + 1e-9;
 
 constexpr uint32_t kNoDoc = std::numeric_limits<uint32_t>::max();
+
+// Documents per window of the walk with several proposing lists: a
+// window's bound sums and member bits stay in the first-level cache.
+constexpr uint32_t kWindowSize = 2048;
+constexpr uint32_t kWindowWords = kWindowSize / 64;
+// A passive list is read through a window when it holds at most this
+// many postings there for each posting proposed, else sought per
+// candidate: reading a posting costs a few instructions, seeking one
+// candidate several tens.
+constexpr uint64_t kReadPerProposed = 4;
 
 // Unit bounds are taken with the index's own average field length; scoring
 // with another average `given` multiplies no unit score by more than
@@ -64,6 +77,30 @@ struct Cursor {
   uint32_t block_last;
 
   bool done() const { return at == end; }
+};
+
+// A list read through a window, its walk and bounds held in locals: the
+// window's stores could alias the cursor's fields.
+struct WindowReader {
+  explicit WindowReader(const Cursor& c)
+      : p(c.at),
+        end(c.end),
+        unit(c.units + (c.at - c.term_first)),
+        scale(c.loose_scale),
+        add(c.loose_add) {}
+  bool Before(uint64_t doc) const { return p != end && p->doc < doc; }
+  void Next() {
+    ++p;
+    ++unit;
+  }
+  // LooseBound() of the posting at `p`.
+  double Bound() const { return scale * *unit + add; }
+
+  const Posting* p;
+  const Posting* const end;
+  const float* unit;
+  const double scale;
+  const double add;
 };
 
 class TopDocsSearch {
@@ -124,6 +161,9 @@ class TopDocsSearch {
   static double LooseBound(const Cursor& c) {
     return c.loose_scale * c.units[c.at - c.term_first] + c.loose_add;
   }
+  // The first posting of [at, end) on or after `doc`, galloping from `at`.
+  static const Posting* FirstFrom(const Posting* at, const Posting* end,
+                                  uint64_t doc);
   static void Seek(Cursor* c, uint32_t doc);
   static void SkipPast(Cursor* c, uint32_t doc);
   // The least unit of a posting of `c` whose bound, with `others` more
@@ -137,6 +177,48 @@ class TopDocsSearch {
   // stepped over on their unit alone. Returns when the list is done or
   // proposes no longer.
   void WalkOne();
+  // The walk while several lists propose candidates and no sparse filter
+  // leads, over the window of documents from `first`. The window is
+  // partitioned as the whole walk is, on the block maxima of each list
+  // within it: of the proposing lists, those whose window bounds, with
+  // the passive lists', cannot make a hit alone only follow. Each
+  // proposing list adds its postings' loose bounds up per document in one
+  // pass; each following list, and each passive list short enough beside
+  // them, then adds its own to the documents proposed. Only a document
+  // whose sum, with the bounds of the passive lists left to seek, may
+  // enter has those lists sought to it, then the others, and is pruned
+  // and scored as in the document-at-a-time walk. A window where no list
+  // need propose is stepped over unread. Leaves the lists read through
+  // past the window.
+  // REQUIRES: `first` is the least document of the proposing lists.
+  void WalkWindow(uint32_t first);
+  // The bound of every posting of `c` before document `end`, from the
+  // maxima of the blocks they are in.
+  // REQUIRES: !c.done().
+  double BlocksBound(const Cursor& c, uint64_t end) const;
+  // Steps `c` over its postings before document `end`.
+  static void SkipBefore(Cursor* c, uint64_t end);
+  // Orders the proposing lists for the window ending before `end` into
+  // window_read_, proposing first, and the passive lists' window bounds
+  // into window_passive_bounds_; false when no list need propose.
+  bool PartitionWindow(uint64_t end);
+  // Reads the window lists' postings before `end` into the window from
+  // `first`: the proposing ones mark their documents and add their loose
+  // bounds, the following ones add to marked documents; each passive
+  // list is read the same way or left in window_sought_. Notes where
+  // each list read stops; returns the slots used (one past the last
+  // marked).
+  uint32_t ReadWindow(uint32_t first, uint64_t end);
+  // Adds the loose bounds of `c`'s postings before `end` to the marked
+  // documents of the window from `first`; returns where it stops.
+  const Posting* AddFollowing(const Cursor& c, uint32_t first, uint64_t end);
+  // Visits the marked documents of the window from `first` in order,
+  // clearing them; those whose bound may enter are pruned and scored.
+  void ScoreWindow(uint32_t first, uint32_t slots);
+  // Whether `doc`, whose read lists' loose bounds sum to `loose`, cannot
+  // enter with the lists of window_sought_ sought to it, from the last
+  // one down: Prune's first stage, from a sum already made.
+  bool PruneSought(uint32_t doc, double loose);
 
   // Whether a dense filter (if any) holds `doc`; a sparse one leads the
   // lists to its documents instead.
@@ -185,6 +267,22 @@ class TopDocsSearch {
   std::vector<double> prefix_;
   size_t passive_ = 0;
   std::vector<uint32_t> essential_;  // lists proposing candidates
+
+  // WalkWindow's state: the lists read through the window (the first
+  // window_proposing_ of them propose) and where each stops in it; the
+  // passive lists' window bounds; the passive lists left to seek, with
+  // the prefix sums of their window bounds; and per document of the
+  // window its summed loose bound (zero outside a walk) and whether a
+  // proposing list holds it.
+  std::vector<std::pair<double, uint32_t>> window_order_;
+  std::vector<uint32_t> window_read_;
+  size_t window_proposing_ = 0;
+  std::vector<const Posting*> window_ends_;
+  std::vector<double> window_passive_bounds_;
+  std::vector<uint32_t> window_sought_;
+  std::vector<double> window_prefix_;
+  std::vector<double> window_bounds_;
+  std::array<uint64_t, kWindowWords> window_members_{};
 
   std::vector<ScoredDoc> heap_;  // worst of the best on top
   double threshold_ = -std::numeric_limits<double>::infinity();
@@ -334,18 +432,23 @@ void TopDocsSearch::Partition() {
                     sorted_.end());
 }
 
-void TopDocsSearch::Seek(Cursor* c, uint32_t doc) {
-  if (c->done() || c->at->doc >= doc) return;
+const Posting* TopDocsSearch::FirstFrom(const Posting* at,
+                                        const Posting* end, uint64_t doc) {
+  if (at == end || at->doc >= doc) return at;
   // Gallop, then bisect the last step.
   size_t step = 1;
-  const Posting* low = c->at;
-  while (low + step < c->end && (low + step)->doc < doc) {
+  const Posting* low = at;
+  while (low + step < end && (low + step)->doc < doc) {
     low += step;
     step *= 2;
   }
-  const Posting* high = std::min(low + step, c->end);
-  c->at = std::partition_point(low, high,
-                               [doc](const Posting& p) { return p.doc < doc; });
+  const Posting* high = std::min(low + step, end);
+  return std::partition_point(low, high,
+                              [doc](const Posting& p) { return p.doc < doc; });
+}
+
+void TopDocsSearch::Seek(Cursor* c, uint32_t doc) {
+  c->at = FirstFrom(c->at, c->end, doc);
 }
 
 void TopDocsSearch::SkipPast(Cursor* c, uint32_t doc) {
@@ -434,6 +537,156 @@ void TopDocsSearch::WalkOne() {
         break;  // new cuts
       }
     }
+  }
+}
+
+double TopDocsSearch::BlocksBound(const Cursor& c, uint64_t end) const {
+  uint64_t block =
+      ScoreBounds::BlockOf(static_cast<uint64_t>(c.at - c.term_first));
+  double unit = c.block_units[block];
+  for (;;) {
+    const Posting* start = c.term_first + ++block * ScoreBounds::kBlockSize;
+    if (start >= c.end || start->doc >= end) break;
+    unit = std::max(unit, c.block_units[block]);
+  }
+  return BoundOfUnit(c, unit);
+}
+
+void TopDocsSearch::SkipBefore(Cursor* c, uint64_t end) {
+  c->at = FirstFrom(c->at, c->end, end);
+}
+
+bool TopDocsSearch::PartitionWindow(uint64_t end) {
+  double sum = 0.0;
+  window_passive_bounds_.clear();
+  for (size_t j = 0; j < passive_; ++j) {
+    const Cursor& c = cursors_[sorted_[j]];
+    window_passive_bounds_.push_back(c.done() ? 0.0 : BlocksBound(c, end));
+    sum += window_passive_bounds_.back();
+  }
+  window_order_.clear();
+  for (uint32_t i : essential_) {
+    if (!cursors_[i].done()) {
+      window_order_.emplace_back(BlocksBound(cursors_[i], end), i);
+    }
+  }
+  std::sort(window_order_.begin(), window_order_.end());
+  // The lists of least bounds follow while their sum cannot enter.
+  size_t following = 0;
+  while (following < window_order_.size() &&
+         CannotEnter(sum + window_order_[following].first, 2)) {
+    sum += window_order_[following++].first;
+  }
+  window_read_.clear();
+  for (size_t k = following; k < window_order_.size(); ++k) {
+    window_read_.push_back(window_order_[k].second);
+  }
+  window_proposing_ = window_read_.size();
+  for (size_t k = 0; k < following; ++k) {
+    window_read_.push_back(window_order_[k].second);
+  }
+  return window_proposing_ > 0;
+}
+
+const Posting* TopDocsSearch::AddFollowing(const Cursor& c, uint32_t first,
+                                           uint64_t end) {
+  double* const bounds = window_bounds_.data();
+  const uint64_t* const members = window_members_.data();
+  WindowReader r(c);
+  for (; r.Before(end); r.Next()) {
+    const uint32_t slot = r.p->doc - first;
+    const bool held = ((members[slot / 64] >> (slot % 64)) & 1) != 0;
+    bounds[slot] += held ? r.Bound() : 0.0;
+  }
+  return r.p;
+}
+
+uint32_t TopDocsSearch::ReadWindow(uint32_t first, uint64_t end) {
+  window_ends_.clear();
+  if (window_bounds_.empty()) window_bounds_.assign(kWindowSize, 0.0);
+  double* const bounds = window_bounds_.data();
+  uint64_t* const members = window_members_.data();
+  uint32_t slots = 0;
+  uint64_t proposed = 0;
+  for (size_t k = 0; k < window_proposing_; ++k) {
+    const Cursor& c = cursors_[window_read_[k]];
+    WindowReader r(c);
+    for (; r.Before(end); r.Next()) {
+      const uint32_t slot = r.p->doc - first;
+      members[slot / 64] |= uint64_t{1} << (slot % 64);
+      bounds[slot] += r.Bound();
+    }
+    if (r.p != c.at) slots = std::max(slots, (r.p - 1)->doc - first + 1);
+    proposed += static_cast<uint64_t>(r.p - c.at);
+    window_ends_.push_back(r.p);
+  }
+  for (size_t k = window_proposing_; k < window_read_.size(); ++k) {
+    window_ends_.push_back(AddFollowing(cursors_[window_read_[k]], first, end));
+  }
+  window_sought_.clear();
+  window_prefix_.assign(1, 0.0);
+  for (size_t j = 0; j < passive_; ++j) {
+    Cursor& c = cursors_[sorted_[j]];
+    Seek(&c, first);  // passive lists are sought lazily
+    if (c.done()) continue;
+    const Posting* stop = FirstFrom(c.at, c.end, end);
+    if (static_cast<uint64_t>(stop - c.at) <= kReadPerProposed * proposed) {
+      AddFollowing(c, first, end);
+      window_read_.push_back(sorted_[j]);
+      window_ends_.push_back(stop);
+    } else {
+      window_sought_.push_back(sorted_[j]);
+      window_prefix_.push_back(window_prefix_.back() +
+                               window_passive_bounds_[j]);
+    }
+  }
+  return slots;
+}
+
+bool TopDocsSearch::PruneSought(uint32_t doc, double loose) {
+  for (size_t j = window_sought_.size(); j-- > 0;) {
+    if (CannotEnter(loose + window_prefix_[j + 1], 2)) return true;
+    Cursor& c = cursors_[window_sought_[j]];
+    Seek(&c, doc);
+    if (!c.done() && c.at->doc == doc) loose += LooseBound(c);
+  }
+  return CannotEnter(loose, 2);
+}
+
+void TopDocsSearch::ScoreWindow(uint32_t first, uint32_t slots) {
+  const double sought_bound = window_prefix_.back();
+  double* const bounds = window_bounds_.data();
+  for (uint32_t w = 0; w < (slots + 63) / 64; ++w) {
+    uint64_t word = window_members_[w];
+    window_members_[w] = 0;
+    while (word != 0) {
+      const uint32_t slot =
+          w * 64 + static_cast<uint32_t>(std::countr_zero(word));
+      word &= word - 1;
+      const double bound = bounds[slot];
+      bounds[slot] = 0.0;
+      if (CannotEnter(bound + sought_bound, 2)) continue;
+      const uint32_t doc = first + slot;
+      if (!Allowed(doc) || PruneSought(doc, bound)) continue;
+      for (uint32_t i : window_read_) Seek(&cursors_[i], doc);
+      if (Prune(doc) || !Admissible(doc)) continue;
+      Offer(doc, ExactScore(doc));
+    }
+  }
+}
+
+void TopDocsSearch::WalkWindow(uint32_t first) {
+  const uint64_t end = uint64_t{first} + kWindowSize;
+  // The window's partition holds to its end: a rise of the threshold
+  // within it may make lists passive, which leaves its sums bounds.
+  if (!PartitionWindow(end)) {
+    for (uint32_t i : window_read_) SkipBefore(&cursors_[i], end);
+    return;
+  }
+  const uint32_t slots = ReadWindow(first, end);
+  ScoreWindow(first, slots);
+  for (size_t k = 0; k < window_read_.size(); ++k) {
+    cursors_[window_read_[k]].at = window_ends_[k];
   }
 }
 
@@ -648,9 +901,14 @@ void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
   heap_.reserve(static_cast<size_t>(std::min<uint64_t>(limit_, 256)));
   uint32_t doc = FirstAllowed(NextCandidate());
   while (doc != kNoDoc) {
-    if (essential_.size() == 1 && !allowed_.has_value()) {
-      WalkOne();
-      break;
+    if (!allowed_.has_value()) {
+      if (essential_.size() == 1) {
+        WalkOne();
+        break;
+      }
+      WalkWindow(doc);
+      doc = NextCandidate();
+      continue;
     }
     // The block test comes first: it steps over runs of documents whatever
     // the filter holds, and mostly answers from its last result. A dense

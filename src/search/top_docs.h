@@ -9,6 +9,13 @@
 // with the same arithmetic, in the same order, as the exhaustive search,
 // so the result is the first n hits of the full ranking, bit for bit.
 //
+// While several lists propose, the walk goes a window of 2,048 documents
+// at a time. The window is partitioned on the lists' block maxima within
+// it; each proposing list adds its postings' bounds up per document in
+// one tight pass, the following lists (and passive ones not much longer)
+// add theirs to the documents proposed, and only documents whose sums may
+// enter are looked at with the lists sought to them, in document order.
+//
 // A filter never lets a document outside it be scored. A sparse filter
 // (sorted ids) is walked with the candidates: a candidate outside it moves
 // every proposing list straight to the filter's next document, so runs of

@@ -548,6 +548,56 @@ TEST(SearchTest, LimitOverOneLongListAndShortOnes) {
   }
 }
 
+// Enough documents for many windows of the walk over several lists: a
+// rare word crowded into one stretch with long texts elsewhere, so that
+// windows are stepped over whole, lists follow in some windows and
+// propose in others, and passive lists are read through or sought; the
+// threshold rises mid-window at the small limits.
+TEST(SearchTest, LimitOverManyWindows) {
+  std::mt19937 rng(13);
+  auto language = std::make_shared<TestLanguage>();
+  TestCorpus corpus;
+  corpus.fields = {"title", "body"};
+  for (int d = 0; d < 20000; ++d) {
+    const bool stretch = d >= 9000 && d < 9600;
+    std::string body;
+    const int n = 1 + static_cast<int>(rng() % (stretch ? 4 : 40));
+    for (int i = 0; i < n; ++i) {
+      const uint32_t r = rng() % 100;
+      const char* word = r < 30 ? "ab" : r < 36 ? "bed" : "filler";
+      if (r == 99 && (stretch || d % 50 == 0)) word = "cab";
+      body += std::string(i ? " " : "") + word;
+    }
+    if (d % 97 == 0) body = "ab bed";  // ties
+    corpus.docs.push_back({"d" + std::to_string(d),
+                           {rng() % 3 ? "" : "dead", body},
+                           d % 13 ? 1.0 : 2.0});
+  }
+  IndexPtr index = AssembleIndex(corpus, language);
+  std::vector<uint32_t> ids;
+  for (uint32_t d = 0; d < corpus.docs.size(); d += 1 + rng() % 2) {
+    ids.push_back(d);
+  }
+  const DocSet half = DocSet::FromSortedIds(
+      static_cast<uint32_t>(corpus.docs.size()), ids);
+  for (const char* text : {"ab bed", "bed cab", "ab bed cab dead",
+                           "+bed ab cab", "ab cab -dead", "cab^4 ab",
+                           "title:dead body:cab bed"}) {
+    const Query query = Parse(index, text);
+    const std::vector<Hit> all = Search(index, query);
+    std::vector<Hit> in_half = all;
+    std::erase_if(in_half, [&](const Hit& h) { return !half.Contains(h.doc); });
+    for (uint64_t limit : {1, 10, 100}) {
+      const std::string label =
+          std::string(text) + " limit " + std::to_string(limit);
+      ExpectLimitedPrefix(index, query, all, limit, label);
+      ExpectLimitedPrefix(index, query, in_half, limit, label + " half",
+                          &half);
+      if (HasFailure()) return;
+    }
+  }
+}
+
 // A filter keeps the full ranking's hits in it, in order, whichever walk
 // the evaluator takes: filters of every density (a bitset or ids) over a
 // long list beside short ones and over lists of like lengths. The last
