@@ -193,7 +193,7 @@ class TopDocsSearch {
   // REQUIRES: `first` is the least document of the proposing lists.
   void WalkWindow(uint32_t first);
   // The bound of every posting of `c` before document `end`, from the
-  // maxima of the blocks they are in.
+  // maxima of the blocks they are in; zero when it has none there.
   // REQUIRES: !c.done().
   double BlocksBound(const Cursor& c, uint64_t end) const;
   // Steps `c` over its postings before document `end`.
@@ -541,6 +541,7 @@ void TopDocsSearch::WalkOne() {
 }
 
 double TopDocsSearch::BlocksBound(const Cursor& c, uint64_t end) const {
+  if (c.at->doc >= end) return 0.0;
   uint64_t block =
       ScoreBounds::BlockOf(static_cast<uint64_t>(c.at - c.term_first));
   double unit = c.block_units[block];
