@@ -17,8 +17,12 @@ namespace vrim {
 namespace {
 
 // More lists than this (wide wildcard or fuzzy expansions) are cheaper to
-// score term at a time.
+// score term at a time, unless the window walk takes them: up to
+// kMaxWindowCursors lists holding kMinPostingsPerList postings or more on
+// average, long enough for skipping to pay for the windows' work per list.
 constexpr size_t kMaxCursors = 48;
+constexpr size_t kMaxWindowCursors = 1024;
+constexpr uint64_t kMinPostingsPerList = 32;
 
 // Bounds are sums taken in another order than the scores they bound, and
 // of values computed with another association; these margins cover the
@@ -198,10 +202,11 @@ class TopDocsSearch {
   double BlocksBound(const Cursor& c, uint64_t end) const;
   // Steps `c` over its postings before document `end`.
   static void SkipBefore(Cursor* c, uint64_t end);
-  // Orders the proposing lists for the window ending before `end` into
-  // window_read_, proposing first, and the passive lists' window bounds
-  // into window_passive_bounds_; false when no list need propose.
-  bool PartitionWindow(uint64_t end);
+  // Orders the proposing lists with postings in the window from `first`
+  // to before `end` into window_read_, proposing first; seeks the passive
+  // lists to the window for their window bounds, into
+  // window_passive_bounds_. False when no list need propose.
+  bool PartitionWindow(uint32_t first, uint64_t end);
   // Reads the window lists' postings before `end` into the window from
   // `first`: the proposing ones mark their documents and add their loose
   // bounds, the following ones add to marked documents; each passive
@@ -352,14 +357,20 @@ Cursor TopDocsSearch::MakeCursor(uint32_t clause, uint32_t record,
 }
 
 bool TopDocsSearch::Init() {
-  // Count first: a query past the cursor limit makes none.
+  // Count first: a query past the cursor limits makes none.
   size_t lists = 0;
+  uint64_t postings = 0;
   for (const ClausePlan& plan : plans_) {
     for (const PostingRange& range : plan.ranges) {
       if (range.begin != range.end) ++lists;
+      postings += static_cast<uint64_t>(range.end - range.begin);
     }
   }
-  if (lists > kMaxCursors) return false;
+  if (lists > kMaxCursors &&
+      (allowed_.has_value() || lists > kMaxWindowCursors ||
+       postings < kMinPostingsPerList * lists)) {
+    return false;
+  }
   cursors_.reserve(lists);
   clause_begin_.reserve(plans_.size() + 1);
   checkers_.reserve(plans_.size());
@@ -557,18 +568,21 @@ void TopDocsSearch::SkipBefore(Cursor* c, uint64_t end) {
   c->at = FirstFrom(c->at, c->end, end);
 }
 
-bool TopDocsSearch::PartitionWindow(uint64_t end) {
+bool TopDocsSearch::PartitionWindow(uint32_t first, uint64_t end) {
   double sum = 0.0;
   window_passive_bounds_.clear();
   for (size_t j = 0; j < passive_; ++j) {
-    const Cursor& c = cursors_[sorted_[j]];
+    Cursor& c = cursors_[sorted_[j]];
+    Seek(&c, first);  // passive lists are sought lazily
     window_passive_bounds_.push_back(c.done() ? 0.0 : BlocksBound(c, end));
     sum += window_passive_bounds_.back();
   }
+  // A list with nothing in the window stays out of it.
   window_order_.clear();
   for (uint32_t i : essential_) {
-    if (!cursors_[i].done()) {
-      window_order_.emplace_back(BlocksBound(cursors_[i], end), i);
+    const Cursor& c = cursors_[i];
+    if (!c.done() && c.at->doc < end) {
+      window_order_.emplace_back(BlocksBound(c, end), i);
     }
   }
   std::sort(window_order_.begin(), window_order_.end());
@@ -627,8 +641,7 @@ uint32_t TopDocsSearch::ReadWindow(uint32_t first, uint64_t end) {
   window_sought_.clear();
   window_prefix_.assign(1, 0.0);
   for (size_t j = 0; j < passive_; ++j) {
-    Cursor& c = cursors_[sorted_[j]];
-    Seek(&c, first);  // passive lists are sought lazily
+    const Cursor& c = cursors_[sorted_[j]];
     if (c.done()) continue;
     const Posting* stop = FirstFrom(c.at, c.end, end);
     if (static_cast<uint64_t>(stop - c.at) <= kReadPerProposed * proposed) {
@@ -680,7 +693,7 @@ void TopDocsSearch::WalkWindow(uint32_t first) {
   const uint64_t end = uint64_t{first} + kWindowSize;
   // The window's partition holds to its end: a rise of the threshold
   // within it may make lists passive, which leaves its sums bounds.
-  if (!PartitionWindow(end)) {
+  if (!PartitionWindow(first, end)) {
     for (uint32_t i : window_read_) SkipBefore(&cursors_[i], end);
     return;
   }

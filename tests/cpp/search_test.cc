@@ -552,7 +552,8 @@ TEST(SearchTest, LimitOverOneLongListAndShortOnes) {
 // rare word crowded into one stretch with long texts elsewhere, so that
 // windows are stepped over whole, lists follow in some windows and
 // propose in others, and passive lists are read through or sought; the
-// threshold rises mid-window at the small limits.
+// threshold rises mid-window at the small limits. A wide expansion takes
+// the same walk.
 TEST(SearchTest, LimitOverManyWindows) {
   std::mt19937 rng(13);
   auto language = std::make_shared<TestLanguage>();
@@ -569,6 +570,10 @@ TEST(SearchTest, LimitOverManyWindows) {
       body += std::string(i ? " " : "") + word;
     }
     if (d % 97 == 0) body = "ab bed";  // ties
+    if (rng() % 2) {  // 64 words of one prefix: a wide expansion
+      body += std::string(" w") + static_cast<char>('a' + rng() % 8) +
+              static_cast<char>('a' + rng() % 8);
+    }
     corpus.docs.push_back({"d" + std::to_string(d),
                            {rng() % 3 ? "" : "dead", body},
                            d % 13 ? 1.0 : 2.0});
@@ -582,7 +587,7 @@ TEST(SearchTest, LimitOverManyWindows) {
       static_cast<uint32_t>(corpus.docs.size()), ids);
   for (const char* text : {"ab bed", "bed cab", "ab bed cab dead",
                            "+bed ab cab", "ab cab -dead", "cab^4 ab",
-                           "title:dead body:cab bed"}) {
+                           "title:dead body:cab bed", "w*", "+bed w* cab"}) {
     const Query query = Parse(index, text);
     const std::vector<Hit> all = Search(index, query);
     std::vector<Hit> in_half = all;
