@@ -578,27 +578,34 @@ TEST(SearchTest, LimitOverManyWindows) {
                            {rng() % 3 ? "" : "dead", body},
                            d % 13 ? 1.0 : 2.0});
   }
-  IndexPtr index = AssembleIndex(corpus, language);
   std::vector<uint32_t> ids;
   for (uint32_t d = 0; d < corpus.docs.size(); d += 1 + rng() % 2) {
     ids.push_back(d);
   }
   const DocSet half = DocSet::FromSortedIds(
       static_cast<uint32_t>(corpus.docs.size()), ids);
-  for (const char* text : {"ab bed", "bed cab", "ab bed cab dead",
-                           "+bed ab cab", "ab cab -dead", "cab^4 ab",
-                           "title:dead body:cab bed", "w*", "+bed w* cab"}) {
-    const Query query = Parse(index, text);
-    const std::vector<Hit> all = Search(index, query);
-    std::vector<Hit> in_half = all;
-    std::erase_if(in_half, [&](const Hit& h) { return !half.Contains(h.doc); });
-    for (uint64_t limit : {1, 10, 100}) {
-      const std::string label =
-          std::string(text) + " limit " + std::to_string(limit);
-      ExpectLimitedPrefix(index, query, all, limit, label);
-      ExpectLimitedPrefix(index, query, in_half, limit, label + " half",
-                          &half);
-      if (HasFailure()) return;
+  // A title boost of 0: a required clause whose lists bound nothing.
+  for (double title_boost : {1.0, 0.0}) {
+    corpus.field_boosts = {title_boost, 1.0};
+    IndexPtr index = AssembleIndex(corpus, language);
+    for (const char* text :
+         {"ab bed", "bed cab", "ab bed cab dead", "+bed ab cab",
+          "ab cab -dead", "cab^4 ab", "title:dead body:cab bed", "w*",
+          "+bed w* cab", "+title:dead bed"}) {
+      const Query query = Parse(index, text);
+      const std::vector<Hit> all = Search(index, query);
+      std::vector<Hit> in_half = all;
+      std::erase_if(in_half,
+                    [&](const Hit& h) { return !half.Contains(h.doc); });
+      for (uint64_t limit : {1, 10, 100}) {
+        const std::string label = std::string(text) + " title boost " +
+                                  std::to_string(title_boost) + " limit " +
+                                  std::to_string(limit);
+        ExpectLimitedPrefix(index, query, all, limit, label);
+        ExpectLimitedPrefix(index, query, in_half, limit, label + " half",
+                            &half);
+        if (HasFailure()) return;
+      }
     }
   }
 }
