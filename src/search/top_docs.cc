@@ -168,8 +168,9 @@ class TopDocsSearch {
   // The first posting of [at, end) on or after `doc`, galloping from `at`.
   static const Posting* FirstFrom(const Posting* at, const Posting* end,
                                   uint64_t doc);
-  static void Seek(Cursor* c, uint32_t doc);
-  static void SkipPast(Cursor* c, uint32_t doc);
+  // Moves `c` to its first posting on or after `doc` (which may lie past
+  // every document).
+  static void Seek(Cursor* c, uint64_t doc);
   // The least unit of a posting of `c` whose bound, with `others` more
   // (summed over `terms` lists in all), may enter; a float no larger than
   // the unit solved for, so that a posting below it cannot enter.
@@ -200,8 +201,6 @@ class TopDocsSearch {
   // maxima of the blocks they are in; zero when it has none there.
   // REQUIRES: !c.done().
   double BlocksBound(const Cursor& c, uint64_t end) const;
-  // Steps `c` over its postings before document `end`.
-  static void SkipBefore(Cursor* c, uint64_t end);
   // Orders the proposing lists with postings in the window from `first`
   // to before `end` into window_read_, proposing first; seeks the passive
   // lists to the window for their window bounds, into
@@ -212,8 +211,9 @@ class TopDocsSearch {
   // bounds, the following ones add to marked documents; each passive
   // list is read the same way or left in window_sought_. Notes where
   // each list read stops; returns the slots used (one past the last
-  // marked).
-  uint32_t ReadWindow(uint32_t first, uint64_t end);
+  // marked). Inline in its one caller, as the reading loops want.
+  [[gnu::always_inline]] inline uint32_t ReadWindow(uint32_t first,
+                                                   uint64_t end);
   // Adds the loose bounds of `c`'s postings before `end` to the marked
   // documents of the window from `first`; returns where it stops.
   const Posting* AddFollowing(const Cursor& c, uint32_t first, uint64_t end);
@@ -221,9 +221,18 @@ class TopDocsSearch {
   // clearing them; those whose bound may enter are pruned and scored.
   void ScoreWindow(uint32_t first, uint32_t slots);
   // Whether `doc`, whose read lists' loose bounds sum to `loose`, cannot
-  // enter with the lists of window_sought_ sought to it, from the last
-  // one down: Prune's first stage, from a sum already made.
+  // enter with the lists of window_sought_ sought to it: Prune's first
+  // stage, from a sum already made.
   bool PruneSought(uint32_t doc, double loose);
+  // Seeks lists[n - 1] down to lists[0] to `doc`, adding the loose bounds
+  // of those on it to `*loose` and counting them in `*terms`; true as soon
+  // as the sum with the bounds of the lists not yet sought (prefix[j + 1]
+  // for the first j + 1) cannot enter.
+  // Part of Prune: kept inline.
+  [[gnu::always_inline]] inline bool PruneFollowing(
+      uint32_t doc, const std::vector<uint32_t>& lists,
+      const std::vector<double>& prefix, size_t n, double* loose,
+      size_t* terms);
 
   // Whether a dense filter (if any) holds `doc`; a sparse one leads the
   // lists to its documents instead.
@@ -245,9 +254,13 @@ class TopDocsSearch {
   void ReplaceWorst(const ScoredDoc& entry);
   // Moves the proposing lists past `doc`; returns the next candidate.
   uint32_t AdvanceEssential(uint32_t doc);
-  // The first candidate at or after `doc` that the filter allows: the
-  // proposing lists are sought to the filter's next document until one
-  // of them is on it.
+  // The walk a sparse filter leads, document at a time: runs of documents
+  // whose block maxima cannot enter are skipped, and the proposing lists
+  // are sought to the filter's documents.
+  void WalkAllowed();
+  // The first candidate at or after `doc` that the sparse filter allows:
+  // the proposing lists are sought to the filter's next document until
+  // one of them is on it.
   uint32_t FirstAllowed(uint32_t doc);
   // Moves the proposing lists to `allowed` (a document of the filter, or
   // DocSet::kNone); returns the next candidate.
@@ -458,16 +471,8 @@ const Posting* TopDocsSearch::FirstFrom(const Posting* at,
                               [doc](const Posting& p) { return p.doc < doc; });
 }
 
-void TopDocsSearch::Seek(Cursor* c, uint32_t doc) {
+void TopDocsSearch::Seek(Cursor* c, uint64_t doc) {
   c->at = FirstFrom(c->at, c->end, doc);
-}
-
-void TopDocsSearch::SkipPast(Cursor* c, uint32_t doc) {
-  if (doc == kNoDoc) {
-    c->at = c->end;
-  } else {
-    Seek(c, doc + 1);
-  }
 }
 
 uint32_t TopDocsSearch::NextCandidate() const {
@@ -564,10 +569,6 @@ double TopDocsSearch::BlocksBound(const Cursor& c, uint64_t end) const {
   return BoundOfUnit(c, unit);
 }
 
-void TopDocsSearch::SkipBefore(Cursor* c, uint64_t end) {
-  c->at = FirstFrom(c->at, c->end, end);
-}
-
 bool TopDocsSearch::PartitionWindow(uint32_t first, uint64_t end) {
   double sum = 0.0;
   window_passive_bounds_.clear();
@@ -616,7 +617,7 @@ const Posting* TopDocsSearch::AddFollowing(const Cursor& c, uint32_t first,
   return r.p;
 }
 
-uint32_t TopDocsSearch::ReadWindow(uint32_t first, uint64_t end) {
+inline uint32_t TopDocsSearch::ReadWindow(uint32_t first, uint64_t end) {
   window_ends_.clear();
   if (window_bounds_.empty()) window_bounds_.assign(kWindowSize, 0.0);
   double* const bounds = window_bounds_.data();
@@ -657,14 +658,27 @@ uint32_t TopDocsSearch::ReadWindow(uint32_t first, uint64_t end) {
   return slots;
 }
 
-bool TopDocsSearch::PruneSought(uint32_t doc, double loose) {
-  for (size_t j = window_sought_.size(); j-- > 0;) {
-    if (CannotEnter(loose + window_prefix_[j + 1], 2)) return true;
-    Cursor& c = cursors_[window_sought_[j]];
+inline bool TopDocsSearch::PruneFollowing(uint32_t doc,
+                                   const std::vector<uint32_t>& lists,
+                                   const std::vector<double>& prefix,
+                                   size_t n, double* loose, size_t* terms) {
+  for (size_t j = n; j-- > 0;) {
+    if (CannotEnter(*loose + prefix[j + 1], *terms + j + 1)) return true;
+    Cursor& c = cursors_[lists[j]];
     Seek(&c, doc);
-    if (!c.done() && c.at->doc == doc) loose += LooseBound(c);
+    if (c.done() || c.at->doc != doc) continue;
+    *loose += LooseBound(c);
+    ++*terms;
   }
-  return CannotEnter(loose, 2);
+  return false;
+}
+
+bool TopDocsSearch::PruneSought(uint32_t doc, double loose) {
+  // `loose` may be a sum already: counted as two terms, for the margin.
+  size_t terms = 2;
+  return PruneFollowing(doc, window_sought_, window_prefix_,
+                        window_sought_.size(), &loose, &terms) ||
+         CannotEnter(loose, terms);
 }
 
 void TopDocsSearch::ScoreWindow(uint32_t first, uint32_t slots) {
@@ -679,6 +693,7 @@ void TopDocsSearch::ScoreWindow(uint32_t first, uint32_t slots) {
       word &= word - 1;
       const double bound = bounds[slot];
       bounds[slot] = 0.0;
+      // PruneSought's first test, inline: most documents fail it.
       if (CannotEnter(bound + sought_bound, 2)) continue;
       const uint32_t doc = first + slot;
       if (!Allowed(doc) || PruneSought(doc, bound)) continue;
@@ -694,7 +709,7 @@ void TopDocsSearch::WalkWindow(uint32_t first) {
   // The window's partition holds to its end: a rise of the threshold
   // within it may make lists passive, which leaves its sums bounds.
   if (!PartitionWindow(first, end)) {
-    for (uint32_t i : window_read_) SkipBefore(&cursors_[i], end);
+    for (uint32_t i : window_read_) Seek(&cursors_[i], end);
     return;
   }
   const uint32_t slots = ReadWindow(first, end);
@@ -747,7 +762,7 @@ bool TopDocsSearch::SkipBlocks(uint32_t doc) {
     }
     if (CannotEnter(sum, terms)) last = block_last;
   }
-  for (uint32_t i : essential_) SkipPast(&cursors_[i], last);
+  for (uint32_t i : essential_) Seek(&cursors_[i], uint64_t{last} + 1);
   return true;
 }
 
@@ -766,15 +781,10 @@ inline bool TopDocsSearch::Prune(uint32_t doc) {
     loose += LooseBound(c);
     ++terms;
   }
-  for (size_t j = passive_; j-- > 0;) {
-    if (CannotEnter(loose + prefix_[j + 1], terms + j + 1)) return true;
-    Cursor& c = cursors_[sorted_[j]];
-    Seek(&c, doc);
-    if (c.done() || c.at->doc != doc) continue;
-    loose += LooseBound(c);
-    ++terms;
+  if (PruneFollowing(doc, sorted_, prefix_, passive_, &loose, &terms) ||
+      CannotEnter(loose, terms)) {
+    return true;
   }
-  if (CannotEnter(loose, terms)) return true;
   double partial = 0.0;
   for (uint32_t i : essential_) {
     const Cursor& c = cursors_[i];
@@ -894,7 +904,6 @@ uint32_t TopDocsSearch::AdvanceEssential(uint32_t doc) {
 }
 
 uint32_t TopDocsSearch::FirstAllowed(uint32_t doc) {
-  if (!allowed_.has_value()) return doc;
   while (doc != kNoDoc) {
     const uint32_t allowed = allowed_->NextFrom(doc);
     if (allowed == doc) return doc;
@@ -913,33 +922,34 @@ void TopDocsSearch::Run(std::vector<ScoredDoc>* out) {
   // Room for the usual limits at once, not for every document a large
   // limit could keep.
   heap_.reserve(static_cast<size_t>(std::min<uint64_t>(limit_, 256)));
-  uint32_t doc = FirstAllowed(NextCandidate());
-  while (doc != kNoDoc) {
-    if (!allowed_.has_value()) {
+  if (allowed_.has_value()) {
+    WalkAllowed();
+  } else {
+    for (uint32_t doc = NextCandidate(); doc != kNoDoc;
+         doc = NextCandidate()) {
       if (essential_.size() == 1) {
         WalkOne();
         break;
       }
       WalkWindow(doc);
-      doc = NextCandidate();
-      continue;
     }
+  }
+  std::sort_heap(heap_.begin(), heap_.end(), RanksBeforeOrder{});
+  *out = std::move(heap_);
+}
+
+void TopDocsSearch::WalkAllowed() {
+  uint32_t doc = FirstAllowed(NextCandidate());
+  while (doc != kNoDoc) {
     // The block test comes first: it steps over runs of documents whatever
-    // the filter holds, and mostly answers from its last result. A dense
-    // filter's next member is near: the lists step past the document.
+    // the filter holds, and mostly answers from its last result.
     if (SkipBlocks(doc)) {
       doc = FirstAllowed(NextCandidate());
-      continue;
-    }
-    if (!Allowed(doc)) {
-      doc = AdvanceEssential(doc);
       continue;
     }
     if (!Prune(doc) && Admissible(doc)) Offer(doc, ExactScore(doc));
     doc = FirstAllowed(AdvanceEssential(doc));
   }
-  std::sort_heap(heap_.begin(), heap_.end(), RanksBeforeOrder{});
-  *out = std::move(heap_);
 }
 
 }  // namespace
